@@ -1,0 +1,79 @@
+/* gensock: the socket library that the mailer loads at run time.
+ *
+ * Seven C entry points. Each returns 0 on success or a transport error code
+ * (4001 to 4017, see below). The library is never linked into the mailer;
+ * the mailer looks the entry points up by name after loading it.
+ */
+#ifndef GENSOCK_H
+#define GENSOCK_H
+
+#include <stdint.h>
+
+#ifdef _WIN32
+#define GENSOCK_API __declspec(dllexport)
+#else
+#define GENSOCK_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opaque connection handle: a 32-bit value the caller only passes back. */
+typedef uint32_t gensock_handle_t;
+
+/* Transport error codes. */
+enum {
+  GENSOCK_ERR_MALLOC = 4001,          /* allocation failure */
+  GENSOCK_ERR_SEND = 4002,            /* error sending data */
+  GENSOCK_ERR_INIT = 4003,            /* socket layer would not start */
+  GENSOCK_ERR_VERSION = 4004,
+  GENSOCK_ERR_WINSOCK_VERSION = 4005,
+  GENSOCK_ERR_NOT_READY = 4006,
+  GENSOCK_ERR_RESOLVE_HOST = 4007,    /* host name does not resolve */
+  GENSOCK_ERR_SOCKET = 4008,          /* socket could not be created */
+  GENSOCK_ERR_READ = 4009,            /* error reading the socket */
+  GENSOCK_ERR_NOT_A_SOCKET = 4010,    /* unknown handle */
+  GENSOCK_ERR_BUSY = 4011,
+  GENSOCK_ERR_CLOSE = 4012,           /* error closing the socket */
+  GENSOCK_ERR_WAIT = 4013,            /* timed out waiting for a byte */
+  GENSOCK_ERR_RESOLVE_SERVICE = 4014, /* service does not resolve */
+  GENSOCK_ERR_CONNECT = 4015,         /* connect failed or timed out */
+  GENSOCK_ERR_DROPPED = 4016,         /* the server closed the connection */
+  GENSOCK_ERR_REFUSED = 4017          /* connection refused */
+};
+
+/* Connects to hostname (also "host:port" or "[v6-address]:port") on the
+ * service (a name such as "smtp" or a number such as "25"); stores the new
+ * connection's handle. */
+GENSOCK_API int gensock_connect(const char* hostname, const char* service,
+                                gensock_handle_t* handle);
+
+/* Stores the next received byte in *ch, waiting for it (up to the read
+ * timeout) when wait is 0 or not. */
+GENSOCK_API int gensock_getchar(gensock_handle_t handle, int wait, char* ch);
+
+/* Sends length bytes at once, after whatever was buffered before. */
+GENSOCK_API int gensock_put_data(gensock_handle_t handle, const char* data,
+                                 unsigned long length);
+
+/* Takes length bytes for sending; they go out when the send buffer is full,
+ * on gensock_put_data_flush, or before a gensock_put_data. */
+GENSOCK_API int gensock_put_data_buffered(gensock_handle_t handle,
+                                          const char* data,
+                                          unsigned long length);
+
+/* Sends every buffered byte. */
+GENSOCK_API int gensock_put_data_flush(gensock_handle_t handle);
+
+/* Closes the connection and forgets the handle. */
+GENSOCK_API int gensock_close(gensock_handle_t handle);
+
+/* Stores this machine's host name, NUL-terminated, in name (size bytes). */
+GENSOCK_API int gensock_gethostname(char* name, int size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* GENSOCK_H */

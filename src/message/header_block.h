@@ -1,0 +1,19 @@
+// The header block written ahead of the body.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+#include "quib/mailer_state.h"
+
+// Writes the date line, its CR LF included, for the given local time, zone
+// record and period code (1 = standard time), e.g.
+// "Date: Mon, 05 Feb 1996 09:03:07 +0100\r\n".
+std::string format_date_header(const LocalTime& time, const ZoneRecord& zone, int period);
+
+// Writes the whole header block for this run into *block (replacing it):
+// Date, From, Sender, Reply-to, Subject, To, Cc, the MIME lines, X-Mailer and
+// the empty line, as the state asks. file_name is argument 1 as typed.
+// A line break inside a value is written as CR LF and one blank, so that no
+// value can add a field or end the header.
+void build_header_block(const MailerState& state, const char* file_name, std::string* block);

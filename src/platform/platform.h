@@ -1,0 +1,123 @@
+// The platform layer: the one place that touches the operating system.
+// Each function stands in for the Windows service named beside it; the
+// POSIX backend lives in posix/, the Windows one in win32/.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// ---- Strings (lstrcmpA, lstrcmpiA) ----------------------------------------
+
+// 0 when both texts are equal byte for byte.
+int platform_compare(const char* a, const char* b);
+// 0 when both texts are equal ignoring ASCII case.
+int platform_compare_nocase(const char* a, const char* b);
+
+// ---- Files ------------------------------------------------------------------
+
+// True when a file of that name exists and can be opened for reading
+// (OpenFile with OF_EXIST). A directory is not a file here.
+bool platform_file_exists(const char* name);
+
+// An open message file. Opaque to the code above.
+struct PlatformFile {
+  std::intptr_t handle = -1;
+};
+
+// Opens an existing file for reading, others may only read it meanwhile
+// (CreateFileA, OPEN_EXISTING). 0 on success.
+int platform_open_for_reading(const char* name, PlatformFile* file);
+// True when the open file is a disk file (GetFileType == FILE_TYPE_DISK):
+// a regular file, not a device, a pipe, a socket or a terminal.
+bool platform_is_disk_file(const PlatformFile& file);
+// The file's size in bytes (GetFileSize). 0 on success.
+int platform_file_size(const PlatformFile& file, std::uint64_t* size);
+// Reads exactly size bytes into buffer (ReadFile). 0 on success; a read
+// error or an end of file before size bytes is a failure.
+int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size);
+void platform_close_file(PlatformFile* file);
+// Deletes a file (DeleteFileA). 0 on success.
+int platform_delete_file(const char* name);
+
+// ---- Temporary files and console input --------------------------------------
+
+// The folder for temporary files, ending with the path separator
+// (GetTempPathA): $TMPDIR or /tmp on POSIX. 0 on success.
+int platform_temp_dir(std::string* dir);
+// Creates a new, empty, uniquely named file in dir whose name starts with
+// prefix, readable by its owner only, never reusing or following an existing
+// name (GetTempFileNameA). Its full name goes to *name. 0 on success.
+int platform_create_temp_file(const std::string& dir, const char* prefix, std::string* name);
+// Opens the named file for writing as text (replacing what it holds) and
+// copies standard input into it as text: a CR LF pair arrives as LF, the
+// first Ctrl-Z (26) or the end of input ends it, and every LF is stored as
+// CR LF. Returns 0, or -1 when the file cannot be opened for writing.
+int platform_capture_console_input(const char* name);
+
+// ---- Console output -----------------------------------------------------------
+
+// Writes bytes to standard output at once.
+void platform_write_stdout(const char* data, std::size_t length);
+
+// ---- Local time and zone (GetLocalTime, GetTimeZoneInformation) -----------------
+
+struct LocalTime {
+  int year = 1970;      // in full
+  int month = 1;        // 1 to 12
+  int day_of_week = 4;  // 0 = Sunday
+  int day = 1;          // day of the month
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
+// Minutes such that UTC = local time + the bias in force.
+struct ZoneRecord {
+  long bias = 0;
+  long standard_bias = 0;
+  long daylight_bias = 0;
+};
+
+// The period code: 1 means standard time is in force.
+constexpr int kPeriodStandard = 1;
+constexpr int kPeriodDaylight = 2;
+
+// Fills the local time, the zone record and its period code for this moment.
+// When the zone cannot be had, the record is all zero and the period standard.
+void platform_local_time(LocalTime* time, ZoneRecord* zone, int* period);
+
+// ---- Run-time loading (LoadLibraryA, GetProcAddress, FreeLibrary) ---------------
+
+// Loads a library by its Windows name ("gwinsock.dll", "gensock.dll"); the
+// POSIX backend maps the name to a shared object and looks for it beside the
+// executable first. Null on failure.
+void* platform_load_library(const char* name);
+void* platform_find_symbol(void* library, const char* name);
+void platform_free_library(void* library);
+
+// ---- Registry (RegOpenKeyExA, RegQueryValueExA, RegCreateKeyExA, RegSetValueExA) --
+
+constexpr std::uint32_t kRegSz = 1;      // REG_SZ
+constexpr std::uint32_t kRegBinary = 3;  // REG_BINARY
+
+// A key opened below HKEY_LOCAL_MACHINE. Opaque to the code above.
+struct RegistryKey {
+  std::string path;           // POSIX backend: the key's folder
+  std::uintptr_t handle = 0;  // Win32 backend: the HKEY
+};
+
+// Opens an existing key for reading; never creates it. 0 on success.
+int registry_open_key(const char* subkey, RegistryKey* key);
+// Creates the key with its missing parents, or opens it, for writing.
+// 0 on success.
+int registry_create_key(const char* subkey, RegistryKey* key);
+// Copies a value's bytes into data, whose capacity is *size on entry; on
+// success *size is the count of bytes and *type the value's type. Fails
+// (non-zero) when the value is missing or needs more than *size bytes.
+int registry_query_value(const RegistryKey& key, const char* name, std::uint32_t* type,
+                         unsigned char* data, std::uint32_t* size);
+// Writes a value with its type and exactly size bytes, replacing an earlier
+// value of that name. 0 on success.
+int registry_set_value(const RegistryKey& key, const char* name, std::uint32_t type,
+                       const unsigned char* data, std::uint32_t size);

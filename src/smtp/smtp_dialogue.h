@@ -1,0 +1,40 @@
+// The SMTP dialogue: one connection, one transaction.
+#pragma once
+
+#include <string>
+
+#include "gensock.h"
+
+// Loads the socket library, connects to g_state.smtp_server on "smtp" (on
+// "25" after 4014) and asks for the local host name. 0, or -1 after a
+// printed failure (nothing is undone).
+int smtp_connect();
+
+// Reads one reply, continuation lines included; returns the code of its last
+// line, or -1 after a printed transport failure.
+int smtp_read_reply();
+
+// Sends length bytes at once. 0, or -1 after a printed transport failure.
+int smtp_send(gensock_handle_t handle, const char* data, unsigned long length);
+
+// Prints message and a line end, sends QUIT, disconnects.
+void smtp_abort(const std::string& message);
+
+// Connects, reads the greeting, sends HELO, MAIL, one RCPT per recipient
+// and DATA. 0 once DATA is accepted; -1 after a printed failure (after a
+// refusal the connection is closed and the library unloaded).
+int smtp_open_transaction(const char* login, const std::string& recipients);
+
+// Sends the message text with CR LF line ends, dot-stuffing and the end
+// marker, then flushes. 0, or the first failing transport code.
+int send_message_text(gensock_handle_t handle, const char* text, std::size_t length);
+
+// Sends the text and reads the server's verdict. 0 when it answered 250;
+// -1 after smtp_abort otherwise.
+int smtp_finish_message(const char* text, std::size_t length);
+
+// Sends QUIT; no reply is read.
+int smtp_quit();
+
+// Closes the connection and unloads the library. 0, or -1 when closing failed.
+int smtp_disconnect();

@@ -1,0 +1,29 @@
+// Binding of the socket library loaded at run time.
+#pragma once
+
+#include "gensock.h"
+
+// The seven entry points, filled by load_socket_library (or by a test's fake).
+struct GensockApi {
+  int (*connect)(const char* hostname, const char* service, gensock_handle_t* handle);
+  int (*getchar)(gensock_handle_t handle, int wait, char* ch);
+  int (*put_data)(gensock_handle_t handle, const char* data, unsigned long length);
+  int (*close)(gensock_handle_t handle);
+  int (*gethostname)(char* name, int size);
+  int (*put_data_buffered)(gensock_handle_t handle, const char* data, unsigned long length);
+  int (*put_data_flush)(gensock_handle_t handle);
+};
+
+extern GensockApi g_gensock;
+
+// Loads "gwinsock.dll", failing that "gensock.dll", into g_state.library and
+// resolves the seven entry points in their fixed order. 0, or -1 after
+// printing why.
+int load_socket_library();
+
+// Frees g_state.library (only after gensock_close succeeded).
+void unload_socket_library();
+
+// Tests: use these entry points instead of a loaded library; loading and
+// unloading then only count their calls. Pass null to go back to loading.
+void use_socket_library_for_testing(const GensockApi* api);

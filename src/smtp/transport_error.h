@@ -1,0 +1,6 @@
+// Transport error codes of the socket library, put into words.
+#pragma once
+
+// Prints the code's message (4001 to 4017), or "error <code> in function
+// '<context>'" for any other code. No line end; nothing when quiet.
+void report_transport_error(const char* context, int code);
