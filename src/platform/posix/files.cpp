@@ -1,8 +1,5 @@
 // STUB: to be written.
 #include "platform/platform.h"
-int platform_compare(const char*, const char*) { return 1; }
-int platform_compare_nocase(const char*, const char*) { return 1; }
-bool platform_file_exists(const char*) { return false; }
 int platform_open_for_reading(const char*, PlatformFile*) { return -1; }
 bool platform_is_disk_file(const PlatformFile&) { return false; }
 int platform_file_size(const PlatformFile&, std::uint64_t*) { return -1; }
@@ -12,4 +9,3 @@ int platform_delete_file(const char*) { return -1; }
 int platform_temp_dir(std::string*) { return -1; }
 int platform_create_temp_file(const std::string&, const char*, std::string*) { return -1; }
 int platform_capture_console_input(const char*) { return -1; }
-void platform_write_stdout(const char*, std::size_t) {}
