@@ -1,6 +1,212 @@
-// STUB: to be written.
 #include "cli/command_line.h"
-void prescan_flags(int, const char* const*) {}
-int parse_command_line(int, const char* const*) { return 1; }
-bool message_file_exists(const char*) { return false; }
-int quib_main(int, const char* const*) { return 1; }
+
+#include <cstring>
+
+#include "cli/run_driver.h"
+#include "cli/settings/settings_store.h"
+#include "cli/usage.h"
+#include "platform/platform.h"
+#include "quib/console.h"
+#include "quib/exit_status.h"
+#include "quib/mailer_state.h"
+
+namespace {
+
+enum class Action {
+  kHelp,         // usage text, status 1
+  kInstall,      // store a new server and sender
+  kRefer,        // the field refers to the next argument
+  kServer,       // the next argument is copied into smtp_server
+  kPenguin,      // header_only_body, takes nothing
+  kPassOver,     // the next argument is passed over unread
+  kFromAddress,  // from_address refers to the next argument, from_given
+};
+
+struct Option {
+  const char* name;
+  bool ignore_case;
+  Action action;
+  const char* MailerState::*field;  // for kRefer
+};
+
+// Tested in this order; the first match acts.
+const Option kOptions[] = {
+    {"-h", true, Action::kHelp, nullptr},
+    {"-install", true, Action::kInstall, nullptr},
+    {"-s", true, Action::kRefer, &MailerState::subject},
+    {"-c", true, Action::kRefer, &MailerState::cc_list},
+    {"-b", true, Action::kRefer, &MailerState::bcc_list},
+    {"-t", true, Action::kRefer, &MailerState::to_list},
+    {"-server", true, Action::kServer, nullptr},
+    {"-f", false, Action::kRefer, &MailerState::login},
+    {"-penguin", false, Action::kPenguin, nullptr},
+    {"-mime", false, Action::kPassOver, nullptr},
+    {"-q", false, Action::kPassOver, nullptr},
+    {"-i", false, Action::kFromAddress, nullptr},
+};
+
+const char kInstallHint[] =
+    "to set the SMTP server's address and the user name at that address do:\n"
+    "quib -install server username";
+
+const Option* find_option(const char* argument) {
+  for (const Option& option : kOptions) {
+    int difference = option.ignore_case ? platform_compare_nocase(argument, option.name)
+                                        : platform_compare(argument, option.name);
+    if (difference == 0) return &option;
+  }
+  return nullptr;
+}
+
+int usage_status() {
+  print_usage();
+  return kExitUsage;
+}
+
+int missing_file_status(const char* name) {
+  say(name);
+  say(" does not exist\n");
+  return kExitNoMessageFile;
+}
+
+// smtp_server and sender hold 255 characters and the NUL: a longer value is
+// refused whole, never cut short.
+bool fits_setting(const char* text) { return std::strlen(text) < kServerBytes; }
+
+void copy_setting(char* buffer, const char* text) {
+  std::memcpy(buffer, text, std::strlen(text) + 1);
+}
+
+int too_long_status(const char* what) {
+  say(what);
+  say(" is longer than 255 characters\n");
+  return kExitUsage;
+}
+
+// -install at position *i. The argument count decides how many values it
+// takes (3: the server; 4: the server and the sender). Where those values
+// would lie beyond the last argument (-install away from position 1),
+// -install counts as a stray argument.
+int install(int argc, const char* const* argv, int* i) {
+  if (argc != 3 && argc != 4) {
+    say(kInstallHint);
+    return kExitInstallCount;
+  }
+  int taken = argc - 2;
+  if (*i + taken > argc - 1) return usage_status();
+  const char* server = argv[*i + 1];
+  const char* sender = taken == 2 ? argv[*i + 2] : "";
+  if (!fits_setting(server)) return too_long_status("-install: the server name");
+  if (!fits_setting(sender)) return too_long_status("-install: the sender address");
+  copy_setting(g_state.smtp_server, server);
+  copy_setting(g_state.sender, sender);
+  *i += taken;
+  if (save_settings() != 0) return kContinueRun;  // the store has said why
+  say("\nSMTP server set to ");
+  say(g_state.smtp_server);
+  say("\n");
+  return kExitSent;
+}
+
+// An option that takes the next argument as its value.
+int take_value(const Option& option, const char* value) {
+  switch (option.action) {
+    case Action::kRefer:
+      g_state.*option.field = value;
+      break;
+    case Action::kServer:
+      if (!fits_setting(value)) return too_long_status("-server: the server name");
+      copy_setting(g_state.smtp_server, value);
+      break;
+    default:  // Action::kFromAddress
+      g_state.from_address = value;
+      g_state.from_given = 1;
+      break;
+  }
+  return kContinueRun;
+}
+
+int apply_option(const Option& option, int argc, const char* const* argv, int* i) {
+  switch (option.action) {
+    case Action::kHelp:
+      return usage_status();
+    case Action::kInstall:
+      return install(argc, argv, i);
+    case Action::kPenguin:
+      g_state.header_only_body = 1;
+      return kContinueRun;
+    case Action::kPassOver:
+      *i += 1;  // may step past the last argument; nothing is read there
+      return kContinueRun;
+    default:
+      // Standing last, the option has no value: a stray argument.
+      if (*i + 1 >= argc) return usage_status();
+      *i += 1;
+      return take_value(option, argv[*i]);
+  }
+}
+
+bool has_line_break(const char* text) { return std::strpbrk(text, "\r\n") != nullptr; }
+
+int no_server_or_sender_status() {
+  say("to set the SMTP server's address and the user name at that address do:\n"
+      "quib -install server username\n");
+  say("or use '-server <server name>' and '-f <user name>'\n");
+  say("aborting, nothing sent\n");
+  return kExitNoServerOrSender;
+}
+
+}  // namespace
+
+void prescan_flags(int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (platform_compare_nocase(argv[i], "-q") == 0) g_state.quiet = 1;
+    if (platform_compare_nocase(argv[i], "-mime") == 0) g_state.mime = 1;
+  }
+}
+
+int parse_command_line(int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    const Option* option = find_option(argv[i]);
+    int status;
+    if (option != nullptr) {
+      status = apply_option(*option, argc, argv, &i);
+    } else if (i != 1) {
+      status = usage_status();  // a stray argument
+    } else {
+      status = message_file_exists(argv[1]) ? kContinueRun : missing_file_status(argv[1]);
+    }
+    if (status != kContinueRun) return status;
+  }
+  return kContinueRun;
+}
+
+bool message_file_exists(const char* name) {
+  if (platform_compare(name, "-") == 0) return true;
+  return name[0] != '\0' && platform_file_exists(name);
+}
+
+int quib_main(int argc, const char* const* argv) {
+  reset_run_state();
+  if (argc < 2) return usage_status();
+  prescan_flags(argc, argv);
+  message_file = argv[1];
+  g_state.smtp_server[0] = '\0';
+  g_state.sender[0] = '\0';
+  load_settings();  // on failure it has said so; the run goes on with what it read
+  g_state.login = g_state.sender;
+  g_state.from_address = g_state.sender;
+  int status = parse_command_line(argc, argv);
+  if (status != kContinueRun) return status;
+  if (!g_state.from_given) g_state.from_address = g_state.login;
+  if (g_state.smtp_server[0] == '\0' || g_state.login[0] == '\0') {
+    return no_server_or_sender_status();
+  }
+  // A line break in the envelope sender would let it inject SMTP commands.
+  if (has_line_break(g_state.login)) {
+    say("the sender address holds a line break (CR or LF): aborting, nothing sent\n");
+    return kExitNoServerOrSender;
+  }
+  if (!message_file_exists(message_file)) return missing_file_status(message_file);
+  return run_driver();
+}
