@@ -1,0 +1,218 @@
+// The folder-based registry: keys, typed values, size limits and atomic writes.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+const char kKey[] = "SOFTWARE\\Wendfield\\Quib";
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/quib-regtest-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    setenv("QUIB_REGISTRY", root_.c_str(), 1);
+  }
+  void TearDown() override {
+    std::string command = "rm -rf '" + root_ + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+
+  std::string key_dir() const { return root_ + "/HKEY_LOCAL_MACHINE/SOFTWARE/Wendfield/Quib"; }
+
+  int set_text(const RegistryKey& key, const char* name, const std::string& bytes,
+               std::uint32_t type = kRegSz) {
+    return registry_set_value(key, name, type, reinterpret_cast<const unsigned char*>(bytes.data()),
+                              static_cast<std::uint32_t>(bytes.size()));
+  }
+
+  // Queries with the given capacity; the bytes read, or "<failed>".
+  std::string query(const RegistryKey& key, const char* name, std::uint32_t capacity,
+                    std::uint32_t* type = nullptr) {
+    std::string data(capacity, '\0');
+    std::uint32_t size = capacity;
+    std::uint32_t got_type = 0;
+    if (registry_query_value(key, name, &got_type, reinterpret_cast<unsigned char*>(&data[0]),
+                             &size) != 0) {
+      return "<failed>";
+    }
+    if (type) *type = got_type;
+    return data.substr(0, size);
+  }
+
+  std::string root_;
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+int entries_in(const std::string& folder) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (dirent* entry = readdir(dir)) {
+    if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..") ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+TEST_F(RegistryTest, OpenNeverCreatesAndCreateMakesTheParents) {
+  RegistryKey key;
+  EXPECT_NE(registry_open_key(kKey, &key), 0);
+  struct stat info;
+  EXPECT_NE(stat((root_ + "/HKEY_LOCAL_MACHINE").c_str(), &info), 0);
+
+  ASSERT_EQ(registry_create_key(kKey, &key), 0);
+  ASSERT_EQ(stat(key_dir().c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+
+  RegistryKey opened;
+  EXPECT_EQ(registry_open_key(kKey, &opened), 0);
+  EXPECT_EQ(registry_create_key(kKey, &opened), 0);  // opening an existing key
+}
+
+TEST_F(RegistryTest, BadKeyPathsAreRefused) {
+  const char* const bad[] = {"", "SOFTWARE\\..\\x", "..", "SOFTWARE\\\\Quib", "SOFTWARE\\",
+                             "\\SOFTWARE", "SOFTWARE\\.\\Quib"};
+  for (const char* subkey : bad) {
+    RegistryKey key;
+    EXPECT_NE(registry_create_key(subkey, &key), 0) << subkey;
+    EXPECT_NE(registry_open_key(subkey, &key), 0) << subkey;
+  }
+  EXPECT_EQ(entries_in(root_), 0);
+}
+
+TEST_F(RegistryTest, RootBelowARegularFileFails) {
+  std::string file = root_ + "/plain";
+  std::ofstream(file) << "x";
+  setenv("QUIB_REGISTRY", (file + "/registry").c_str(), 1);
+  RegistryKey key;
+  EXPECT_NE(registry_create_key(kKey, &key), 0);
+  EXPECT_NE(registry_open_key(kKey, &key), 0);
+  setenv("QUIB_REGISTRY", file.c_str(), 1);  // the root itself a regular file
+  EXPECT_NE(registry_create_key(kKey, &key), 0);
+}
+
+TEST_F(RegistryTest, ValueKeepsItsBytesAndType) {
+  RegistryKey key;
+  ASSERT_EQ(registry_create_key(kKey, &key), 0);
+  ASSERT_EQ(set_text(key, "SMTP server", std::string("mail.example\0", 13)), 0);
+  ASSERT_EQ(set_text(key, "Blob", std::string("a\nb\0c", 5), kRegBinary), 0);
+
+  std::uint32_t type = 0;
+  EXPECT_EQ(query(key, "SMTP server", 256, &type), std::string("mail.example\0", 13));
+  EXPECT_EQ(type, kRegSz);
+  EXPECT_EQ(query(key, "Blob", 256, &type), std::string("a\nb\0c", 5));
+  EXPECT_EQ(type, kRegBinary);
+  EXPECT_EQ(query(key, "Missing", 256), "<failed>");
+
+  // The layout other tools and tests rely on: escaped name, type line, bytes.
+  EXPECT_EQ(read_file(key_dir() + "/SMTP%20server.value"), std::string("1\nmail.example\0", 15));
+}
+
+TEST_F(RegistryTest, ReplacingChangesBytesAndType) {
+  RegistryKey key;
+  ASSERT_EQ(registry_create_key(kKey, &key), 0);
+  ASSERT_EQ(set_text(key, "Sender", std::string("first@long.example\0", 19)), 0);
+  ASSERT_EQ(set_text(key, "Sender", "ab", kRegBinary), 0);
+  std::uint32_t type = 0;
+  EXPECT_EQ(query(key, "Sender", 256, &type), "ab");
+  EXPECT_EQ(type, kRegBinary);
+  EXPECT_EQ(entries_in(key_dir()), 1);  // no temporary file left behind
+}
+
+TEST_F(RegistryTest, QueryFailsWhenTheValueNeedsMoreRoom) {
+  RegistryKey key;
+  ASSERT_EQ(registry_create_key(kKey, &key), 0);
+  std::string value(256, 'x');
+  ASSERT_EQ(set_text(key, "Big", value), 0);
+  EXPECT_EQ(query(key, "Big", 256), value);
+  EXPECT_EQ(query(key, "Big", 255), "<failed>");
+  ASSERT_EQ(set_text(key, "Empty", ""), 0);
+  EXPECT_EQ(query(key, "Empty", 0), "");
+  EXPECT_EQ(query(key, "Empty", 256), "");
+}
+
+TEST_F(RegistryTest, NamesCannotLeaveTheKeyFolder) {
+  RegistryKey key;
+  ASSERT_EQ(registry_create_key(kKey, &key), 0);
+  const char* const names[] = {"../escape", "a/b", ".tmp-x", "", "Quib", "%20"};
+  for (const char* name : names) {
+    ASSERT_EQ(set_text(key, name, name), 0) << name;
+  }
+  for (const char* name : names) {
+    EXPECT_EQ(query(key, name, 64), name) << name;
+  }
+  EXPECT_EQ(entries_in(key_dir()), 6);
+  EXPECT_EQ(entries_in(root_ + "/HKEY_LOCAL_MACHINE/SOFTWARE/Wendfield"), 1);
+}
+
+TEST_F(RegistryTest, SubkeyAndValueOfTheSameNameLiveSideBySide) {
+  RegistryKey parent, child;
+  ASSERT_EQ(registry_create_key("SOFTWARE\\Wendfield", &parent), 0);
+  ASSERT_EQ(set_text(parent, "Quib", "value"), 0);
+  ASSERT_EQ(registry_create_key(kKey, &child), 0);
+  EXPECT_EQ(query(parent, "Quib", 64), "value");
+}
+
+TEST_F(RegistryTest, FailedWriteKeepsTheOldValue) {
+  RegistryKey key;
+  ASSERT_EQ(registry_create_key(kKey, &key), 0);
+  ASSERT_EQ(set_text(key, "Sender", "old"), 0);
+
+  // Files may grow to 16 bytes only: the new value's write fails half way.
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 16;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  int result = set_text(key, "Sender", std::string(100, 'n'));
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+
+  EXPECT_NE(result, 0);
+  EXPECT_EQ(query(key, "Sender", 256), "old");
+  EXPECT_EQ(entries_in(key_dir()), 1);  // the temporary file is gone
+}
+
+TEST_F(RegistryTest, FilesAndFoldersGetTheirModes) {
+  mode_t previous = umask(022);
+  RegistryKey key;
+  ASSERT_EQ(registry_create_key(kKey, &key), 0);
+  ASSERT_EQ(set_text(key, "Sender", "x"), 0);
+  umask(previous);
+  struct stat info;
+  ASSERT_EQ(stat(key_dir().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0755u);
+  ASSERT_EQ(stat((key_dir() + "/Sender.value").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0644u);
+}
+
+TEST_F(RegistryTest, DamagedValueFilesFailTheQuery) {
+  RegistryKey key;
+  ASSERT_EQ(registry_create_key(kKey, &key), 0);
+  const char* const damaged[] = {"", "no type line", "\nx", "x1\ny", "99999999999\nx"};
+  for (const char* contents : damaged) {
+    std::ofstream(key_dir() + "/Bad.value", std::ios::binary | std::ios::trunc) << contents;
+    EXPECT_EQ(query(key, "Bad", 256), "<failed>") << contents;
+  }
+}
+
+}  // namespace

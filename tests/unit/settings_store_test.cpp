@@ -1,0 +1,182 @@
+// Loading and saving the SMTP server and the sender, with the exact messages.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include <unistd.h>
+
+#include "cli/settings/settings_store.h"
+#include "platform/platform.h"
+#include "quib/mailer_state.h"
+
+namespace {
+
+const char kKey[] = "SOFTWARE\\Wendfield\\Quib";
+
+class SettingsStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/quib-settings-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    setenv("QUIB_REGISTRY", root_.c_str(), 1);
+    reset_run_state();
+  }
+  void TearDown() override {
+    std::string command = "rm -rf '" + root_ + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+
+  void store(const char* name, const std::string& bytes, std::uint32_t type = kRegSz) {
+    RegistryKey key;
+    ASSERT_EQ(registry_create_key(kKey, &key), 0);
+    ASSERT_EQ(registry_set_value(key, name, type,
+                                 reinterpret_cast<const unsigned char*>(bytes.data()),
+                                 static_cast<std::uint32_t>(bytes.size())),
+              0);
+  }
+
+  // Runs load_settings on emptied buffers; its result and what it printed.
+  int load(std::string* printed) {
+    g_state.smtp_server[0] = '\0';
+    g_state.sender[0] = '\0';
+    testing::internal::CaptureStdout();
+    int result = load_settings();
+    *printed = testing::internal::GetCapturedStdout();
+    return result;
+  }
+
+  int save(std::string* printed) {
+    testing::internal::CaptureStdout();
+    int result = save_settings();
+    *printed = testing::internal::GetCapturedStdout();
+    return result;
+  }
+
+  std::string root_;
+};
+
+std::string with_nul(const std::string& text) { return text + std::string(1, '\0'); }
+
+TEST_F(SettingsStoreTest, SavedSettingsLoadBack) {
+  std::strcpy(g_state.smtp_server, "mail.example.com");
+  std::strcpy(g_state.sender, "me@example.com");
+  std::string printed;
+  ASSERT_EQ(save(&printed), 0);
+  EXPECT_EQ(printed, "");
+  ASSERT_EQ(load(&printed), 0);
+  EXPECT_EQ(printed, "");
+  EXPECT_STREQ(g_state.smtp_server, "mail.example.com");
+  EXPECT_STREQ(g_state.sender, "me@example.com");
+}
+
+TEST_F(SettingsStoreTest, EmptySenderIsStoredAsOneNul) {
+  std::strcpy(g_state.smtp_server, "mail");
+  std::string printed;
+  ASSERT_EQ(save(&printed), 0);
+  std::ifstream in(root_ + "/HKEY_LOCAL_MACHINE/SOFTWARE/Wendfield/Quib/Sender.value",
+                   std::ios::binary);
+  std::string contents((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(contents, with_nul("1\n"));
+  EXPECT_EQ(load(&printed), 0);
+  EXPECT_EQ(printed, "");
+  EXPECT_STREQ(g_state.sender, "");
+}
+
+struct LoadCase {
+  const char* what;
+  std::string server;  // stored bytes, or "<none>" when not stored
+  std::uint32_t server_type;
+  std::string sender;
+  int result;
+  const char* printed;
+  const char* server_after;
+  const char* sender_after;
+};
+
+const std::string kNone = "<none>";
+
+TEST_F(SettingsStoreTest, LoadCases) {
+  const std::string longest(255, 's');
+  const LoadCase cases[] = {
+      {"255 characters and the NUL", with_nul(longest), kRegSz, with_nul("me"), 0, "",
+       longest.c_str(), "me"},
+      {"256 characters and the NUL", with_nul(longest + "s"), kRegSz, with_nul("me"), 12,
+       "Failed to read SMTP server value from the registry\n", "", ""},
+      {"no NUL stored", "mail", kRegSz, "me", 0, "", "mail", "me"},
+      {"256 bytes without a NUL leave no room", longest + "s", kRegSz, with_nul("me"), 12,
+       "Failed to read SMTP server value from the registry\n", "", ""},
+      {"text ends at the first NUL", std::string("ma\0il", 5), kRegSz, with_nul("me"), 0, "",
+       "ma", "me"},
+      {"another type is read as bytes", "bin", kRegBinary, with_nul("me"), 0, "", "bin", "me"},
+      {"sender missing keeps the server", with_nul("mail"), kRegSz, kNone, 12,
+       "Failed to read senders user name from the registry\n", "mail", ""},
+      {"server missing: the sender is not read", kNone, kRegSz, with_nul("me"), 12,
+       "Failed to read SMTP server value from the registry\n", "", ""},
+      {"sender too long", with_nul("mail"), kRegSz, with_nul(longest + "s"), 12,
+       "Failed to read senders user name from the registry\n", "mail", ""},
+  };
+  for (const LoadCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    TearDown();
+    SetUp();
+    if (c.server != kNone) store("SMTP server", c.server, c.server_type);
+    if (c.sender != kNone) store("Sender", c.sender);
+    std::string printed;
+    EXPECT_EQ(load(&printed), c.result);
+    EXPECT_EQ(printed, c.printed);
+    EXPECT_STREQ(g_state.smtp_server, c.server_after);
+    EXPECT_STREQ(g_state.sender, c.sender_after);
+  }
+}
+
+TEST_F(SettingsStoreTest, MissingKeyFailsAndCreatesNothing) {
+  std::string printed;
+  EXPECT_EQ(load(&printed), 12);
+  EXPECT_EQ(printed, "Failed to open registry key for Quib\n");
+  RegistryKey key;
+  EXPECT_NE(registry_open_key(kKey, &key), 0);
+}
+
+TEST_F(SettingsStoreTest, QuietSilencesTheMessages) {
+  g_state.quiet = 1;
+  std::string printed;
+  EXPECT_EQ(load(&printed), 12);
+  EXPECT_EQ(printed, "");
+  setenv("QUIB_REGISTRY", "/dev/null/registry", 1);
+  EXPECT_EQ(save(&printed), 10);
+  EXPECT_EQ(printed, "");
+}
+
+TEST_F(SettingsStoreTest, KeyThatCannotBeCreated) {
+  std::string file = root_ + "/plain";
+  std::ofstream(file) << "x";
+  setenv("QUIB_REGISTRY", (file + "/below").c_str(), 1);
+  std::strcpy(g_state.smtp_server, "mail");
+  std::string printed;
+  EXPECT_EQ(save(&printed), 10);
+  EXPECT_EQ(printed, "Error in creating quib key in the registry\n");
+}
+
+TEST_F(SettingsStoreTest, ValueThatCannotBeWritten) {
+  // A folder where a value file should go makes the rename fail.
+  const std::string key_dir = root_ + "/HKEY_LOCAL_MACHINE/SOFTWARE/Wendfield/Quib";
+  std::string command = "mkdir -p '" + key_dir + "/Sender.value/x'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::strcpy(g_state.smtp_server, "new.example");
+  std::string printed;
+  EXPECT_EQ(save(&printed), 11);
+  EXPECT_EQ(printed, "Error in setting sender address value in the registry\n");
+  ASSERT_EQ(load(&printed), 12);  // the server is stored already, the sender is not
+  EXPECT_STREQ(g_state.smtp_server, "new.example");
+
+  command = "rm -rf '" + key_dir + "'/* && mkdir -p '" + key_dir + "/SMTP%20server.value/x'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(save(&printed), 11);
+  EXPECT_EQ(printed, "Error in setting SMTP server value in the registry\n");
+}
+
+}  // namespace
