@@ -1,0 +1,169 @@
+// Message files, temporary files and console capture on POSIX.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+std::string read_file(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& name, const std::string& bytes) {
+  std::ofstream(name, std::ios::binary) << bytes;
+}
+
+// What text-mode console input stored as a text file must give, one byte
+// at a time: CR LF and lone LF become CR LF, a lone CR stays, Ctrl-Z ends.
+std::string model_capture(const std::string& input) {
+  std::string out;
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    const char c = input[i];
+    if (c == 26) break;
+    if (c == '\r' && i + 1 < input.size() && input[i + 1] == '\n') continue;
+    out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  }
+  return out;
+}
+
+class PosixFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/quib-files-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    folder_ = pattern;
+  }
+  void TearDown() override { std::system(("rm -rf '" + folder_ + "'").c_str()); }
+
+  // Captures the given bytes as standard input into a file; returns its text.
+  std::string capture(const std::string& input) {
+    const std::string in = folder_ + "/stdin", out = folder_ + "/out";
+    write_file(in, input);
+    const int saved = dup(0);
+    const int fd = open(in.c_str(), O_RDONLY);
+    dup2(fd, 0);
+    close(fd);
+    EXPECT_EQ(platform_capture_console_input(out.c_str()), 0);
+    dup2(saved, 0);
+    close(saved);
+    return read_file(out);
+  }
+
+  std::string folder_;
+};
+
+TEST_F(PosixFilesTest, ConsoleCaptureTranslatesLineEnds) {
+  struct Row {
+    std::string input, stored;
+  } rows[] = {
+      {"", ""},
+      {"abc\n", "abc\r\n"},
+      {"abc\r\n", "abc\r\n"},
+      {"a\rb", "a\rb"},
+      {"a\r\r\nb", "a\r\r\nb"},
+      {"end\r", "end\r"},
+      {"x\r\x1ay", "x\r"},
+      {"\x1a" "after", ""},
+      {"one\ntwo\x1athree\n\x1a", "one\r\ntwo"},
+      {std::string("n\0l\n", 4), std::string("n\0l\r\n", 5)},
+  };
+  for (const Row& row : rows) EXPECT_EQ(capture(row.input), row.stored) << row.input;
+}
+
+TEST_F(PosixFilesTest, ConsoleCaptureHandlesCrAtEveryBlockBoundary) {
+  // Long input with CR LF, lone CR and CR CR LF; shifting it by 0 to 9 bytes
+  // puts each of them across the reading block boundaries.
+  std::string unit = "ab\r\ncd\r\re\r";
+  std::string body;
+  while (body.size() < 300000) body += unit;
+  for (int shift = 0; shift < 10; ++shift) {
+    const std::string input = std::string(static_cast<std::size_t>(shift), 'x') + body;
+    ASSERT_EQ(capture(input), model_capture(input)) << "shift " << shift;
+  }
+}
+
+TEST_F(PosixFilesTest, CaptureFailsWhenTheFileCannotBeWritten) {
+  EXPECT_EQ(platform_capture_console_input(""), -1);
+  EXPECT_EQ(platform_capture_console_input((folder_ + "/missing/x").c_str()), -1);
+}
+
+TEST_F(PosixFilesTest, TemporaryFilesAreNewPrivateAndPrefixed) {
+  std::string first, second;
+  ASSERT_EQ(platform_create_temp_file(folder_ + "/", "qbx", &first), 0);
+  ASSERT_EQ(platform_create_temp_file(folder_ + "/", "qbx", &second), 0);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(first.rfind(folder_ + "/qbx", 0), 0u);
+  struct stat info;
+  ASSERT_EQ(stat(first.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(info.st_size, 0);
+
+  std::string none = "stale";
+  EXPECT_NE(platform_create_temp_file(folder_ + "/missing/", "qbx", &none), 0);
+  EXPECT_TRUE(none.empty());
+}
+
+TEST_F(PosixFilesTest, TemporaryFolderEndsWithSlash) {
+  struct Row {
+    const char* tmpdir;
+    std::string expected;
+  } rows[] = {{"/var/tmp", "/var/tmp/"}, {"/var/tmp/", "/var/tmp/"}, {"", "/tmp/"}, {nullptr, "/tmp/"},
+              {"/no/such/folder", "/no/such/folder/"}};
+  for (const Row& row : rows) {
+    if (row.tmpdir) {
+      setenv("TMPDIR", row.tmpdir, 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
+    std::string dir;
+    EXPECT_EQ(platform_temp_dir(&dir), 0);
+    EXPECT_EQ(dir, row.expected);
+  }
+  unsetenv("TMPDIR");
+}
+
+TEST_F(PosixFilesTest, ReadsWholeFilesAndRefusesShortOnes) {
+  const std::string name = folder_ + "/f";
+  write_file(name, "0123456789");
+  PlatformFile file;
+  ASSERT_EQ(platform_open_for_reading(name.c_str(), &file), 0);
+  EXPECT_TRUE(platform_is_disk_file(file));
+  std::uint64_t size = 0;
+  ASSERT_EQ(platform_file_size(file, &size), 0);
+  EXPECT_EQ(size, 10u);
+  char buffer[12] = {};
+  EXPECT_EQ(platform_read_exactly(file, buffer, 10), 0);
+  EXPECT_EQ(std::string(buffer), "0123456789");
+  platform_close_file(&file);
+
+  ASSERT_EQ(platform_open_for_reading(name.c_str(), &file), 0);
+  EXPECT_NE(platform_read_exactly(file, buffer, 11), 0);  // the file ends early
+  platform_close_file(&file);
+  EXPECT_EQ(platform_delete_file(name.c_str()), 0);
+  EXPECT_NE(platform_delete_file(name.c_str()), 0);
+}
+
+TEST_F(PosixFilesTest, DevicesPipesAndFoldersAreNoDiskFiles) {
+  const std::string fifo = folder_ + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& name : {std::string("/dev/null"), fifo}) {
+    PlatformFile file;
+    ASSERT_EQ(platform_open_for_reading(name.c_str(), &file), 0) << name;  // no writer: no hang
+    EXPECT_FALSE(platform_is_disk_file(file)) << name;
+    platform_close_file(&file);
+  }
+  PlatformFile file;
+  EXPECT_NE(platform_open_for_reading(folder_.c_str(), &file), 0);
+  EXPECT_NE(platform_open_for_reading((folder_ + "/none").c_str(), &file), 0);
+}
+
+}  // namespace
