@@ -1,0 +1,43 @@
+// String comparison, the existence test and console output over kernel32.
+#include <windows.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+int platform_compare(const char* a, const char* b) { return lstrcmpA(a, b); }
+
+int platform_compare_nocase(const char* a, const char* b) { return lstrcmpiA(a, b); }
+
+namespace {
+
+// OpenFile takes at most OFS_MAXPATHNAME - 1 characters; a longer name is
+// probed by opening it the way the message file is opened later.
+bool long_name_exists(const char* name) {
+  HANDLE h = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(h);
+  return true;
+}
+
+}  // namespace
+
+bool platform_file_exists(const char* name) {
+  if (std::strlen(name) >= OFS_MAXPATHNAME) return long_name_exists(name);
+  OFSTRUCT info{};
+  return OpenFile(name, &info, OF_EXIST) != HFILE_ERROR;
+}
+
+void platform_write_stdout(const char* data, std::size_t length) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+  // WriteFile counts in 32 bits; a console may also write less than asked.
+  while (length > 0) {
+    DWORD chunk = length > 0x10000000u ? 0x10000000u : static_cast<DWORD>(length);
+    DWORD written = 0;
+    if (!WriteFile(out, data, chunk, &written, nullptr) || written == 0) return;
+    data += written;
+    length -= written;
+  }
+}
