@@ -14,7 +14,7 @@ constexpr int kSoftBreakLength = 3;
 // What one byte gives, before any soft break: up to three characters and a
 // NUL (four bytes, copied whole), how many of them count as output, how much
 // the line grows, and whether the line starts again (LF).
-struct ByteCode {
+struct alignas(8) ByteCode {
   char text[4];
   unsigned char length;
   unsigned char growth;
@@ -47,7 +47,8 @@ constexpr CodeTable kCodes = make_code_table();
 
 // The line count after one byte's code, before the soft-break test.
 inline int grown_line(const ByteCode& code, int line_length) {
-  return code.hard_break ? 0 : line_length + code.growth;
+  // An LF grows nothing; written as a mask so that no branch depends on it.
+  return (line_length & -static_cast<int>(!code.hard_break)) + code.growth;
 }
 
 // Bulk output is gathered here with whole four-byte stores, then copied out,
