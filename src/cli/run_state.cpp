@@ -14,7 +14,17 @@ void reset_run_state() {
   temp_file_name.clear();
 }
 
+namespace {
+std::string* g_console_capture = nullptr;
+}  // namespace
+
+void set_console_capture(std::string* sink) { g_console_capture = sink; }
+
 void say(std::string_view text) {
   if (g_state.quiet) return;
+  if (g_console_capture != nullptr) {
+    g_console_capture->append(text);
+    return;
+  }
   platform_write_stdout(text.data(), text.size());
 }

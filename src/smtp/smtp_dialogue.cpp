@@ -1,11 +1,169 @@
-// STUB: to be written.
 #include "smtp/smtp_dialogue.h"
-int smtp_connect() { return -1; }
-int smtp_read_reply() { return -1; }
-int smtp_send(gensock_handle_t, const char*, unsigned long) { return -1; }
-void smtp_abort(const std::string&) {}
-int smtp_open_transaction(const char*, const std::string&) { return -1; }
-int send_message_text(gensock_handle_t, const char*, std::size_t) { return -1; }
-int smtp_finish_message(const char*, std::size_t) { return -1; }
-int smtp_quit() { return -1; }
-int smtp_disconnect() { return -1; }
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "quib/console.h"
+#include "quib/mailer_state.h"
+#include "smtp/socket_library.h"
+#include "smtp/transport_error.h"
+
+namespace {
+
+// Only a reply line's first four characters and its leading number matter;
+// the rest of a longer line is read and dropped.
+constexpr std::size_t kReplyLineBytes = 256;
+// Codes whose number would not fit are clamped: any such code is a refusal.
+constexpr int kLargestReplyCode = 99999;
+
+constexpr int kCodeGreeting = 220;
+constexpr int kCodeOk = 250;
+constexpr int kCodeStartData = 354;
+
+constexpr char kRecipientSeparators[] = " ,\n\t\r";
+
+const char kServerError[] = "SMTP server error";
+const char kSenderRefused[] =
+    "The mail server doesn't like the sender name,\nhave you set your mail address correctly?";
+const char kDataRefused[] = "Mail server error accepting message data";
+const char kMessageRefused[] = "Message not accepted by server";
+const char kQuit[] = "QUIT\r\n";
+
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// The number at the start of a reply line of `length` stored characters:
+// white space skipped, an optional sign, decimal digits; 0 without digits.
+int reply_code(const char* line, std::size_t length) {
+  std::size_t i = 0;
+  while (i < length && is_space(line[i])) ++i;
+  bool negative = false;
+  if (i < length && (line[i] == '+' || line[i] == '-')) negative = line[i++] == '-';
+  int code = 0;
+  for (; i < length && line[i] >= '0' && line[i] <= '9'; ++i) {
+    if (code <= kLargestReplyCode) code = code * 10 + (line[i] - '0');
+  }
+  if (code > kLargestReplyCode) code = kLargestReplyCode + 1;
+  return negative ? -code : code;
+}
+
+// Reads one line up to its LF, storing what fits. Returns the count of
+// characters read (LF included), or -1 after a printed transport failure.
+long read_reply_line(char* line) {
+  std::size_t length = 0;
+  char ch = 0;
+  do {
+    int code = g_gensock.getchar(g_state.connection, 0, &ch);
+    if (code != 0) {
+      report_transport_error("gensock_getchar", code);
+      return -1;
+    }
+    if (length < kReplyLineBytes) line[length] = ch;
+    ++length;
+  } while (ch != '\n');
+  return static_cast<long>(length);
+}
+
+// Sends the command (when not empty), reads the reply and aborts with
+// `refusal` unless its code is `expected`. 0, or -1 after the abort.
+int exchange(const std::string& command, int expected, const std::string& refusal) {
+  if (!command.empty()) smtp_send(g_state.connection, command.data(), command.size());
+  if (smtp_read_reply() == expected) return 0;
+  smtp_abort(refusal);
+  return -1;
+}
+
+// One RCPT per non-empty element of the list; an empty element (two
+// separators in a row, or one at either end) sends nothing.
+int send_recipients(const std::string& recipients) {
+  std::size_t begin = recipients.find_first_not_of(kRecipientSeparators);
+  while (begin != std::string::npos) {
+    std::size_t end = recipients.find_first_of(kRecipientSeparators, begin);
+    std::string name = recipients.substr(begin, end == std::string::npos ? end : end - begin);
+    std::string refusal = "The mail server doesn't like the name " + name +
+                          ".\nHave you set the 'To: ' field correctly?";
+    if (exchange("RCPT To: <" + name + ">\r\n", kCodeOk, refusal) != 0) return -1;
+    begin = recipients.find_first_not_of(kRecipientSeparators, end);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int smtp_connect() {
+  if (load_socket_library() != 0) return -1;
+  int code = g_gensock.connect(g_state.smtp_server, "smtp", &g_state.connection);
+  if (code == GENSOCK_ERR_RESOLVE_SERVICE) {
+    code = g_gensock.connect(g_state.smtp_server, "25", &g_state.connection);
+  }
+  if (code != 0) {
+    report_transport_error("gensock_connect", code);
+    return -1;
+  }
+  code = g_gensock.gethostname(g_state.local_host, static_cast<int>(kLocalHostBytes));
+  if (code != 0) {
+    report_transport_error("gensock_gethostname", code);
+    return -1;
+  }
+  return 0;
+}
+
+int smtp_read_reply() {
+  char line[kReplyLineBytes];
+  for (;;) {
+    long length = read_reply_line(line);
+    if (length < 0) return -1;
+    // A line of fewer than four characters, its LF included, is a last line.
+    if (length >= 4 && line[3] == '-') continue;
+    std::size_t stored = static_cast<std::size_t>(length);
+    return reply_code(line, stored < kReplyLineBytes ? stored : kReplyLineBytes);
+  }
+}
+
+int smtp_send(gensock_handle_t handle, const char* data, unsigned long length) {
+  int code = g_gensock.put_data(handle, data, length);
+  if (code == 0) return 0;
+  report_transport_error("gensock_put_data", code);
+  return -1;
+}
+
+void smtp_abort(const std::string& message) {
+  say(message + "\n");
+  smtp_send(g_state.connection, kQuit, sizeof kQuit - 1);
+  smtp_disconnect();
+}
+
+int smtp_open_transaction(const char* login, const std::string& recipients) {
+  if (smtp_connect() != 0) return -1;
+  if (exchange("", kCodeGreeting, kServerError) != 0) return -1;
+  if (exchange(std::string("HELO ") + g_state.local_host + "\r\n", kCodeOk, kServerError) != 0) {
+    return -1;
+  }
+  if (exchange(std::string("MAIL From:<") + login + ">\r\n", kCodeOk, kSenderRefused) != 0) {
+    return -1;
+  }
+  if (send_recipients(recipients) != 0) return -1;
+  return exchange("DATA\r\n", kCodeStartData, kDataRefused);
+}
+
+int smtp_finish_message(const char* text, std::size_t length) {
+  int sent = send_message_text(g_state.connection, text, length);
+  // Even when sending failed the reply is read: a dropped connection is
+  // reported there, and a failed transmission never counts as accepted.
+  int code = smtp_read_reply();
+  if (sent == 0 && code == kCodeOk) return 0;
+  smtp_abort(kMessageRefused);
+  return -1;
+}
+
+int smtp_quit() { return smtp_send(g_state.connection, kQuit, sizeof kQuit - 1); }
+
+int smtp_disconnect() {
+  int code = g_gensock.close(g_state.connection);
+  if (code != 0) {
+    report_transport_error("gensock_close", code);
+    return -1;
+  }
+  unload_socket_library();
+  return 0;
+}

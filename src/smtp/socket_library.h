@@ -27,3 +27,11 @@ void unload_socket_library();
 // Tests: use these entry points instead of a loaded library; loading and
 // unloading then only count their calls. Pass null to go back to loading.
 void use_socket_library_for_testing(const GensockApi* api);
+
+// Tests: how often load_socket_library and unload_socket_library were called
+// since the last use_socket_library_for_testing.
+struct SocketLibraryCalls {
+  int loads = 0;
+  int unloads = 0;
+};
+SocketLibraryCalls socket_library_calls_for_testing();

@@ -1,3 +1,42 @@
-// STUB: to be written.
 #include "smtp/transport_error.h"
-void report_transport_error(const char*, int) {}
+
+#include <string>
+
+#include "quib/console.h"
+
+namespace {
+
+constexpr int kFirstKnownCode = 4001;
+
+// Indexed by code - kFirstKnownCode.
+const char* const kTransportMessages[] = {
+    "Error: Malloc failed (possibly out of memory).",
+    "Error: Error sending data.",
+    "Error: Error initializing gensock.dll.",
+    "Error: Version not supported.",
+    "Error: The winsock version specified by gensock is not supported by this winsock.dll.",
+    "Error: Network not ready.",
+    "Error: Can't resolve (mailserver) hostname.",
+    "Error: Can't create a socket (too many simultaneous links?)",
+    "Error: Error reading socket.",
+    "Error: Not a socket.",
+    "Error: Busy.",
+    "Error: Error closing socket.",
+    "Error: Wait a bit (possible timeout).",
+    "Error: Can't resolve service.",
+    "Error: Can't connect to mailserver (timed out if winsock.dll error 10060)",
+    "Error: Connection to mailserver was dropped.",
+    "Error: Mail server refused connection.",
+};
+
+constexpr int kKnownCodes = sizeof kTransportMessages / sizeof kTransportMessages[0];
+
+}  // namespace
+
+void report_transport_error(const char* context, int code) {
+  if (code >= kFirstKnownCode && code < kFirstKnownCode + kKnownCodes) {
+    say(kTransportMessages[code - kFirstKnownCode]);
+    return;
+  }
+  say("error " + std::to_string(code) + " in function '" + context + "'");
+}

@@ -1,0 +1,200 @@
+// BSD sockets: name resolution, connecting, sending and receiving with
+// time limits. Sockets are non-blocking; every wait is a poll() with the
+// caller's limit, restarted after a signal.
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "gensock_internal.h"
+
+namespace gensock {
+
+namespace {
+
+// RFC 5321 4.5.3.2 asks clients to wait minutes: 5 for most replies, 10 for
+// the reply to the end of the data, 3 for each block of data sent.
+constexpr int kDefaultConnectSeconds = 60;
+constexpr int kDefaultReadSeconds = 600;
+constexpr int kDefaultSendSeconds = 180;
+// A day: longer waits are read as mistakes and capped (also keeps the
+// milliseconds within an int).
+constexpr long kLongestTimeoutSeconds = 86400;
+
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;  // a closed peer gives EPIPE, not SIGPIPE
+#else
+constexpr int kSendFlags = 0;  // SO_NOSIGPIPE is set on the socket instead
+#endif
+
+long now_ms() {
+  timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits until fd is ready for `events` or timeout_ms has passed.
+// 1 when ready, 0 on timeout, -1 on error.
+int wait_for(int fd, short events, int timeout_ms) {
+  long deadline = now_ms() + timeout_ms;
+  for (;;) {
+    pollfd entry = {fd, events, 0};
+    long left = deadline - now_ms();
+    int ready = poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (ready > 0) return 1;
+    if (ready == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+int make_socket(const addrinfo* address) {
+  int fd = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+  if (fd < 0) return -1;
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 ||
+      fcntl(fd, F_SETFD, FD_CLOEXEC) < 0) {
+    close(fd);
+    return -1;
+  }
+#ifdef SO_NOSIGPIPE
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+  return fd;
+}
+
+int connect_error_code(int error) {
+  if (error == ECONNREFUSED) return GENSOCK_ERR_REFUSED;
+  return GENSOCK_ERR_CONNECT;  // timed out, unreachable, ...
+}
+
+// Connects fd to one address. 0, or a transport code.
+int connect_one(int fd, const addrinfo* address, int timeout_ms) {
+  if (connect(fd, address->ai_addr, address->ai_addrlen) == 0) return 0;
+  if (errno != EINPROGRESS && errno != EINTR) return connect_error_code(errno);
+  int ready = wait_for(fd, POLLOUT, timeout_ms);
+  if (ready <= 0) return GENSOCK_ERR_CONNECT;
+  int error = 0;
+  socklen_t size = sizeof error;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return GENSOCK_ERR_CONNECT;
+  return error == 0 ? 0 : connect_error_code(error);
+}
+
+int seconds_from_environment() {
+  const char* text = std::getenv("GENSOCK_TIMEOUT");
+  if (text == nullptr || *text == '\0') return 0;
+  char* end = nullptr;
+  long seconds = std::strtol(text, &end, 10);
+  if (*end != '\0' || seconds <= 0) return 0;
+  return static_cast<int>(seconds < kLongestTimeoutSeconds ? seconds : kLongestTimeoutSeconds);
+}
+
+}  // namespace
+
+Timeouts timeouts_from_environment() {
+  int seconds = seconds_from_environment();
+  if (seconds > 0) return Timeouts{seconds * 1000, seconds * 1000, seconds * 1000};
+  return Timeouts{kDefaultConnectSeconds * 1000, kDefaultReadSeconds * 1000,
+                  kDefaultSendSeconds * 1000};
+}
+
+int resolve_service(const char* service, std::string* port) {
+  addrinfo hints = {};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (service == nullptr || *service == '\0' ||
+      getaddrinfo(nullptr, service, &hints, &found) != 0 || found == nullptr) {
+    return GENSOCK_ERR_RESOLVE_SERVICE;
+  }
+  const sockaddr_in* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  *port = std::to_string(ntohs(address->sin_port));
+  freeaddrinfo(found);
+  return 0;
+}
+
+int connect_socket(const std::string& host, const std::string& port, int timeout_ms, int* fd) {
+  addrinfo hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) {
+    return GENSOCK_ERR_RESOLVE_HOST;
+  }
+  int code = GENSOCK_ERR_RESOLVE_HOST;  // when the list is empty
+  for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
+    int candidate = make_socket(address);
+    if (candidate < 0) {
+      code = GENSOCK_ERR_SOCKET;
+      continue;
+    }
+    code = connect_one(candidate, address, timeout_ms);
+    if (code == 0) {
+      *fd = candidate;
+      break;
+    }
+    close(candidate);
+  }
+  freeaddrinfo(found);
+  return code;
+}
+
+int send_all(int fd, const char* data, std::size_t length, int send_ms) {
+  while (length > 0) {
+    ssize_t sent = send(fd, data, length, kSendFlags);
+    if (sent > 0) {
+      data += sent;
+      length -= static_cast<std::size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (wait_for(fd, POLLOUT, send_ms) == 1) continue;
+    }
+    return GENSOCK_ERR_SEND;
+  }
+  return 0;
+}
+
+int receive_some(int fd, char* buffer, std::size_t size, int read_ms, std::size_t* received) {
+  for (;;) {
+    ssize_t got = recv(fd, buffer, size, 0);
+    if (got > 0) {
+      *received = static_cast<std::size_t>(got);
+      return 0;
+    }
+    if (got == 0) return GENSOCK_ERR_DROPPED;
+    if (errno == EINTR) continue;
+    if (errno == ECONNRESET) return GENSOCK_ERR_DROPPED;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return GENSOCK_ERR_READ;
+    int ready = wait_for(fd, POLLIN, read_ms);
+    if (ready == 0) return GENSOCK_ERR_WAIT;
+    if (ready < 0) return GENSOCK_ERR_READ;
+  }
+}
+
+int close_socket(int fd) {
+  // Not retried after EINTR: the descriptor is gone either way.
+  if (close(fd) != 0 && errno != EINTR) return GENSOCK_ERR_CLOSE;
+  return 0;
+}
+
+int local_host_name(char* name, int size) {
+  if (name == nullptr || size <= 1) return GENSOCK_ERR_MALLOC;
+  if (gethostname(name, static_cast<std::size_t>(size)) != 0) name[0] = '\0';
+  name[size - 1] = '\0';  // a name cut to fit may lack its NUL
+  if (name[0] == '\0') std::snprintf(name, static_cast<std::size_t>(size), "%s", "localhost");
+  return 0;
+}
+
+}  // namespace gensock

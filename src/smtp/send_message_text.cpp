@@ -1,0 +1,137 @@
+// The transmitter: the one place that knows about line ends, dot-stuffing
+// and the end marker. It walks the text once and hands runs of bytes that go
+// out unchanged to the socket library in one call each.
+#include <cstring>
+#include <string_view>
+
+#include "smtp/smtp_dialogue.h"
+#include "smtp/socket_library.h"
+
+namespace {
+
+// What goes out on the wire, built from the text without copying it.
+// Bytes that go out as they stand are gathered as a run [run_begin,
+// run_end) of the text; anything else is sent from a literal after the run.
+class Wire {
+ public:
+  Wire(gensock_handle_t handle, const char* text) : handle_(handle), text_(text) {}
+
+  int status() const { return status_; }
+
+  // Text byte `pos` has passed the CR rules: put it on the wire with every
+  // line ending CR LF and a "." that begins a line doubled.
+  void feed(std::size_t pos) {
+    char c = text_[pos];
+    if (cr_pending_) {
+      cr_pending_ = false;
+      take(cr_pos_);
+      if (c == '\n') {
+        take(pos);
+        line_ended();
+        return;
+      }
+      literal("\n", 1);  // a CR that no LF follows
+      line_ended();
+    }
+    if (c == '\r') {
+      cr_pending_ = true;  // decided by the byte that follows
+      cr_pos_ = pos;
+      return;
+    }
+    if (c == '\n') {
+      literal("\r", 1);  // an LF that follows no CR
+      take(pos);
+      line_ended();
+      return;
+    }
+    if (c == '.' && at_line_start_) literal(".", 1);
+    take(pos);
+    at_line_start_ = false;
+    ends_with_crlf_ = false;
+  }
+
+  // Ends the data with CR LF "." CR LF and flushes.
+  void finish() {
+    if (cr_pending_) {
+      cr_pending_ = false;
+      take(cr_pos_);
+      literal("\n", 1);
+      line_ended();
+    }
+    if (ends_with_crlf_) {
+      literal(".\r\n", 3);
+    } else {
+      literal("\r\n.\r\n", 5);
+    }
+    send_run();
+    if (status_ == 0) status_ = g_gensock.put_data_flush(handle_);
+  }
+
+ private:
+  void take(std::size_t pos) {
+    if (run_length_ > 0 && run_begin_ + run_length_ == pos) {
+      ++run_length_;
+      return;
+    }
+    send_run();
+    run_begin_ = pos;
+    run_length_ = 1;
+  }
+
+  void literal(const char* bytes, unsigned long length) {
+    send_run();
+    put(bytes, length);
+  }
+
+  void send_run() {
+    if (run_length_ > 0) put(text_ + run_begin_, run_length_);
+    run_length_ = 0;
+  }
+
+  void put(const char* bytes, unsigned long length) {
+    if (status_ == 0) status_ = g_gensock.put_data_buffered(handle_, bytes, length);
+  }
+
+  void line_ended() {
+    at_line_start_ = true;
+    ends_with_crlf_ = true;
+  }
+
+  gensock_handle_t handle_;
+  const char* text_;
+  int status_ = 0;
+  std::size_t run_begin_ = 0;
+  unsigned long run_length_ = 0;
+  bool cr_pending_ = false;
+  std::size_t cr_pos_ = 0;
+  bool at_line_start_ = true;
+  bool ends_with_crlf_ = false;
+};
+
+// The header region: the positions before the first CR LF CR LF (the blank
+// line that ends the header block); none when the text has no such line.
+std::size_t header_region_end(const char* text, std::size_t length) {
+  std::size_t end = std::string_view(text, length).find("\r\n\r\n");
+  return end == std::string_view::npos ? 0 : end;
+}
+
+}  // namespace
+
+int send_message_text(gensock_handle_t handle, const char* text, std::size_t length) {
+  Wire wire(handle, text);
+  std::size_t header_end = header_region_end(text, length);
+  char previous = '\n';
+  for (std::size_t i = 0; i < length && wire.status() == 0; ++i) {
+    char c = text[i];
+    if (c == '\r' && i < header_end && i + 2 < length && text[i + 1] == '\r' &&
+        text[i + 2] == '\n') {
+      i += 2;  // CR CR LF inside the header region vanishes and joins the lines
+      previous = '\n';
+      continue;
+    }
+    if (c != '\r' || previous != '\r') wire.feed(i);  // a run of CRs counts as one
+    previous = c;
+  }
+  if (wire.status() == 0) wire.finish();
+  return wire.status();
+}
