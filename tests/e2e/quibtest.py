@@ -153,3 +153,49 @@ class SmtpSink:
     @property
     def address(self):
         return "127.0.0.1:%d" % self.port
+
+
+# ---- Registry values as quib keeps them on POSIX ----------------------------
+# A value of the settings key is the file "<escaped name>.value" in key_dir():
+# bytes A-Z a-z 0-9 _ - stay, every other byte becomes %XX ("SMTP server" is
+# "SMTP%20server.value"); the file holds the type in decimal and a LF, then
+# the value's bytes exactly (a REG_SZ keeps its NUL).
+REG_SZ = 1
+REG_BINARY = 3
+
+
+def registry_value_file(registry, name):
+    escaped = "".join(c if (c.isascii() and c.isalnum()) or c in "_-" else "%%%02X" % ord(c)
+                      for c in name)
+    return os.path.join(registry.key_dir(), escaped + ".value")
+
+
+def _registry_store(self, name, data, value_type=REG_SZ):
+    """Stores a value; data is bytes, or text that gets its NUL added."""
+    if isinstance(data, str):
+        data = data.encode("latin-1") + b"\0"
+    os.makedirs(self.key_dir(), exist_ok=True)
+    with open(registry_value_file(self, name), "wb") as f:
+        f.write(b"%d\n" % value_type + data)
+
+
+def _registry_stored(self, name):
+    """(type, bytes) of a stored value, or None when there is none."""
+    try:
+        with open(registry_value_file(self, name), "rb") as f:
+            header, _, data = f.read().partition(b"\n")
+    except FileNotFoundError:
+        return None
+    return int(header), data
+
+
+def _registry_install(self, server, sender):
+    """Stores both settings as -install does."""
+    self.store("SMTP server", server)
+    self.store("Sender", sender)
+
+
+Registry.store = _registry_store
+Registry.stored = _registry_stored
+Registry.install = _registry_install
+
