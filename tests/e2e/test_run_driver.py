@@ -1,0 +1,295 @@
+"""The whole run, quib as a process against aiosmtpd on loopback: message
+files and console input, the progress lines, the statuses of the run and
+what the server receives."""
+import binascii
+import os
+import re
+import shutil
+import tempfile
+import unittest
+
+from quibtest import AiosmtpdServer, Registry, _Handler, free_port, run_quib
+
+SENDER = "me@example.org"
+
+
+async def _count_quit(self, server, session, envelope):
+    self.server.quits = getattr(self.server, "quits", 0) + 1
+    return "221 Bye"
+
+
+# Lets the tests see that quib said goodbye (server.quits).
+_Handler.handle_QUIT = _count_quit
+
+
+def split_message(content):
+    header, _, body = content.partition(b"\r\n\r\n")
+    return header.split(b"\r\n"), body
+
+
+class RunDriverCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        # Stored settings keep the settings store quiet; every run still names
+        # its own server and sender.
+        cls.registry = Registry()
+        status, _, _ = run_quib(["-install", "127.0.0.1:1", SENDER], registry=cls.registry)
+        assert status == 0
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.registry.cleanup()
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="quib-drv-e2e-")
+        self.tmpdir = os.path.join(self.folder, "tmp")
+        os.mkdir(self.tmpdir)
+
+    def tearDown(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def file(self, data, name="body.txt"):
+        path = os.path.join(self.folder, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def quib(self, args, server=None, stdin=b"", env=None, flags=()):
+        """Runs quib; flags ("-q", "-mime") go last, since each passes over
+        the argument after it."""
+        where = server.address if server else "127.0.0.1:%d" % free_port()
+        full_env = {"TMPDIR": self.tmpdir}
+        full_env.update(env or {})
+        return run_quib(list(args) + ["-server", where, "-f", SENDER] + list(flags),
+                        registry=self.registry, stdin=stdin, env=full_env)
+
+    def assertNoTemporaryFiles(self):
+        self.assertEqual(os.listdir(self.tmpdir), [])
+
+
+class MessageFiles(RunDriverCase):
+    BODY_LINES = [b"first line", b".starts with a dot", b".", b"..two dots", b"", b"last  "]
+
+    def test_lf_and_crlf_files_arrive_with_crlf_line_ends(self):
+        for line_end in (b"\n", b"\r\n"):
+            with self.subTest(line_end=line_end), AiosmtpdServer() as server:
+                path = self.file(line_end.join(self.BODY_LINES) + line_end)
+                status, out, _ = self.quib([path, "-t", "ann@example.org", "-s", "Hello"], server)
+                self.assertEqual(status, 0, out)
+                self.assertEqual(out, ("Sending %s to ann@example.org\nSubject:Hello\n"
+                                       "Login name is %s\n" % (path, SENDER)).encode())
+                (message,) = server.messages
+                self.assertEqual(message.mail_from, SENDER)
+                self.assertEqual(message.rcpt_tos, ["ann@example.org"])
+                header, body = split_message(message.content)
+                self.assertRegex(header[0], rb"^Date: ")
+                self.assertIn(b"Subject: Hello", header)
+                self.assertIn(b"To: ann@example.org", header)
+                self.assertEqual(body, b"\r\n".join(self.BODY_LINES) + b"\r\n")
+
+    def test_plain_body_ends_at_its_first_nul(self):
+        with AiosmtpdServer() as server:
+            path = self.file(b"kept\r\nalso kept\0dropped\r\n")
+            status, _, _ = self.quib([path, "-t", "ann@example.org"], server)
+            self.assertEqual(status, 0)
+            _, body = split_message(server.messages[0].content)
+            self.assertEqual(body, b"kept\r\nalso kept\r\n")
+
+    def test_empty_file_sends_the_header_alone(self):
+        for mime in ([], ["-mime"]):
+            with self.subTest(mime=mime), AiosmtpdServer() as server:
+                path = self.file(b"")
+                status, _, _ = self.quib([path, "-t", "ann@example.org"], server, flags=mime)
+                self.assertEqual(status, 0)
+                header, body = split_message(server.messages[0].content)
+                self.assertEqual(header[-1], b"X-Mailer: <WinNT's Quib ver 1.5>")
+                self.assertEqual(body, b"")
+
+    def test_mime_body_decodes_to_the_original(self):
+        original = (b"caf\xe9 cr\xe8me = x=y\n"
+                    b"blanks at the end   \n"
+                    b"tab at the end\t\r\n"
+                    + b"long " * 60 + b"\n"
+                    + bytes(range(256)) + b"\n"
+                    + b"NUL\0inside\n"
+                    + b"=" * 80 + b"\n"
+                    + b".dot\nno final line end")
+        with AiosmtpdServer() as server:
+            path = self.file(original)
+            status, out, _ = self.quib([path, "-t", "ann@example.org"], server, flags=["-mime"])
+            self.assertEqual(status, 0, out)
+            header, body = split_message(server.messages[0].content)
+            self.assertIn(b"Content-Transfer-Encoding: quoted-printable", header)
+            for line in body.split(b"\r\n"):
+                self.assertLessEqual(len(line), 76)
+                self.assertFalse(line.endswith((b" ", b"\t")), line)
+            decoded = binascii.a2b_qp(body).replace(b"\r\n", b"\n")
+            # The transmission ends a body without a final line end with one.
+            self.assertEqual(decoded.rstrip(b"\n"), original.replace(b"\r", b""))
+
+
+class Addresses(RunDriverCase):
+    def test_to_cc_and_bcc(self):
+        with AiosmtpdServer() as server:
+            path = self.file(b"hello\n")
+            status, out, _ = self.quib([path, "-t", "ann@example.org", "-c", "bob@example.org (Bob)",
+                                        "-b", "carol@example.org"], server)
+            self.assertEqual(status, 0)
+            self.assertIn(b" to ann@example.org,bob@example.org,carol@example.org\n", out)
+            (message,) = server.messages
+            self.assertEqual(message.rcpt_tos, ["ann@example.org", "bob@example.org", "carol@example.org"])
+            header, _ = split_message(message.content)
+            self.assertIn(b"To: ann@example.org", header)
+            self.assertIn(b"Cc: bob@example.org (Bob)", header)
+            self.assertFalse([line for line in header if line.lower().startswith(b"bcc")])
+            self.assertNotIn(b"carol", message.content)
+
+    def test_no_visible_recipients_is_unspecified(self):
+        path = self.file(b"hello\n")
+        status, out, _ = self.quib([path])  # nobody listens: the run still tries
+        self.assertEqual(status, -1)
+        self.assertEqual(out, ("Sending %s to <unspecified>\nLogin name is %s\n"
+                               "Error: Mail server refused connection." % (path, SENDER)).encode())
+
+    def test_penguin_body_brings_its_own_header_lines(self):
+        with AiosmtpdServer() as server:
+            path = self.file(b"Subject: my own\r\nX-Own: yes\r\n\r\nthe body\r\n")
+            status, out, _ = self.quib([path, "-t", "ann@example.org", "-penguin"], server)
+            self.assertEqual(status, 0, out)
+            header, body = split_message(server.messages[0].content)
+            self.assertIn(b"Subject: my own", header)
+            self.assertIn(b"X-Own: yes", header)
+            self.assertEqual(len([line for line in header if line.startswith(b"Subject:")]), 1)
+            self.assertEqual(body, b"the body\r\n")
+
+    def test_from_address_with_sender_and_reply_to(self):
+        with AiosmtpdServer() as server:
+            path = self.file(b"hello\n")
+            status, _, _ = self.quib([path, "-t", "ann@example.org", "-i", "boss@example.org"], server)
+            self.assertEqual(status, 0)
+            message = server.messages[0]
+            self.assertEqual(message.mail_from, SENDER)
+            header, _ = split_message(message.content)
+            self.assertIn(b"From: boss@example.org", header)
+            self.assertIn(b"Sender: " + SENDER.encode(), header)
+            self.assertIn(b"Reply-to: " + SENDER.encode(), header)
+
+
+class ConsoleInput(RunDriverCase):
+    def test_input_ends_at_the_first_ctrl_z(self):
+        with AiosmtpdServer() as server:
+            stdin = b"one\r\n.two\nthree\x1aafter the end\n\x1amore\n"
+            status, out, _ = self.quib(["-", "-t", "ann@example.org"], server, stdin=stdin)
+            self.assertEqual(status, 0, out)
+            lines = out.split(b"\n")
+            self.assertRegex(lines[0], rb"^Sending " + re.escape(self.tmpdir.encode()) +
+                             rb"/qbx[^/]* to ann@example.org$")
+            header, body = split_message(server.messages[0].content)
+            self.assertIn(b"Subject: Contents of console input", header)
+            self.assertEqual(body, b"one\r\n.two\r\nthree\r\n")
+        self.assertNoTemporaryFiles()
+
+    def test_no_temporary_file_stays_behind(self):
+        cases = [
+            ("sent", lambda: AiosmtpdServer(), 0),
+            ("refused", lambda: AiosmtpdServer(refuse=["ann@example.org"]), -1),
+            ("nobody listening", lambda: None, -1),
+        ]
+        for name, make_server, expected in cases:
+            with self.subTest(name):
+                server = make_server()
+                if server:
+                    with server:
+                        status, _, _ = self.quib(["-", "-t", "ann@example.org"], server, stdin=b"x\n")
+                else:
+                    status, _, _ = self.quib(["-", "-t", "ann@example.org"], stdin=b"x\n")
+                self.assertEqual(status, expected)
+                self.assertNoTemporaryFiles()
+
+    def test_missing_temporary_folder_is_status_13(self):
+        missing = os.path.join(self.folder, "no such folder")
+        status, out, _ = self.quib(["-", "-t", "ann@example.org"], stdin=b"x\n", env={"TMPDIR": missing})
+        self.assertEqual(status, 13)
+        self.assertEqual(out, b"error opening temporary file , aborting\n")
+        self.assertFalse(os.path.exists(missing))
+
+
+class Refusals(RunDriverCase):
+    def test_refused_recipient(self):
+        for quiet in ([], ["-q"]):
+            with self.subTest(quiet=quiet), AiosmtpdServer(refuse=["bob@example.org"]) as server:
+                path = self.file(b"hello\n")
+                status, out, _ = self.quib([path, "-t", "ann@example.org,bob@example.org"], server,
+                                         flags=quiet)
+                self.assertEqual(status, -1)
+                self.assertEqual(server.messages, [])
+                self.assertEqual(server.quits, 1)
+                expected = ("Sending %s to ann@example.org,bob@example.org\nLogin name is %s\n"
+                            "The mail server doesn't like the name bob@example.org.\n"
+                            "Have you set the 'To: ' field correctly?\n" % (path, SENDER))
+                self.assertEqual(out, b"" if quiet else expected.encode())
+
+    def test_nobody_listening(self):
+        path = self.file(b"hello\n")
+        for quiet in ([], ["-q"]):
+            with self.subTest(quiet=quiet):
+                status, out, _ = self.quib([path, "-t", "ann@example.org"], flags=quiet)
+                self.assertEqual(status, -1)
+                self.assertEqual(out, b"" if quiet else (
+                    "Sending %s to ann@example.org\nLogin name is %s\n"
+                    "Error: Mail server refused connection." % (path, SENDER)).encode())
+
+
+class FilesThatCannotBeMailed(RunDriverCase):
+    def test_devices_and_pipes_are_status_4(self):
+        fifo = os.path.join(self.folder, "fifo")
+        os.mkfifo(fifo)
+        for name in ("/dev/null", fifo):
+            for quiet in ([], ["-q"]):
+                with self.subTest(name=name, quiet=quiet):
+                    status, out, _ = self.quib([name, "-t", "ann@example.org"], flags=quiet)
+                    self.assertEqual(status, 4)
+                    self.assertEqual(out, b"" if quiet else
+                                     b"Sorry, I can only mail messages from disk files...\n")
+
+    def test_file_shorter_than_its_size_is_status_5(self):
+        # Kernel attribute files claim a page of size and hold a few bytes.
+        candidates = ["/sys/kernel/mm/transparent_hugepage/enabled", "/sys/devices/system/cpu/online",
+                      "/sys/devices/system/cpu/possible", "/sys/kernel/profiling"]
+        for name in candidates:
+            try:
+                with open(name, "rb") as f:
+                    if len(f.read()) < os.stat(name).st_size:
+                        break
+            except OSError:
+                pass
+        else:
+            self.skipTest("no file here that ends before its size")
+        status, out, _ = self.quib([name, "-t", "ann@example.org"])
+        self.assertEqual(status, 5)
+        self.assertEqual(out, ("error reading %s, aborting\n" % name).encode())
+
+    def test_file_larger_than_memory_is_status_5(self):
+        try:
+            with open("/proc/sys/vm/overcommit_memory") as f:
+                overcommit = f.read().strip()
+        except OSError:
+            overcommit = ""
+        if overcommit not in ("0", "2"):
+            self.skipTest("memory overcommit would let the allocation succeed")
+        path = os.path.join(self.folder, "huge")
+        try:
+            with open(path, "wb") as f:
+                f.truncate(1 << 43)  # 8 TiB, sparse
+        except OSError:
+            self.skipTest("this file system takes no 8 TiB file")
+        env = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1"}
+        for mime in ([], ["-mime"]):
+            with self.subTest(mime=mime):
+                status, out, _ = self.quib([path, "-t", "ann@example.org"], env=env, flags=mime)
+                self.assertEqual(status, 5)
+                self.assertEqual(out, ("error reading %s, aborting\n" % path).encode())
+
+
+if __name__ == "__main__":
+    unittest.main()
