@@ -68,9 +68,8 @@ std::string format_date_header(const LocalTime& time, const ZoneRecord& zone, in
   char line[kDateLineBytes];
   std::snprintf(line, sizeof line, "Date: %s, %.2d %s %.2d %.2d:%.2d:%.2d %c%.2ld%.2ld\r\n",
                 name_or_blank(kDayNames, 7, time.day_of_week), time.day,
-                name_or_blank(kMonthNames, 12, time.month - 1), time.year, time.hour,
-                time.minute, time.second, offset < 0 ? '-' : '+', magnitude / 60,
-                magnitude % 60);
+                name_or_blank(kMonthNames, 12, time.month - 1), time.year, time.hour, time.minute,
+                time.second, offset < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
   return line;
 }
 

@@ -1,10 +1,10 @@
 // Cleaning typed address lists and joining them into the envelope list.
+#include "message/address_list.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
-
-#include "message/address_list.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ struct CleanRow {
 const CleanRow kCleanRows[] = {
     {"ann (Ann Lee), bob", "ann,bob"},
     {"  ann ,  bob", "ann,bob"},
-    {"'Ann Lee' ann", " ann"},  // the blank after a quoted stretch remains
+    {"'Ann Lee' ann", " ann"},   // the blank after a quoted stretch remains
     {"ann (x) bob", "ann bob"},  // the blank after a comment remains
     {"ann (x)(y) bob", "ann(y)bob"},
     {"(x)'y'ann", "ann"},
@@ -42,7 +42,8 @@ const CleanRow kUnclosedRows[] = {
     {"(", ""},
     {"'", ""},
     {"ann (x) (y", "ann "},
-    {"'a'(", "("},  // the "(" after a quoted stretch is copied, not searched
+    // The "(" after a quoted stretch is copied, not searched.
+    {"'a'(", "("},
     {"ann)", "ann)"},
 };
 

@@ -1,11 +1,11 @@
 // Quoted-printable body encoding: single bytes, whole bodies, bulk encoding.
+#include "message/quoted_printable.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 #include <string>
-
-#include "message/quoted_printable.h"
 
 namespace {
 
@@ -72,8 +72,11 @@ bool decode(const std::string& encoded, std::string* body) {
 std::string expected_decoding(const std::string& body) {
   std::string out;
   for (char c : body) {
-    if (c == '\n') out += "\r\n";
-    else if (c != '\r') out += c;
+    if (c == '\n') {
+      out += "\r\n";
+    } else if (c != '\r') {
+      out += c;
+    }
   }
   return out;
 }
@@ -95,6 +98,7 @@ struct ByteRow {
   int line_after;
 };
 
+// clang-format off
 const ByteRow kByteRows[] = {
     {13, 5, "", 5},
     {13, 71, "", 71},
@@ -119,6 +123,7 @@ const ByteRow kByteRows[] = {
     {' ', 69, "=20=\r\n", 0},
     {' ', 71, "=20=\r\n", 0},
 };
+// clang-format on
 
 TEST(QpEncodeChar, ByteTable) {
   for (const ByteRow& row : kByteRows) {
@@ -155,7 +160,8 @@ TEST(QpEncodeChar, BodyTable) {
       {"71 then LF", repeat('a', 71) + "\n", repeat('a', 71) + "\r\n"},
       {"72 then LF", repeat('a', 72) + "\n", repeat('a', 72) + "=\r\n\r\n"},
       {"70 then blank", repeat('a', 70) + " b", repeat('a', 70) + "=20=\r\nb"},
-      {"24 triples", repeat('\t', 25), [] {
+      {"24 triples", repeat('\t', 25),
+       [] {
          std::string s;
          for (int i = 0; i < 24; ++i) s += "=09";
          return s + "=\r\n=09";
@@ -173,8 +179,7 @@ TEST(QpEncodeChar, BodyTable) {
     EXPECT_EQ(encode_per_byte(row.body), row.encoded) << row.name;
     int line_length = 0;
     EXPECT_EQ(encode_bulk(row.body, &line_length), row.encoded) << row.name;
-    EXPECT_EQ(qp_encoded_length(row.body.data(), row.body.size()), row.encoded.size())
-        << row.name;
+    EXPECT_EQ(qp_encoded_length(row.body.data(), row.body.size()), row.encoded.size()) << row.name;
   }
 }
 

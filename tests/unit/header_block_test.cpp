@@ -1,0 +1,378 @@
+// The header block: date line, field order and conditions, folded values.
+#include "message/header_block.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kMailer[] = "X-Mailer: <WinNT's Quib ver 1.5>\r\n";
+const char kMime[] =
+    "MIME-Version: 1.0\r\n"
+    "Content-Type: text/plain; charset=ISO-8859-1\r\n"
+    "Content-Transfer-Encoding: quoted-printable\r\n";
+
+// ---- Date line ----------------------------------------------------------------
+
+struct ZoneRow {
+  long bias;
+  long standard_bias;
+  long daylight_bias;
+  int period;
+  const char* zone;
+};
+
+const ZoneRow kZoneRows[] = {
+    {0, 0, 0, kPeriodStandard, "+0000"},
+    {-60, 0, 0, kPeriodStandard, "+0100"},
+    {300, 0, -60, kPeriodDaylight, "-0400"},
+    {210, 0, 0, kPeriodStandard, "-0330"},
+    {210, 0, -60, kPeriodDaylight, "-0230"},
+    {-330, 0, 0, kPeriodStandard, "+0530"},
+    // The period's own bias is added; any code but 1 takes the daylight bias.
+    {300, 60, -60, kPeriodStandard, "-0600"},
+    {300, 60, -60, 0, "-0400"},
+    {-345, 0, 0, kPeriodStandard, "+0545"},
+    {720, 0, 0, kPeriodStandard, "-1200"},
+};
+
+TEST(DateLine, ExampleDay) {
+  const LocalTime time{1996, 2, 1, 5, 9, 3, 7};
+  const ZoneRecord zone{-60, 0, 0};
+  EXPECT_EQ(format_date_header(time, zone, kPeriodStandard),
+            "Date: Mon, 05 Feb 1996 09:03:07 +0100\r\n");
+}
+
+TEST(DateLine, ZoneTable) {
+  const LocalTime time{2024, 12, 2, 31, 23, 59, 58};
+  for (const ZoneRow& row : kZoneRows) {
+    const ZoneRecord zone{row.bias, row.standard_bias, row.daylight_bias};
+    const std::string line = format_date_header(time, zone, row.period);
+    EXPECT_EQ(line, std::string("Date: Tue, 31 Dec 2024 23:59:58 ") + row.zone + "\r\n")
+        << "bias " << row.bias << " period " << row.period;
+  }
+}
+
+TEST(DateLine, EveryDayAndMonthName) {
+  const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  for (int month = 1; month <= 12; ++month) {
+    const LocalTime time{2001, month, month % 7, 9, 0, 0, 0};
+    const std::string line = format_date_header(time, ZoneRecord{}, kPeriodStandard);
+    EXPECT_EQ(line, std::string("Date: ") + days[month % 7] + ", 09 " + months[month - 1] +
+                        " 2001 00:00:00 +0000\r\n");
+    EXPECT_EQ(line.size(), 39u);
+  }
+}
+
+// ---- The platform's local time ---------------------------------------------------
+
+// Runs under a TZ value, restoring the earlier one afterwards.
+class ZoneScope {
+ public:
+  explicit ZoneScope(const char* tz) {
+    const char* old = getenv("TZ");
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    setenv("TZ", tz, 1);
+    tzset();
+  }
+  ~ZoneScope() {
+    if (had_)
+      setenv("TZ", old_.c_str(), 1);
+    else
+      unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
+TEST(PlatformLocalTime, OffsetInForceMatchesTheCLibrary) {
+  const char* zones[] = {
+      "UTC0",         "NST3:30NDT,M3.2.0,M11.1.0", "EST5EDT,M3.2.0,M11.1.0", "<+0530>-5:30",
+      "<+0545>-5:45", "America/St_Johns",          "Europe/Berlin"};
+  for (const char* tz : zones) {
+    ZoneScope scope(tz);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      const time_t before = time(nullptr);
+      LocalTime local;
+      ZoneRecord zone;
+      int period = 0;
+      platform_local_time(&local, &zone, &period);
+      if (time(nullptr) != before) continue;  // the second turned meanwhile
+      struct tm expected = {};
+      ASSERT_NE(localtime_r(&before, &expected), nullptr);
+      const long in_force =
+          zone.bias + (period == kPeriodStandard ? zone.standard_bias : zone.daylight_bias);
+      EXPECT_EQ(-in_force, expected.tm_gmtoff / 60) << tz;
+      EXPECT_EQ(period, expected.tm_isdst > 0 ? kPeriodDaylight : kPeriodStandard) << tz;
+      EXPECT_EQ(local.year, expected.tm_year + 1900) << tz;
+      EXPECT_EQ(local.month, expected.tm_mon + 1) << tz;
+      EXPECT_EQ(local.day_of_week, expected.tm_wday) << tz;
+      EXPECT_EQ(local.day, expected.tm_mday) << tz;
+      EXPECT_EQ(local.hour * 3600 + local.minute * 60 + local.second,
+                expected.tm_hour * 3600 + expected.tm_min * 60 + expected.tm_sec)
+          << tz;
+      break;
+    }
+  }
+}
+
+TEST(PlatformLocalTime, FixedZonesComeOutInTheDateLine) {
+  // Daylight time all year round (from 1 January 0:00 to past the end of
+  // 31 December) stands in for a summer day.
+  const struct {
+    const char* tz;
+    const char* zone;
+    int period;
+  } rows[] = {{"UTC0", "+0000", kPeriodStandard},
+              {"NST3:30", "-0330", kPeriodStandard},
+              {"<+0530>-5:30", "+0530", kPeriodStandard},
+              {"NST3:30NDT,J1/0,J365/25", "-0230", kPeriodDaylight},
+              {"EST5EDT,J1/0,J365/25", "-0400", kPeriodDaylight}};
+  for (const auto& row : rows) {
+    ZoneScope scope(row.tz);
+    LocalTime local;
+    ZoneRecord zone;
+    int period = 0;
+    platform_local_time(&local, &zone, &period);
+    EXPECT_EQ(period, row.period) << row.tz;
+    const std::string line = format_date_header(local, zone, period);
+    EXPECT_EQ(line.substr(32), std::string(row.zone) + "\r\n") << row.tz;
+  }
+}
+
+// ---- The block ------------------------------------------------------------------
+
+struct Options {
+  const char* from = "me@here";
+  const char* login = "me@here";
+  int from_given = 0;
+  int penguin = 0;
+  int mime = 0;
+  const char* subject = "";
+  const char* to = "";
+  const char* cc = "";
+  const char* bcc = "";
+};
+
+// Builds the block and splits off the date line, which must be well formed.
+std::string build(const Options& options, const char* file_name) {
+  MailerState state;
+  state.from_address = options.from;
+  state.login = options.login;
+  state.from_given = options.from_given;
+  state.header_only_body = options.penguin;
+  state.mime = options.mime;
+  state.subject = options.subject;
+  state.to_list = options.to;
+  state.cc_list = options.cc;
+  state.bcc_list = options.bcc;
+  std::string block = "left over";
+  build_header_block(state, file_name, &block);
+  static const std::regex date(
+      "Date: (Sun|Mon|Tue|Wed|Thu|Fri|Sat), [0-3][0-9] "
+      "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4} "
+      "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [+-][0-9]{4}\r\n");
+  const std::string line = block.substr(0, 39);
+  EXPECT_TRUE(std::regex_match(line, date)) << line;
+  return block.size() < 39 ? block : block.substr(39);
+}
+
+struct BlockRow {
+  const char* name;
+  Options options;
+  const char* file_name;
+  std::string after_date;
+};
+
+std::vector<BlockRow> block_rows() {
+  const std::string m = kMailer;
+  std::vector<BlockRow> rows;
+  Options o;
+  o.to = "ann";
+  rows.push_back(
+      {"plain file", o, "body.txt",
+       "From: me@here\r\nSubject: Contents of file: body.txt\r\nTo: ann\r\n" + m + "\r\n"});
+  rows.push_back(
+      {"console input", o, "-",
+       "From: me@here\r\nSubject: Contents of console input\r\nTo: ann\r\n" + m + "\r\n"});
+  rows.push_back({"file named with drive and folders", o, "C:\\mail\\note.txt",
+                  "From: me@here\r\nSubject: Contents of file: C:\\mail\\note.txt\r\nTo: ann\r\n" +
+                      m + "\r\n"});
+  rows.push_back({"only a name that starts with a dash", o, "-x",
+                  "From: me@here\r\nSubject: Contents of file: -x\r\nTo: ann\r\n" + m + "\r\n"});
+  Options no_to;
+  no_to.subject = "Hi";
+  rows.push_back(
+      {"no To list", no_to, "b", "From: me@here\r\nSubject: Hi\r\nTo: \r\n" + m + "\r\n"});
+  Options typed = o;
+  typed.to = "ann (Ann Lee), 'Bob' bob";
+  typed.cc = "carol  (C)";
+  typed.bcc = "secret";
+  rows.push_back({"lists as typed, Bcc never", typed, "b",
+                  "From: me@here\r\nSubject: Contents of file: b\r\n"
+                  "To: ann (Ann Lee), 'Bob' bob\r\nCc: carol  (C)\r\n" +
+                      m + "\r\n"});
+  Options from = o;
+  from.from = "boss@there";
+  from.login = "me@here";
+  from.from_given = 1;
+  from.subject = "S";
+  rows.push_back({"-i", from, "b",
+                  "From: boss@there\r\nSender: me@here\r\nReply-to: me@here\r\nSubject: S\r\n"
+                  "To: ann\r\n" +
+                      m + "\r\n"});
+  Options from_penguin = from;
+  from_penguin.penguin = 1;
+  from_penguin.subject = "";
+  rows.push_back({"-i -penguin without -s", from_penguin, "b",
+                  "From: boss@there\r\nSender: me@here\r\nTo: ann\r\n" + m});
+  Options penguin_subject = o;
+  penguin_subject.penguin = 1;
+  penguin_subject.subject = "S";
+  rows.push_back(
+      {"-penguin -s", penguin_subject, "b", "From: me@here\r\nSubject: S\r\nTo: ann\r\n" + m});
+  Options mime = o;
+  mime.mime = 1;
+  mime.cc = "bob";
+  rows.push_back({"-mime", mime, "b",
+                  "From: me@here\r\nSubject: Contents of file: b\r\nTo: ann\r\nCc: bob\r\n" +
+                      std::string(kMime) + m + "\r\n"});
+  return rows;
+}
+
+TEST(HeaderBlock, LinesOrderAndConditions) {
+  for (const BlockRow& row : block_rows()) {
+    EXPECT_EQ(build(row.options, row.file_name), row.after_date) << row.name;
+  }
+}
+
+// Splits a header into its lines (each with its CR LF dropped); false when a
+// bare CR or LF stands anywhere or the text does not end with CR LF.
+bool split_lines(const std::string& header, std::vector<std::string>* lines) {
+  lines->clear();
+  std::size_t start = 0;
+  while (start < header.size()) {
+    const std::size_t end = header.find("\r\n", start);
+    if (end == std::string::npos) return false;
+    const std::string line = header.substr(start, end - start);
+    if (line.find_first_of("\r\n") != std::string::npos) return false;
+    lines->push_back(line);
+    start = end + 2;
+  }
+  return true;
+}
+
+// The field names of a header, continuation lines skipped; the empty line
+// must be the last line when present.
+std::vector<std::string> field_names(const std::string& header, bool* well_formed) {
+  std::vector<std::string> lines;
+  std::vector<std::string> names;
+  *well_formed = split_lines(header, &lines);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    if (line.empty()) {
+      *well_formed = *well_formed && i + 1 == lines.size();
+    } else if (line[0] == ' ' || line[0] == '\t') {
+      *well_formed = *well_formed && i > 0;
+    } else {
+      const std::size_t colon = line.find(':');
+      *well_formed = *well_formed && colon != std::string::npos && colon > 0;
+      names.push_back(line.substr(0, colon));
+    }
+  }
+  return names;
+}
+
+TEST(HeaderBlock, EverythingAtOnceComesOutWhole) {
+  const std::string subject(600, 's');
+  std::string to;
+  for (int i = 0; i < 40; ++i) to += "person" + std::to_string(i) + "@example.org, ";
+  Options all;
+  all.from = "boss@there";
+  all.from_given = 1;
+  all.penguin = 1;
+  all.mime = 1;
+  all.subject = subject.c_str();
+  all.to = to.c_str();
+  all.cc = "bob, carol";
+  const std::string block = build(all, "body.txt");
+  EXPECT_EQ(block, "From: boss@there\r\nSender: me@here\r\nSubject: " + subject + "\r\nTo: " + to +
+                       "\r\nCc: bob, carol\r\n" + kMime + kMailer);
+  bool well_formed = false;
+  const std::vector<std::string> names = field_names(block, &well_formed);
+  EXPECT_TRUE(well_formed);
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"From", "Sender", "Subject", "To", "Cc", "MIME-Version",
+                                      "Content-Type", "Content-Transfer-Encoding", "X-Mailer"}));
+}
+
+struct InjectionRow {
+  const char* name;
+  Options options;
+  const char* file_name;
+  std::string after_date;
+};
+
+std::vector<InjectionRow> injection_rows() {
+  const std::string m = kMailer;
+  std::vector<InjectionRow> rows;
+  Options o;
+  o.subject = "x\r\nBcc: evil";
+  rows.push_back({"subject CR LF", o, "b",
+                  "From: me@here\r\nSubject: x\r\n Bcc: evil\r\nTo: \r\n" + m + "\r\n"});
+  Options to;
+  to.subject = "S";
+  to.to = "ann\n\nbody starts";
+  rows.push_back({"To with two LF", to, "b",
+                  "From: me@here\r\nSubject: S\r\nTo: ann\r\n \r\n body starts\r\n" + m + "\r\n"});
+  Options file;
+  rows.push_back(
+      {"file name with LF", file, "a\nBcc: evil",
+       "From: me@here\r\nSubject: Contents of file: a\r\n Bcc: evil\r\nTo: \r\n" + m + "\r\n"});
+  Options cr;
+  cr.subject = "a\rb\n\rc\r\n\r\nd";
+  rows.push_back(
+      {"lone CR, LF CR, CR LF CR LF", cr, "b",
+       "From: me@here\r\nSubject: a\r\n b\r\n \r\n c\r\n \r\n d\r\nTo: \r\n" + m + "\r\n"});
+  Options trailing;
+  trailing.subject = "x\n";
+  trailing.cc = "\r\n";
+  rows.push_back({"value ending with a line break", trailing, "b",
+                  "From: me@here\r\nSubject: x\r\n \r\nTo: \r\nCc: \r\n \r\n" + m + "\r\n"});
+  Options sender;
+  sender.from = "a@b\r\nTo: evil";
+  sender.login = "me\nReply-to: evil";
+  sender.from_given = 1;
+  sender.subject = "S";
+  rows.push_back({"From, Sender and Reply-to", sender, "b",
+                  "From: a@b\r\n To: evil\r\nSender: me\r\n Reply-to: evil\r\n"
+                  "Reply-to: me\r\n Reply-to: evil\r\nSubject: S\r\nTo: \r\n" +
+                      m + "\r\n"});
+  return rows;
+}
+
+TEST(HeaderBlock, LineBreaksInValuesAreFolded) {
+  for (const InjectionRow& row : injection_rows()) {
+    const std::string block = build(row.options, row.file_name);
+    EXPECT_EQ(block, row.after_date) << row.name;
+    bool well_formed = false;
+    const std::vector<std::string> names = field_names(block, &well_formed);
+    EXPECT_TRUE(well_formed) << row.name;
+    for (const std::string& name : names) {
+      EXPECT_NE(name, "Bcc") << row.name;
+    }
+  }
+}
+
+}  // namespace
