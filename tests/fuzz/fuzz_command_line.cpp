@@ -1,0 +1,117 @@
+// The whole program on random argument vectors. The input is split at NUL
+// bytes into arguments 1, 2, ...; each argument and the vector itself are
+// heap blocks of exactly their size, so that reading past the last argument
+// (or past an argument's terminator) is caught. The settings live in a
+// registry folder of this process's own; the socket library is a fake that
+// refuses every connection, so a run that reaches the driver ends at once.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/command_line.h"
+#include "gensock.h"
+#include "platform/platform.h"
+#include "quib/console.h"
+#include "quib/exit_status.h"
+#include "quib/mailer_state.h"
+#include "smtp/socket_library.h"
+
+namespace {
+
+// Enough arguments for every option twice over; more adds nothing.
+constexpr std::size_t kMostArguments = 48;
+
+std::string g_registry;
+std::string g_output;
+
+void check(bool condition) {
+  if (!condition) std::abort();
+}
+
+int refuse_connect(const char*, const char*, gensock_handle_t*) { return GENSOCK_ERR_REFUSED; }
+int refuse_getchar(gensock_handle_t, int, char*) { return GENSOCK_ERR_DROPPED; }
+int refuse_data(gensock_handle_t, const char*, unsigned long) { return GENSOCK_ERR_SEND; }
+int refuse_handle(gensock_handle_t) { return GENSOCK_ERR_NOT_A_SOCKET; }
+int refuse_hostname(char*, int) { return GENSOCK_ERR_NOT_READY; }
+
+const GensockApi kRefusing = {refuse_connect,  refuse_getchar, refuse_data,  refuse_handle,
+                              refuse_hostname, refuse_data,    refuse_handle};
+
+bool is_known_status(int status) {
+  const int known[] = {kExitSent,        kExitUsage,       kExitNoMessageFile, kExitCantOpen,
+                       kExitNotDiskFile, kExitReadFailed,  kExitInstallCount,  kExitNoServerOrSender,
+                       kExitTempFile,    kExitSmtpFailed};
+  for (int k : known) {
+    if (status == k) return true;
+  }
+  return false;
+}
+
+std::unique_ptr<char[]> exact_copy(const std::string& text) {
+  std::unique_ptr<char[]> copy(new char[text.size() + 1]);
+  std::memcpy(copy.get(), text.c_str(), text.size() + 1);
+  return copy;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  char folder[] = "/tmp/quib-fuzz-reg-XXXXXX";
+  check(mkdtemp(folder) != nullptr);
+  g_registry = folder;
+  setenv("QUIB_REGISTRY", folder, 1);
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_registry, ignored);
+  });
+  // Console input is never read: "-" as argument 1 is left out below, and
+  // standard input is closed in case anything reads it all the same.
+  use_socket_library_for_testing(&kRefusing);
+  set_console_capture(&g_output);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::string> texts(1, "quib");
+  std::string current;
+  // No bytes: no arguments at all; otherwise every NUL starts a new one.
+  for (std::size_t at = 0; size > 0 && at <= size && texts.size() < kMostArguments; ++at) {
+    if (at == size || data[at] == 0) {
+      texts.push_back(current);
+      current.clear();
+    } else {
+      current += static_cast<char>(data[at]);
+    }
+  }
+  // "-" as the message file would read standard input.
+  if (texts.size() > 1 && texts[1] == "-") return -1;
+
+  std::vector<std::unique_ptr<char[]>> copies;
+  const int argc = static_cast<int>(texts.size());
+  std::unique_ptr<const char*[]> argv(new const char*[texts.size()]);
+  bool installs = false;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    copies.push_back(exact_copy(texts[i]));
+    argv[i] = copies.back().get();
+    if (platform_compare_nocase(argv[i], "-install") == 0) installs = true;
+  }
+
+  reset_run_state();
+  g_output.clear();
+  const int status = quib_main(argc, argv.get());
+  check(is_known_status(status));
+  reset_run_state();
+
+  // Each input starts from an empty registry, so that runs repeat.
+  if (installs) {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_registry, ignored);
+    std::filesystem::create_directory(g_registry, ignored);
+  }
+  return 0;
+}

@@ -1,0 +1,104 @@
+// The reply reader, fed by a fake socket library that serves the fuzz bytes
+// one at a time and then reports the dropped connection (4016). Every reply
+// must end in a code read from its own last line, right after an LF, or in
+// -1 once the bytes are used up.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "gensock.h"
+#include "quib/mailer_state.h"
+#include "smtp/smtp_dialogue.h"
+#include "smtp/socket_library.h"
+
+namespace {
+
+const std::uint8_t* g_bytes = nullptr;
+std::size_t g_size = 0;
+std::size_t g_served = 0;
+constexpr gensock_handle_t kHandle = 7;
+
+void check(bool condition) {
+  if (!condition) std::abort();
+}
+
+int serve_byte(gensock_handle_t handle, int wait, char* ch) {
+  check(handle == kHandle && wait == 0);
+  if (g_served == g_size) return GENSOCK_ERR_DROPPED;
+  *ch = static_cast<char>(g_bytes[g_served++]);
+  return 0;
+}
+
+int refuse_connect(const char*, const char*, gensock_handle_t*) { return GENSOCK_ERR_REFUSED; }
+int refuse_data(gensock_handle_t, const char*, unsigned long) { return GENSOCK_ERR_SEND; }
+int refuse_handle(gensock_handle_t) { return GENSOCK_ERR_NOT_A_SOCKET; }
+int refuse_hostname(char*, int) { return GENSOCK_ERR_NOT_READY; }
+
+const GensockApi kFake = {refuse_connect, serve_byte,   refuse_data,   refuse_handle,
+                          refuse_hostname, refuse_data, refuse_handle};
+
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// The code of one line (LF included): leading white space, an optional
+// sign, then decimal digits; 0 when no digit follows. *exact is false when
+// the number has more than five digits, which the reader may clamp.
+long long model_code(const std::string& line, bool* exact) {
+  std::size_t at = 0;
+  while (at < line.size() && is_space(line[at])) ++at;
+  bool negative = false;
+  if (at < line.size() && (line[at] == '-' || line[at] == '+')) negative = line[at++] == '-';
+  long long value = 0;
+  *exact = true;
+  for (; at < line.size() && line[at] >= '0' && line[at] <= '9'; ++at) {
+    value = value * 10 + (line[at] - '0');
+    if (value > 99999) *exact = false;
+    if (value > 100000000000LL) value = 100000000000LL;
+  }
+  return negative ? -value : value;
+}
+
+// Checks the reply that ran from byte `begin` up to g_served.
+void check_reply(std::size_t begin, int code) {
+  check(g_served > begin && g_bytes[g_served - 1] == '\n');
+  std::size_t line_begin = begin;
+  for (std::size_t at = begin; at < g_served; ++at) {
+    if (g_bytes[at] != '\n') continue;
+    const std::string line(reinterpret_cast<const char*>(g_bytes) + line_begin, at + 1 - line_begin);
+    const bool last = at + 1 == g_served;
+    // A line of four characters or more continues exactly when its fourth
+    // is "-"; what a shorter line does is left open.
+    if (line.size() >= 4) check((line[3] == '-') != last);
+    // The reader keeps only a line's first 256 characters; the number of a
+    // longer line is left open.
+    if (last && line.size() <= 256) {
+      bool exact = false;
+      const long long expected = model_code(line, &exact);
+      // A number too large is never taken for a three-digit code.
+      check(exact ? code == expected : (code >= 1000 || code <= -1000));
+    }
+    line_begin = at + 1;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  g_bytes = data;
+  g_size = size;
+  g_served = 0;
+  g_state = MailerState();
+  g_state.quiet = 1;
+  g_state.connection = kHandle;
+  use_socket_library_for_testing(&kFake);
+  check(load_socket_library() == 0);
+  for (;;) {
+    const std::size_t begin = g_served;
+    const int code = smtp_read_reply();
+    if (code == -1 && g_served == g_size) break;
+    check_reply(begin, code);
+  }
+  use_socket_library_for_testing(nullptr);
+  g_state = MailerState();
+  return 0;
+}
