@@ -1,0 +1,307 @@
+// The SMTP dialogue against a scripted socket library: what the server
+// answers, the exact calls the client makes, and what it prints.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "fakes/fake_gensock.h"
+#include "quib/console.h"
+#include "quib/mailer_state.h"
+#include "smtp/smtp_dialogue.h"
+
+namespace {
+
+const char kGreetingToData[] = "220 hi\r\n250 hello\r\n250 sender ok\r\n";
+const char kDataOk[] = "354 go ahead\r\n";
+
+class Dialogue : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_run_state();
+    std::strcpy(g_state.smtp_server, "mail.example");
+    fake::install(&script_);
+    set_console_capture(&out_);
+  }
+  void TearDown() override {
+    set_console_capture(nullptr);
+    use_socket_library_for_testing(nullptr);
+  }
+
+  // The whole transaction as the run driver makes it.
+  int run(const std::string& recipients, const std::string& text = "H: v\r\n\r\nbody\r\n") {
+    if (smtp_open_transaction("me@example.org", recipients) != 0) return -1;
+    if (smtp_finish_message(text.data(), text.size()) != 0) return -1;
+    smtp_quit();
+    smtp_disconnect();
+    return 0;
+  }
+
+  int loads() const { return socket_library_calls_for_testing().loads; }
+  int unloads() const { return socket_library_calls_for_testing().unloads; }
+
+  fake::Script script_;
+  std::string out_;
+};
+
+TEST_F(Dialogue, WholeTransaction) {
+  script_.replies = std::string(kGreetingToData) + "250 a\r\n250 b\r\n" + kDataOk + "250 kept\r\n";
+  EXPECT_EQ(run("ann@x.org, bob@y.org", "H: v\r\n\r\n.body\n"), 0);
+  EXPECT_EQ(script_.transcript,
+            "connect mail.example smtp\n"
+            "gethostname\n"
+            "S: 220 hi\r\n"
+            "C: HELO client.example\r\n"
+            "S: 250 hello\r\n"
+            "C: MAIL From:<me@example.org>\r\n"
+            "S: 250 sender ok\r\n"
+            "C: RCPT To: <ann@x.org>\r\n"
+            "S: 250 a\r\n"
+            "C: RCPT To: <bob@y.org>\r\n"
+            "S: 250 b\r\n"
+            "C: DATA\r\n"
+            "S: 354 go ahead\r\n"
+            "data\n"
+            "flush\n"
+            "S: 250 kept\r\n"
+            "C: QUIT\r\n"
+            "close\n");
+  EXPECT_EQ(script_.data, "H: v\r\n\r\n..body\r\n.\r\n");
+  EXPECT_EQ(out_, "");
+  EXPECT_EQ(loads(), 1);
+  EXPECT_EQ(unloads(), 1);
+  EXPECT_EQ(g_state.library, nullptr);
+  EXPECT_EQ(script_.bad_calls, 0);
+}
+
+TEST_F(Dialogue, MultiLineRepliesAreReadWhole) {
+  script_.replies =
+      "220-first\r\n220 second\r\n250-a\r\n250-b\r\n250 c\r\n250 ok\r\n354 go\r\n250 kept\r\n";
+  EXPECT_EQ(run(""), 0);
+  EXPECT_NE(script_.transcript.find("S: 220-first\r\nS: 220 second\r\nC: HELO"), std::string::npos);
+  EXPECT_NE(script_.transcript.find("S: 250-a\r\nS: 250-b\r\nS: 250 c\r\nC: MAIL"),
+            std::string::npos);
+  // No recipients: DATA follows the accepted MAIL directly.
+  EXPECT_NE(script_.transcript.find("C: MAIL From:<me@example.org>\r\nS: 250 ok\r\nC: DATA"),
+            std::string::npos);
+}
+
+struct Recipients {
+  const char* list;
+  const char* rcpts;  // the RCPT commands, in order
+};
+
+TEST_F(Dialogue, RecipientListIsSplitAtSeparators) {
+  const Recipients kCases[] = {
+      {"ann, bob", "<ann>,<bob>,"},
+      {"ann,, bob", "<ann>,<bob>,"},
+      {"ann,", "<ann>,"},
+      {"", ""},
+      {",bob", "<bob>,"},  // an empty element sends nothing
+      {" \t\r\nann\n\tbob ,", "<ann>,<bob>,"},
+      {",,, ", ""},
+  };
+  for (const Recipients& c : kCases) {
+    script_ = fake::Script();
+    script_.replies = kGreetingToData;
+    for (const char* p = c.rcpts; *p; ++p) script_.replies += *p == '<' ? "250 ok\r\n" : "";
+    script_.replies += kDataOk;
+    EXPECT_EQ(smtp_open_transaction("me", c.list), 0) << c.list;
+    std::string rcpts;
+    std::size_t at = 0;
+    while ((at = script_.transcript.find("C: RCPT To: ", at)) != std::string::npos) {
+      at += std::strlen("C: RCPT To: ");
+      rcpts += script_.transcript.substr(at, script_.transcript.find("\r\n", at) - at) + ",";
+    }
+    EXPECT_EQ(rcpts, c.rcpts) << "list: " << ::testing::PrintToString(std::string(c.list));
+  }
+}
+
+struct Refusal {
+  const char* replies;
+  const char* printed;
+  const char* last_command;  // the command the refusal answered ("" for the greeting)
+};
+
+const Refusal kRefusals[] = {
+    {"554 go away\r\n", "SMTP server error\n", ""},
+    {"220 hi\r\n501 who?\r\n", "SMTP server error\n", "HELO client.example\r\n"},
+    {"220 hi\r\n250 hello\r\n553 no\r\n",
+     "The mail server doesn't like the sender name,\n"
+     "have you set your mail address correctly?\n",
+     "MAIL From:<me@example.org>\r\n"},
+    {"220 hi\r\n250 hello\r\n250 ok\r\n251 forwarded\r\n",
+     "The mail server doesn't like the name ann.\nHave you set the 'To: ' field correctly?\n",
+     "RCPT To: <ann>\r\n"},
+    {"220 hi\r\n250 hello\r\n250 ok\r\n250 ok\r\n550 no\r\n",
+     "The mail server doesn't like the name bob.\nHave you set the 'To: ' field correctly?\n",
+     "RCPT To: <bob>\r\n"},
+    {"220 hi\r\n250 hello\r\n250 ok\r\n250 ok\r\n250 ok\r\n451 later\r\n",
+     "Mail server error accepting message data\n", "DATA\r\n"},
+    {"220 hi\r\n250 hello\r\n250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n554 spam\r\n",
+     "Message not accepted by server\n", "data\nflush\n"},
+    // A read that fails: the transport message, then the step's message.
+    {"220-hi\r\n", "Error: Connection to mailserver was dropped.SMTP server error\n", ""},
+    {"220 hi\r\n250 hello\r\n250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n",
+     "Error: Connection to mailserver was dropped.Message not accepted by server\n",
+     "data\nflush\n"},
+};
+
+TEST_F(Dialogue, RefusalAtEachStepQuitsAndClosesOnce) {
+  for (const Refusal& c : kRefusals) {
+    for (int quiet = 0; quiet <= 1; ++quiet) {
+      script_ = fake::Script();
+      script_.replies = c.replies;
+      out_.clear();
+      use_socket_library_for_testing(&fake::kApi);
+      g_state.quiet = quiet;
+      EXPECT_EQ(run("ann bob"), -1) << c.replies;
+      EXPECT_EQ(out_, quiet ? "" : c.printed) << c.replies;
+      const std::string& t = script_.transcript;
+      std::string tail = std::string(*c.last_command == 'd' ? "" : "C: ") + c.last_command;
+      std::size_t quit = t.rfind("C: QUIT\r\nclose\n");
+      ASSERT_NE(quit, std::string::npos) << t;
+      EXPECT_EQ(quit + std::strlen("C: QUIT\r\nclose\n"), t.size()) << "QUIT, close, nothing more";
+      EXPECT_NE(t.find(tail), std::string::npos) << t;
+      EXPECT_EQ(t.find("QUIT"), quit + 3) << "one QUIT";
+      EXPECT_EQ(t.find("close"), t.rfind("close")) << "one close";
+      EXPECT_EQ(loads(), 1);
+      EXPECT_EQ(unloads(), 1);
+    }
+  }
+}
+
+TEST_F(Dialogue, ServiceRetriedWithPortNumber) {
+  script_.connect_results = {4014, 0};
+  script_.replies = "220 hi\r\n250 hello\r\n250 ok\r\n" + std::string(kDataOk);
+  EXPECT_EQ(smtp_open_transaction("me", ""), 0);
+  EXPECT_EQ(script_.transcript.substr(0, 62),
+            "connect mail.example smtp\nconnect mail.example 25\ngethostname\n");
+  EXPECT_EQ(out_, "");
+}
+
+struct ConnectFailure {
+  std::deque<int> connect_results;
+  std::deque<int> gethostname_results;
+  const char* printed;
+  const char* transcript;
+};
+
+TEST_F(Dialogue, FailureWhileConnectingLeavesThingsAsTheyAre) {
+  const ConnectFailure kCases[] = {
+      {{4014, 4014}, {}, "Error: Can't resolve service.",
+       "connect mail.example smtp\nconnect mail.example 25\n"},
+      {{4017}, {}, "Error: Mail server refused connection.", "connect mail.example smtp\n"},
+      {{4007}, {}, "Error: Can't resolve (mailserver) hostname.", "connect mail.example smtp\n"},
+      {{4014, 4015}, {},
+       "Error: Can't connect to mailserver (timed out if winsock.dll error 10060)",
+       "connect mail.example smtp\nconnect mail.example 25\n"},
+      {{99}, {}, "error 99 in function 'gensock_connect'", "connect mail.example smtp\n"},
+      {{}, {4001}, "error 4001 in function 'gensock_gethostname'",
+       "connect mail.example smtp\ngethostname\n"},
+  };
+  for (const ConnectFailure& c : kCases) {
+    script_ = fake::Script();
+    script_.connect_results = c.connect_results;
+    script_.gethostname_results = c.gethostname_results;
+    out_.clear();
+    use_socket_library_for_testing(&fake::kApi);
+    EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
+    EXPECT_EQ(script_.transcript, c.transcript) << "no QUIT, no close";
+    EXPECT_EQ(loads(), 1);
+    EXPECT_EQ(unloads(), 0) << "the library stays loaded";
+    EXPECT_NE(g_state.library, nullptr);
+  }
+}
+
+TEST_F(Dialogue, GethostnameFailureIsPutIntoWords) {
+  script_.gethostname_results = {4001};
+  EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
+  EXPECT_EQ(out_, "Error: Malloc failed (possibly out of memory).");
+}
+
+TEST_F(Dialogue, FailedTransmissionIsNeverSuccess) {
+  // The server still answers 250, but not all of the text went out.
+  script_.replies = std::string(kGreetingToData) + kDataOk + "250 kept\r\n";
+  script_.buffered_results = {0, 4002};
+  EXPECT_EQ(run("", "H: v\r\n\r\na\nb\n"), -1);
+  EXPECT_EQ(out_, "Message not accepted by server\n");
+  EXPECT_NE(script_.transcript.find("S: 250 kept\r\nC: QUIT\r\nclose\n"), std::string::npos);
+}
+
+TEST_F(Dialogue, FailingQuitAndCloseInsideAbortArePrinted) {
+  script_.replies = "421 closing\r\n";
+  script_.put_data_results = {4002};
+  script_.close_results = {4012};
+  EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
+  EXPECT_EQ(out_, "SMTP server error\nError: Error sending data.Error: Error closing socket.");
+  EXPECT_EQ(unloads(), 0) << "a failed close keeps the library";
+}
+
+TEST_F(Dialogue, FailedCommandSendIsPrintedAndTheReplyDecides) {
+  script_.replies = std::string(kGreetingToData) + kDataOk;
+  script_.put_data_results = {4002};  // HELO
+  EXPECT_EQ(smtp_open_transaction("me", ""), 0);
+  EXPECT_EQ(out_, "Error: Error sending data.");
+}
+
+TEST_F(Dialogue, LongNamesAreSentWhole) {
+  std::string sender(3000, 's');
+  std::string recipient(2000, 'r');
+  std::string host(1023, 'h');
+  script_.local_host = host;
+  script_.replies = "220 hi\r\n250 hello\r\n250 ok\r\n550 no\r\n";
+  EXPECT_EQ(smtp_open_transaction(sender.c_str(), recipient), -1);
+  EXPECT_NE(script_.transcript.find("C: HELO " + host + "\r\n"), std::string::npos);
+  EXPECT_NE(script_.transcript.find("C: MAIL From:<" + sender + ">\r\n"), std::string::npos);
+  EXPECT_NE(script_.transcript.find("C: RCPT To: <" + recipient + ">\r\n"), std::string::npos);
+  EXPECT_EQ(out_, "The mail server doesn't like the name " + recipient +
+                      ".\nHave you set the 'To: ' field correctly?\n");
+}
+
+struct Reply {
+  std::string bytes;
+  int code;
+  std::size_t consumed;  // bytes read for the reply
+};
+
+TEST_F(Dialogue, ReplyCodeComesFromTheLastLine) {
+  load_socket_library();
+  const std::string long_text(1000, 'x');
+  const Reply kCases[] = {
+      {"220 ok\r\n", 220, 8},
+      {"220-a\r\n220-b\r\n221 c\r\nNEXT", 221, 21},
+      {"250\n", 250, 4},
+      {"25\n250 next\r\n", 25, 3},        // under four characters: a last line
+      {"2-\n250 next\r\n", 2, 3},
+      {"\r\n250 next\r\n", 0, 2},          // blank: no number of its own
+      {"\n250 next\r\n", 0, 1},
+      {"   250 spaced\r\n", 250, 15},
+      {"+354\r\n", 354, 6},
+      {"abc 250\r\n", 0, 9},
+      {"2a0 x\r\n", 2, 7},
+      {"250 " + long_text + "\r\n", 250, 1006},
+      {"250-" + long_text + "\r\n550 " + long_text + "\r\n", 550, 2012},
+      {"99999999999999999999 big\r\n", 100000, 26},
+  };
+  for (const Reply& c : kCases) {
+    script_.replies = c.bytes;
+    script_.next_reply = 0;
+    EXPECT_EQ(smtp_read_reply(), c.code) << ::testing::PrintToString(c.bytes);
+    EXPECT_EQ(script_.next_reply, c.consumed) << ::testing::PrintToString(c.bytes);
+  }
+  EXPECT_EQ(out_, "");
+}
+
+TEST_F(Dialogue, ReadFailureMidReplyIsPrinted) {
+  load_socket_library();
+  script_.replies = "250-a\r\n25";
+  script_.end_of_replies = 4013;
+  EXPECT_EQ(smtp_read_reply(), -1);
+  EXPECT_EQ(out_, "Error: Wait a bit (possible timeout).");
+  script_.end_of_replies = 4018;
+  EXPECT_EQ(smtp_read_reply(), -1);
+  EXPECT_EQ(out_, "Error: Wait a bit (possible timeout).error 4018 in function 'gensock_getchar'");
+}
+
+}  // namespace

@@ -1,0 +1,109 @@
+// The message text on the wire: line ends, dot-stuffing and the end marker,
+// byte for byte.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fakes/fake_gensock.h"
+#include "quib/mailer_state.h"
+#include "smtp/smtp_dialogue.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+class Transmit : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_run_state();
+    fake::install(&script_);
+    load_socket_library();
+  }
+  void TearDown() override { use_socket_library_for_testing(nullptr); }
+
+  int send(const std::string& text) {
+    return send_message_text(script_.handle, text.c_str(), text.size());
+  }
+
+  fake::Script script_;
+};
+
+struct Case {
+  std::string text;
+  std::string wire;  // end marker included
+};
+
+const Case kCases[] = {
+    // Dot-stuffing: a "." that begins a line is doubled.
+    {"Date: x\r\n\r\n.hidden\r\n", "Date: x\r\n\r\n..hidden\r\n.\r\n"},
+    {".a\r\n", "..a\r\n.\r\n"},
+    {".", "..\r\n.\r\n"},
+    {".\r\n", "..\r\n.\r\n"},
+    {"H: v\r\n\r\n.\r\n..\r\n", "H: v\r\n\r\n..\r\n...\r\n.\r\n"},
+    {"a.b\r\n.", "a.b\r\n..\r\n.\r\n"},
+    // CR CR LF inside the header region vanishes and joins the lines.
+    {"X: a\r\r\n b\r\n\r\nbody\r\n", "X: a b\r\n\r\nbody\r\n.\r\n"},
+    {"X: a\r\r\n\r\nbody", "X: a\r\nbody\r\n.\r\n"},
+    {"X: a\r\r\n.b\r\n\r\nbody", "X: a.b\r\n\r\nbody\r\n.\r\n"},
+    // ... and outside it goes out as CR LF; a run of CRs counts as one.
+    {"X: a\r\n\r\nl1\r\r\nl2", "X: a\r\n\r\nl1\r\nl2\r\n.\r\n"},
+    {"X: a\r\n\r\nbody\r\r\n", "X: a\r\n\r\nbody\r\n.\r\n"},
+    {"a\r\r\r\nb\r\n", "a\r\nb\r\n.\r\n"},
+    {"\r\r\r\n", "\r\n.\r\n"},
+    // An LF that follows no CR and a CR that no LF follows become CR LF.
+    {"X: a\r\n\r\nbody\n", "X: a\r\n\r\nbody\r\n.\r\n"},
+    {"a\nb\n", "a\r\nb\r\n.\r\n"},
+    {"\n", "\r\n.\r\n"},
+    {"a\rb", "a\r\nb\r\n.\r\n"},
+    {"a\r", "a\r\n.\r\n"},
+    {"a\r\r", "a\r\n.\r\n"},
+    {"a\n\rb", "a\r\n\r\nb\r\n.\r\n"},
+    {"a\r\n\nb", "a\r\n\r\nb\r\n.\r\n"},
+    {"a\n.b\n", "a\r\n..b\r\n.\r\n"},
+    {"a\r.b", "a\r\n..b\r\n.\r\n"},
+    {"H: v\n\n.\n", "H: v\r\n\r\n..\r\n.\r\n"},
+    // No line end at the end of the text: the marker supplies one.
+    {"body", "body\r\n.\r\n"},
+    {"a\0b\r\n"s, "a\0b\r\n.\r\n"s},
+};
+
+TEST_F(Transmit, TextGoesOutAsOnTheWire) {
+  for (const Case& c : kCases) {
+    script_.data.clear();
+    script_.transcript.clear();
+    EXPECT_EQ(send(c.text), 0);
+    EXPECT_EQ(script_.data, c.wire) << "text: " << ::testing::PrintToString(c.text);
+    EXPECT_EQ(script_.transcript, "data\nflush\n") << ::testing::PrintToString(c.text);
+  }
+  EXPECT_EQ(script_.bad_calls, 0);
+}
+
+TEST_F(Transmit, UnchangedLinesGoOutInOneCall) {
+  std::string text;
+  for (int i = 0; i < 1000; ++i) text += "a line of text\r\n";
+  EXPECT_EQ(send(text), 0);
+  EXPECT_EQ(script_.data, text + ".\r\n");
+  EXPECT_EQ(script_.buffered_calls, 2) << "the text in one run, then the marker";
+}
+
+TEST_F(Transmit, FirstFailingCallEndsTheTransmission) {
+  script_.buffered_results = {0, 4002};
+  EXPECT_EQ(send("a\nb\nc\n"), 4002);
+  EXPECT_EQ(script_.data, "a");
+  EXPECT_EQ(script_.transcript, "data\n") << "no flush after a failure";
+}
+
+TEST_F(Transmit, FailingFlushIsReturned) {
+  script_.flush_results = {4016};
+  EXPECT_EQ(send("a\r\n"), 4016);
+  EXPECT_EQ(script_.data, "a\r\n.\r\n");
+}
+
+TEST_F(Transmit, TextIsNotChanged) {
+  const std::string text = "X: a\r\r\n\r\n.b\nc\r";
+  std::string copy = text;
+  EXPECT_EQ(send(copy), 0);
+  EXPECT_EQ(copy, text);
+}
+
+}  // namespace
