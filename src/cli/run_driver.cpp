@@ -91,14 +91,16 @@ bool read_plain_body(const PlatformFile& file, std::uint64_t size, const std::st
   body[size] = '\0';
   const void* nul = std::memchr(body, '\0', static_cast<std::size_t>(size));
   const std::size_t body_length =
-      nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - body) : static_cast<std::size_t>(size);
+      nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - body)
+          : static_cast<std::size_t>(size);
   text->length = header.size() + body_length;
   return true;
 }
 
 // Encodes size bytes of body after the header; the text was sized for
 // exactly the encoded length.
-void encode_body(const char* body, std::uint64_t size, MessageText* text, std::size_t header_length) {
+void encode_body(const char* body, std::uint64_t size, MessageText* text,
+                 std::size_t header_length) {
   int line_length = 0;
   char* out = text->bytes.get();
   const std::uint64_t encoded = qp_encode_buffer(body, size, &line_length, out + header_length);

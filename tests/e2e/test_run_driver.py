@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import tempfile
+import time
 import unittest
 
 from quibtest import AiosmtpdServer, Registry, _Handler, free_port, run_quib
@@ -18,8 +19,18 @@ async def _count_quit(self, server, session, envelope):
     return "221 Bye"
 
 
-# Lets the tests see that quib said goodbye (server.quits).
+# Lets the tests see that quib said goodbye (server.quits counts QUIT).
 _Handler.handle_QUIT = _count_quit
+
+
+def wait_until(condition, limit=10.0):
+    """The server handles what quib sent after quib has ended: give it time."""
+    deadline = time.monotonic() + limit
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
 
 
 def split_message(content):
@@ -223,7 +234,7 @@ class Refusals(RunDriverCase):
                                          flags=quiet)
                 self.assertEqual(status, -1)
                 self.assertEqual(server.messages, [])
-                self.assertEqual(server.quits, 1)
+                self.assertTrue(wait_until(lambda: getattr(server, "quits", 0) == 1))
                 expected = ("Sending %s to ann@example.org,bob@example.org\nLogin name is %s\n"
                             "The mail server doesn't like the name bob@example.org.\n"
                             "Have you set the 'To: ' field correctly?\n" % (path, SENDER))

@@ -1,9 +1,8 @@
 // Message files, temporary files and console capture on POSIX.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -72,7 +71,9 @@ TEST_F(PosixFilesTest, ConsoleCaptureTranslatesLineEnds) {
       {"a\r\r\nb", "a\r\r\nb"},
       {"end\r", "end\r"},
       {"x\r\x1ay", "x\r"},
-      {"\x1a" "after", ""},
+      {"\x1a"
+       "after",
+       ""},
       {"one\ntwo\x1athree\n\x1a", "one\r\ntwo"},
       {std::string("n\0l\n", 4), std::string("n\0l\r\n", 5)},
   };
@@ -116,7 +117,10 @@ TEST_F(PosixFilesTest, TemporaryFolderEndsWithSlash) {
   struct Row {
     const char* tmpdir;
     std::string expected;
-  } rows[] = {{"/var/tmp", "/var/tmp/"}, {"/var/tmp/", "/var/tmp/"}, {"", "/tmp/"}, {nullptr, "/tmp/"},
+  } rows[] = {{"/var/tmp", "/var/tmp/"},
+              {"/var/tmp/", "/var/tmp/"},
+              {"", "/tmp/"},
+              {nullptr, "/tmp/"},
               {"/no/such/folder", "/no/such/folder/"}};
   for (const Row& row : rows) {
     if (row.tmpdir) {

@@ -1,10 +1,11 @@
 // The run driver in process, against a scripted socket library that answers
 // like a server and records every byte the dialogue hands it.
+#include "cli/run_driver.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/run_driver.h"
 #include "message/header_block.h"
 #include "message/quoted_printable.h"
 #include "platform/platform.h"
@@ -89,8 +89,9 @@ int fake_gethostname(char* name, int size) {
   return 0;
 }
 
-const GensockApi kFakeApi = {fake_connect,  fake_getchar,     fake_put_data,         fake_close,
-                             fake_gethostname, fake_put_data_buffered, fake_put_data_flush};
+const GensockApi kFakeApi = {fake_connect,       fake_getchar,     fake_put_data,
+                             fake_close,         fake_gethostname, fake_put_data_buffered,
+                             fake_put_data_flush};
 
 void write_file(const std::string& name, const std::string& bytes) {
   std::ofstream(name, std::ios::binary) << bytes;
@@ -156,7 +157,9 @@ class RunDriverTest : public ::testing::Test {
     return block;
   }
 
-  bool tmpdir_empty() { return std::system(("test -z \"$(ls -A '" + tmpdir_ + "')\"").c_str()) == 0; }
+  bool tmpdir_empty() {
+    return std::system(("test -z \"$(ls -A '" + tmpdir_ + "')\"").c_str()) == 0;
+  }
 
   FakeServer server_;
   std::string folder_, tmpdir_, file_;
@@ -213,10 +216,12 @@ TEST_F(RunDriverTest, ProgressLinesByteForByte) {
     const char* subject;
     const char* expected_tail;  // after "Sending <file>"
   } rows[] = {
-      {"ann@example.org", "", "Hello", " to ann@example.org\nSubject:Hello\nLogin name is me@example.org\n"},
+      {"ann@example.org", "", "Hello",
+       " to ann@example.org\nSubject:Hello\nLogin name is me@example.org\n"},
       {"ann@example.org", "", "", " to ann@example.org\nLogin name is me@example.org\n"},
       {"", "", "", " to <unspecified>\nLogin name is me@example.org\n"},
-      {"", "bob@example.org", "x", " to ,bob@example.org\nSubject:x\nLogin name is me@example.org\n"},
+      {"", "bob@example.org", "x",
+       " to ,bob@example.org\nSubject:x\nLogin name is me@example.org\n"},
   };
   for (const Row& row : rows) {
     server_ = FakeServer();
@@ -236,7 +241,8 @@ TEST_F(RunDriverTest, FilesThatCannotBeMailed) {
     int status;
     std::string message;
   } rows[] = {
-      {"/nonexistent/quib/body.txt", kExitCantOpen, "error reading /nonexistent/quib/body.txt, aborting\n"},
+      {"/nonexistent/quib/body.txt", kExitCantOpen,
+       "error reading /nonexistent/quib/body.txt, aborting\n"},
       {"/dev/null", kExitNotDiskFile, "Sorry, I can only mail messages from disk files...\n"},
       {"/tmp", kExitCantOpen, "error reading /tmp, aborting\n"},
   };
@@ -265,7 +271,9 @@ TEST_F(RunDriverTest, ReadFailureIsStatusFiveInBothModes) {
 TEST_F(RunDriverTest, ConsoleInputIsCapturedAndTheTemporaryFileDeleted) {
   g_state.quiet = 0;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(run_with_stdin(std::string("a\nb\r\nc\x1a" "after\n")), kExitSent);
+  EXPECT_EQ(run_with_stdin(std::string("a\nb\r\nc\x1a"
+                                       "after\n")),
+            kExitSent);
   const std::string output = testing::internal::GetCapturedStdout();
   EXPECT_NE(server_.data.find("\r\n\r\na\r\nb\r\nc\r\n.\r\n"), std::string::npos) << server_.data;
   EXPECT_EQ(server_.data.find("after"), std::string::npos);
@@ -300,7 +308,8 @@ TEST_F(RunDriverTest, RefusedRecipientEndsTheRunWithoutMoreCalls) {
   use_file("body\r\n");
   std::string output;
   EXPECT_EQ(run_loud(&output), kExitSmtpFailed);
-  EXPECT_NE(output.find("The mail server doesn't like the name ann@example.org."), std::string::npos);
+  EXPECT_NE(output.find("The mail server doesn't like the name ann@example.org."),
+            std::string::npos);
   EXPECT_EQ(server_.commands.back(), "QUIT\r\n");
   EXPECT_TRUE(server_.data.empty());
   EXPECT_EQ(server_.closes, 1);

@@ -52,8 +52,8 @@ std::size_t read_some(int fd, char* data, std::size_t length) {
 // arrives as LF, a lone CR as itself, and every LF is written as CR LF.
 struct ConsoleCopy {
   int out = -1;
-  std::string pending;       // translated bytes not yet written
-  bool held_cr = false;      // the last block ended in a CR: its meaning waits
+  std::string pending;   // translated bytes not yet written
+  bool held_cr = false;  // the last block ended in a CR: its meaning waits
   bool failed = false;
 
   void put(const char* bytes, std::size_t length) {
@@ -148,7 +148,8 @@ int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t 
     return -1;
   }
   while (size > 0) {
-    const std::size_t want = size < kReadChunkBytes ? static_cast<std::size_t>(size) : kReadChunkBytes;
+    const std::size_t want =
+        size < kReadChunkBytes ? static_cast<std::size_t>(size) : kReadChunkBytes;
     const ssize_t got = read(fd_of(file), buffer, want);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return -1;  // an error, or the file ended early
@@ -175,7 +176,8 @@ int platform_temp_dir(std::string* dir) {
 int platform_create_temp_file(const std::string& dir, const char* prefix, std::string* name) {
   for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
     const std::string candidate = dir + prefix + unique_part() + ".tmp";
-    const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd =
+        open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
       close(fd);
       *name = candidate;
