@@ -14,6 +14,10 @@ std::string format_date_header(const LocalTime& time, const ZoneRecord& zone, in
 // Writes the whole header block for this run into *block (replacing it):
 // Date, From, Sender, Reply-to, Subject, To, Cc, the MIME lines, X-Mailer and
 // the empty line, as the state asks. file_name is argument 1 as typed.
-// A line break inside a value is written as CR LF and one blank, so that no
-// value can add a field or end the header.
+// Values go out whole, whatever their length. Every line break inside a
+// value (CR LF, a lone LF or a lone CR, each one break) is written as CR LF
+// and one blank, a folded continuation line, so that no value can add a field
+// or end the header; a value ending with a line break thus ends with a line
+// holding one blank, which is not the empty line. Calls platform_local_time
+// once.
 void build_header_block(const MailerState& state, const char* file_name, std::string* block);
