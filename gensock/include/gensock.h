@@ -3,6 +3,14 @@
  * Seven C entry points. Each returns 0 on success or a transport error code
  * (4001 to 4017, see below). The library is never linked into the mailer;
  * the mailer looks the entry points up by name after loading it.
+ *
+ * Nothing waits forever: connecting waits at most 60 s per address, each
+ * wait for received data 600 s, each wait for room to send 180 s (the
+ * POSIX library's defaults, after RFC 5321 4.5.3.2). The environment
+ * variable GENSOCK_TIMEOUT (whole seconds, > 0) replaces all three; it is
+ * read at each connect. A peer that goes away never raises SIGPIPE.
+ * The library keeps one table of connections and is meant for one thread.
+ * gensock/README.md has the details.
  */
 #ifndef GENSOCK_H
 #define GENSOCK_H
@@ -45,31 +53,42 @@ enum {
 
 /* Connects to hostname (also "host:port" or "[v6-address]:port") on the
  * service (a name such as "smtp" or a number such as "25"); stores the new
- * connection's handle. */
+ * connection's handle, never 0. A port in the name wins over the service; a
+ * bare IPv6 address ("::1") carries no port. Each address the name resolves
+ * to (IPv4 and IPv6) is tried in turn. Errors: 4014 the service does not
+ * resolve (checked first), 4007 the host does not resolve or the name is
+ * malformed, 4008 no socket (or no free connection slot), 4017 refused,
+ * 4015 timed out or unreachable, 4001 out of memory. */
 GENSOCK_API int gensock_connect(const char* hostname, const char* service,
                                 gensock_handle_t* handle);
 
 /* Stores the next received byte in *ch, waiting for it (up to the read
- * timeout) when wait is 0 or not. */
+ * timeout) whatever wait holds. Bytes are received a buffer at a time.
+ * Errors: 4013 nothing arrived in time, 4016 the server closed (or reset)
+ * the connection, 4009 reading failed, 4010 unknown handle. */
 GENSOCK_API int gensock_getchar(gensock_handle_t handle, int wait, char* ch);
 
-/* Sends length bytes at once, after whatever was buffered before. */
+/* Sends length bytes at once, after whatever was buffered before; partial
+ * sends are completed. Errors: 4002 sending failed or timed out, 4010. */
 GENSOCK_API int gensock_put_data(gensock_handle_t handle, const char* data,
                                  unsigned long length);
 
-/* Takes length bytes for sending; they go out when the send buffer is full,
- * on gensock_put_data_flush, or before a gensock_put_data. */
+/* Takes length bytes (any length) for sending; they go out when the send
+ * buffer is full, on gensock_put_data_flush, or before a gensock_put_data.
+ * Errors: 4002 (while sending a full buffer), 4010. */
 GENSOCK_API int gensock_put_data_buffered(gensock_handle_t handle,
                                           const char* data,
                                           unsigned long length);
 
-/* Sends every buffered byte. */
+/* Sends every buffered byte. Errors: 4002, 4010. */
 GENSOCK_API int gensock_put_data_flush(gensock_handle_t handle);
 
-/* Closes the connection and forgets the handle. */
+/* Closes the connection and forgets the handle, dropping bytes still
+ * buffered. Errors: 4012 closing failed (the handle is forgotten anyway), 4010. */
 GENSOCK_API int gensock_close(gensock_handle_t handle);
 
-/* Stores this machine's host name, NUL-terminated, in name (size bytes). */
+/* Stores this machine's host name, NUL-terminated, in name (size bytes),
+ * cut to fit. Errors: 4001 when size is below 2. */
 GENSOCK_API int gensock_gethostname(char* name, int size);
 
 #ifdef __cplusplus

@@ -94,8 +94,7 @@ GENSOCK_API int gensock_getchar(gensock_handle_t handle, int /*wait*/, char* ch)
   return 0;
 }
 
-GENSOCK_API int gensock_put_data(gensock_handle_t handle, const char* data,
-                                 unsigned long length) {
+GENSOCK_API int gensock_put_data(gensock_handle_t handle, const char* data, unsigned long length) {
   Connection* connection = find(handle);
   if (connection == nullptr) return GENSOCK_ERR_NOT_A_SOCKET;
   int code = flush(connection);

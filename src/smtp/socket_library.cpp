@@ -18,9 +18,8 @@ const char* const kLibraryNames[] = {"gwinsock.dll", "gensock.dll"};
 
 // Looked up in this order; the order decides which name a failure reports.
 const char* const kEntryPointNames[] = {
-    "gensock_connect",     "gensock_getchar",           "gensock_put_data",
-    "gensock_close",       "gensock_gethostname",       "gensock_put_data_buffered",
-    "gensock_put_data_flush",
+    "gensock_connect",     "gensock_getchar",           "gensock_put_data",       "gensock_close",
+    "gensock_gethostname", "gensock_put_data_buffered", "gensock_put_data_flush",
 };
 constexpr int kEntryPoints = sizeof kEntryPointNames / sizeof kEntryPointNames[0];
 

@@ -30,10 +30,10 @@ struct Script {
   // "C: <command>" for put_data, "S: <line>" for each reply line served,
   // "data" for the first buffered call of a run, "flush", "close".
   std::string transcript;
-  std::string data;  // every byte taken by put_data_buffered
+  std::string data;        // every byte taken by put_data_buffered
   int buffered_calls = 0;  // calls of put_data_buffered in all
   bool in_data = false;    // buffered calls since the last flush
-  int bad_calls = 0;  // a handle the fake never gave out, or a getchar flag other than 0
+  int bad_calls = 0;       // a handle the fake never gave out, or a getchar flag other than 0
 
   std::size_t next_reply = 0;
   std::string current_line;
@@ -110,7 +110,7 @@ inline int close(gensock_handle_t handle) {
   return next_result(&g_script->close_results);
 }
 
-inline const GensockApi kApi = {connect, getchar, put_data, close,
+inline const GensockApi kApi = {connect,     getchar,           put_data,      close,
                                 gethostname, put_data_buffered, put_data_flush};
 
 // Plays `script` through g_gensock until the next install.

@@ -3,13 +3,12 @@
 // smtp-sink, and small servers of this test that misbehave on purpose.
 // Every server listens on a port the system chose and stops with the test.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -226,9 +225,9 @@ TEST_F(RealLibrary, TransactionThroughSmtpSink) {
   argv.insert(argv.end(), {"127.0.0.1:" + std::to_string(port), "8"});
   ChildServer sink(argv, "127.0.0.1", port, false);
   ASSERT_TRUE(sink.ready());
-  EXPECT_EQ(mail("127.0.0.1:" + std::to_string(port), "a@x.org, b@y.org",
-                 "Subject: s\r\n\r\nbody\r\n"),
-            0);
+  EXPECT_EQ(
+      mail("127.0.0.1:" + std::to_string(port), "a@x.org, b@y.org", "Subject: s\r\n\r\nbody\r\n"),
+      0);
   EXPECT_EQ(out_, "");
   EXPECT_EQ(g_state.library, nullptr) << "unloaded after the close";
 }

@@ -1,5 +1,7 @@
 // The SMTP dialogue against a scripted socket library: what the server
 // answers, the exact calls the client makes, and what it prints.
+#include "smtp/smtp_dialogue.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,7 +10,6 @@
 #include "fakes/fake_gensock.h"
 #include "quib/console.h"
 #include "quib/mailer_state.h"
-#include "smtp/smtp_dialogue.h"
 
 namespace {
 
@@ -189,15 +190,20 @@ struct ConnectFailure {
 
 TEST_F(Dialogue, FailureWhileConnectingLeavesThingsAsTheyAre) {
   const ConnectFailure kCases[] = {
-      {{4014, 4014}, {}, "Error: Can't resolve service.",
+      {{4014, 4014},
+       {},
+       "Error: Can't resolve service.",
        "connect mail.example smtp\nconnect mail.example 25\n"},
       {{4017}, {}, "Error: Mail server refused connection.", "connect mail.example smtp\n"},
       {{4007}, {}, "Error: Can't resolve (mailserver) hostname.", "connect mail.example smtp\n"},
-      {{4014, 4015}, {},
+      {{4014, 4015},
+       {},
        "Error: Can't connect to mailserver (timed out if winsock.dll error 10060)",
        "connect mail.example smtp\nconnect mail.example 25\n"},
       {{99}, {}, "error 99 in function 'gensock_connect'", "connect mail.example smtp\n"},
-      {{}, {4001}, "error 4001 in function 'gensock_gethostname'",
+      {{},
+       {4001},
+       "error 4001 in function 'gensock_gethostname'",
        "connect mail.example smtp\ngethostname\n"},
   };
   for (const ConnectFailure& c : kCases) {
@@ -272,9 +278,9 @@ TEST_F(Dialogue, ReplyCodeComesFromTheLastLine) {
       {"220 ok\r\n", 220, 8},
       {"220-a\r\n220-b\r\n221 c\r\nNEXT", 221, 21},
       {"250\n", 250, 4},
-      {"25\n250 next\r\n", 25, 3},        // under four characters: a last line
+      {"25\n250 next\r\n", 25, 3},  // under four characters: a last line
       {"2-\n250 next\r\n", 2, 3},
-      {"\r\n250 next\r\n", 0, 2},          // blank: no number of its own
+      {"\r\n250 next\r\n", 0, 2},  // blank: no number of its own
       {"\n250 next\r\n", 0, 1},
       {"   250 spaced\r\n", 250, 15},
       {"+354\r\n", 354, 6},

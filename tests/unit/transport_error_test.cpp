@@ -1,10 +1,11 @@
+#include "smtp/transport_error.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "quib/console.h"
 #include "quib/mailer_state.h"
-#include "smtp/transport_error.h"
 
 namespace {
 
@@ -50,8 +51,7 @@ const Case kCases[] = {
     {4000, "gensock_connect", "error 4000 in function 'gensock_connect'"},
     {-5, "gensock_close", "error -5 in function 'gensock_close'"},
     {1, "gensock_put_data", "error 1 in function 'gensock_put_data'"},
-    {-2147483647 - 1, "gensock_gethostname",
-     "error -2147483648 in function 'gensock_gethostname'"},
+    {-2147483647 - 1, "gensock_gethostname", "error -2147483648 in function 'gensock_gethostname'"},
     {2147483647, "gensock_getchar", "error 2147483647 in function 'gensock_getchar'"},
 };
 
