@@ -1,0 +1,172 @@
+"""Servers that misbehave: quib against a scripted server on loopback that
+drops the connection at each step, answers garbage, answers with a 1 MiB
+line, answers slowly, or never answers.
+
+Each run mails console input ("-") with TMPDIR at a folder of the test's
+own, so that a temporary file left behind shows. The socket library's
+timeouts are shortened (GENSOCK_TIMEOUT), and every run is bounded: a quib
+that hangs fails the test instead of stalling it.
+"""
+import os
+import re
+import shutil
+import tempfile
+import unittest
+
+from fault_server import (DATA, GREETING, HELO, MAIL, QUIT, RCPT, TEXT, WHOLE_DIALOGUE,
+                          FaultServer, reply, until)
+from quibtest import Registry, run_quib
+
+SENDER = "x@y"
+RECIPIENT = "a@b"
+BODY = b"first line\n.a line with a leading dot\nlast line\n"
+BIG_BODY = b"0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-+*/.\n" * (1 << 17)  # 8.5 MiB
+MIB_LINE = b"x" * (1 << 20)
+
+# What quib prints, piece by piece.
+DROPPED = "Error: Connection to mailserver was dropped."
+TIMED_OUT = r"Error: Wait a bit \(possible timeout\)\."
+SEND_FAILED = r"Error: Error sending data\."
+SERVER_ERROR = "SMTP server error\n"
+SENDER_REFUSED = ("The mail server doesn't like the sender name,\n"
+                  "have you set your mail address correctly?\n")
+RECIPIENT_REFUSED = ("The mail server doesn't like the name %s.\n"
+                     "Have you set the 'To: ' field correctly?\n" % RECIPIENT)
+DATA_REFUSED = "Mail server error accepting message data\n"
+NOT_ACCEPTED = "Message not accepted by server\n"
+
+# Whether the server must have read QUIT and then seen the connection
+# closed (QUITS); only seen it closed, the QUIT being lost in the message
+# text (CLOSES); or nothing, since it hung up itself (HUNG_UP).
+QUITS, CLOSES, HUNG_UP = True, False, None
+
+# (name, server script, status, what quib prints after its progress lines
+#  (a regular expression), QUITS or HUNG_UP, body)
+CASES = [
+    # The server hangs up at each step.
+    ("closed before the greeting", [("close",)], -1,
+     re.escape(DROPPED + SERVER_ERROR), HUNG_UP, BODY),
+    # A reset can reach quib while it is still connecting.
+    ("reset before the greeting", [("reset",)], -1,
+     "(%s|%s)" % (re.escape(DROPPED + SERVER_ERROR) + "(%s)?" % SEND_FAILED,
+                  re.escape("Error: Can't connect to mailserver (timed out if winsock.dll error "
+                            "10060)")), HUNG_UP, BODY),
+    ("closed after HELO", until("HELO") + [("close",)], -1,
+     re.escape(DROPPED + SERVER_ERROR), HUNG_UP, BODY),
+    ("closed after MAIL", until("MAIL") + [("close",)], -1,
+     re.escape(DROPPED + SENDER_REFUSED), HUNG_UP, BODY),
+    ("closed after RCPT", until("RCPT") + [("close",)], -1,
+     re.escape(DROPPED + RECIPIENT_REFUSED), HUNG_UP, BODY),
+    ("closed after DATA", until("DATA") + [("close",)], -1,
+     re.escape(DROPPED + DATA_REFUSED), HUNG_UP, BODY),
+    ("closed in the middle of the text", until("DATA") + [reply("354 go"), ("some", 65536),
+                                                          ("close",)], -1,
+     re.escape(DROPPED + NOT_ACCEPTED) + "(%s)?" % SEND_FAILED, HUNG_UP, BIG_BODY),
+    ("closed before the final reply", until("TEXT") + [("close",)], -1,
+     re.escape(DROPPED + NOT_ACCEPTED), HUNG_UP, BODY),
+    # Garbage for an answer.
+    ("greeting without a code", [reply("hello there")], -1,
+     re.escape(SERVER_ERROR), QUITS, BODY),
+    ("greeting of binary bytes, then hang-up", [("send", b"\x00\xff\x01\x80 junk"), ("close",)], -1,
+     re.escape(DROPPED + SERVER_ERROR), HUNG_UP, BODY),
+    ("greeting with a code too large to hold", [reply("2200000000000000000000220 hi")], -1,
+     re.escape(SERVER_ERROR), QUITS, BODY),
+    ("greeting with a negative code", [reply("-220 hi")], -1,
+     re.escape(SERVER_ERROR), QUITS, BODY),
+    ("MAIL answered with the greeting's code", GREETING + HELO + [("line",), reply("220 again")],
+     -1, re.escape(SENDER_REFUSED), QUITS, BODY),
+    ("DATA answered with 250", until("DATA") + [reply("250 no data for you")], -1,
+     re.escape(DATA_REFUSED), QUITS, BODY),
+    ("greeting line never ended", [("send", b"220 no line end\r")], -1,
+     TIMED_OUT + re.escape(SERVER_ERROR), QUITS, BODY),
+    # Replies of 1 MiB.
+    ("greeting of 1 MiB", [("send", b"220 " + MIB_LINE + b"\r\n")] + WHOLE_DIALOGUE[1:], 0,
+     "", QUITS, BODY),
+    ("1 MiB line without a code", [("send", MIB_LINE + b"\r\n")], -1,
+     re.escape(SERVER_ERROR), QUITS, BODY),
+    ("HELO answered by 1 MiB continuation lines",
+     GREETING + [("line",), ("send", (b"250-" + MIB_LINE + b"\r\n") * 2 + b"250 ok\r\n")]
+     + MAIL + RCPT + DATA + TEXT + QUIT, 0, "", QUITS, BODY),
+    # Slow and silent servers.
+    ("greeting one byte a second", [("slow", b"220 ", 1.0), ("send", b"ok\r\n")]
+     + WHOLE_DIALOGUE[1:], 0, "", QUITS, BODY),
+    ("replies ended by LF alone", [("send", b"220 ok\n"), ("line",), ("send", b"250 ok\n"),
+                                   ("line",), ("send", b"250 ok\n"), ("line",), ("send", b"250 ok\n"),
+                                   ("line",), ("send", b"354 go\n"), ("data",),
+                                   ("send", b"250 kept\n")] + QUIT, 0, "", QUITS, BODY),
+    ("no greeting ever", [], -1, TIMED_OUT + re.escape(SERVER_ERROR), QUITS, BODY),
+    ("no answer to RCPT", until("RCPT"), -1,
+     TIMED_OUT + re.escape(RECIPIENT_REFUSED), QUITS, BODY),
+    ("no answer to the text", until("TEXT"), -1,
+     TIMED_OUT + re.escape(NOT_ACCEPTED), QUITS, BODY),
+    ("stops reading in the middle of the text", until("DATA") + [reply("354 go"), ("hold",)], -1,
+     TIMED_OUT + re.escape(NOT_ACCEPTED) + "(%s)?" % SEND_FAILED, CLOSES, BIG_BODY),
+]
+
+
+class FaultTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.registry = Registry()
+        cls.registry.install("127.0.0.1:1", SENDER)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.registry.cleanup()
+
+    def setUp(self):
+        self.tmpdir = tempfile.mkdtemp(prefix="quib-faults-")
+        self.addCleanup(shutil.rmtree, self.tmpdir, True)
+
+    def run_against(self, server, body):
+        status, out, err = run_quib(["-", "-server", server.address, "-f", SENDER, "-t", RECIPIENT],
+                                    registry=self.registry, stdin=body,
+                                    env={"TMPDIR": self.tmpdir}, timeout=90)
+        server.release()
+        return status, out.decode("latin-1"), err
+
+    def check_case(self, script, status, printed, quits, body):
+        with FaultServer(script) as server:
+            got_status, out, err = self.run_against(server, body)
+        progress = r"Sending %s/qbx\S* to %s\nLogin name is %s\n" % (
+            re.escape(self.tmpdir), re.escape(RECIPIENT), re.escape(SENDER))
+        self.assertRegex(out, r"\A" + progress + printed + r"\Z")
+        self.assertEqual(got_status, status, out)
+        self.assertEqual(os.listdir(self.tmpdir), [], "temporary file left behind")
+        self.assertIsNone(server.error)
+        commands = server.commands()
+        self.assertLessEqual(commands.count(b"QUIT"), 1)
+        if quits:
+            self.assertEqual(commands[-1], b"QUIT", commands[-3:])
+        if quits is not HUNG_UP:
+            self.assertTrue(server.eof, "quib did not close the connection")
+        if status == 0:
+            self.assertIn(body.replace(b"\n.", b"\n..").replace(b"\n", b"\r\n") + b".\r\n",
+                          server.received)
+
+    def test_cases(self):
+        for name, script, status, printed, quits, body in CASES:
+            with self.subTest(name):
+                self.check_case(script, status, printed, quits, body)
+
+    def test_dialogue_before_a_drop(self):
+        """What the server read before it hung up in the middle of the text."""
+        script = until("DATA") + [reply("354 go"), ("some", 65536), ("close",)]
+        with FaultServer(script) as server:
+            status, _, _ = self.run_against(server, BIG_BODY)
+        self.assertEqual(status, -1)
+        self.assertEqual([c.split(b" ")[0] for c in server.commands()],
+                         [b"HELO", b"MAIL", b"RCPT", b"DATA"])
+        self.assertIn(b"\r\n\r\n" + BIG_BODY[:1000].replace(b"\n", b"\r\n"), server.received)
+
+    def test_quiet_fault_prints_nothing(self):
+        with FaultServer(until("MAIL") + [("close",)]) as server:
+            status, out, _ = run_quib(["-", "-server", server.address, "-f", SENDER, "-t",
+                                       RECIPIENT, "-q"], registry=self.registry, stdin=BODY,
+                                      env={"TMPDIR": self.tmpdir}, timeout=90)
+        self.assertEqual((status, out), (-1, b""))
+        self.assertEqual(os.listdir(self.tmpdir), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
