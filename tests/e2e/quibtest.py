@@ -137,6 +137,8 @@ class SmtpSink:
     def __enter__(self):
         exe = shutil.which("smtp-sink") or "/usr/sbin/smtp-sink"
         args = [exe, "-c"]
+        if os.geteuid() == 0:
+            args += ["-u", "nobody"]  # smtp-sink will not run as root
         if self.dump_dir:
             args += ["-d", os.path.join(self.dump_dir, "%M%S.")]
         args += ["127.0.0.1:%d" % self.port, "128"]
