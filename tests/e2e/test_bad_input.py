@@ -1,0 +1,312 @@
+"""Bad input from every side: values of 10,000 characters, unclosed comments
+and quotes, line breaks in header values, odd registry files, odd message
+files and temporary folders. Each ends with a clear message and its status,
+and nothing is sent that should not be.
+
+Where something is sent the server is aiosmtpd, or, for lines longer than
+SMTP allows (which aiosmtpd rightly refuses), the scripted server of
+fault_server.py, which takes any line and keeps every byte.
+"""
+import binascii
+import email
+import email.policy
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import unittest
+
+from fault_server import DATA, GREETING, HELO, MAIL, QUIT, RCPT, TEXT, WHOLE_DIALOGUE, FaultServer
+from quibtest import QUIB, REG_SZ, RUNNER, AiosmtpdServer, Registry, registry_value_file, run_quib
+
+SENDER = "me@example.org"
+HUGE = 10000
+NO_SERVER_VALUE = b"Failed to read SMTP server value from the registry\n"
+NO_SENDER_VALUE = b"Failed to read senders user name from the registry\n"
+NO_KEY = b"Failed to open registry key for Quib\n"
+REFUSED_12 = (b"to set the SMTP server's address and the user name at that address do:\n"
+              b"quib -install server username\n"
+              b"or use '-server <server name>' and '-f <user name>'\n"
+              b"aborting, nothing sent\n")
+NOT_ACCEPTED = b"Message not accepted by server\n"
+
+
+def huge_address(fill):
+    return fill * (HUGE - len("@example.org")) + "@example.org"
+
+
+class BadInputCase(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="quib-bad-")
+        self.addCleanup(shutil.rmtree, self.work, True)
+        self.tmpdir = os.path.join(self.work, "tmp")
+        os.mkdir(self.tmpdir)
+        self.registry = Registry()
+        self.addCleanup(self.registry.cleanup)
+        self.registry.install("127.0.0.1:1", SENDER)
+        self.body = self.file("body.txt", b"Hello.\r\n")
+
+    def file(self, name, data):
+        path = os.path.join(self.work, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def quib(self, args, server=None, stdin=b"", env=None, registry=None):
+        full_env = {"TMPDIR": self.tmpdir}
+        full_env.update(env or {})
+        if server is not None:
+            args = list(args) + ["-server", server.address]
+        return run_quib(args, registry=registry or self.registry, stdin=stdin, env=full_env,
+                        timeout=90)[:2]
+
+    def header_of(self, content):
+        return content.partition(b"\r\n\r\n")[0]
+
+
+class LongValues(BadInputCase):
+    """Values of 10,000 characters: sent whole, or refused cleanly."""
+
+    def test_sent_whole_to_a_server_without_line_limits(self):
+        subject = "s" * HUGE
+        cases = [
+            ("-s", subject, b"Subject: " + subject.encode() + b"\r\n"),
+            ("-i", huge_address("i"), b"From: " + huge_address("i").encode() + b"\r\n"),
+            ("-f", huge_address("f"), b"MAIL From:<" + huge_address("f").encode() + b">\r\n"),
+            ("-t", huge_address("t"), b"RCPT To: <" + huge_address("t").encode() + b">\r\n"),
+            ("-c", huge_address("c"), b"Cc: " + huge_address("c").encode() + b"\r\n"),
+            ("-b", huge_address("b"), b"RCPT To: <" + huge_address("b").encode() + b">\r\n"),
+        ]
+        for option, value, expected in cases:
+            recipients = 2 if option in ("-c", "-b") else 1
+            script = GREETING + HELO + MAIL + RCPT * recipients + DATA + TEXT + QUIT
+            with self.subTest(option), FaultServer(script) as server:
+                args = [self.body, "-t", "ann@example.org", option, value]
+                status, out = self.quib(args, server)
+                self.assertEqual(status, 0, out[-300:])
+                self.assertIn(expected, server.received)
+                if option == "-b":
+                    self.assertNotIn(b"bbbbbbbbbb", self.header_of(server.received.split(
+                        b"DATA\r\n", 1)[1]))
+
+    def test_refused_cleanly_by_a_real_server(self):
+        # aiosmtpd keeps to SMTP's line limits and refuses such lines.
+        cases = [
+            ("-t", huge_address("t"), ("The mail server doesn't like the name %s.\n"
+                                       "Have you set the 'To: ' field correctly?\n"
+                                       % huge_address("t")).encode()),
+            ("-f", huge_address("f"), b"The mail server doesn't like the sender name,\n"
+                                      b"have you set your mail address correctly?\n"),
+            ("-s", "s" * HUGE, NOT_ACCEPTED),
+        ]
+        for option, value, refusal in cases:
+            with self.subTest(option), AiosmtpdServer() as server:
+                args = [self.body, "-t", "ann@example.org", option, value]
+                status, out = self.quib(args, server)
+                self.assertEqual(status, -1)
+                self.assertTrue(out.endswith(b"\n" + refusal), out[-300:])
+                self.assertEqual(server.messages, [])
+
+    def test_many_recipients(self):
+        blind = ",".join("u%d@example.org" % i for i in range(600))
+        self.assertGreater(len(blind), HUGE - 3000)
+        with AiosmtpdServer() as server:
+            status, out = self.quib([self.body, "-t", "ann@example.org", "-b", blind], server)
+            self.assertEqual(status, 0, out[-300:])
+            (message,) = server.messages
+            self.assertEqual(message.rcpt_tos, ["ann@example.org"] + blind.split(","))
+
+    def test_long_message_file_name(self):
+        name = os.path.join(self.work, "n" * HUGE)
+        status, out = self.quib([name, "-t", "a@x"])
+        self.assertEqual((status, out), (2, name.encode() + b" does not exist\n"))
+
+    def test_long_server_name(self):
+        for length in (300, HUGE):
+            with self.subTest(length):
+                status, out = self.quib([self.body, "-t", "a@x", "-server", "s" * length])
+                self.assertEqual(status, 1)
+                self.assertEqual(out, b"-server: the server name is longer than 255 characters\n")
+
+    def test_long_line_of_body(self):
+        line = b"x" * (1 << 20)
+        path = self.file("long.txt", line + b"\n" + line)
+        with FaultServer(WHOLE_DIALOGUE) as server:
+            status, _ = self.quib([path, "-t", "ann@example.org"], server)
+        self.assertEqual(status, 0)
+        self.assertIn(b"\r\n\r\n" + line + b"\r\n" + line + b"\r\n.\r\n", server.received)
+
+
+class UnclosedCommentsAndQuotes(BadInputCase):
+    # (to, cc, bcc, envelope list as printed, recipients the server gets)
+    CASES = [
+        ("ann@x.org (Ann", "", "", "ann@x.org", ["ann@x.org"]),
+        ("ann@x.org'", "", "", "ann@x.org", ["ann@x.org"]),
+        ("ann@x.org, 'Bob bob@x.org", "", "", "ann@x.org,", ["ann@x.org"]),
+        ("ann@x.org", "(", "'", "ann@x.org,,", ["ann@x.org"]),
+        ("ann@x.org", "carol@x.org (C", "dan@x.org 'D", "ann@x.org,carol@x.org,dan@x.org",
+         ["ann@x.org", "carol@x.org", "dan@x.org"]),
+    ]
+
+    def test_the_rest_of_the_list_is_dropped(self):
+        for to, cc, bcc, listed, received in self.CASES:
+            with self.subTest(to=to, cc=cc, bcc=bcc), AiosmtpdServer() as server:
+                args = [self.body, "-t", to] + (["-c", cc] if cc else []) + (["-b", bcc] if bcc else [])
+                status, out = self.quib(args, server)
+                self.assertEqual(status, 0, out)
+                self.assertIn((" to %s\n" % listed).encode(), out)
+                (message,) = server.messages
+                self.assertEqual(message.rcpt_tos, received)
+                self.assertIn(b"\r\nTo: " + to.encode() + b"\r\n", message.content)
+
+    def test_nobody_left(self):
+        with AiosmtpdServer() as server:
+            status, out = self.quib([self.body, "-t", "'Ann ann@x.org"], server)
+            self.assertEqual(status, -1)
+            self.assertTrue(out.endswith(b" to <unspecified>\nLogin name is %s\n"
+                                         b"Mail server error accepting message data\n"
+                                         % SENDER.encode()), out)
+            self.assertEqual(server.messages, [])
+
+
+class LineBreaks(BadInputCase):
+    INJECTED = "\r\nX-Injected: yes\nBcc: evil@example.org\rX-Too: 1"
+
+    def fields_of(self, content):
+        return email.message_from_bytes(content, policy=email.policy.compat32)
+
+    def test_header_values_are_folded(self):
+        named = self.file("name" + self.INJECTED.replace("\r", "") + ".txt", b"Hello.\r\n")
+        cases = [("-s", ["-s", "Hi" + self.INJECTED]),
+                 ("-i", ["-i", "boss@example.org" + self.INJECTED]),
+                 ("file name", [])]
+        for name, extra in cases:
+            with self.subTest(name), AiosmtpdServer() as server:
+                path = named if name == "file name" else self.body
+                status, out = self.quib([path, "-t", "ann@example.org"] + extra, server)
+                self.assertEqual(status, 0, out)
+                (message,) = server.messages
+                self.assertEqual(message.rcpt_tos, ["ann@example.org"])
+                header = self.header_of(message.content)
+                for line in header.split(b"\r\n"):
+                    self.assertNotRegex(line, rb"^(X-Injected|Bcc|X-Too):")
+                    self.assertNotIn(b"\r", line)
+                    self.assertNotIn(b"\n", line)
+                fields = self.fields_of(message.content)
+                self.assertIsNone(fields["X-Injected"])
+                self.assertIsNone(fields["Bcc"])
+
+    def test_line_break_in_the_server_name(self):
+        status, out = self.quib([self.body, "-t", "a@x", "-server", "127.0.0.1\r\nRSET"])
+        self.assertEqual(status, -1)
+        self.assertTrue(out.endswith(b"Error: Can't resolve (mailserver) hostname."), out)
+
+
+class OddRegistryFiles(BadInputCase):
+    """Value files that -install never writes."""
+
+    # (what the SMTP server value file holds, or a callable making it; what
+    #  quib prints first; status). Status 2 ("-t does not exist") shows that
+    #  both settings were usable.
+    def cases(self):
+        return [
+            ("no type line", b"mail.example", NO_SERVER_VALUE, 12),
+            ("type not a number", b"sz\nmail.example\0", NO_SERVER_VALUE, 12),
+            ("type too large", b"99999999999\nmail.example\0", NO_SERVER_VALUE, 12),
+            ("empty file", b"", NO_SERVER_VALUE, 12),
+            ("1 MiB value", b"1\n" + b"m" * (1 << 20) + b"\0", NO_SERVER_VALUE, 12),
+            ("255 characters, no NUL", b"1\n" + b"m" * 255, b"", 2),
+            ("a number as type 4", b"4\nabcd", b"", 2),
+            ("a folder", os.mkdir, NO_SERVER_VALUE, 12),
+        ]
+
+    def test_server_value(self):
+        for name, content, first, status in self.cases():
+            with self.subTest(name):
+                registry = Registry()
+                self.addCleanup(registry.cleanup)
+                registry.install("x", SENDER)
+                path = registry_value_file(registry, "SMTP server")
+                os.remove(path)
+                if callable(content):
+                    content(path)
+                else:
+                    with open(path, "wb") as f:
+                        f.write(content)
+                got, out = self.quib(["-t", "a@x"], registry=registry)
+                self.assertEqual(got, status, out)
+                self.assertEqual(out, first + (REFUSED_12 if status == 12 else b"-t does not exist\n"))
+
+    def test_key_is_a_plain_file(self):
+        registry = Registry()
+        self.addCleanup(registry.cleanup)
+        os.makedirs(os.path.dirname(registry.key_dir()))
+        with open(registry.key_dir(), "wb") as f:
+            f.write(b"not a folder")
+        status, out = self.quib(["-t", "a@x"], registry=registry)
+        self.assertEqual((status, out), (12, NO_KEY + REFUSED_12))
+
+    def test_value_that_cannot_be_replaced(self):
+        registry = Registry()
+        self.addCleanup(registry.cleanup)
+        registry.store("Sender", SENDER)
+        os.makedirs(os.path.join(registry_value_file(registry, "SMTP server"), "in the way"))
+        status, out = self.quib(["-install", "mail.example", "you@x"], registry=registry)
+        self.assertEqual(out, NO_SERVER_VALUE + b"Error in setting SMTP server value in the registry\n"
+                         b"-install does not exist\n")
+        self.assertEqual(status, 2)
+        self.assertEqual(registry.stored("Sender"), (REG_SZ, SENDER.encode() + b"\0"))
+
+
+class OddFilesAndFolders(BadInputCase):
+    def test_link_to_an_endless_device(self):
+        link = os.path.join(self.work, "zero")
+        os.symlink("/dev/zero", link)
+        status, out = self.quib([link, "-t", "a@x"])
+        self.assertEqual((status, out), (4, b"Sorry, I can only mail messages from disk files...\n"))
+
+    def test_socket_is_no_message_file(self):
+        path = os.path.join(self.work, "sock")
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.addCleanup(listener.close)
+        listener.bind(path)
+        status, out = self.quib([path, "-t", "a@x"])
+        self.assertEqual((status, out), (2, path.encode() + b" does not exist\n"))
+
+    def test_temporary_folder_unusable(self):
+        plain = self.file("plain", b"x")
+        for name, folder in [("a plain file", plain), ("below a plain file", plain + "/tmp"),
+                             ("a name of 5,000 characters", "/" + "t" * 5000)]:
+            with self.subTest(name):
+                status, out = self.quib(["-", "-t", "a@x"], stdin=b"text\n", env={"TMPDIR": folder})
+                self.assertEqual((status, out), (13, b"error opening temporary file , aborting\n"))
+
+    def test_console_input_closed(self):
+        with AiosmtpdServer() as server:
+            registry_env = dict(os.environ, QUIB_REGISTRY=self.registry.path, TMPDIR=self.tmpdir,
+                                GENSOCK_TIMEOUT="3")
+            proc = subprocess.run(RUNNER + [QUIB, "-", "-t", "ann@example.org", "-server",
+                                            server.address, "-q"],
+                                  stdin=subprocess.DEVNULL, env=registry_env, timeout=90,
+                                  preexec_fn=lambda: os.close(0))
+            self.assertEqual(proc.returncode, 0)
+            self.assertEqual(len(server.messages), 1)
+            self.assertTrue(server.messages[0].content.endswith(b"\r\n\r\n"))
+        self.assertEqual(os.listdir(self.tmpdir), [])
+
+    def test_mime_worst_case_body(self):
+        # Every byte encoded, soft breaks after every 24: the most the
+        # encoding can grow.
+        original = b"\xff" * (1 << 20) + b"\n" + bytes(range(256)) * 64
+        path = self.file("binary.bin", original)
+        with AiosmtpdServer() as server:
+            status, out = self.quib([path, "-t", "ann@example.org", "-mime", "x"], server)
+            self.assertEqual(status, 0, out)
+            body = server.messages[0].content.partition(b"\r\n\r\n")[2]
+        self.assertEqual(binascii.a2b_qp(body).replace(b"\r\n", b"\n").rstrip(b"\n"),
+                         original.replace(b"\r", b"").rstrip(b"\n"))
+
+
+if __name__ == "__main__":
+    unittest.main()
