@@ -201,3 +201,137 @@ Registry.store = _registry_store
 Registry.stored = _registry_stored
 Registry.install = _registry_install
 
+
+# ---- The Windows build under Wine --------------------------------------------
+# quib.exe keeps its settings in Wine's own registry, which QUIB_REGISTRY does
+# not redirect. Under wine, therefore, a new Registry() deletes the settings
+# key HKLM\SOFTWARE\Wendfield\Quib, and store()/stored() go through .reg files
+# that wine's regedit imports and exports (Z: is the Unix root in a new
+# prefix). The registry holds REG_SZ data as UTF-16; stored() reports a text
+# value as its text plus one NUL, the export telling no more.
+import re  # noqa: E402 (this part was added later)
+
+WINE_SETTINGS_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\Wendfield\Quib"
+_WINE_TEXT_TYPES = (REG_SZ, 2, 7)  # REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ
+_REG_FILE_HEAD = "\ufeffWindows Registry Editor Version 5.00\r\n\r\n"
+
+
+def _wine_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def _wine(args):
+    return subprocess.run(RUNNER + list(args), stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=120).returncode
+
+
+def wine_registry_reset():
+    """Deletes the settings key from Wine's registry, if it is there."""
+    _wine_forget_export()
+    _wine(["reg", "delete", WINE_SETTINGS_KEY.replace("HKEY_LOCAL_MACHINE", "HKLM"), "/f"])
+
+
+def _wine_reg_file(text):
+    handle, path = tempfile.mkstemp(prefix="quib-wine-", suffix=".reg")
+    os.close(handle)
+    with open(path, "wb") as f:
+        f.write(text.encode("utf-16-le"))
+    return path
+
+
+def _wine_registry_store(self, name, data, value_type=REG_SZ):
+    if isinstance(data, str):
+        data = data.encode("latin-1") + b"\0"
+    if value_type in _WINE_TEXT_TYPES:
+        data = data.decode("latin-1").encode("utf-16-le")
+    line = '"%s"=hex(%x):%s\r\n' % (name, value_type, ",".join("%02x" % b for b in data))
+    path = _wine_reg_file(_REG_FILE_HEAD + "[%s]\r\n%s\r\n" % (WINE_SETTINGS_KEY, line))
+    try:
+        if _wine(["regedit", "/S", _wine_path(path)]) != 0:
+            raise RuntimeError("wine regedit could not import " + path)
+    finally:
+        os.remove(path)
+        _wine_forget_export()
+
+
+def _wine_exported_values():
+    """{name: (type, bytes)} of the settings key, exported by wine's regedit."""
+    path = _wine_reg_file("")
+    try:
+        _wine(["regedit", "/E", _wine_path(path), WINE_SETTINGS_KEY])
+        with open(path, "rb") as f:
+            text = f.read().decode("utf-16", errors="replace")
+    finally:
+        os.remove(path)
+    text = text.replace("\\\r\n", "").replace("\r\n", "\n")
+    values = {}
+    for name, data in re.findall(r'^"((?:[^"\\]|\\.)*)"=(.*)$', text, re.M):
+        values[_reg_unescape(name)] = _reg_data(data)
+    return values
+
+
+def _reg_unescape(text):
+    escapes = {"\\": "\\", '"': '"', "n": "\n", "r": "\r", "0": "\0"}
+    return re.sub(r"\\(.)", lambda m: escapes.get(m.group(1), m.group(1)), text)
+
+
+def _reg_data(data):
+    if data.startswith('"'):
+        return REG_SZ, _reg_unescape(data[1:-1]).encode("latin-1", errors="replace") + b"\0"
+    kind, _, hex_bytes = data.partition(":")
+    raw = bytes(int(h, 16) for h in hex_bytes.replace(" ", "").split(",") if h)
+    value_type = REG_BINARY if kind == "hex" else int(kind[4:-1], 16)
+    if value_type in _WINE_TEXT_TYPES:
+        raw = raw.decode("utf-16-le").encode("latin-1", errors="replace")
+    return value_type, raw
+
+
+# The last export, kept until quib runs or the tests change the key: each
+# export is a wine start.
+_wine_export_cache = None
+
+
+def _wine_forget_export():
+    global _wine_export_cache
+    _wine_export_cache = None
+
+
+def _wine_registry_stored(self, name):
+    global _wine_export_cache
+    if _wine_export_cache is None:
+        _wine_export_cache = _wine_exported_values()
+    return _wine_export_cache.get(name)
+
+
+if UNDER_WINE:
+    _plain_registry_init = Registry.__init__
+
+    def _wine_registry_init(self):
+        _plain_registry_init(self)
+        wine_registry_reset()
+
+    Registry.__init__ = _wine_registry_init
+    Registry.store = _wine_registry_store
+    Registry.stored = _wine_registry_stored
+
+
+def host_path(name):
+    """The path on this machine of a file name that quib printed: under wine a
+    Windows name ("C:\\users\\...\\qbx1.tmp") is found through the prefix's
+    drive links."""
+    if not UNDER_WINE or len(name) < 2 or name[1] != ":":
+        return name
+    prefix = os.environ.get("WINEPREFIX") or os.path.expanduser("~/.wine")
+    return os.path.join(prefix, "dosdevices", name[0].lower() + ":") + name[2:].replace("\\", "/")
+
+
+if UNDER_WINE:
+    _plain_run_quib = run_quib
+
+    def run_quib(args, registry=None, stdin=b"", env=None, timeout=60, cwd=None):
+        """As above; but wine finds its server through TMPDIR, and another
+        TMPDIR would start a second server with a registry of its own, so a
+        test's TMPDIR never reaches wine (quib.exe takes Wine's TEMP anyway)."""
+        env = {name: value for name, value in (env or {}).items() if name != "TMPDIR"}
+        _wine_forget_export()
+        return _plain_run_quib(args, registry, stdin, env, timeout, cwd)

@@ -1,0 +1,18 @@
+// Splitting the server name that gensock_connect takes into host and port.
+// No operating system calls: every backend can share it.
+#pragma once
+
+#include <string>
+
+namespace gensock_common {
+
+// "host:port" and "[v6-address]:port" carry a port (1 to 65535, digits
+// only); "host", "[v6-address]" and a bare IPv6 address such as "::1" do
+// not. Returns false when the name is malformed or empty.
+struct ServerName {
+  std::string host;
+  std::string port;  // empty: none given
+};
+bool split_server_name(const char* name, ServerName* out);
+
+}  // namespace gensock_common

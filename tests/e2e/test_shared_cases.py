@@ -1,0 +1,98 @@
+"""Cases run word for word by both builds: by ctest against the Linux build
+and by scripts/test-windows.sh against quib.exe under wine. What they need of
+the system (the registry, the temporary folder, standard input as text) is
+the platform layer's, so they hold on both."""
+import os
+import re
+import shutil
+import tempfile
+import unittest
+
+from quibtest import AiosmtpdServer, Registry, host_path, run_quib
+
+SENDER = "me@example.org"
+NO_KEY = b"Failed to open registry key for Quib\n"
+
+
+def split_message(content):
+    header, _, body = content.partition(b"\r\n\r\n")
+    return header.split(b"\r\n"), body
+
+
+class SharedCase(unittest.TestCase):
+    def setUp(self):
+        self.registry = Registry()
+        self.addCleanup(self.registry.cleanup)
+        self.folder = tempfile.mkdtemp(prefix="quib-shared-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+
+    def file(self, data):
+        path = os.path.join(self.folder, "body.txt")
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+
+class InstalledSettings(SharedCase):
+    def test_install_stores_both_values_and_the_next_run_uses_them(self):
+        with AiosmtpdServer() as server:
+            status, out, _ = run_quib(["-install", server.address, SENDER], registry=self.registry)
+            self.assertEqual((status, out),
+                             (0, NO_KEY + b"\nSMTP server set to %s\n" % server.address.encode()))
+            self.assertEqual(self.registry.stored("SMTP server"), (1, server.address.encode() + b"\0"))
+            self.assertEqual(self.registry.stored("Sender"), (1, SENDER.encode() + b"\0"))
+
+            path = self.file(b"stored settings\n")
+            status, out, _ = run_quib([path, "-t", "ann@example.org"], registry=self.registry)
+            self.assertEqual(status, 0, out)
+            self.assertEqual(out, ("Sending %s to ann@example.org\nLogin name is %s\n"
+                                   % (path, SENDER)).encode())
+            (message,) = server.messages
+            self.assertEqual((message.mail_from, message.rcpt_tos), (SENDER, ["ann@example.org"]))
+            header, body = split_message(message.content)
+            self.assertIn(b"From: " + SENDER.encode(), header)
+            self.assertEqual(body, b"stored settings\r\n")
+
+    def test_install_replaces_earlier_values(self):
+        self.registry.install("old.example", "old@example.org")
+        status, _, _ = run_quib(["-install", "new.example", "-q"], registry=self.registry)
+        self.assertEqual(status, 0)
+        self.assertEqual(self.registry.stored("SMTP server"), (1, b"new.example\0"))
+        self.assertEqual(self.registry.stored("Sender"), (1, b"-q\0"))
+
+
+class ConsoleInputThroughAPipe(SharedCase):
+    def send_console_input(self, stdin):
+        """Runs quib on console input; returns its output and the message."""
+        self.registry.install("127.0.0.1:1", SENDER)
+        with AiosmtpdServer() as server:
+            status, out, _ = run_quib(["-", "-t", "ann@example.org", "-server", server.address],
+                                      registry=self.registry, stdin=stdin)
+            self.assertEqual(status, 0, out)
+            (message,) = server.messages
+        return out, message
+
+    def test_input_ends_at_the_first_ctrl_z(self):
+        out, message = self.send_console_input(b"one\r\n.two\nthree\x1aafter the end\n\x1amore\n")
+        header, body = split_message(message.content)
+        self.assertIn(b"Subject: Contents of console input", header)
+        self.assertEqual(body, b"one\r\n.two\r\nthree\r\n")
+        # The progress line names the temporary file, which is gone by then.
+        first = out.split(b"\n")[0].decode()
+        match = re.fullmatch(r"Sending (.*) to ann@example\.org", first)
+        self.assertIsNotNone(match, first)
+        name = match.group(1)
+        self.assertTrue(re.split(r"[\\/]", name)[-1].startswith("qbx"), name)
+        self.assertFalse(os.path.exists(host_path(name)), name)
+
+    def test_input_that_ends_at_once_sends_the_header_alone(self):
+        for stdin in (b"", b"\x1a", b"\x1aafter the end\n"):
+            with self.subTest(stdin=stdin):
+                _, message = self.send_console_input(stdin)
+                header, body = split_message(message.content)
+                self.assertEqual(header[-1], b"X-Mailer: <WinNT's Quib ver 1.5>")
+                self.assertEqual(body, b"")
+
+
+if __name__ == "__main__":
+    unittest.main()
