@@ -392,7 +392,8 @@ def bench_large_mime(report, tools, inputs, reps):
     encoded = tools.qp_length(inputs.body)
     quib = Series("quib -mime")
     interleave([(quib, tools.quib_run(inputs.body, mime=True))], reps)
-    report.table(["tool", "median wall", "peak RSS", "median CPU (user+sys)", "sink CPU", "body throughput"], [series_row(quib, inputs.size)])
+    report.table(["tool", "median wall", "peak RSS", "median CPU (user+sys)", "sink CPU", "body throughput"],
+                 [series_row(quib, inputs.size)])
     report.out("Exact encoded size: %d bytes (%.1f MiB, %.2f x the body)." % (
         encoded, encoded / MIB, encoded / inputs.size))
     report.out()
@@ -443,7 +444,8 @@ def bench_small(report, tools, inputs, runs):
     raw = Series("raw push")
     interleave([(quib, tools.quib_run(inputs.body)), (msmtp, tools.msmtp_run(inputs.message)),
                 (curl, tools.curl_run(inputs.message)), (raw, tools.raw_run(inputs.wire))], runs)
-    report.table(["tool", "median wall", "peak RSS", "median CPU (user+sys)", "sink CPU", ""], [series_row(s) for s in (quib, msmtp, curl, raw)])
+    report.table(["tool", "median wall", "peak RSS", "median CPU (user+sys)", "sink CPU", ""],
+                 [series_row(s) for s in (quib, msmtp, curl, raw)])
     report.target("1 KiB median vs msmtp", quib.wall / msmtp.wall, 1.0,
                   "quib %s, msmtp %s, curl %s, ratio to msmtp %.2f (target <= 1.00)" % (
                       fmt_s(quib.wall), fmt_s(msmtp.wall), fmt_s(curl.wall), quib.wall / msmtp.wall))
@@ -452,7 +454,7 @@ def bench_small(report, tools, inputs, runs):
 
 
 def bench_growth(report, tools, sized_inputs, reps, small):
-    report.out("## 4. Growth, %d runs each, interleaved" % reps)
+    report.out("## 4. Growth, %d runs each (recipients: %d), interleaved" % (reps, 3 * reps))
     report.out()
     series = [(Series("%d MiB" % (i.size // MIB)), tools.quib_run(i.body)) for i in sized_inputs]
     interleave(series, reps)
@@ -475,7 +477,7 @@ def bench_growth(report, tools, sized_inputs, reps, small):
     for n in counts:
         bcc = ",".join("r%07d@example.org" % k for k in range(1, n)) or None
         rseries.append((Series("%d recipients" % n), tools.quib_run(small.body, bcc=bcc)))
-    interleave(rseries, reps)
+    interleave(rseries, 3 * reps)  # short runs: more of them, for steadier medians
     trips = [tools.rcpt_round_trip_us(1000) for _ in range(3)]
     rtt_median = statistics.median(t[0] for t in trips) / 1e6
     rtt_mean = statistics.median(t[1] for t in trips) / 1e6
@@ -511,7 +513,7 @@ def main():
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     large = (8 if args.quick else 64) * MIB
-    reps = int(os.environ.get("BENCH_REPS", 3 if args.quick else 5))
+    reps = int(os.environ.get("BENCH_REPS", 3 if args.quick else 9))
     small_runs = int(os.environ.get("BENCH_SMALL_RUNS", 50 if args.quick else 200))
     args.gb_min_time = "0.2" if args.quick else "0.5"
     only = set(filter(None, args.only.split(",")))
