@@ -335,3 +335,26 @@ if UNDER_WINE:
         env = {name: value for name, value in (env or {}).items() if name != "TMPDIR"}
         _wine_forget_export()
         return _plain_run_quib(args, registry, stdin, env, timeout, cwd)
+
+
+def wine_temp_dir():
+    """Wine's TEMP folder on this machine (GetTempPathA's answer under wine)."""
+    import getpass
+    prefix = os.environ.get("WINEPREFIX") or os.path.expanduser("~/.wine")
+    return os.path.join(prefix, "drive_c", "users", getpass.getuser(), "Temp")
+
+
+def temp_file_pattern(tmpdir):
+    """A regular expression for the temporary file's name as quib prints it:
+    in tmpdir (the test's TMPDIR) on POSIX, in Wine's TEMP folder under wine."""
+    if UNDER_WINE:
+        return r"[A-Za-z]:\\\S*\\qbx\S*"
+    return re.escape(tmpdir) + r"/qbx\S*"
+
+
+def temp_files_left(tmpdir):
+    """Temporary files of quib's left behind: every file in tmpdir on POSIX,
+    the qbx files in Wine's TEMP folder under wine."""
+    if UNDER_WINE:
+        return sorted(name for name in os.listdir(wine_temp_dir()) if name.startswith("qbx"))
+    return sorted(os.listdir(tmpdir))

@@ -8,7 +8,8 @@ import shutil
 import tempfile
 import unittest
 
-from quibtest import AiosmtpdServer, Registry, host_path, run_quib
+from quibtest import (AiosmtpdServer, Registry, host_path, run_quib, temp_file_pattern,
+                      temp_files_left)
 
 SENDER = "me@example.org"
 NO_KEY = b"Failed to open registry key for Quib\n"
@@ -25,6 +26,8 @@ class SharedCase(unittest.TestCase):
         self.addCleanup(self.registry.cleanup)
         self.folder = tempfile.mkdtemp(prefix="quib-shared-")
         self.addCleanup(shutil.rmtree, self.folder, True)
+        self.tmpdir = os.path.join(self.folder, "tmp")
+        os.mkdir(self.tmpdir)
 
     def file(self, data):
         path = os.path.join(self.folder, "body.txt")
@@ -67,7 +70,8 @@ class ConsoleInputThroughAPipe(SharedCase):
         self.registry.install("127.0.0.1:1", SENDER)
         with AiosmtpdServer() as server:
             status, out, _ = run_quib(["-", "-t", "ann@example.org", "-server", server.address],
-                                      registry=self.registry, stdin=stdin)
+                                      registry=self.registry, stdin=stdin,
+                                      env={"TMPDIR": self.tmpdir})
             self.assertEqual(status, 0, out)
             (message,) = server.messages
         return out, message
@@ -79,11 +83,11 @@ class ConsoleInputThroughAPipe(SharedCase):
         self.assertEqual(body, b"one\r\n.two\r\nthree\r\n")
         # The progress line names the temporary file, which is gone by then.
         first = out.split(b"\n")[0].decode()
-        match = re.fullmatch(r"Sending (.*) to ann@example\.org", first)
+        match = re.fullmatch(r"Sending (%s) to ann@example\.org" % temp_file_pattern(self.tmpdir),
+                             first)
         self.assertIsNotNone(match, first)
-        name = match.group(1)
-        self.assertTrue(re.split(r"[\\/]", name)[-1].startswith("qbx"), name)
-        self.assertFalse(os.path.exists(host_path(name)), name)
+        self.assertFalse(os.path.exists(host_path(match.group(1))), first)
+        self.assertEqual(temp_files_left(self.tmpdir), [])
 
     def test_input_that_ends_at_once_sends_the_header_alone(self):
         for stdin in (b"", b"\x1a", b"\x1aafter the end\n"):
