@@ -168,6 +168,10 @@ int send_all(int fd, const char* data, std::size_t length, int send_ms) {
 
 int receive_some(int fd, char* buffer, std::size_t size, int read_ms, std::size_t* received) {
   for (;;) {
+    // A reply is rarely there yet when asked for: wait first, then read.
+    int ready = wait_for(fd, POLLIN, read_ms);
+    if (ready == 0) return GENSOCK_ERR_WAIT;
+    if (ready < 0) return GENSOCK_ERR_READ;
     ssize_t got = recv(fd, buffer, size, 0);
     if (got > 0) {
       *received = static_cast<std::size_t>(got);
@@ -177,9 +181,6 @@ int receive_some(int fd, char* buffer, std::size_t size, int read_ms, std::size_
     if (errno == EINTR) continue;
     if (errno == ECONNRESET) return GENSOCK_ERR_DROPPED;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return GENSOCK_ERR_READ;
-    int ready = wait_for(fd, POLLIN, read_ms);
-    if (ready == 0) return GENSOCK_ERR_WAIT;
-    if (ready < 0) return GENSOCK_ERR_READ;
   }
 }
 

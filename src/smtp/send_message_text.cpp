@@ -18,6 +18,23 @@ class Wire {
 
   int status() const { return status_; }
 
+  // True when the next byte that is neither CR nor LF would simply join the
+  // current run: mid-line, no CR waiting for its follower.
+  bool mid_line() const { return !cr_pending_ && !at_line_start_; }
+
+  // Text bytes [pos, pos + count) hold no CR and no LF, and mid_line() holds:
+  // they go out as they stand.
+  void take_span(std::size_t pos, std::size_t count) {
+    if (run_length_ > 0 && run_begin_ + run_length_ == pos) {
+      run_length_ += count;
+    } else {
+      send_run();
+      run_begin_ = pos;
+      run_length_ = count;
+    }
+    ends_with_crlf_ = false;
+  }
+
   // Text byte `pos` has passed the CR rules: put it on the wire with every
   // line ending CR LF and a "." that begins a line doubled.
   void feed(std::size_t pos) {
@@ -115,14 +132,35 @@ std::size_t header_region_end(const char* text, std::size_t length) {
   return end == std::string_view::npos ? 0 : end;
 }
 
+// Finds where the ordinary bytes from `from` end: the next CR or LF, or
+// length. *next_cr remembers the last CR search (SIZE_MAX: none yet); it stays
+// good until the walk passes it.
+std::size_t next_line_byte(const char* text, std::size_t from, std::size_t length,
+                           std::size_t* next_cr) {
+  if (*next_cr == static_cast<std::size_t>(-1) || *next_cr < from) {
+    const void* cr = std::memchr(text + from, '\r', length - from);
+    *next_cr = cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - text) : length;
+  }
+  const void* lf = std::memchr(text + from, '\n', *next_cr - from);
+  return lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - text) : *next_cr;
+}
+
 }  // namespace
 
 int send_message_text(gensock_handle_t handle, const char* text, std::size_t length) {
   Wire wire(handle, text);
   std::size_t header_end = header_region_end(text, length);
   char previous = '\n';
+  std::size_t next_cr = static_cast<std::size_t>(-1);
   for (std::size_t i = 0; i < length && wire.status() == 0; ++i) {
     char c = text[i];
+    if (c != '\r' && c != '\n' && wire.mid_line()) {
+      std::size_t end = next_line_byte(text, i, length, &next_cr);
+      wire.take_span(i, end - i);
+      previous = text[end - 1];
+      i = end - 1;
+      continue;
+    }
     if (c == '\r' && i < header_end && i + 2 < length && text[i + 1] == '\r' &&
         text[i + 2] == '\n') {
       i += 2;  // CR CR LF inside the header region vanishes and joins the lines
