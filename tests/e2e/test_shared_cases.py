@@ -2,10 +2,12 @@
 and by scripts/test-windows.sh against quib.exe under wine. What they need of
 the system (the registry, the temporary folder, standard input as text) is
 the platform layer's, so they hold on both."""
+import email.utils
 import os
 import re
 import shutil
 import tempfile
+import time
 import unittest
 
 from quibtest import (AiosmtpdServer, Registry, host_path, run_quib, temp_file_pattern,
@@ -96,6 +98,28 @@ class ConsoleInputThroughAPipe(SharedCase):
                 header, body = split_message(message.content)
                 self.assertEqual(header[-1], b"X-Mailer: <WinNT's Quib ver 1.5>")
                 self.assertEqual(body, b"")
+
+
+class DateLine(SharedCase):
+    def test_date_line_carries_the_local_offset_of_the_moment(self):
+        path = self.file(b"what time is it\n")
+        with AiosmtpdServer() as server:
+            before = time.time()
+            status, out, _ = run_quib([path, "-t", "ann@example.org", "-server", server.address,
+                                       "-f", SENDER, "-q"], registry=self.registry)
+            after = time.time()
+            self.assertEqual((status, out), (0, b""))
+            (message,) = server.messages
+        header, _ = split_message(message.content)
+        self.assertRegex(header[0], rb"^Date: [A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d{4} "
+                                    rb"\d\d:\d\d:\d\d [+-]\d{4}$")
+        self.assertEqual(len(header[0]) + 2, 39)
+        sent = email.utils.parsedate_to_datetime(header[0][6:].decode())
+        # The stated time and offset name the moment of sending: a wrong
+        # offset (a daylight bias applied to a zone without daylight time,
+        # say) puts it hours away.
+        self.assertLessEqual(before - 2, sent.timestamp())
+        self.assertLessEqual(sent.timestamp(), after + 1)
 
 
 if __name__ == "__main__":

@@ -24,5 +24,10 @@ void platform_local_time(LocalTime* time, ZoneRecord* zone, int* period) {
   zone->bias = info.Bias;
   zone->standard_bias = info.StandardBias;
   zone->daylight_bias = info.DaylightBias;
+  // TIME_ZONE_ID_UNKNOWN: the zone keeps no daylight time (or its automatic
+  // adjustment is off), yet the record may still carry a daylight bias (Wine
+  // gives -60 for UTC). The bias in force is then the zone's own: no daylight
+  // bias applies, so the date line shows the true offset.
+  if (code == TIME_ZONE_ID_UNKNOWN) zone->daylight_bias = 0;
   *period = static_cast<int>(code);
 }
