@@ -234,7 +234,6 @@ class RegistryFailureTest(unittest.TestCase):
         self.assertEqual((status, out), (2, b""))
 
 
-@unittest.skipIf(UNDER_WINE, "the bytes of a stored value are the POSIX registry's")
 class StoredValueTest(unittest.TestCase):
     """How values that -install would not write are read."""
 
