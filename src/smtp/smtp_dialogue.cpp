@@ -30,35 +30,61 @@ const char kDataRefused[] = "Mail server error accepting message data";
 const char kMessageRefused[] = "Message not accepted by server";
 const char kQuit[] = "QUIT\r\n";
 
+// A reply longer than this in all is no usable reply: a server that keeps
+// sending continuation lines (or one endless line) would otherwise hold the
+// run for ever, each byte arriving within the read timeout. Real replies are
+// a few hundred bytes; a line may hold at most 512.
+constexpr std::size_t kReplyLimitBytes = 16u << 20;
+
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// The number at the start of a reply line of `length` stored characters:
+// The number at the start of one reply line, taken a character at a time so
+// that it comes from the whole line, not from what fits the line buffer:
 // white space skipped, an optional sign, decimal digits; 0 without digits.
-int reply_code(const char* line, std::size_t length) {
-  std::size_t i = 0;
-  while (i < length && is_space(line[i])) ++i;
+struct ReplyNumber {
+  enum Phase { kSpace, kDigits, kDone } phase = kSpace;
   bool negative = false;
-  if (i < length && (line[i] == '+' || line[i] == '-')) negative = line[i++] == '-';
-  int code = 0;
-  for (; i < length && line[i] >= '0' && line[i] <= '9'; ++i) {
-    if (code <= kLargestReplyCode) code = code * 10 + (line[i] - '0');
-  }
-  if (code > kLargestReplyCode) code = kLargestReplyCode + 1;
-  return negative ? -code : code;
-}
+  int value = 0;
 
-// Reads one line up to its LF, storing what fits. Returns the count of
-// characters read (LF included), or -1 after a printed transport failure.
-long read_reply_line(char* line) {
+  void take(char c) {
+    if (phase == kSpace) {
+      if (is_space(c)) return;
+      phase = kDigits;
+      if (c == '+' || c == '-') {
+        negative = c == '-';
+        return;
+      }
+    }
+    if (phase != kDigits) return;
+    if (c < '0' || c > '9') {
+      phase = kDone;
+      return;
+    }
+    // Codes whose number would not fit are clamped: any such code is a refusal.
+    value = value > kLargestReplyCode ? kLargestReplyCode + 1 : value * 10 + (c - '0');
+  }
+  int code() const {
+    int clamped = value > kLargestReplyCode ? kLargestReplyCode + 1 : value;
+    return negative ? -clamped : clamped;
+  }
+};
+
+// Reads one line up to its LF, storing what fits and taking its number.
+// Returns the count of characters read (LF included), -1 after a printed
+// transport failure, or 0 when the reply has run past *budget bytes.
+long read_reply_line(char* line, ReplyNumber* number, std::size_t* budget) {
   std::size_t length = 0;
   char ch = 0;
   do {
+    if (*budget == 0) return 0;
     int code = g_gensock.getchar(g_state.connection, 0, &ch);
     if (code != 0) {
       report_transport_error("gensock_getchar", code);
       return -1;
     }
+    --*budget;
     if (length < kReplyLineBytes) line[length] = ch;
+    number->take(ch);
     ++length;
   } while (ch != '\n');
   return static_cast<long>(length);
@@ -110,13 +136,15 @@ int smtp_connect() {
 
 int smtp_read_reply() {
   char line[kReplyLineBytes];
+  std::size_t budget = kReplyLimitBytes;
   for (;;) {
-    long length = read_reply_line(line);
+    ReplyNumber number;
+    long length = read_reply_line(line, &number, &budget);
     if (length < 0) return -1;
+    if (length == 0) return 0;  // endless: no code of its own
     // A line of fewer than four characters, its LF included, is a last line.
     if (length >= 4 && line[3] == '-') continue;
-    std::size_t stored = static_cast<std::size_t>(length);
-    return reply_code(line, stored < kReplyLineBytes ? stored : kReplyLineBytes);
+    return number.code();
   }
 }
 

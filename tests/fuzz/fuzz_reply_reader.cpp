@@ -69,9 +69,8 @@ void check_reply(std::size_t begin, int code) {
     // A line of four characters or more continues exactly when its fourth
     // is "-"; what a shorter line does is left open.
     if (line.size() >= 4) check((line[3] == '-') != last);
-    // The reader keeps only a line's first 256 characters; the number of a
-    // longer line is left open.
-    if (last && line.size() <= 256) {
+    // The number comes from the whole line, however long.
+    if (last) {
       bool exact = false;
       const long long expected = model_code(line, &exact);
       // A number too large is never taken for a three-digit code.

@@ -289,6 +289,9 @@ TEST_F(Dialogue, ReplyCodeComesFromTheLastLine) {
       {"250 " + long_text + "\r\n", 250, 1006},
       {"250-" + long_text + "\r\n550 " + long_text + "\r\n", 550, 2012},
       {"99999999999999999999 big\r\n", 100000, 26},
+      // The number runs past the line buffer: it is taken whole, not cut.
+      {std::string(253, '0') + "220999 x\r\n", 100000, 263},
+      {std::string(300, ' ') + "250 far in\r\n", 250, 312},
   };
   for (const Reply& c : kCases) {
     script_.replies = c.bytes;
@@ -296,6 +299,15 @@ TEST_F(Dialogue, ReplyCodeComesFromTheLastLine) {
     EXPECT_EQ(smtp_read_reply(), c.code) << ::testing::PrintToString(c.bytes);
     EXPECT_EQ(script_.next_reply, c.consumed) << ::testing::PrintToString(c.bytes);
   }
+  EXPECT_EQ(out_, "");
+}
+
+TEST_F(Dialogue, EndlessReplyIsCutOffWithoutACode) {
+  load_socket_library();
+  const std::string line = "250-" + std::string(4091, 'x') + "\r\n";  // 4 KiB a line
+  for (int i = 0; i < 4200; ++i) script_.replies += line;             // over 16 MiB
+  EXPECT_EQ(smtp_read_reply(), 0);
+  EXPECT_EQ(script_.next_reply, std::size_t{16} << 20);
   EXPECT_EQ(out_, "");
 }
 
