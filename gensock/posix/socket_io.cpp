@@ -1,6 +1,5 @@
-// BSD sockets: name resolution, connecting, sending and receiving with
-// time limits. Sockets are non-blocking; every wait is a poll() with the
-// caller's limit, restarted after a signal.
+// BSD sockets behind socket_os.h. Sockets are non-blocking; every wait is a
+// poll() with the caller's limit, restarted after a signal.
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -10,24 +9,15 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include "gensock.h"
+#include "socket_os.h"
 
-#include "gensock_internal.h"
-
-namespace gensock {
+namespace gensock_os {
 
 namespace {
 
-// RFC 5321 4.5.3.2 asks clients to wait minutes: 5 for most replies, 10 for
-// the reply to the end of the data, 3 for each block of data sent.
-constexpr int kDefaultConnectSeconds = 60;
-constexpr int kDefaultReadSeconds = 600;
-constexpr int kDefaultSendSeconds = 180;
-// A day: longer waits are read as mistakes and capped (also keeps the
-// milliseconds within an int).
-constexpr long kLongestTimeoutSeconds = 86400;
+// Host names have at most 255 bytes (DNS), Linux allows 64; one more for the NUL.
+constexpr std::size_t kHostNameBytes = 256;
 
 #ifdef MSG_NOSIGNAL
 constexpr int kSendFlags = MSG_NOSIGNAL;  // a closed peer gives EPIPE, not SIGPIPE
@@ -88,25 +78,26 @@ int connect_one(int fd, const addrinfo* address, int timeout_ms) {
   return error == 0 ? 0 : connect_error_code(error);
 }
 
-int seconds_from_environment() {
-  const char* text = std::getenv("GENSOCK_TIMEOUT");
-  if (text == nullptr || *text == '\0') return 0;
-  char* end = nullptr;
-  long seconds = std::strtol(text, &end, 10);
-  if (*end != '\0' || seconds <= 0) return 0;
-  return static_cast<int>(seconds < kLongestTimeoutSeconds ? seconds : kLongestTimeoutSeconds);
+// A new socket connected to one address. 0 with *fd set, or a transport code.
+int connect_address(const addrinfo* address, int timeout_ms, int* fd) {
+  int candidate = make_socket(address);
+  if (candidate < 0) return GENSOCK_ERR_SOCKET;
+  int code = connect_one(candidate, address, timeout_ms);
+  if (code == 0) {
+    *fd = candidate;
+  } else {
+    close(candidate);
+  }
+  return code;
 }
 
 }  // namespace
 
-Timeouts timeouts_from_environment() {
-  int seconds = seconds_from_environment();
-  if (seconds > 0) return Timeouts{seconds * 1000, seconds * 1000, seconds * 1000};
-  return Timeouts{kDefaultConnectSeconds * 1000, kDefaultReadSeconds * 1000,
-                  kDefaultSendSeconds * 1000};
-}
+int os_start() { return 0; }
 
-int resolve_service(const char* service, std::string* port) {
+void os_stop() {}
+
+int os_service_port(const char* service, std::string* port) {
   addrinfo hints = {};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -122,7 +113,7 @@ int resolve_service(const char* service, std::string* port) {
   return 0;
 }
 
-int connect_socket(const std::string& host, const std::string& port, int timeout_ms, int* fd) {
+int os_connect(const std::string& host, const std::string& port, int timeout_ms, Socket* sock) {
   addrinfo hints = {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -132,24 +123,18 @@ int connect_socket(const std::string& host, const std::string& port, int timeout
     return GENSOCK_ERR_RESOLVE_HOST;
   }
   int code = GENSOCK_ERR_RESOLVE_HOST;  // when the list is empty
-  for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
-    int candidate = make_socket(address);
-    if (candidate < 0) {
-      code = GENSOCK_ERR_SOCKET;
-      continue;
-    }
-    code = connect_one(candidate, address, timeout_ms);
-    if (code == 0) {
-      *fd = candidate;
-      break;
-    }
-    close(candidate);
+  int fd = -1;
+  for (const addrinfo* address = found; address != nullptr && code != 0;
+       address = address->ai_next) {
+    code = connect_address(address, timeout_ms, &fd);
   }
   freeaddrinfo(found);
+  if (code == 0) *sock = fd;
   return code;
 }
 
-int send_all(int fd, const char* data, std::size_t length, int send_ms) {
+int os_send_all(Socket sock, const char* data, std::size_t length, int send_ms) {
+  int fd = static_cast<int>(sock);
   while (length > 0) {
     ssize_t sent = send(fd, data, length, kSendFlags);
     if (sent > 0) {
@@ -166,7 +151,9 @@ int send_all(int fd, const char* data, std::size_t length, int send_ms) {
   return 0;
 }
 
-int receive_some(int fd, char* buffer, std::size_t size, int read_ms, std::size_t* received) {
+int os_receive_some(Socket sock, char* buffer, std::size_t size, int read_ms,
+                    std::size_t* received) {
+  int fd = static_cast<int>(sock);
   for (;;) {
     // A reply is rarely there yet when asked for: wait first, then read.
     int ready = wait_for(fd, POLLIN, read_ms);
@@ -184,18 +171,17 @@ int receive_some(int fd, char* buffer, std::size_t size, int read_ms, std::size_
   }
 }
 
-int close_socket(int fd) {
+int os_close(Socket sock) {
   // Not retried after EINTR: the descriptor is gone either way.
-  if (close(fd) != 0 && errno != EINTR) return GENSOCK_ERR_CLOSE;
+  if (close(static_cast<int>(sock)) != 0 && errno != EINTR) return GENSOCK_ERR_CLOSE;
   return 0;
 }
 
-int local_host_name(char* name, int size) {
-  if (name == nullptr || size <= 1) return GENSOCK_ERR_MALLOC;
-  if (gethostname(name, static_cast<std::size_t>(size)) != 0) name[0] = '\0';
-  name[size - 1] = '\0';  // a name cut to fit may lack its NUL
-  if (name[0] == '\0') std::snprintf(name, static_cast<std::size_t>(size), "%s", "localhost");
-  return 0;
+std::string os_host_name() {
+  char name[kHostNameBytes] = {};
+  if (gethostname(name, sizeof name) != 0) return std::string();
+  name[sizeof name - 1] = '\0';  // a name cut to fit may lack its NUL
+  return name;
 }
 
-}  // namespace gensock
+}  // namespace gensock_os

@@ -1,37 +1,24 @@
-// Winsock 2: start and stop, name resolution, connecting, sending and
-// receiving with time limits.
+// Winsock 2 behind socket_os.h. Sockets are non-blocking; every wait is a
+// select() with the caller's limit.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-
 #include "gensock.h"
-#include "winsock_io.h"
+#include "socket_os.h"
 
-namespace gensock_win32 {
+namespace gensock_os {
 
 namespace {
 
-// RFC 5321 4.5.3.2 asks clients to wait minutes: 5 for most replies, 10 for
-// the reply to the end of the data, 3 for each block of data sent.
-constexpr int kDefaultConnectSeconds = 60;
-constexpr int kDefaultReadSeconds = 600;
-constexpr int kDefaultSendSeconds = 180;
-// A day: longer waits are read as mistakes and capped (also keeps the
-// milliseconds within an int).
-constexpr long kLongestTimeoutSeconds = 86400;
 // Winsock host names fit 256 bytes with their NUL.
 constexpr int kHostNameBytes = 256;
+// send() and recv() count in int; larger runs go out in pieces.
+constexpr std::size_t kLargestTransfer = 1u << 30;
 
-int seconds_from_environment() {
-  const char* text = std::getenv("GENSOCK_TIMEOUT");
-  if (text == nullptr || *text == '\0') return 0;
-  char* end = nullptr;
-  long seconds = std::strtol(text, &end, 10);
-  if (*end != '\0' || seconds <= 0) return 0;
-  return static_cast<int>(seconds < kLongestTimeoutSeconds ? seconds : kLongestTimeoutSeconds);
+SOCKET native(Socket sock) { return static_cast<SOCKET>(sock); }
+
+int int_size(std::size_t size) {
+  return static_cast<int>(size < kLargestTransfer ? size : kLargestTransfer);
 }
 
 // Waits until sock can be written (for_write) or read, or has failed (a
@@ -82,16 +69,22 @@ int connect_one(SOCKET sock, const addrinfo* address, int timeout_ms) {
   return so_error == 0 ? 0 : connect_error_code(so_error);
 }
 
-}  // namespace
-
-Timeouts timeouts_from_environment() {
-  int seconds = seconds_from_environment();
-  if (seconds > 0) return Timeouts{seconds * 1000, seconds * 1000, seconds * 1000};
-  return Timeouts{kDefaultConnectSeconds * 1000, kDefaultReadSeconds * 1000,
-                  kDefaultSendSeconds * 1000};
+// A new socket connected to one address. 0 with *sock set, or a transport code.
+int connect_address(const addrinfo* address, int timeout_ms, SOCKET* sock) {
+  SOCKET candidate = make_socket(address);
+  if (candidate == INVALID_SOCKET) return GENSOCK_ERR_SOCKET;
+  int code = connect_one(candidate, address, timeout_ms);
+  if (code == 0) {
+    *sock = candidate;
+  } else {
+    closesocket(candidate);
+  }
+  return code;
 }
 
-int start_winsock() {
+}  // namespace
+
+int os_start() {
   WSADATA data = {};
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return GENSOCK_ERR_INIT;
   if (LOBYTE(data.wVersion) != 2 || HIBYTE(data.wVersion) != 2) {
@@ -101,9 +94,9 @@ int start_winsock() {
   return 0;
 }
 
-void stop_winsock() { WSACleanup(); }
+void os_stop() { WSACleanup(); }
 
-int resolve_service(const char* service, std::string* port) {
+int os_service_port(const char* service, std::string* port) {
   addrinfo hints = {};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -119,8 +112,7 @@ int resolve_service(const char* service, std::string* port) {
   return 0;
 }
 
-int connect_socket(const std::string& host, const std::string& port, int timeout_ms,
-                   SOCKET* sock) {
+int os_connect(const std::string& host, const std::string& port, int timeout_ms, Socket* sock) {
   addrinfo hints = {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -130,36 +122,26 @@ int connect_socket(const std::string& host, const std::string& port, int timeout
     return GENSOCK_ERR_RESOLVE_HOST;
   }
   int code = GENSOCK_ERR_RESOLVE_HOST;  // when the list is empty
-  for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
-    SOCKET candidate = make_socket(address);
-    if (candidate == INVALID_SOCKET) {
-      code = GENSOCK_ERR_SOCKET;
-      continue;
-    }
-    code = connect_one(candidate, address, timeout_ms);
-    if (code == 0) {
-      *sock = candidate;
-      break;
-    }
-    closesocket(candidate);
+  SOCKET connected = INVALID_SOCKET;
+  for (const addrinfo* address = found; address != nullptr && code != 0;
+       address = address->ai_next) {
+    code = connect_address(address, timeout_ms, &connected);
   }
   freeaddrinfo(found);
+  if (code == 0) *sock = static_cast<Socket>(connected);
   return code;
 }
 
-int send_all(SOCKET sock, const char* data, std::size_t length, int send_ms) {
-  // send() counts in int; larger runs go out in pieces.
-  constexpr std::size_t kLargestSend = 1u << 30;
+int os_send_all(Socket sock, const char* data, std::size_t length, int send_ms) {
   while (length > 0) {
-    int piece = static_cast<int>(length < kLargestSend ? length : kLargestSend);
-    int sent = send(sock, data, piece, 0);
+    int sent = send(native(sock), data, int_size(length), 0);
     if (sent > 0) {
       data += sent;
       length -= static_cast<std::size_t>(sent);
       continue;
     }
     if (sent == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK &&
-        wait_for(sock, true, send_ms) == 1) {
+        wait_for(native(sock), true, send_ms) == 1) {
       continue;
     }
     return GENSOCK_ERR_SEND;
@@ -167,11 +149,14 @@ int send_all(SOCKET sock, const char* data, std::size_t length, int send_ms) {
   return 0;
 }
 
-int receive_some(SOCKET sock, char* buffer, std::size_t size, int read_ms,
-                 std::size_t* received) {
-  int wanted = static_cast<int>(size);
+int os_receive_some(Socket sock, char* buffer, std::size_t size, int read_ms,
+                    std::size_t* received) {
   for (;;) {
-    int got = recv(sock, buffer, wanted, 0);
+    // A reply is rarely there yet when asked for: wait first, then read.
+    int ready = wait_for(native(sock), false, read_ms);
+    if (ready == 0) return GENSOCK_ERR_WAIT;
+    if (ready < 0) return GENSOCK_ERR_READ;
+    int got = recv(native(sock), buffer, int_size(size), 0);
     if (got > 0) {
       *received = static_cast<std::size_t>(got);
       return 0;
@@ -180,26 +165,16 @@ int receive_some(SOCKET sock, char* buffer, std::size_t size, int read_ms,
     int error = WSAGetLastError();
     if (error == WSAECONNRESET || error == WSAECONNABORTED) return GENSOCK_ERR_DROPPED;
     if (error != WSAEWOULDBLOCK) return GENSOCK_ERR_READ;
-    int ready = wait_for(sock, false, read_ms);
-    if (ready == 0) return GENSOCK_ERR_WAIT;
-    if (ready < 0) return GENSOCK_ERR_READ;
   }
 }
 
-int close_socket(SOCKET sock) { return closesocket(sock) == 0 ? 0 : GENSOCK_ERR_CLOSE; }
+int os_close(Socket sock) { return closesocket(native(sock)) == 0 ? 0 : GENSOCK_ERR_CLOSE; }
 
-// A name longer than size is cut to fit, as on other systems; one that
-// cannot be had becomes "localhost".
-int local_host_name(char* name, int size) {
-  if (name == nullptr || size <= 1) return GENSOCK_ERR_MALLOC;
-  int code = start_winsock();
-  if (code != 0) return code;
-  char full[kHostNameBytes] = {};
-  if (gethostname(full, sizeof full) != 0) full[0] = '\0';
-  stop_winsock();
-  full[sizeof full - 1] = '\0';
-  std::snprintf(name, static_cast<std::size_t>(size), "%s", full[0] != '\0' ? full : "localhost");
-  return 0;
+std::string os_host_name() {
+  char name[kHostNameBytes] = {};
+  if (gethostname(name, sizeof name) != 0) return std::string();
+  name[sizeof name - 1] = '\0';
+  return name;
 }
 
-}  // namespace gensock_win32
+}  // namespace gensock_os

@@ -1,18 +1,31 @@
-// The seven entry points over a small table of connections.
+// The seven entry points over a small table of connections: handles,
+// buffering and time limits, the same on every system. What touches the
+// network is behind socket_os.h.
+#include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
-#include "gensock_internal.h"
+#include "gensock.h"
+#include "server_name.h"
+#include "socket_os.h"
+#include "timeouts.h"
 
-using namespace gensock;
+using gensock_common::Timeouts;
+using gensock_os::Socket;
 
 namespace {
 
+// One receive per buffer, not per byte: replies arrive whole in one read.
+constexpr std::size_t kReceiveBufferBytes = 64 * 1024;
+// Large enough that a 64 MiB body costs about a thousand send calls; runs
+// longer than what is free go out in place instead of being copied.
+constexpr std::size_t kSendBufferBytes = 64 * 1024;
 // One connection per mail run; a few more cost nothing.
 constexpr gensock_handle_t kMaxConnections = 16;
 
 struct Connection {
-  int fd = -1;
+  Socket sock = -1;
   Timeouts timeouts = {};
   std::size_t in_next = 0;  // next unread byte of in
   std::size_t in_end = 0;   // end of the received bytes in in
@@ -39,23 +52,41 @@ int free_slot(gensock_handle_t* handle) {
   return GENSOCK_ERR_SOCKET;  // too many simultaneous links
 }
 
+int send_now(Connection* connection, const char* data, std::size_t length) {
+  return gensock_os::os_send_all(connection->sock, data, length, connection->timeouts.send_ms);
+}
+
 int flush(Connection* connection) {
   std::size_t length = connection->out_length;
   connection->out_length = 0;
   if (length == 0) return 0;
-  return send_all(connection->fd, connection->out, length, connection->timeouts.send_ms);
+  return send_now(connection, connection->out, length);
 }
 
-int open_connection(const char* hostname, const char* service, int* fd, Timeouts* timeouts) {
-  ServerName name;
-  if (hostname == nullptr || !split_server_name(hostname, &name)) return GENSOCK_ERR_RESOLVE_HOST;
+// A malformed name is caught before the service is looked at; the service
+// is resolved before the host.
+int open_connection(const char* hostname, const char* service, Connection* connection) {
+  gensock_common::ServerName name;
+  if (hostname == nullptr || !gensock_common::split_server_name(hostname, &name)) {
+    return GENSOCK_ERR_RESOLVE_HOST;
+  }
   std::string port = name.port;
   if (port.empty()) {
-    int code = resolve_service(service, &port);
+    int code = gensock_os::os_service_port(service, &port);
     if (code != 0) return code;
   }
-  *timeouts = timeouts_from_environment();
-  return connect_socket(name.host, port, timeouts->connect_ms, fd);
+  connection->timeouts = gensock_common::timeouts_from_environment();
+  return gensock_os::os_connect(name.host, port, connection->timeouts.connect_ms,
+                                &connection->sock);
+}
+
+// The socket layer stays started while the connection is open.
+int start_and_open(const char* hostname, const char* service, Connection* connection) {
+  int code = gensock_os::os_start();
+  if (code != 0) return code;
+  code = open_connection(hostname, service, connection);
+  if (code != 0) gensock_os::os_stop();
+  return code;
 }
 
 }  // namespace
@@ -69,7 +100,7 @@ GENSOCK_API int gensock_connect(const char* hostname, const char* service,
   if (code != 0) return code;
   Connection* connection = new (std::nothrow) Connection;
   if (connection == nullptr) return GENSOCK_ERR_MALLOC;
-  code = open_connection(hostname, service, &connection->fd, &connection->timeouts);
+  code = start_and_open(hostname, service, connection);
   if (code != 0) {
     delete connection;
     return code;
@@ -84,8 +115,9 @@ GENSOCK_API int gensock_getchar(gensock_handle_t handle, int /*wait*/, char* ch)
   if (connection == nullptr) return GENSOCK_ERR_NOT_A_SOCKET;
   if (connection->in_next == connection->in_end) {
     std::size_t received = 0;
-    int code = receive_some(connection->fd, connection->in, sizeof connection->in,
-                            connection->timeouts.read_ms, &received);
+    int code = gensock_os::os_receive_some(connection->sock, connection->in,
+                                           sizeof connection->in,
+                                           connection->timeouts.read_ms, &received);
     if (code != 0) return code;
     connection->in_next = 0;
     connection->in_end = received;
@@ -99,7 +131,7 @@ GENSOCK_API int gensock_put_data(gensock_handle_t handle, const char* data, unsi
   if (connection == nullptr) return GENSOCK_ERR_NOT_A_SOCKET;
   int code = flush(connection);
   if (code != 0) return code;
-  return send_all(connection->fd, data, length, connection->timeouts.send_ms);
+  return send_now(connection, data, length);
 }
 
 GENSOCK_API int gensock_put_data_buffered(gensock_handle_t handle, const char* data,
@@ -108,7 +140,7 @@ GENSOCK_API int gensock_put_data_buffered(gensock_handle_t handle, const char* d
   if (connection == nullptr) return GENSOCK_ERR_NOT_A_SOCKET;
   std::size_t room = kSendBufferBytes - connection->out_length;
   if (connection->out_length == 0 && length >= kSendBufferBytes) {
-    return send_all(connection->fd, data, length, connection->timeouts.send_ms);
+    return send_now(connection, data, length);
   }
   if (length <= room) {
     std::memcpy(connection->out + connection->out_length, data, length);
@@ -134,11 +166,23 @@ GENSOCK_API int gensock_close(gensock_handle_t handle) {
   Connection* connection = find(handle);
   if (connection == nullptr) return GENSOCK_ERR_NOT_A_SOCKET;
   g_connections[handle - 1] = nullptr;
-  int code = close_socket(connection->fd);
+  int code = gensock_os::os_close(connection->sock);
   delete connection;
+  gensock_os::os_stop();
   return code;
 }
 
-GENSOCK_API int gensock_gethostname(char* name, int size) { return local_host_name(name, size); }
+// A name longer than size is cut to fit; one that cannot be had becomes
+// "localhost".
+GENSOCK_API int gensock_gethostname(char* name, int size) {
+  if (name == nullptr || size <= 1) return GENSOCK_ERR_MALLOC;
+  int code = gensock_os::os_start();
+  if (code != 0) return code;
+  std::string full = gensock_os::os_host_name();
+  gensock_os::os_stop();
+  if (full.empty()) full = "localhost";
+  std::snprintf(name, static_cast<std::size_t>(size), "%s", full.c_str());
+  return 0;
+}
 
 }  // extern "C"
