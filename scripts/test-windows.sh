@@ -56,6 +56,7 @@ CASES=(
   test_run_driver.Refusals
   test_socket_library
   test_shared_cases
+  test_faults
 )
 cd "$ROOT/tests/e2e"
 QUIB_RUNNER=wine QUIB_BIN_DIR="$BUILD/bin" PYTHONDONTWRITEBYTECODE=1 \
