@@ -7,6 +7,7 @@
 #include <string>
 
 #include "gensock.h"
+#include "resolve.h"
 #include "server_name.h"
 #include "socket_os.h"
 #include "timeouts.h"
@@ -72,12 +73,12 @@ int open_connection(const char* hostname, const char* service, Connection* conne
   }
   std::string port = name.port;
   if (port.empty()) {
-    int code = gensock_os::os_service_port(service, &port);
+    int code = gensock_common::service_port(service, &port);
     if (code != 0) return code;
   }
   connection->timeouts = gensock_common::timeouts_from_environment();
-  return gensock_os::os_connect(name.host, port, connection->timeouts.connect_ms,
-                                &connection->sock);
+  return gensock_common::connect_host(name.host, port, connection->timeouts.connect_ms,
+                                      &connection->sock);
 }
 
 // The socket layer stays started while the connection is open.

@@ -1,12 +1,15 @@
-// What the shared library needs from the operating system: the only calls
-// that differ between BSD sockets (posix/socket_io.cpp) and Winsock 2
-// (win32/winsock_io.cpp). Sockets are non-blocking; every wait has a limit.
-// Each function returns 0 or a transport error code (gensock.h).
+// What the shared library needs from the operating system: the calls that
+// differ between BSD sockets (posix/socket_io.cpp) and Winsock 2
+// (win32/winsock_io.cpp). Name resolution, the same on both, is in
+// resolve.cpp. Sockets are non-blocking; every wait has a limit. Each
+// function returns 0 or a transport error code (gensock.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+struct addrinfo;  // from the system headers; resolve.cpp makes the lists
 
 namespace gensock_os {
 
@@ -19,15 +22,10 @@ using Socket = std::intptr_t;
 int os_start();
 void os_stop();
 
-// The decimal port of a service name or number. 0, or GENSOCK_ERR_RESOLVE_SERVICE.
-int os_service_port(const char* service, std::string* port);
-
-// Connects a new socket to host on port (decimal text), trying every address
-// the host resolves to (IPv4 and IPv6) in order, waiting at most timeout_ms
-// for each; the first that connects is kept, else the code of the last
-// attempt is returned. 0 with *sock set, or GENSOCK_ERR_RESOLVE_HOST,
-// _SOCKET, _REFUSED or _CONNECT.
-int os_connect(const std::string& host, const std::string& port, int timeout_ms, Socket* sock);
+// A new non-blocking socket connected to one resolved address, waiting at
+// most timeout_ms. 0 with *sock set, or GENSOCK_ERR_SOCKET, _REFUSED or
+// _CONNECT; on failure no socket is left open.
+int os_connect_address(const addrinfo* address, int timeout_ms, Socket* sock);
 
 // Sends every byte, waiting at most send_ms each time the socket is full.
 // 0, or GENSOCK_ERR_SEND.

@@ -2,14 +2,12 @@
 // poll() with the caller's limit, restarted after a signal.
 #include <errno.h>
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "gensock.h"
+#include "socket_headers.h"
 #include "socket_os.h"
 
 namespace gensock_os {
@@ -78,58 +76,21 @@ int connect_one(int fd, const addrinfo* address, int timeout_ms) {
   return error == 0 ? 0 : connect_error_code(error);
 }
 
-// A new socket connected to one address. 0 with *fd set, or a transport code.
-int connect_address(const addrinfo* address, int timeout_ms, int* fd) {
-  int candidate = make_socket(address);
-  if (candidate < 0) return GENSOCK_ERR_SOCKET;
-  int code = connect_one(candidate, address, timeout_ms);
-  if (code == 0) {
-    *fd = candidate;
-  } else {
-    close(candidate);
-  }
-  return code;
-}
-
 }  // namespace
 
 int os_start() { return 0; }
 
 void os_stop() {}
 
-int os_service_port(const char* service, std::string* port) {
-  addrinfo hints = {};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE;
-  addrinfo* found = nullptr;
-  if (service == nullptr || *service == '\0' ||
-      getaddrinfo(nullptr, service, &hints, &found) != 0 || found == nullptr) {
-    return GENSOCK_ERR_RESOLVE_SERVICE;
+int os_connect_address(const addrinfo* address, int timeout_ms, Socket* sock) {
+  int fd = make_socket(address);
+  if (fd < 0) return GENSOCK_ERR_SOCKET;
+  int code = connect_one(fd, address, timeout_ms);
+  if (code == 0) {
+    *sock = fd;
+  } else {
+    close(fd);
   }
-  const sockaddr_in* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  *port = std::to_string(ntohs(address->sin_port));
-  freeaddrinfo(found);
-  return 0;
-}
-
-int os_connect(const std::string& host, const std::string& port, int timeout_ms, Socket* sock) {
-  addrinfo hints = {};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) {
-    return GENSOCK_ERR_RESOLVE_HOST;
-  }
-  int code = GENSOCK_ERR_RESOLVE_HOST;  // when the list is empty
-  int fd = -1;
-  for (const addrinfo* address = found; address != nullptr && code != 0;
-       address = address->ai_next) {
-    code = connect_address(address, timeout_ms, &fd);
-  }
-  freeaddrinfo(found);
-  if (code == 0) *sock = fd;
   return code;
 }
 

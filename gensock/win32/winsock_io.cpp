@@ -1,9 +1,7 @@
 // Winsock 2 behind socket_os.h. Sockets are non-blocking; every wait is a
 // select() with the caller's limit.
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
 #include "gensock.h"
+#include "socket_headers.h"
 #include "socket_os.h"
 
 namespace gensock_os {
@@ -69,19 +67,6 @@ int connect_one(SOCKET sock, const addrinfo* address, int timeout_ms) {
   return so_error == 0 ? 0 : connect_error_code(so_error);
 }
 
-// A new socket connected to one address. 0 with *sock set, or a transport code.
-int connect_address(const addrinfo* address, int timeout_ms, SOCKET* sock) {
-  SOCKET candidate = make_socket(address);
-  if (candidate == INVALID_SOCKET) return GENSOCK_ERR_SOCKET;
-  int code = connect_one(candidate, address, timeout_ms);
-  if (code == 0) {
-    *sock = candidate;
-  } else {
-    closesocket(candidate);
-  }
-  return code;
-}
-
 }  // namespace
 
 int os_start() {
@@ -96,39 +81,15 @@ int os_start() {
 
 void os_stop() { WSACleanup(); }
 
-int os_service_port(const char* service, std::string* port) {
-  addrinfo hints = {};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE;
-  addrinfo* found = nullptr;
-  if (service == nullptr || *service == '\0' ||
-      getaddrinfo(nullptr, service, &hints, &found) != 0 || found == nullptr) {
-    return GENSOCK_ERR_RESOLVE_SERVICE;
+int os_connect_address(const addrinfo* address, int timeout_ms, Socket* sock) {
+  SOCKET candidate = make_socket(address);
+  if (candidate == INVALID_SOCKET) return GENSOCK_ERR_SOCKET;
+  int code = connect_one(candidate, address, timeout_ms);
+  if (code == 0) {
+    *sock = static_cast<Socket>(candidate);
+  } else {
+    closesocket(candidate);
   }
-  const sockaddr_in* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  *port = std::to_string(ntohs(address->sin_port));
-  freeaddrinfo(found);
-  return 0;
-}
-
-int os_connect(const std::string& host, const std::string& port, int timeout_ms, Socket* sock) {
-  addrinfo hints = {};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) {
-    return GENSOCK_ERR_RESOLVE_HOST;
-  }
-  int code = GENSOCK_ERR_RESOLVE_HOST;  // when the list is empty
-  SOCKET connected = INVALID_SOCKET;
-  for (const addrinfo* address = found; address != nullptr && code != 0;
-       address = address->ai_next) {
-    code = connect_address(address, timeout_ms, &connected);
-  }
-  freeaddrinfo(found);
-  if (code == 0) *sock = static_cast<Socket>(connected);
   return code;
 }
 
