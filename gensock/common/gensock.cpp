@@ -1,12 +1,13 @@
 // The seven entry points over a small table of connections: handles,
 // buffering and time limits, the same on every system. What touches the
 // network is behind socket_os.h.
+#include "gensock.h"
+
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 
-#include "gensock.h"
 #include "resolve.h"
 #include "server_name.h"
 #include "socket_os.h"
@@ -116,8 +117,7 @@ GENSOCK_API int gensock_getchar(gensock_handle_t handle, int /*wait*/, char* ch)
   if (connection == nullptr) return GENSOCK_ERR_NOT_A_SOCKET;
   if (connection->in_next == connection->in_end) {
     std::size_t received = 0;
-    int code = gensock_os::os_receive_some(connection->sock, connection->in,
-                                           sizeof connection->in,
+    int code = gensock_os::os_receive_some(connection->sock, connection->in, sizeof connection->in,
                                            connection->timeouts.read_ms, &received);
     if (code != 0) return code;
     connection->in_next = 0;
