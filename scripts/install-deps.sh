@@ -17,4 +17,4 @@ echo "installing: ${missing[*]}"
 $SUDO apt-get update -qq
 # postfix asks how to configure itself; smtp-sink needs none of it.
 echo "postfix postfix/main_mailer_type select No configuration" | $SUDO debconf-set-selections
-$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
