@@ -14,23 +14,18 @@
 #include "cli/usage.h"
 #include "platform/platform.h"
 #include "quib/mailer_state.h"
+#include "scratch_folder.h"
 
 namespace {
 
 class CommandLineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/quib-cmdline-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    setenv("QUIB_REGISTRY", (dir_ + "/registry").c_str(), 1);
+    ASSERT_FALSE(dir_.empty());
+    scratch_.use_as_registry("registry");
     body_ = dir_ + "/body.txt";
     std::ofstream(body_) << "hello\n";
     reset_run_state();
-  }
-  void TearDown() override {
-    std::string command = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
   }
 
   // parse_command_line over "quib" and the given arguments, output discarded.
@@ -43,7 +38,8 @@ class CommandLineTest : public ::testing::Test {
     return status;
   }
 
-  std::string dir_;
+  ScratchFolder scratch_{"quib-cmdline"};
+  const std::string dir_ = scratch_.path();  // after scratch_, which makes it
   std::string body_;
   std::vector<const char*> args_;
 };

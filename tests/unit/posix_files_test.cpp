@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "scratch_folder.h"
 
 namespace {
 
@@ -36,12 +37,7 @@ std::string model_capture(const std::string& input) {
 
 class PosixFilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quib-files-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf '" + folder_ + "'").c_str()); }
+  void SetUp() override { ASSERT_FALSE(folder_.empty()); }
 
   // Captures the given bytes as standard input into a file; returns its text.
   std::string capture(const std::string& input) {
@@ -57,7 +53,8 @@ class PosixFilesTest : public ::testing::Test {
     return read_file(out);
   }
 
-  std::string folder_;
+  ScratchFolder scratch_{"quib-files"};
+  const std::string folder_ = scratch_.path();  // after scratch_, which makes it
 };
 
 TEST_F(PosixFilesTest, ConsoleCaptureTranslatesLineEnds) {

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "scratch_folder.h"
 
 namespace {
 
@@ -21,14 +22,8 @@ const char kKey[] = "SOFTWARE\\Wendfield\\Quib";
 class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/quib-regtest-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    setenv("QUIB_REGISTRY", root_.c_str(), 1);
-  }
-  void TearDown() override {
-    std::string command = "rm -rf '" + root_ + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    ASSERT_FALSE(root_.empty());
+    scratch_.use_as_registry();
   }
 
   std::string key_dir() const { return root_ + "/HKEY_LOCAL_MACHINE/SOFTWARE/Wendfield/Quib"; }
@@ -53,7 +48,8 @@ class RegistryTest : public ::testing::Test {
     return data.substr(0, size);
   }
 
-  std::string root_;
+  ScratchFolder scratch_{"quib-regtest"};
+  const std::string root_ = scratch_.path();  // after scratch_, which makes it
 };
 
 std::string read_file(const std::string& path) {

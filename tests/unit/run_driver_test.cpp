@@ -18,6 +18,7 @@
 #include "message/header_block.h"
 #include "message/quoted_printable.h"
 #include "platform/platform.h"
+#include "scratch_folder.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
 #include "smtp/socket_library.h"
@@ -100,9 +101,7 @@ void write_file(const std::string& name, const std::string& bytes) {
 class RunDriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/quib-drv-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
+    ASSERT_FALSE(folder_.empty());
     tmpdir_ = folder_ + "/tmp";
     ASSERT_EQ(mkdir(tmpdir_.c_str(), 0700), 0);
     setenv("TMPDIR", tmpdir_.c_str(), 1);
@@ -118,7 +117,6 @@ class RunDriverTest : public ::testing::Test {
     use_socket_library_for_testing(nullptr);
     server = nullptr;
     unsetenv("TMPDIR");
-    std::system(("rm -rf '" + folder_ + "'").c_str());
   }
 
   // A message file in the test's folder, named by message_file.
@@ -162,7 +160,9 @@ class RunDriverTest : public ::testing::Test {
   }
 
   FakeServer server_;
-  std::string folder_, tmpdir_, file_;
+  ScratchFolder scratch_{"quib-drv"};
+  const std::string folder_ = scratch_.path();  // after scratch_, which makes it
+  std::string tmpdir_, file_;
 };
 
 // The header block's date line may tick between two builds; compare without it.

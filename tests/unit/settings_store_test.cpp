@@ -11,6 +11,7 @@
 #include "cli/settings/settings_store.h"
 #include "platform/platform.h"
 #include "quib/mailer_state.h"
+#include "scratch_folder.h"
 
 namespace {
 
@@ -19,15 +20,9 @@ const char kKey[] = "SOFTWARE\\Wendfield\\Quib";
 class SettingsStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/quib-settings-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    setenv("QUIB_REGISTRY", root_.c_str(), 1);
+    ASSERT_FALSE(root_.empty());
+    scratch_.use_as_registry();
     reset_run_state();
-  }
-  void TearDown() override {
-    std::string command = "rm -rf '" + root_ + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
   }
 
   void store(const char* name, const std::string& bytes, std::uint32_t type = kRegSz) {
@@ -56,7 +51,8 @@ class SettingsStoreTest : public ::testing::Test {
     return result;
   }
 
-  std::string root_;
+  ScratchFolder scratch_{"quib-settings"};
+  const std::string root_ = scratch_.path();  // after scratch_, which makes it
 };
 
 std::string with_nul(const std::string& text) { return text + std::string(1, '\0'); }
@@ -121,8 +117,8 @@ TEST_F(SettingsStoreTest, LoadCases) {
   };
   for (const LoadCase& c : cases) {
     SCOPED_TRACE(c.what);
-    TearDown();
-    SetUp();
+    scratch_.clear();  // each row starts from an empty registry
+    reset_run_state();
     if (c.server != kNone) store("SMTP server", c.server, c.server_type);
     if (c.sender != kNone) store("Sender", c.sender);
     std::string printed;
