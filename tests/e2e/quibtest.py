@@ -358,3 +358,32 @@ def temp_files_left(tmpdir):
     if UNDER_WINE:
         return sorted(name for name in os.listdir(wine_temp_dir()) if name.startswith("qbx"))
     return sorted(os.listdir(tmpdir))
+
+
+# ---- One registry for a whole test class, a folder for each test ------------
+import unittest  # noqa: E402 (this part was added later)
+
+
+class StoredSettingsCase(unittest.TestCase):
+    """Test cases whose runs share one registry, made once for the class,
+    with a server nobody listens on and the class's SENDER stored: every run
+    names its own server. Each test gets a folder of its own, self.work,
+    removed after it, and an empty self.tmpdir in it to hand quib as TMPDIR."""
+
+    SENDER = "me@example.org"
+    WORK_PREFIX = "quib-work-"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.registry = Registry()
+        cls.registry.install("127.0.0.1:1", cls.SENDER)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.registry.cleanup()
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix=self.WORK_PREFIX)
+        self.addCleanup(shutil.rmtree, self.work, True)
+        self.tmpdir = os.path.join(self.work, "tmp")
+        os.mkdir(self.tmpdir)

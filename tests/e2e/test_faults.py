@@ -9,13 +9,12 @@ timeouts are shortened (GENSOCK_TIMEOUT), and every run is bounded: a quib
 that hangs fails the test instead of stalling it.
 """
 import re
-import shutil
-import tempfile
 import unittest
 
 from fault_server import (DATA, GREETING, HELO, MAIL, QUIT, RCPT, TEXT, WHOLE_DIALOGUE,
                           FaultServer, reply, until)
-from quibtest import Registry, run_quib, temp_file_pattern, temp_files_left
+import quibtest
+from quibtest import run_quib, temp_file_pattern, temp_files_left
 
 SENDER = "x@y"
 RECIPIENT = "a@b"
@@ -104,19 +103,9 @@ CASES = [
 ]
 
 
-class FaultTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.registry = Registry()
-        cls.registry.install("127.0.0.1:1", SENDER)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.registry.cleanup()
-
-    def setUp(self):
-        self.tmpdir = tempfile.mkdtemp(prefix="quib-faults-")
-        self.addCleanup(shutil.rmtree, self.tmpdir, True)
+class FaultTest(quibtest.StoredSettingsCase):
+    SENDER = SENDER
+    WORK_PREFIX = "quib-faults-"
 
     def run_against(self, server, body):
         status, out, err = run_quib(["-", "-server", server.address, "-f", SENDER, "-t", RECIPIENT],

@@ -8,7 +8,6 @@ slow, and it cannot run the sanitizer build).
 import os
 import shutil
 import subprocess
-import tempfile
 import unittest
 
 VALGRIND_STATUS = 99
@@ -17,6 +16,7 @@ os.environ.setdefault("QUIB_RUNNER", " ".join([
     "--error-exitcode=%d" % VALGRIND_STATUS, "--track-fds=no"]))
 
 from fault_server import FaultServer, until  # noqa: E402
+import quibtest  # noqa: E402
 from quibtest import QUIB, RUNNER, AiosmtpdServer, Registry, run_quib  # noqa: E402
 
 SENDER = "me@example.org"
@@ -38,26 +38,21 @@ def short_file():
     return None
 
 
-class ValgrindRuns(unittest.TestCase):
+class ValgrindRuns(quibtest.StoredSettingsCase):
+    SENDER = SENDER
+    WORK_PREFIX = "quib-vg-"
+
     @classmethod
     def setUpClass(cls):
         if not RUNNER or os.path.basename(RUNNER[0]) != "valgrind":
             raise unittest.SkipTest("QUIB_RUNNER is not valgrind")
-        cls.registry = Registry()
-        cls.registry.install("127.0.0.1:1", SENDER)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.registry.cleanup()
+        super().setUpClass()
 
     def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="quib-vg-")
-        self.addCleanup(shutil.rmtree, self.work, True)
+        super().setUp()
         self.body = os.path.join(self.work, "body.txt")
         with open(self.body, "wb") as f:
             f.write(b"Hello,\n.dot\nbytes \xe9\xff and = \0 after a NUL\n")
-        self.tmpdir = os.path.join(self.work, "tmp")
-        os.mkdir(self.tmpdir)
 
     def check(self, args, status, registry=None, stdin=b"", env=None):
         full_env = {"TMPDIR": self.tmpdir}
