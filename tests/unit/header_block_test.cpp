@@ -205,6 +205,8 @@ std::string build(const Options& options, const char* file_name) {
   return block.size() < 39 ? block : block.substr(39);
 }
 
+// A case of the block: the options, the message file's name, and the exact
+// block after the date line.
 struct BlockRow {
   const char* name;
   Options options;
@@ -334,16 +336,9 @@ TEST(HeaderBlock, EverythingAtOnceComesOutWhole) {
                                       "Content-Type", "Content-Transfer-Encoding", "X-Mailer"}));
 }
 
-struct InjectionRow {
-  const char* name;
-  Options options;
-  const char* file_name;
-  std::string after_date;
-};
-
-std::vector<InjectionRow> injection_rows() {
+std::vector<BlockRow> injection_rows() {
   const std::string m = kMailer;
-  std::vector<InjectionRow> rows;
+  std::vector<BlockRow> rows;
   Options o;
   o.subject = "x\r\nBcc: evil";
   rows.push_back({"subject CR LF", o, "b",
@@ -380,7 +375,7 @@ std::vector<InjectionRow> injection_rows() {
 }
 
 TEST(HeaderBlock, LineBreaksInValuesAreFolded) {
-  for (const InjectionRow& row : injection_rows()) {
+  for (const BlockRow& row : injection_rows()) {
     const std::string block = build(row.options, row.file_name);
     EXPECT_EQ(block, row.after_date) << row.name;
     bool well_formed = false;
