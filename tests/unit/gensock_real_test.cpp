@@ -204,10 +204,16 @@ class RealLibrary : public ::testing::Test {
     if (g_state.library != nullptr) unload_socket_library();
   }
 
+  // Names the server of the next transaction, the library unloaded as after
+  // a run (smtp_connect loads it again).
+  void use_server(const std::string& server) {
+    std::snprintf(g_state.smtp_server, sizeof g_state.smtp_server, "%s", server.c_str());
+    unload_socket_library();
+  }
+
   // The whole transaction as the run driver makes it.
   int mail(const std::string& server, const std::string& recipients, const std::string& text) {
-    std::snprintf(g_state.smtp_server, sizeof g_state.smtp_server, "%s", server.c_str());
-    unload_socket_library();  // smtp_connect loads it again
+    use_server(server);
     if (smtp_open_transaction("me@example.org", recipients) != 0) return -1;
     if (smtp_finish_message(text.data(), text.size()) != 0) return -1;
     smtp_quit();
@@ -289,9 +295,7 @@ TEST_F(RealLibrary, ConnectFailuresHaveTheirCodes) {
 }
 
 TEST_F(RealLibrary, NothingListeningIsReportedAsRefused) {
-  std::snprintf(g_state.smtp_server, sizeof g_state.smtp_server, "127.0.0.1:%d",
-                free_port(AF_INET));
-  unload_socket_library();
+  use_server("127.0.0.1:" + std::to_string(free_port(AF_INET)));
   EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
   EXPECT_EQ(out_, "Error: Mail server refused connection.");
 }
@@ -308,8 +312,7 @@ TEST_F(RealLibrary, SilentServerTimesOut) {
 
 TEST_F(RealLibrary, ServerClosingMidReplyIsADrop) {
   RudeServer server("220-first\r\n22", true);
-  std::snprintf(g_state.smtp_server, sizeof g_state.smtp_server, "%s", server.address().c_str());
-  unload_socket_library();
+  use_server(server.address());
   EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
   EXPECT_EQ(out_, "Error: Connection to mailserver was dropped.SMTP server error\n");
 }
