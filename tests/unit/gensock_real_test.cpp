@@ -220,6 +220,13 @@ class RealLibrary : public ::testing::Test {
     return smtp_disconnect();
   }
 
+  // Opens a transaction with the server, which must fail; what it printed.
+  std::string failed_opening(const std::string& server) {
+    use_server(server);
+    EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
+    return out_;
+  }
+
   std::string out_;
 };
 
@@ -295,9 +302,8 @@ TEST_F(RealLibrary, ConnectFailuresHaveTheirCodes) {
 }
 
 TEST_F(RealLibrary, NothingListeningIsReportedAsRefused) {
-  use_server("127.0.0.1:" + std::to_string(free_port(AF_INET)));
-  EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
-  EXPECT_EQ(out_, "Error: Mail server refused connection.");
+  EXPECT_EQ(failed_opening("127.0.0.1:" + std::to_string(free_port(AF_INET))),
+            "Error: Mail server refused connection.");
 }
 
 TEST_F(RealLibrary, SilentServerTimesOut) {
@@ -312,9 +318,8 @@ TEST_F(RealLibrary, SilentServerTimesOut) {
 
 TEST_F(RealLibrary, ServerClosingMidReplyIsADrop) {
   RudeServer server("220-first\r\n22", true);
-  use_server(server.address());
-  EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
-  EXPECT_EQ(out_, "Error: Connection to mailserver was dropped.SMTP server error\n");
+  EXPECT_EQ(failed_opening(server.address()),
+            "Error: Connection to mailserver was dropped.SMTP server error\n");
 }
 
 TEST_F(RealLibrary, BytesComeInOrderAndSendsKeepTheirOrder) {
