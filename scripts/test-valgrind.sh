@@ -17,7 +17,8 @@ fi
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$BUILD" -j"$JOBS" --target quib gensock
 
+BIN_DIR="$(cd "$BUILD/bin" && pwd)"
 cd tests/e2e
-QUIB_BIN_DIR="$(cd "../../$BUILD/bin" && pwd)" PYTHONDONTWRITEBYTECODE=1 \
+QUIB_BIN_DIR="$BIN_DIR" PYTHONDONTWRITEBYTECODE=1 \
   QUIB_RUNNER="valgrind --quiet --leak-check=full --errors-for-leak-kinds=definite,indirect --error-exitcode=99" \
   /usr/bin/python3 -m unittest -v valgrind_runs

@@ -69,6 +69,9 @@ def run_quib(args, registry=None, stdin=b"", env=None, timeout=60, cwd=None):
     full_env.update(SHORT_TIMEOUTS)
     if registry is not None:
         full_env["QUIB_REGISTRY"] = registry.path if isinstance(registry, Registry) else registry
+    elif "QUIB_REGISTRY" not in full_env:
+        # Never the machine-wide settings: a folder that nothing fills.
+        full_env["QUIB_REGISTRY"] = os.path.join(tempfile.gettempdir(), "quib-no-registry")
     if env:
         full_env.update(env)
     proc = subprocess.run(RUNNER + [QUIB] + list(args), input=stdin, stdout=subprocess.PIPE,
