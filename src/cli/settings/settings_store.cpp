@@ -65,12 +65,12 @@ int load_settings() {
   RegistryKey key;
   if (registry_open_key(kSettingsKey, &key) != 0) {
     say("Failed to open registry key for Quib\n");
-    return 12;
+    return kLoadFailed;
   }
   for (const Setting& setting : kSettings) {
     if (read_setting(key, setting) != 0) {
       say(setting.read_failure);
-      return 12;
+      return kLoadFailed;
     }
   }
   return 0;
@@ -80,12 +80,12 @@ int save_settings() {
   RegistryKey key;
   if (registry_create_key(kSettingsKey, &key) != 0) {
     say("Error in creating quib key in the registry\n");
-    return 10;
+    return kSaveKeyFailed;
   }
   for (const Setting& setting : kSettings) {
     if (write_setting(key, setting) != 0) {
       say(setting.write_failure);
-      return 11;
+      return kSaveValueFailed;
     }
   }
   return 0;

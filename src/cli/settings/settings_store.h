@@ -2,6 +2,11 @@
 // under HKEY_LOCAL_MACHINE\SOFTWARE\Wendfield\Quib.
 #pragma once
 
+// Results of the store (never exit statuses by themselves).
+constexpr int kSaveKeyFailed = 10;    // the key could not be created or opened
+constexpr int kSaveValueFailed = 11;  // a value could not be written
+constexpr int kLoadFailed = 12;       // the key or a value could not be read
+
 // Reads "SMTP server" into g_state.smtp_server and "Sender" into
 // g_state.sender. 0 when both were read; 12 after a printed failure.
 int load_settings();
