@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -118,8 +120,25 @@ TEST_F(RegistryTest, ValueKeepsItsBytesAndType) {
   EXPECT_EQ(type, kRegBinary);
   EXPECT_EQ(query(key, "Missing", 256), "<failed>");
 
-  // The layout other tools and tests rely on: escaped name, type line, bytes.
-  EXPECT_EQ(read_file(key_dir() + "/SMTP%20server.value"), std::string("1\nmail.example\0", 15));
+  // The layout other tools and tests rely on: "<escaped name>.<type>" holding
+  // exactly the bytes that were set.
+  EXPECT_EQ(read_file(key_dir() + "/SMTP%20server.1"), std::string("mail.example\0", 13));
+  EXPECT_EQ(read_file(key_dir() + "/Blob.3"), std::string("a\nb\0c", 5));
+  EXPECT_EQ(entries_in(key_dir()), 2);
+}
+
+TEST_F(RegistryTest, EveryTypeFitsTheFileName) {
+  RegistryKey key;
+  ASSERT_EQ(registry_create_key(kKey, &key), 0);
+  const std::uint32_t types[] = {0, 10, 4294967295u};
+  for (std::uint32_t type : types) {
+    ASSERT_EQ(set_text(key, "Typed", "t", type), 0) << type;
+    std::uint32_t got = 1;
+    EXPECT_EQ(query(key, "Typed", 8, &got), "t") << type;
+    EXPECT_EQ(got, type);
+    EXPECT_EQ(read_file(key_dir() + "/Typed." + std::to_string(type)), "t");
+    EXPECT_EQ(entries_in(key_dir()), 1) << type;  // the file of the type before is gone
+  }
 }
 
 TEST_F(RegistryTest, ReplacingChangesBytesAndType) {
@@ -130,7 +149,12 @@ TEST_F(RegistryTest, ReplacingChangesBytesAndType) {
   std::uint32_t type = 0;
   EXPECT_EQ(query(key, "Sender", 256, &type), "ab");
   EXPECT_EQ(type, kRegBinary);
-  EXPECT_EQ(entries_in(key_dir()), 1);  // no temporary file left behind
+  // The REG_SZ file is gone, and no temporary file is left behind.
+  EXPECT_EQ(entries_in(key_dir()), 1);
+  EXPECT_EQ(read_file(key_dir() + "/Sender.3"), "ab");
+  ASSERT_EQ(set_text(key, "Sender", "cd", kRegBinary), 0);  // the same type: renamed over
+  EXPECT_EQ(read_file(key_dir() + "/Sender.3"), "cd");
+  EXPECT_EQ(entries_in(key_dir()), 1);
 }
 
 TEST_F(RegistryTest, QueryFailsWhenTheValueNeedsMoreRoom) {
@@ -197,18 +221,120 @@ TEST_F(RegistryTest, FilesAndFoldersGetTheirModes) {
   struct stat info;
   ASSERT_EQ(stat(key_dir().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0755u);
-  ASSERT_EQ(stat((key_dir() + "/Sender.value").c_str(), &info), 0);
+  ASSERT_EQ(stat((key_dir() + "/Sender.1").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0644u);
 }
 
-TEST_F(RegistryTest, DamagedValueFilesFailTheQuery) {
-  RegistryKey key;
-  ASSERT_EQ(registry_create_key(kKey, &key), 0);
-  const char* const damaged[] = {"", "no type line", "\nx", "x1\ny", "99999999999\nx"};
-  for (const char* contents : damaged) {
-    std::ofstream(key_dir() + "/Bad.value", std::ios::binary | std::ios::trunc) << contents;
-    EXPECT_EQ(query(key, "Bad", 256), "<failed>") << contents;
+// Files a crash or a person may leave in a key folder.
+class RegistryLeftoversTest : public RegistryTest {
+ protected:
+  void SetUp() override {
+    RegistryTest::SetUp();
+    ASSERT_EQ(registry_create_key(kKey, &key_), 0);
   }
+  void put(const std::string& file, const std::string& bytes) {
+    std::ofstream(key_dir() + "/" + file, std::ios::binary | std::ios::trunc) << bytes;
+  }
+  // Sets the file's modification time to the given second and nanosecond.
+  void touch(const std::string& file, time_t second, long nanosecond = 0) {
+    timespec times[2] = {{second, nanosecond}, {second, nanosecond}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (key_dir() + "/" + file).c_str(), times, AT_SYMLINK_NOFOLLOW),
+              0);
+  }
+  RegistryKey key_;
+};
+
+TEST_F(RegistryLeftoversTest, StrayFilesAreIgnored) {
+  const char* const strays[] = {"Sender.value", "Sender.",    "Sender.x1",  "Sender.1x",
+                                "Sender.01",    "Sender.+1",  "Sender.-1",  "Sender.1.1",
+                                "Sender",       "SenderX.1",  "X.Sender.1", ".tmp-ab12cd",
+                                "Sender.4294967296", "Sender.99999999999"};
+  for (const char* stray : strays) put(stray, "stray");
+  EXPECT_EQ(query(key_, "Sender", 256), "<failed>");
+  ASSERT_EQ(set_text(key_, "Sender", "real", kRegBinary), 0);
+  std::uint32_t type = 0;
+  EXPECT_EQ(query(key_, "Sender", 256, &type), "real");
+  EXPECT_EQ(type, kRegBinary);
+  // Writing leaves the strays alone: they are no file of the value.
+  EXPECT_EQ(entries_in(key_dir()), static_cast<int>(std::size(strays)) + 1);
+}
+
+TEST_F(RegistryLeftoversTest, TwoTypesLeftByACrashTheNewestWins) {
+  put("Sender.1", "older");
+  put("Sender.3", "newer");
+  touch("Sender.1", 1000000000);
+  touch("Sender.3", 1000000000, 1);  // one nanosecond later
+  std::uint32_t type = 0;
+  EXPECT_EQ(query(key_, "Sender", 256, &type), "newer");
+  EXPECT_EQ(type, kRegBinary);
+
+  touch("Sender.1", 1000000001);
+  EXPECT_EQ(query(key_, "Sender", 256, &type), "older");
+  EXPECT_EQ(type, kRegSz);
+
+  touch("Sender.3", 1000000001);  // the same moment: the larger type wins
+  EXPECT_EQ(query(key_, "Sender", 256, &type), "newer");
+  EXPECT_EQ(type, kRegBinary);
+
+  // The next write leaves one file.
+  ASSERT_EQ(set_text(key_, "Sender", "again"), 0);
+  EXPECT_EQ(query(key_, "Sender", 256, &type), "again");
+  EXPECT_EQ(entries_in(key_dir()), 1);
+  EXPECT_EQ(read_file(key_dir() + "/Sender.1"), "again");
+}
+
+TEST_F(RegistryLeftoversTest, NoRegularFileUnderTheNameFailsTheQuery) {
+  const std::string target = scratch_.path() + "/elsewhere";
+  struct Case {
+    const char* what;
+    int (*make)(const std::string& path, const std::string& target);
+  };
+  const Case cases[] = {
+      {"a folder", [](const std::string& p, const std::string&) { return mkdir(p.c_str(), 0755); }},
+      {"a link to a file",
+       [](const std::string& p, const std::string& t) { return symlink(t.c_str(), p.c_str()); }},
+      {"a pipe", [](const std::string& p, const std::string&) { return mkfifo(p.c_str(), 0644); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    scratch_.clear();
+    std::ofstream(target) << "linked";
+    ASSERT_EQ(registry_create_key(kKey, &key_), 0);
+    ASSERT_EQ(c.make(key_dir() + "/Sender.1", target), 0);
+    EXPECT_EQ(query(key_, "Sender", 256), "<failed>");
+    // Beside a good file of another type, and whichever is newer.
+    put("Sender.3", "good");
+    touch("Sender.3", 2000000000);
+    EXPECT_EQ(query(key_, "Sender", 256), "<failed>");
+    touch("Sender.1", 2100000000);
+    EXPECT_EQ(query(key_, "Sender", 256), "<failed>");
+  }
+}
+
+TEST_F(RegistryLeftoversTest, AFolderUnderTheNameStopsTheWrite) {
+  ASSERT_EQ(set_text(key_, "Sender", "old"), 0);
+  ASSERT_EQ(mkdir((key_dir() + "/Sender.3").c_str(), 0755), 0);
+  EXPECT_NE(set_text(key_, "Sender", "new"), 0);  // of the type already there
+  EXPECT_NE(set_text(key_, "Sender", "new", 7), 0);
+  EXPECT_EQ(read_file(key_dir() + "/Sender.1"), "old");
+  EXPECT_EQ(entries_in(key_dir()), 2);  // nothing written, no temporary file
+
+  ASSERT_EQ(rmdir((key_dir() + "/Sender.3").c_str()), 0);
+  ASSERT_EQ(mkdir((key_dir() + "/Other.1").c_str(), 0755), 0);
+  EXPECT_NE(set_text(key_, "Other", "new"), 0);  // a folder where the file would go
+  EXPECT_EQ(entries_in(key_dir()), 2);
+  EXPECT_EQ(query(key_, "Sender", 256), "old");
+}
+
+TEST_F(RegistryLeftoversTest, OtherEntriesUnderTheNameAreReplaced) {
+  const std::string target = scratch_.path() + "/elsewhere";
+  std::ofstream(target) << "linked";
+  ASSERT_EQ(symlink(target.c_str(), (key_dir() + "/Sender.1").c_str()), 0);
+  ASSERT_EQ(mkfifo((key_dir() + "/Sender.3").c_str(), 0644), 0);
+  ASSERT_EQ(set_text(key_, "Sender", "new"), 0);
+  EXPECT_EQ(query(key_, "Sender", 256), "new");
+  EXPECT_EQ(entries_in(key_dir()), 1);
+  EXPECT_EQ(read_file(target), "linked");  // the link itself was replaced
 }
 
 }  // namespace

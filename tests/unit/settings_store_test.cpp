@@ -73,10 +73,10 @@ TEST_F(SettingsStoreTest, EmptySenderIsStoredAsOneNul) {
   std::strcpy(g_state.smtp_server, "mail");
   std::string printed;
   ASSERT_EQ(save(&printed), 0);
-  std::ifstream in(root_ + "/HKEY_LOCAL_MACHINE/SOFTWARE/Wendfield/Quib/Sender.value",
+  std::ifstream in(root_ + "/HKEY_LOCAL_MACHINE/SOFTWARE/Wendfield/Quib/Sender.1",
                    std::ios::binary);
   std::string contents((std::istreambuf_iterator<char>(in)), {});
-  EXPECT_EQ(contents, with_nul("1\n"));
+  EXPECT_EQ(contents, with_nul(""));  // the REG_SZ file holds the NUL alone
   EXPECT_EQ(load(&printed), 0);
   EXPECT_EQ(printed, "");
   EXPECT_STREQ(g_state.sender, "");
@@ -160,7 +160,7 @@ TEST_F(SettingsStoreTest, KeyThatCannotBeCreated) {
 TEST_F(SettingsStoreTest, ValueThatCannotBeWritten) {
   // A folder where a value file should go makes the rename fail.
   const std::string key_dir = root_ + "/HKEY_LOCAL_MACHINE/SOFTWARE/Wendfield/Quib";
-  std::string command = "mkdir -p '" + key_dir + "/Sender.value/x'";
+  std::string command = "mkdir -p '" + key_dir + "/Sender.1/x'";
   ASSERT_EQ(std::system(command.c_str()), 0);
   std::strcpy(g_state.smtp_server, "new.example");
   std::string printed;
@@ -169,7 +169,7 @@ TEST_F(SettingsStoreTest, ValueThatCannotBeWritten) {
   ASSERT_EQ(load(&printed), 12);  // the server is stored already, the sender is not
   EXPECT_STREQ(g_state.smtp_server, "new.example");
 
-  command = "rm -rf '" + key_dir + "'/* && mkdir -p '" + key_dir + "/SMTP%20server.value/x'";
+  command = "rm -rf '" + key_dir + "'/* && mkdir -p '" + key_dir + "/SMTP%20server.1/x'";
   ASSERT_EQ(std::system(command.c_str()), 0);
   EXPECT_EQ(save(&printed), 11);
   EXPECT_EQ(printed, "Error in setting SMTP server value in the registry\n");

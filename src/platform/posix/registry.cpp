@@ -8,24 +8,43 @@
 //
 // Layout below the root:
 //   <root>/HKEY_LOCAL_MACHINE/<key>/<subkey>/...   a key is a folder
-//   <key folder>/<value name>.value                 a value is a file
+//   <key folder>/<value name>.<type>                a value is a file
 // Every key-path component and value name is escaped into a file name: the
 // bytes A-Z a-z 0-9 '_' '-' stay, every other byte becomes %XX (upper-case
-// hex), so "SMTP server" is the file "SMTP%20server.value". An escaped name
-// holds no '.', so a key folder can never be taken for a value file, and no
-// name can climb out of its folder. Key paths with an empty component, "."
-// or ".." are refused.
+// hex). An escaped name holds no '.', so a key folder can never be taken for
+// a value file, the type is always what follows the one '.', and no name can
+// climb out of its folder. Key paths with an empty component, "." or ".."
+// are refused.
 //
-// A value file holds the value's type in decimal and a LF, then exactly the
-// bytes that were set: "1\nmail.example.com\0" is a REG_SZ with its NUL.
-// Values are written atomically: a temporary ".tmp-XXXXXX" file in the same
-// folder, fsync, then rename over the old file; a failed write leaves the old
-// value as it was.
+// A value file holds exactly the bytes that were set, nothing else; its type
+// is the name's suffix in decimal. "SMTP server" set as a REG_SZ (type 1) to
+// "mail.example.com" and its NUL is the file "SMTP%20server.1" of 17 bytes.
+// The suffix counts only as written: digits, no leading zero, at most
+// 4294967295. Any entry not named "<escaped name>.<type>" is not a value and
+// is ignored (a temporary ".tmp-XXXXXX" file, "x.value", "x.01").
+//
+// Values are written atomically: a temporary ".tmp-XXXXXX" file in the key's
+// folder, fsync, rename to "<escaped name>.<type>" (replacing a file of the
+// same type), then removal of the value's files with another type, then an
+// fsync of the folder. A failed write leaves the old value as it was.
+//
+// A crash between the rename and the removal leaves two files of one value.
+// A query then takes the one modified last; when both were modified at the
+// same moment (a file system with coarse times) it takes the larger type, so
+// the choice never depends on the order in which the folder lists its
+// entries. The next write of the value removes the other file.
+//
+// A folder or any other entry that is not a regular file (a link, a pipe)
+// under one of a value's names fails the query. A folder there also fails a
+// write, before anything is written: it could be neither replaced nor
+// removed.
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,9 +55,15 @@ namespace {
 
 const char kDefaultRoot[] = "/var/lib/quib/registry";
 const char kHiveFolder[] = "HKEY_LOCAL_MACHINE";
-const char kValueSuffix[] = ".value";
-// The type header: at most 10 decimal digits (a 32-bit type) and the LF.
-constexpr std::size_t kTypeHeaderBytes = 11;
+// The most digits a type suffix has: 4294967295, the largest 32-bit type.
+constexpr std::size_t kTypeDigits = 10;
+
+// One file under a value's name, as the folder listed it.
+struct ValueFile {
+  std::string path;
+  std::uint32_t type = 0;
+  struct stat info;  // of the entry itself: a link is not followed
+};
 
 std::string registry_root() {
   const char* root = std::getenv("QUIB_REGISTRY");
@@ -81,8 +106,71 @@ int key_folder(const char* subkey, std::string* folder) {
   }
 }
 
-std::string value_file(const RegistryKey& key, const char* name) {
-  return key.path + "/" + escape_name(name) + kValueSuffix;
+// A type suffix as the writer makes it: decimal digits, no leading zero,
+// within 32 bits. 0 on success.
+int parse_type(const std::string& digits, std::uint32_t* type) {
+  if (digits.empty() || digits.size() > kTypeDigits) return -1;
+  if (digits[0] == '0' && digits.size() > 1) return -1;
+  unsigned long long number = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return -1;
+    number = number * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (number > UINT32_MAX) return -1;
+  *type = static_cast<std::uint32_t>(number);
+  return 0;
+}
+
+// Adds the entry to *files when it is "<escaped>.<type>". 0 unless it could
+// not be looked at.
+int take_if_value_file(const std::string& folder, const std::string& escaped, const char* entry,
+                       std::vector<ValueFile>* files) {
+  const std::string entry_name = entry;
+  if (entry_name.compare(0, escaped.size() + 1, escaped + ".") != 0) return 0;
+  ValueFile file;
+  if (parse_type(entry_name.substr(escaped.size() + 1), &file.type) != 0) return 0;
+  file.path = folder + "/" + entry_name;
+  if (lstat(file.path.c_str(), &file.info) != 0) return errno == ENOENT ? 0 : -1;
+  files->push_back(file);
+  return 0;
+}
+
+// Every file of the folder under the escaped value name. 0 on success.
+int list_value_files(const std::string& folder, const std::string& escaped,
+                     std::vector<ValueFile>* files) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return -1;
+  int result = 0;
+  errno = 0;
+  while (dirent* entry = readdir(dir)) {
+    if (take_if_value_file(folder, escaped, entry->d_name, files) != 0) result = -1;
+    errno = 0;
+  }
+  if (errno != 0) result = -1;
+  closedir(dir);
+  return result;
+}
+
+// True when a was modified after b, or at the same moment with a larger type.
+bool newer(const ValueFile& a, const ValueFile& b) {
+  if (a.info.st_mtim.tv_sec != b.info.st_mtim.tv_sec) {
+    return a.info.st_mtim.tv_sec > b.info.st_mtim.tv_sec;
+  }
+  if (a.info.st_mtim.tv_nsec != b.info.st_mtim.tv_nsec) {
+    return a.info.st_mtim.tv_nsec > b.info.st_mtim.tv_nsec;
+  }
+  return a.type > b.type;
+}
+
+// The file that holds the value: the newest, when a crash left two. None when
+// there is no file, or when any entry under the name is no regular file.
+const ValueFile* value_to_read(const std::vector<ValueFile>& files) {
+  const ValueFile* chosen = nullptr;
+  for (const ValueFile& file : files) {
+    if (!S_ISREG(file.info.st_mode)) return nullptr;
+    if (chosen == nullptr || newer(file, *chosen)) chosen = &file;
+  }
+  return chosen;
 }
 
 bool is_folder(const std::string& path) {
@@ -100,10 +188,10 @@ int make_folders(const std::string& path) {
   return is_folder(path) ? 0 : -1;
 }
 
-int write_all(int fd, const std::string& bytes) {
+int write_all(int fd, const unsigned char* data, std::size_t size) {
   std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
+  while (done < size) {
+    ssize_t written = write(fd, data + done, size - done);
     if (written < 0) {
       if (errno == EINTR) continue;
       return -1;
@@ -113,10 +201,16 @@ int write_all(int fd, const std::string& bytes) {
   return 0;
 }
 
-// Reads at most limit bytes of the file; *whole tells whether that was all.
+// Reads at most limit bytes of the regular file; *whole tells whether that
+// was all. A link or anything but a regular file fails, without waiting.
 int read_bounded(const std::string& path, std::size_t limit, std::string* bytes, bool* whole) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return -1;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return -1;
+  }
   bytes->assign(limit + 1, '\0');
   std::size_t done = 0;
   while (done < limit + 1) {
@@ -135,27 +229,13 @@ int read_bounded(const std::string& path, std::size_t limit, std::string* bytes,
   return 0;
 }
 
-// Splits "<type>\n<data>". 0 on success.
-int parse_value(const std::string& bytes, std::uint32_t* type, std::size_t* data_start) {
-  std::size_t newline = bytes.find('\n');
-  if (newline == 0 || newline == std::string::npos || newline >= kTypeHeaderBytes) return -1;
-  unsigned long long number = 0;
-  for (std::size_t i = 0; i < newline; ++i) {
-    if (bytes[i] < '0' || bytes[i] > '9') return -1;
-    number = number * 10 + static_cast<unsigned>(bytes[i] - '0');
-  }
-  if (number > UINT32_MAX) return -1;
-  *type = static_cast<std::uint32_t>(number);
-  *data_start = newline + 1;
-  return 0;
-}
-
 // Writes the bytes to a new temporary file in folder, flushed to disk.
-int write_temporary(const std::string& folder, const std::string& bytes, std::string* temp) {
+int write_temporary(const std::string& folder, const unsigned char* data, std::size_t size,
+                    std::string* temp) {
   *temp = folder + "/.tmp-XXXXXX";
   int fd = mkstemp(&(*temp)[0]);
   if (fd < 0) return -1;
-  int result = (write_all(fd, bytes) == 0 && fchmod(fd, 0644) == 0 && fsync(fd) == 0) ? 0 : -1;
+  int result = (write_all(fd, data, size) == 0 && fchmod(fd, 0644) == 0 && fsync(fd) == 0) ? 0 : -1;
   if (close(fd) != 0) result = -1;
   if (result != 0) unlink(temp->c_str());
   return result;
@@ -166,6 +246,15 @@ void sync_folder(const std::string& folder) {
   if (fd < 0) return;
   fsync(fd);  // the rename is done; a failed folder sync only weakens durability
   close(fd);
+}
+
+// Removes the value's files of another type than the one just written.
+int remove_other_types(const std::vector<ValueFile>& files, std::uint32_t type) {
+  int result = 0;
+  for (const ValueFile& file : files) {
+    if (file.type != type && unlink(file.path.c_str()) != 0 && errno != ENOENT) result = -1;
+  }
+  return result;
 }
 
 }  // namespace
@@ -189,31 +278,37 @@ int registry_create_key(const char* subkey, RegistryKey* key) {
 int registry_query_value(const RegistryKey& key, const char* name, std::uint32_t* type,
                          unsigned char* data, std::uint32_t* size) {
   if (key.path.empty()) return -1;
+  std::vector<ValueFile> files;
+  if (list_value_files(key.path, escape_name(name), &files) != 0) return -1;
+  const ValueFile* file = value_to_read(files);
+  if (file == nullptr) return -1;
   std::string bytes;
   bool whole = false;
-  if (read_bounded(value_file(key, name), kTypeHeaderBytes + *size, &bytes, &whole) != 0) return -1;
-  std::uint32_t value_type = 0;
-  std::size_t start = 0;
-  if (parse_value(bytes, &value_type, &start) != 0) return -1;
-  std::size_t length = bytes.size() - start;
-  if (!whole || length > *size) return -1;  // the value needs more room than was given
-  bytes.copy(reinterpret_cast<char*>(data), length, start);
-  *type = value_type;
-  *size = static_cast<std::uint32_t>(length);
+  if (read_bounded(file->path, *size, &bytes, &whole) != 0) return -1;
+  if (!whole) return -1;  // the value needs more room than was given
+  if (!bytes.empty()) bytes.copy(reinterpret_cast<char*>(data), bytes.size());
+  *type = file->type;
+  *size = static_cast<std::uint32_t>(bytes.size());
   return 0;
 }
 
 int registry_set_value(const RegistryKey& key, const char* name, std::uint32_t type,
                        const unsigned char* data, std::uint32_t size) {
   if (key.path.empty()) return -1;
-  std::string bytes = std::to_string(type) + "\n";
-  bytes.append(reinterpret_cast<const char*>(data), size);
+  const std::string escaped = escape_name(name);
+  std::vector<ValueFile> files;
+  if (list_value_files(key.path, escaped, &files) != 0) return -1;
+  for (const ValueFile& file : files) {
+    if (S_ISDIR(file.info.st_mode)) return -1;  // neither to replace nor to remove
+  }
   std::string temp;
-  if (write_temporary(key.path, bytes, &temp) != 0) return -1;
-  if (rename(temp.c_str(), value_file(key, name).c_str()) != 0) {
+  if (write_temporary(key.path, data, size, &temp) != 0) return -1;
+  const std::string target = key.path + "/" + escaped + "." + std::to_string(type);
+  if (rename(temp.c_str(), target.c_str()) != 0) {
     unlink(temp.c_str());
     return -1;
   }
+  int result = remove_other_types(files, type);
   sync_folder(key.path);
-  return 0;
+  return result;
 }
