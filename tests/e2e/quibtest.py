@@ -161,37 +161,72 @@ class SmtpSink:
 
 
 # ---- Registry values as quib keeps them on POSIX ----------------------------
-# A value of the settings key is the file "<escaped name>.value" in key_dir():
-# bytes A-Z a-z 0-9 _ - stay, every other byte becomes %XX ("SMTP server" is
-# "SMTP%20server.value"); the file holds the type in decimal and a LF, then
-# the value's bytes exactly (a REG_SZ keeps its NUL).
+# A value of the settings key is the file "<escaped name>.<type>" in key_dir():
+# bytes A-Z a-z 0-9 _ - stay, every other byte becomes %XX, and the type is in
+# decimal ("SMTP server" as a REG_SZ is "SMTP%20server.1"). The file holds
+# exactly the value's bytes (a REG_SZ keeps its NUL). A suffix counts only as
+# quib writes it (digits, no leading zero, within 32 bits); other files are
+# ignored. A crash between writing one type and removing the file of another
+# may leave two: quib reads the one modified last (at the same moment, the
+# larger type).
 REG_SZ = 1
 REG_BINARY = 3
 
 
-def registry_value_file(registry, name):
-    escaped = "".join(c if (c.isascii() and c.isalnum()) or c in "_-" else "%%%02X" % ord(c)
-                      for c in name)
-    return os.path.join(registry.key_dir(), escaped + ".value")
+def _escaped_value_name(name):
+    return "".join(c if (c.isascii() and c.isalnum()) or c in "_-" else "%%%02X" % ord(c)
+                   for c in name)
+
+
+def registry_value_file(registry, name, value_type=REG_SZ):
+    return os.path.join(registry.key_dir(), "%s.%d" % (_escaped_value_name(name), value_type))
+
+
+def _type_suffix(suffix):
+    """The type a file-name suffix names, or None when it names none."""
+    if not (suffix.isascii() and suffix.isdigit()) or len(suffix) > 10:
+        return None
+    if suffix.startswith("0") and suffix != "0":
+        return None
+    return int(suffix) if int(suffix) < 1 << 32 else None
+
+
+def registry_value_files(registry, name):
+    """{type: path} of every entry kept under the value's name."""
+    prefix = _escaped_value_name(name) + "."
+    try:
+        entries = os.listdir(registry.key_dir())
+    except (FileNotFoundError, NotADirectoryError):
+        return {}
+    found = {}
+    for entry in entries:
+        value_type = _type_suffix(entry[len(prefix):]) if entry.startswith(prefix) else None
+        if value_type is not None:
+            found[value_type] = os.path.join(registry.key_dir(), entry)
+    return found
 
 
 def _registry_store(self, name, data, value_type=REG_SZ):
-    """Stores a value; data is bytes, or text that gets its NUL added."""
+    """Stores a value in place of any earlier one, whatever its type; data is
+    bytes, or text that gets its NUL added."""
     if isinstance(data, str):
         data = data.encode("latin-1") + b"\0"
     os.makedirs(self.key_dir(), exist_ok=True)
-    with open(registry_value_file(self, name), "wb") as f:
-        f.write(b"%d\n" % value_type + data)
+    for path in registry_value_files(self, name).values():
+        os.remove(path)
+    with open(registry_value_file(self, name, value_type), "wb") as f:
+        f.write(data)
 
 
 def _registry_stored(self, name):
-    """(type, bytes) of a stored value, or None when there is none."""
-    try:
-        with open(registry_value_file(self, name), "rb") as f:
-            header, _, data = f.read().partition(b"\n")
-    except FileNotFoundError:
+    """(type, bytes) of a stored value, from the file quib would read, or None
+    when there is none."""
+    files = registry_value_files(self, name)
+    if not files:
         return None
-    return int(header), data
+    value_type = max(files, key=lambda t: (os.lstat(files[t]).st_mtime_ns, t))
+    with open(files[value_type], "rb") as f:
+        return value_type, f.read()
 
 
 def _registry_install(self, server, sender):

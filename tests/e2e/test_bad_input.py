@@ -18,7 +18,8 @@ import tempfile
 import unittest
 
 from fault_server import DATA, GREETING, HELO, MAIL, QUIT, RCPT, TEXT, WHOLE_DIALOGUE, FaultServer
-from quibtest import QUIB, REG_SZ, RUNNER, AiosmtpdServer, Registry, registry_value_file, run_quib
+from quibtest import (QUIB, REG_BINARY, REG_SZ, RUNNER, AiosmtpdServer, Registry, registry_value_file,
+                      registry_value_files, run_quib)
 
 SENDER = "me@example.org"
 HUGE = 10000
@@ -30,6 +31,8 @@ REFUSED_12 = (b"to set the SMTP server's address and the user name at that addre
               b"or use '-server <server name>' and '-f <user name>'\n"
               b"aborting, nothing sent\n")
 NOT_ACCEPTED = b"Message not accepted by server\n"
+# Entries other than a regular file, for the registry cases.
+FOLDER, PIPE, LINK = object(), object(), object()
 
 
 def huge_address(fill):
@@ -204,39 +207,91 @@ class LineBreaks(BadInputCase):
 
 
 class OddRegistryFiles(BadInputCase):
-    """Value files that -install never writes."""
+    """Files under a value's name that -install never writes."""
 
-    # (what the SMTP server value file holds, or a callable making it; what
-    #  quib prints first; status). Status 2 ("-t does not exist") shows that
-    #  both settings were usable.
+    SERVER = b"mail.example\0"
+    MIB = b"m" * (1 << 20) + b"\0"
+
+    # (what; the SMTP server's files, each a file-name suffix, what it holds
+    #  and its modification second; what quib prints first; status). Besides
+    #  bytes an entry may be FOLDER, PIPE or LINK (to a file holding SERVER).
+    #  Status 2 ("-t does not exist") shows that both settings were usable.
     def cases(self):
         return [
-            ("no type line", b"mail.example", NO_SERVER_VALUE, 12),
-            ("type not a number", b"sz\nmail.example\0", NO_SERVER_VALUE, 12),
-            ("type too large", b"99999999999\nmail.example\0", NO_SERVER_VALUE, 12),
-            ("empty file", b"", NO_SERVER_VALUE, 12),
-            ("1 MiB value", b"1\n" + b"m" * (1 << 20) + b"\0", NO_SERVER_VALUE, 12),
-            ("255 characters, no NUL", b"1\n" + b"m" * 255, b"", 2),
-            ("a number as type 4", b"4\nabcd", b"", 2),
-            ("a folder", os.mkdir, NO_SERVER_VALUE, 12),
+            ("suffix not a number", [(".sz", self.SERVER, 1)], NO_SERVER_VALUE, 12),
+            ("suffix with a leading zero", [(".01", self.SERVER, 1)], NO_SERVER_VALUE, 12),
+            ("type beyond 32 bits", [(".4294967296", self.SERVER, 1)], NO_SERVER_VALUE, 12),
+            ("no suffix", [("", self.SERVER, 1)], NO_SERVER_VALUE, 12),
+            ("two suffixes", [(".1.bak", self.SERVER, 1)], NO_SERVER_VALUE, 12),
+            ("empty value", [(".1", b"", 1)], b"", 12),
+            ("1 MiB value", [(".1", self.MIB, 1)], NO_SERVER_VALUE, 12),
+            ("255 characters, no NUL", [(".1", b"m" * 255, 1)], b"", 2),
+            ("binary type", [(".3", b"mail.example\0junk", 1)], b"", 2),
+            ("the largest type", [(".4294967295", self.SERVER, 1)], b"", 2),
+            ("a folder", [(".1", FOLDER, 1)], NO_SERVER_VALUE, 12),
+            ("a pipe", [(".1", PIPE, 1)], NO_SERVER_VALUE, 12),
+            ("a link to a good file", [(".1", LINK, 1)], NO_SERVER_VALUE, 12),
+            ("a folder beside a good file", [(".1", self.SERVER, 2), (".3", FOLDER, 1)],
+             NO_SERVER_VALUE, 12),
+            ("crash left two types, the newer good", [(".3", self.MIB, 1), (".1", self.SERVER, 2)],
+             b"", 2),
+            ("crash left two types, the newer too long",
+             [(".1", self.SERVER, 1), (".3", self.MIB, 2)], NO_SERVER_VALUE, 12),
+            ("crash left two types of one moment: the larger type",
+             [(".1", self.MIB, 1), (".3", self.SERVER, 1)], b"", 2),
         ]
 
+    def make(self, path, content, second):
+        if content is FOLDER:
+            os.mkdir(path)
+        elif content is PIPE:
+            os.mkfifo(path)
+        elif content is LINK:
+            os.symlink(self.file("good server", self.SERVER), path)
+        else:
+            with open(path, "wb") as f:
+                f.write(content)
+        os.utime(path, ns=(second * 10**9, second * 10**9), follow_symlinks=False)
+
+    def server_files(self, registry, files):
+        """Replaces the SMTP server value with the given files."""
+        for path in registry_value_files(registry, "SMTP server").values():
+            os.remove(path)
+        base = os.path.join(registry.key_dir(), "SMTP%20server")
+        for suffix, content, second in files:
+            self.make(base + suffix, content, 1600000000 + second)
+
     def test_server_value(self):
-        for name, content, first, status in self.cases():
+        for name, files, first, status in self.cases():
             with self.subTest(name):
                 registry = Registry()
                 self.addCleanup(registry.cleanup)
                 registry.install("x", SENDER)
-                path = registry_value_file(registry, "SMTP server")
-                os.remove(path)
-                if callable(content):
-                    content(path)
-                else:
-                    with open(path, "wb") as f:
-                        f.write(content)
+                self.server_files(registry, files)
                 got, out = self.quib(["-t", "a@x"], registry=registry)
                 self.assertEqual(got, status, out)
                 self.assertEqual(out, first + (REFUSED_12 if status == 12 else b"-t does not exist\n"))
+
+    def test_install_leaves_one_file_of_its_own_type(self):
+        # The stray file is no value: quib says so before it writes one.
+        installed = (0, b"\nSMTP server set to mail.example\n")
+        unread = (0, NO_SERVER_VALUE + installed[1])
+        for name, files, expected in [
+                ("another type", [(".3", b"old\0", 1)], installed),
+                ("two types left by a crash", [(".1", b"a\0", 1), (".7", b"b\0", 2)], installed),
+                ("a stray file", [(".value", b"1\nold\0", 1)], unread)]:
+            with self.subTest(name):
+                registry = Registry()
+                self.addCleanup(registry.cleanup)
+                registry.install("x", SENDER)
+                self.server_files(registry, files)
+                got = self.quib(["-install", "mail.example", "you@x"], registry=registry)
+                self.assertEqual(got, expected)
+                self.assertEqual(list(registry_value_files(registry, "SMTP server")), [REG_SZ])
+                with open(registry_value_file(registry, "SMTP server"), "rb") as f:
+                    self.assertEqual(f.read(), b"mail.example\0")
+                strays = [e for e in os.listdir(registry.key_dir()) if e.endswith(".value")]
+                self.assertEqual(strays, ["SMTP%20server.value"] if name == "a stray file" else [])
 
     def test_key_is_a_plain_file(self):
         registry = Registry()
@@ -248,15 +303,23 @@ class OddRegistryFiles(BadInputCase):
         self.assertEqual((status, out), (12, NO_KEY + REFUSED_12))
 
     def test_value_that_cannot_be_replaced(self):
-        registry = Registry()
-        self.addCleanup(registry.cleanup)
-        registry.store("Sender", SENDER)
-        os.makedirs(os.path.join(registry_value_file(registry, "SMTP server"), "in the way"))
-        status, out = self.quib(["-install", "mail.example", "you@x"], registry=registry)
-        self.assertEqual(out, NO_SERVER_VALUE + b"Error in setting SMTP server value in the registry\n"
-                         b"-install does not exist\n")
-        self.assertEqual(status, 2)
-        self.assertEqual(registry.stored("Sender"), (REG_SZ, SENDER.encode() + b"\0"))
+        # A folder under the value's name, of the type -install writes or of
+        # another: nothing is written, the other setting is kept.
+        for value_type in (REG_SZ, REG_BINARY):
+            with self.subTest(value_type=value_type):
+                registry = Registry()
+                self.addCleanup(registry.cleanup)
+                registry.store("Sender", SENDER)
+                folder = registry_value_file(registry, "SMTP server", value_type)
+                os.makedirs(os.path.join(folder, "in the way"))
+                status, out = self.quib(["-install", "mail.example", "you@x"], registry=registry)
+                self.assertEqual(out, NO_SERVER_VALUE
+                                 + b"Error in setting SMTP server value in the registry\n"
+                                 b"-install does not exist\n")
+                self.assertEqual(status, 2)
+                self.assertEqual(registry.stored("Sender"), (REG_SZ, SENDER.encode() + b"\0"))
+                self.assertEqual(sorted(os.listdir(registry.key_dir())),
+                                 sorted([os.path.basename(folder), "Sender.1"]))
 
 
 class OddFilesAndFolders(BadInputCase):
