@@ -18,8 +18,8 @@ import tempfile
 import unittest
 
 from fault_server import DATA, GREETING, HELO, MAIL, QUIT, RCPT, TEXT, WHOLE_DIALOGUE, FaultServer
-from quibtest import (QUIB, REG_BINARY, REG_SZ, RUNNER, AiosmtpdServer, Registry, registry_value_file,
-                      registry_value_files, run_quib)
+from quibtest import (QUIB, REG_BINARY, REG_SZ, RUNNER, AiosmtpdServer, Registry,
+                      registry_value_file, registry_value_files, run_quib)
 
 SENDER = "me@example.org"
 HUGE = 10000

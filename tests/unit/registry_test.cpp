@@ -238,16 +238,16 @@ class RegistryLeftoversTest : public RegistryTest {
   // Sets the file's modification time to the given second and nanosecond.
   void touch(const std::string& file, time_t second, long nanosecond = 0) {
     timespec times[2] = {{second, nanosecond}, {second, nanosecond}};
-    ASSERT_EQ(utimensat(AT_FDCWD, (key_dir() + "/" + file).c_str(), times, AT_SYMLINK_NOFOLLOW),
-              0);
+    ASSERT_EQ(utimensat(AT_FDCWD, (key_dir() + "/" + file).c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
   }
   RegistryKey key_;
 };
 
 TEST_F(RegistryLeftoversTest, StrayFilesAreIgnored) {
-  const char* const strays[] = {"Sender.value", "Sender.",    "Sender.x1",  "Sender.1x",
-                                "Sender.01",    "Sender.+1",  "Sender.-1",  "Sender.1.1",
-                                "Sender",       "SenderX.1",  "X.Sender.1", ".tmp-ab12cd",
+  const char* const strays[] = {"Sender.value",      "Sender.",           "Sender.x1",
+                                "Sender.1x",         "Sender.01",         "Sender.+1",
+                                "Sender.-1",         "Sender.1.1",        "Sender",
+                                "SenderX.1",         "X.Sender.1",        ".tmp-ab12cd",
                                 "Sender.4294967296", "Sender.99999999999"};
   for (const char* stray : strays) put(stray, "stray");
   EXPECT_EQ(query(key_, "Sender", 256), "<failed>");
