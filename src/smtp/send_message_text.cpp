@@ -25,13 +25,7 @@ class Wire {
   // Text bytes [pos, pos + count) hold no CR and no LF, and mid_line() holds:
   // they go out as they stand.
   void take_span(std::size_t pos, std::size_t count) {
-    if (run_length_ > 0 && run_begin_ + run_length_ == pos) {
-      run_length_ += count;
-    } else {
-      send_run();
-      run_begin_ = pos;
-      run_length_ = count;
-    }
+    take(pos, count);
     ends_with_crlf_ = false;
   }
 
@@ -85,14 +79,16 @@ class Wire {
   }
 
  private:
-  void take(std::size_t pos) {
+  // Text bytes [pos, pos + count) go out as they stand: they join the run
+  // when they follow it in the text, else the run goes and a new one starts.
+  void take(std::size_t pos, std::size_t count = 1) {
     if (run_length_ > 0 && run_begin_ + run_length_ == pos) {
-      ++run_length_;
+      run_length_ += count;
       return;
     }
     send_run();
     run_begin_ = pos;
-    run_length_ = 1;
+    run_length_ = count;
   }
 
   void literal(const char* bytes, unsigned long length) {

@@ -157,7 +157,7 @@ int smtp_send(gensock_handle_t handle, const char* data, unsigned long length) {
 
 void smtp_abort(const std::string& message) {
   say(message + "\n");
-  smtp_send(g_state.connection, kQuit, sizeof kQuit - 1);
+  smtp_quit();  // no reply is waited for
   smtp_disconnect();
 }
 

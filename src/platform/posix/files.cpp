@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_io.h"
 
 namespace {
 
@@ -26,18 +27,6 @@ constexpr int kTempNameAttempts = 100;
 constexpr char kEndOfInput = 26;
 
 int fd_of(const PlatformFile& file) { return static_cast<int>(file.handle); }
-
-// Writes all bytes, going on after interruptions. 0 on success.
-int write_all(int fd, const char* data, std::size_t length) {
-  while (length > 0) {
-    const ssize_t written = write(fd, data, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return -1;
-    data += written;
-    length -= static_cast<std::size_t>(written);
-  }
-  return 0;
-}
 
 // Reads up to length bytes; 0 at the end of input or on an error.
 std::size_t read_some(int fd, char* data, std::size_t length) {
@@ -112,15 +101,9 @@ std::string unique_part() {
 }  // namespace
 
 int platform_open_for_reading(const char* name, PlatformFile* file) {
-  // Opened without blocking, so that a FIFO without a writer does not hang
-  // the run; it is then refused as not being a disk file.
-  const int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  // A FIFO opened this way is then refused as not being a disk file.
+  const int fd = open_existing_for_reading(name);
   if (fd < 0) return -1;
-  struct stat info;
-  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-    close(fd);
-    return -1;
-  }
   const int flags = fcntl(fd, F_GETFL);
   if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 #ifdef POSIX_FADV_SEQUENTIAL

@@ -38,18 +38,19 @@
 // under one of a value's names fails the query. A folder there also fails a
 // write, before anything is written: it could be neither replaced nor
 // removed.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "platform/platform.h"
+#include "platform/posix/posix_io.h"
 
 namespace {
 
@@ -186,19 +187,6 @@ int make_folders(const std::string& path) {
     if (slash == std::string::npos) break;
   }
   return is_folder(path) ? 0 : -1;
-}
-
-int write_all(int fd, const unsigned char* data, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t written = write(fd, data + done, size - done);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    done += static_cast<std::size_t>(written);
-  }
-  return 0;
 }
 
 // Reads at most limit bytes of the regular file; *whole tells whether that

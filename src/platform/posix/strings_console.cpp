@@ -1,12 +1,10 @@
 // String comparison, the existence test of a file and console output on POSIX.
-#include <cerrno>
-#include <cstring>
-
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "platform/platform.h"
+#include "platform/posix/posix_io.h"
 
 namespace {
 
@@ -27,27 +25,16 @@ int platform_compare_nocase(const char* a, const char* b) {
   }
 }
 
-// Opened without blocking, so that a FIFO with no writer does not hang the
-// test; a device or a FIFO counts as existing (the caller later refuses
-// what is not a disk file), a folder does not.
+// A device or a FIFO counts as existing (the caller later refuses what is
+// not a disk file), a folder does not.
 bool platform_file_exists(const char* name) {
   if (name == nullptr || name[0] == '\0') return false;
-  int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd = open_existing_for_reading(name);
   if (fd < 0) return false;
-  struct stat info;
-  bool exists = fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode);
   close(fd);
-  return exists;
+  return true;
 }
 
 void platform_write_stdout(const char* data, std::size_t length) {
-  while (length > 0) {
-    ssize_t written = write(STDOUT_FILENO, data, length);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;  // nowhere left to report it
-    }
-    data += written;
-    length -= static_cast<std::size_t>(written);
-  }
+  write_all(STDOUT_FILENO, data, length);  // a failure has nowhere left to be reported
 }
