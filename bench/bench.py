@@ -357,15 +357,21 @@ def machine_block(report):
 # ---- The measurements -------------------------------------------------------------------
 
 
-def bench_large_plain(report, tools, inputs, reps):
-    report.out("## 1. Large plain body (%d MiB of text), %d runs each, interleaved" % (inputs.size // MIB, reps))
-    report.out()
+def race_four_tools(tools, inputs, runs):
+    """quib, msmtp, curl and the raw push on the same message, interleaved."""
     quib = Series("quib")
     msmtp = Series("msmtp")
     curl = Series("curl")
     raw = Series("raw push")
     interleave([(quib, tools.quib_run(inputs.body)), (msmtp, tools.msmtp_run(inputs.message)),
-                (curl, tools.curl_run(inputs.message)), (raw, tools.raw_run(inputs.wire))], reps)
+                (curl, tools.curl_run(inputs.message)), (raw, tools.raw_run(inputs.wire))], runs)
+    return quib, msmtp, curl, raw
+
+
+def bench_large_plain(report, tools, inputs, reps):
+    report.out("## 1. Large plain body (%d MiB of text), %d runs each, interleaved" % (inputs.size // MIB, reps))
+    report.out()
+    quib, msmtp, curl, raw = race_four_tools(tools, inputs, reps)
     report.table(["tool", "median wall", "peak RSS", "median CPU (user+sys)", "sink CPU", "throughput"],
                  [series_row(s, inputs.size) for s in (quib, msmtp, curl, raw)])
     others = [s for s in (msmtp, curl) if s.ok]
@@ -438,12 +444,7 @@ def bench_encoder(report, args, text, binary):
 def bench_small(report, tools, inputs, runs):
     report.out("## 3. Small message (1 KiB), %d runs each, interleaved" % runs)
     report.out()
-    quib = Series("quib")
-    msmtp = Series("msmtp")
-    curl = Series("curl")
-    raw = Series("raw push")
-    interleave([(quib, tools.quib_run(inputs.body)), (msmtp, tools.msmtp_run(inputs.message)),
-                (curl, tools.curl_run(inputs.message)), (raw, tools.raw_run(inputs.wire))], runs)
+    quib, msmtp, curl, raw = race_four_tools(tools, inputs, runs)
     report.table(["tool", "median wall", "peak RSS", "median CPU (user+sys)", "sink CPU", ""],
                  [series_row(s) for s in (quib, msmtp, curl, raw)])
     report.target("1 KiB median vs msmtp", quib.wall / msmtp.wall, 1.0,
