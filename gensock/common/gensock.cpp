@@ -3,6 +3,7 @@
 // network is behind socket_os.h.
 #include "gensock.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -15,6 +16,7 @@
 
 using gensock_common::Timeouts;
 using gensock_os::Socket;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -29,6 +31,8 @@ constexpr gensock_handle_t kMaxConnections = 16;
 struct Connection {
   Socket sock = -1;
   Timeouts timeouts = {};
+  bool reply_begun = false;  // a caller named a limit for the reply being read
+  Clock::time_point reply_deadline = {};
   std::size_t in_next = 0;  // next unread byte of in
   std::size_t in_end = 0;   // end of the received bytes in in
   std::size_t out_length = 0;
@@ -38,6 +42,37 @@ struct Connection {
 
 // Slot i holds the connection of handle i + 1, so that no handle is 0.
 Connection* g_connections[kMaxConnections] = {};
+
+// The address literal of the local end of the newest connection: what
+// gensock_gethostname gives instead of a name that is unsafe to send.
+std::string g_local_literal;
+
+bool is_safe_host_name(const std::string& name) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    bool digit = c >= '0' && c <= '9';
+    if (!letter && !digit && c != '-' && c != '.' && c != '_') return false;
+  }
+  return true;
+}
+
+// Milliseconds left until the deadline, 0 once it has passed.
+int left_until(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Refills the receive buffer, waiting at most wait_ms.
+int receive(Connection* connection, int wait_ms) {
+  std::size_t received = 0;
+  int code = gensock_os::os_receive_some(connection->sock, connection->in, sizeof connection->in,
+                                         wait_ms, &received);
+  if (code != 0) return code;
+  connection->in_next = 0;
+  connection->in_end = received;
+  return 0;
+}
 
 Connection* find(gensock_handle_t handle) {
   if (handle == 0 || handle > kMaxConnections) return nullptr;
@@ -78,8 +113,10 @@ int open_connection(const char* hostname, const char* service, Connection* conne
     if (code != 0) return code;
   }
   connection->timeouts = gensock_common::timeouts_from_environment();
-  return gensock_common::connect_host(name.host, port, connection->timeouts.connect_ms,
-                                      &connection->sock);
+  int code = gensock_common::connect_host(name.host, port, connection->timeouts.connect_ms,
+                                          &connection->sock);
+  if (code == 0) g_local_literal = gensock_os::os_local_literal(connection->sock);
+  return code;
 }
 
 // The socket layer stays started while the connection is open.
@@ -112,16 +149,23 @@ GENSOCK_API int gensock_connect(const char* hostname, const char* service,
   return 0;
 }
 
-GENSOCK_API int gensock_getchar(gensock_handle_t handle, int /*wait*/, char* ch) {
+GENSOCK_API int gensock_getchar(gensock_handle_t handle, int wait, char* ch) {
   Connection* connection = find(handle);
   if (connection == nullptr) return GENSOCK_ERR_NOT_A_SOCKET;
+  if (wait > 0) {
+    connection->reply_begun = true;
+    connection->reply_deadline = Clock::now() + std::chrono::milliseconds(gensock_common::shortened(
+                                                    wait, connection->timeouts));
+  }
   if (connection->in_next == connection->in_end) {
-    std::size_t received = 0;
-    int code = gensock_os::os_receive_some(connection->sock, connection->in, sizeof connection->in,
-                                           connection->timeouts.read_ms, &received);
+    int wait_ms = connection->timeouts.read_ms;
+    if (wait == GENSOCK_WAIT_POLL) {
+      wait_ms = 0;
+    } else if (connection->reply_begun) {
+      wait_ms = left_until(connection->reply_deadline);
+    }
+    int code = receive(connection, wait_ms);
     if (code != 0) return code;
-    connection->in_next = 0;
-    connection->in_end = received;
   }
   *ch = connection->in[connection->in_next++];
   return 0;
@@ -173,17 +217,21 @@ GENSOCK_API int gensock_close(gensock_handle_t handle) {
   return code;
 }
 
-// A name longer than size is cut to fit; one that cannot be had becomes
-// "localhost".
+// A name longer than size is cut to fit; one that cannot be had, or that
+// could not travel safely in a command, becomes the local address literal.
 GENSOCK_API int gensock_gethostname(char* name, int size) {
   if (name == nullptr || size <= 1) return GENSOCK_ERR_MALLOC;
   int code = gensock_os::os_start();
   if (code != 0) return code;
   std::string full = gensock_os::os_host_name();
   gensock_os::os_stop();
-  if (full.empty()) full = "localhost";
+  if (!is_safe_host_name(full)) full = g_local_literal.empty() ? "localhost" : g_local_literal;
   std::snprintf(name, static_cast<std::size_t>(size), "%s", full.c_str());
   return 0;
+}
+
+GENSOCK_API int gensock_capabilities(void) {
+  return GENSOCK_CAN_TAKE_RUNS | GENSOCK_CAN_TIME_REPLIES | GENSOCK_CAN_POLL;
 }
 
 }  // extern "C"

@@ -28,7 +28,7 @@ int connect_host(const std::string& host, const std::string& port, int timeout_m
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICSERV;
   addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) {
+  if (gensock_os::os_resolve(host, port, &hints, timeout_ms, &found) != 0) {
     return GENSOCK_ERR_RESOLVE_HOST;
   }
   int code = GENSOCK_ERR_RESOLVE_HOST;  // when the list is empty

@@ -42,4 +42,14 @@ int os_close(Socket sock);
 // This machine's host name, whole; empty when it cannot be had. Needs os_start.
 std::string os_host_name();
 
+// The address literal of the socket's local end, as a HELO argument:
+// "[192.0.2.1]" or "[IPv6:2001:db8::1]"; empty when it cannot be had.
+std::string os_local_literal(Socket sock);
+
+// Resolves host and port (decimal text) with getaddrinfo and hints, giving
+// up after timeout_ms where the system lets a lookup be abandoned. 0 with
+// *found set (freed with freeaddrinfo), or GENSOCK_ERR_RESOLVE_HOST.
+int os_resolve(const std::string& host, const std::string& port, const addrinfo* hints,
+               int timeout_ms, addrinfo** found);
+
 }  // namespace gensock_os

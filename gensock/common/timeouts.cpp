@@ -13,24 +13,32 @@ constexpr int kDefaultReadSeconds = 600;
 constexpr int kDefaultSendSeconds = 180;
 // A day: longer waits are read as mistakes and capped (also keeps the
 // milliseconds within an int).
-constexpr long kLongestTimeoutSeconds = 86400;
+constexpr double kLongestTimeoutSeconds = 86400;
 
-int seconds_from_environment() {
+// GENSOCK_TIMEOUT in milliseconds (at least 1), or 0 when it is not a
+// positive number.
+int milliseconds_from_environment() {
   const char* text = std::getenv("GENSOCK_TIMEOUT");
   if (text == nullptr || *text == '\0') return 0;
   char* end = nullptr;
-  long seconds = std::strtol(text, &end, 10);
-  if (*end != '\0' || seconds <= 0) return 0;
-  return static_cast<int>(seconds < kLongestTimeoutSeconds ? seconds : kLongestTimeoutSeconds);
+  double seconds = std::strtod(text, &end);
+  if (*end != '\0' || !(seconds > 0)) return 0;
+  if (seconds > kLongestTimeoutSeconds) seconds = kLongestTimeoutSeconds;
+  int ms = static_cast<int>(seconds * 1000);
+  return ms > 0 ? ms : 1;
 }
 
 }  // namespace
 
 Timeouts timeouts_from_environment() {
-  int seconds = seconds_from_environment();
-  if (seconds > 0) return Timeouts{seconds * 1000, seconds * 1000, seconds * 1000};
+  int ms = milliseconds_from_environment();
+  if (ms > 0) return Timeouts{ms, ms, ms, ms};
   return Timeouts{kDefaultConnectSeconds * 1000, kDefaultReadSeconds * 1000,
-                  kDefaultSendSeconds * 1000};
+                  kDefaultSendSeconds * 1000, 0};
+}
+
+int shortened(int limit_ms, const Timeouts& timeouts) {
+  return timeouts.limit_ms > 0 && timeouts.limit_ms < limit_ms ? timeouts.limit_ms : limit_ms;
 }
 
 }  // namespace gensock_common

@@ -6,12 +6,16 @@ namespace gensock_common {
 // Waits in milliseconds.
 struct Timeouts {
   int connect_ms;  // per address
-  int read_ms;     // each wait for received data
+  int read_ms;     // each wait for received data, or GENSOCK_TIMEOUT
+  int limit_ms;    // GENSOCK_TIMEOUT, or 0 when it is not set
   int send_ms;     // each wait for room to send
 };
 
-// Defaults, or GENSOCK_TIMEOUT seconds for every wait when it is set to a
-// positive whole number (capped at a day).
+// Defaults, each shortened to GENSOCK_TIMEOUT seconds when that is set to a
+// positive number (fractions allowed, at least 1 ms, at most a day).
 Timeouts timeouts_from_environment();
+
+// limit_ms, shortened to GENSOCK_TIMEOUT when that is shorter.
+int shortened(int limit_ms, const Timeouts& timeouts);
 
 }  // namespace gensock_common

@@ -4,11 +4,12 @@
  * (4001 to 4017, see below). The library is never linked into the mailer;
  * the mailer looks the entry points up by name after loading it.
  *
- * Nothing waits forever: connecting waits at most 60 s per address, each
- * wait for received data 600 s, each wait for room to send 180 s (the
- * POSIX library's defaults, after RFC 5321 4.5.3.2). The environment
- * variable GENSOCK_TIMEOUT (whole seconds, > 0) replaces all three; it is
- * read at each connect. A peer that goes away never raises SIGPIPE.
+ * Nothing waits forever: resolving and connecting wait at most 60 s, a
+ * reply at most the limit its caller names (else 600 s per wait for
+ * received data), each wait for room to send 180 s (after RFC 5321
+ * 4.5.3.2). The environment variable GENSOCK_TIMEOUT (seconds, > 0,
+ * fractions allowed) shortens every limit to at most that; it is read at
+ * each connect. A peer that goes away never raises SIGPIPE.
  * The library keeps one table of connections and is meant for one thread.
  * gensock/README.md has the details.
  */
@@ -32,16 +33,16 @@ typedef uint32_t gensock_handle_t;
 
 /* Transport error codes. */
 enum {
-  GENSOCK_ERR_MALLOC = 4001,          /* allocation failure */
-  GENSOCK_ERR_SEND = 4002,            /* error sending data */
-  GENSOCK_ERR_INIT = 4003,            /* socket layer would not start */
+  GENSOCK_ERR_MALLOC = 4001, /* allocation failure */
+  GENSOCK_ERR_SEND = 4002,   /* error sending data */
+  GENSOCK_ERR_INIT = 4003,   /* socket layer would not start */
   GENSOCK_ERR_VERSION = 4004,
   GENSOCK_ERR_WINSOCK_VERSION = 4005,
   GENSOCK_ERR_NOT_READY = 4006,
-  GENSOCK_ERR_RESOLVE_HOST = 4007,    /* host name does not resolve */
-  GENSOCK_ERR_SOCKET = 4008,          /* socket could not be created */
-  GENSOCK_ERR_READ = 4009,            /* error reading the socket */
-  GENSOCK_ERR_NOT_A_SOCKET = 4010,    /* unknown handle */
+  GENSOCK_ERR_RESOLVE_HOST = 4007, /* host name does not resolve */
+  GENSOCK_ERR_SOCKET = 4008,       /* socket could not be created */
+  GENSOCK_ERR_READ = 4009,         /* error reading the socket */
+  GENSOCK_ERR_NOT_A_SOCKET = 4010, /* unknown handle */
   GENSOCK_ERR_BUSY = 4011,
   GENSOCK_ERR_CLOSE = 4012,           /* error closing the socket */
   GENSOCK_ERR_WAIT = 4013,            /* timed out waiting for a byte */
@@ -62,22 +63,29 @@ enum {
 GENSOCK_API int gensock_connect(const char* hostname, const char* service,
                                 gensock_handle_t* handle);
 
-/* Stores the next received byte in *ch, waiting for it (up to the read
- * timeout) whatever wait holds. Bytes are received a buffer at a time.
- * Errors: 4013 nothing arrived in time, 4016 the server closed (or reset)
- * the connection, 4009 reading failed, 4010 unknown handle. */
+/* Stores the next received byte in *ch. Bytes are received a buffer at a
+ * time. What wait selects:
+ *   0                  the next byte, waiting for it until the deadline of
+ *                      the reply begun last (without one: up to the read
+ *                      timeout for each wait);
+ *   > 0                begins a reply: all of it must arrive within wait
+ *                      milliseconds from now (or GENSOCK_TIMEOUT, if that is
+ *                      shorter); then as 0;
+ *   GENSOCK_WAIT_POLL  a byte only if one has arrived already: never waits.
+ * Errors: 4013 nothing arrived in time (with GENSOCK_WAIT_POLL: nothing has
+ * arrived), 4016 the server closed (or reset) the connection, 4009 reading
+ * failed, 4010 unknown handle. */
+#define GENSOCK_WAIT_POLL (-1)
 GENSOCK_API int gensock_getchar(gensock_handle_t handle, int wait, char* ch);
 
 /* Sends length bytes at once, after whatever was buffered before; partial
  * sends are completed. Errors: 4002 sending failed or timed out, 4010. */
-GENSOCK_API int gensock_put_data(gensock_handle_t handle, const char* data,
-                                 unsigned long length);
+GENSOCK_API int gensock_put_data(gensock_handle_t handle, const char* data, unsigned long length);
 
 /* Takes length bytes (any length) for sending; they go out when the send
  * buffer is full, on gensock_put_data_flush, or before a gensock_put_data.
  * Errors: 4002 (while sending a full buffer), 4010. */
-GENSOCK_API int gensock_put_data_buffered(gensock_handle_t handle,
-                                          const char* data,
+GENSOCK_API int gensock_put_data_buffered(gensock_handle_t handle, const char* data,
                                           unsigned long length);
 
 /* Sends every buffered byte. Errors: 4002, 4010. */
@@ -88,8 +96,23 @@ GENSOCK_API int gensock_put_data_flush(gensock_handle_t handle);
 GENSOCK_API int gensock_close(gensock_handle_t handle);
 
 /* Stores this machine's host name, NUL-terminated, in name (size bytes),
- * cut to fit. Errors: 4001 when size is below 2. */
+ * cut to fit. A name that holds anything but letters, digits, "-", "." and
+ * "_" is replaced by the address literal of the local end of the newest
+ * connection ("[127.0.0.1]", "[IPv6:::1]"), or "localhost" without one.
+ * Errors: 4001 when size is below 2. */
 GENSOCK_API int gensock_gethostname(char* name, int size);
+
+/* What this library offers beyond the original contract of the seven entry
+ * points above: a caller that finds this eighth, optional entry point may
+ * use the features whose bits are set; a library without it is held to the
+ * original contract (put_data_buffered given 1, 3 or 5 bytes per call, and
+ * gensock_getchar's wait always 0). */
+enum {
+  GENSOCK_CAN_TAKE_RUNS = 1,    /* put_data_buffered takes any length */
+  GENSOCK_CAN_TIME_REPLIES = 2, /* gensock_getchar's wait > 0 */
+  GENSOCK_CAN_POLL = 4          /* gensock_getchar's GENSOCK_WAIT_POLL */
+};
+GENSOCK_API int gensock_capabilities(void);
 
 #ifdef __cplusplus
 }

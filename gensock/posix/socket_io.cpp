@@ -1,10 +1,13 @@
 // BSD sockets behind socket_os.h. Sockets are non-blocking; every wait is a
 // poll() with the caller's limit, restarted after a signal.
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <new>
 
 #include "gensock.h"
 #include "socket_headers.h"
@@ -76,7 +79,79 @@ int connect_one(int fd, const addrinfo* address, int timeout_ms) {
   return error == 0 ? 0 : connect_error_code(error);
 }
 
+#ifdef __GLIBC__
+// One asynchronous lookup. When the deadline strikes first, the resolver's
+// thread may still be working on it and write into it later, so it is then
+// left to the process (a few hundred bytes, once per run).
+struct Lookup {
+  std::string host;
+  std::string port;
+  addrinfo hints;
+  gaicb request;
+};
+
+int resolve_within(const std::string& host, const std::string& port, const addrinfo* hints,
+                   int timeout_ms, addrinfo** found) {
+  Lookup* lookup = new (std::nothrow) Lookup{host, port, *hints, gaicb{}};
+  if (lookup == nullptr) return GENSOCK_ERR_RESOLVE_HOST;
+  lookup->request.ar_name = lookup->host.c_str();
+  lookup->request.ar_service = lookup->port.c_str();
+  lookup->request.ar_request = &lookup->hints;
+  gaicb* list[1] = {&lookup->request};
+  if (getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0) {
+    delete lookup;
+    return GENSOCK_ERR_RESOLVE_HOST;
+  }
+  long deadline = now_ms() + timeout_ms;
+  while (gai_error(&lookup->request) == EAI_INPROGRESS) {
+    long left = deadline - now_ms();
+    if (left <= 0) break;
+    timespec wait = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
+    gai_suspend(list, 1, &wait);  // returns early on completion or a signal
+  }
+  int status = gai_error(&lookup->request);
+  if (status == EAI_INPROGRESS && gai_cancel(&lookup->request) == EAI_NOTCANCELED) {
+    return GENSOCK_ERR_RESOLVE_HOST;  // abandoned: the lookup is left to the process
+  }
+  status = gai_error(&lookup->request);
+  if (status == 0) {
+    *found = lookup->request.ar_result;
+  } else if (lookup->request.ar_result != nullptr) {
+    freeaddrinfo(lookup->request.ar_result);
+  }
+  delete lookup;
+  return status == 0 ? 0 : GENSOCK_ERR_RESOLVE_HOST;
+}
+#endif
+
 }  // namespace
+
+int os_resolve(const std::string& host, const std::string& port, const addrinfo* hints,
+               int timeout_ms, addrinfo** found) {
+#ifdef __GLIBC__
+  return resolve_within(host, port, hints, timeout_ms, found);
+#else
+  (void)timeout_ms;            // the system's resolver keeps its own limits
+  return getaddrinfo(host.c_str(), port.c_str(), hints, found) == 0 ? 0 : GENSOCK_ERR_RESOLVE_HOST;
+#endif
+}
+
+std::string os_local_literal(Socket sock) {
+  sockaddr_storage local = {};
+  socklen_t size = sizeof local;
+  if (getsockname(static_cast<int>(sock), reinterpret_cast<sockaddr*>(&local), &size) != 0) {
+    return std::string();
+  }
+  char text[INET6_ADDRSTRLEN] = {};
+  if (local.ss_family == AF_INET) {
+    const sockaddr_in* v4 = reinterpret_cast<const sockaddr_in*>(&local);
+    if (inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text) == nullptr) return std::string();
+    return std::string("[") + text + "]";
+  }
+  const sockaddr_in6* v6 = reinterpret_cast<const sockaddr_in6*>(&local);
+  if (inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text) == nullptr) return std::string();
+  return std::string("[IPv6:") + text + "]";
+}
 
 int os_start() { return 0; }
 

@@ -138,4 +138,26 @@ std::string os_host_name() {
   return name;
 }
 
+// Windows's resolver keeps its own limits (a few seconds per server it
+// asks); a lookup cannot be abandoned at a deadline here.
+int os_resolve(const std::string& host, const std::string& port, const addrinfo* hints,
+               int /*timeout_ms*/, addrinfo** found) {
+  return getaddrinfo(host.c_str(), port.c_str(), hints, found) == 0 ? 0 : GENSOCK_ERR_RESOLVE_HOST;
+}
+
+std::string os_local_literal(Socket sock) {
+  sockaddr_storage local = {};
+  int size = sizeof local;
+  if (getsockname(native(sock), reinterpret_cast<sockaddr*>(&local), &size) != 0) {
+    return std::string();
+  }
+  char text[NI_MAXHOST] = {};
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&local), size, text, sizeof text, nullptr, 0,
+                  NI_NUMERICHOST) != 0) {
+    return std::string();
+  }
+  return local.ss_family == AF_INET ? std::string("[") + text + "]"
+                                    : std::string("[IPv6:") + text + "]";
+}
+
 }  // namespace gensock_os

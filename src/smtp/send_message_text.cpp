@@ -14,7 +14,8 @@ namespace {
 // run_end) of the text; anything else is sent from a literal after the run.
 class Wire {
  public:
-  Wire(gensock_handle_t handle, const char* text) : handle_(handle), text_(text) {}
+  Wire(gensock_handle_t handle, const char* text)
+      : handle_(handle), text_(text), runs_(socket_library_can(GENSOCK_CAN_TAKE_RUNS)) {}
 
   int status() const { return status_; }
 
@@ -69,12 +70,12 @@ class Wire {
       literal("\n", 1);
       line_ended();
     }
-    if (ends_with_crlf_) {
-      literal(".\r\n", 3);
-    } else {
-      literal("\r\n.\r\n", 5);
-    }
     send_run();
+    if (ends_with_crlf_) {
+      put_whole(".\r\n", 3);
+    } else {
+      put_whole("\r\n.\r\n", 5);
+    }
     if (status_ == 0) status_ = g_gensock.put_data_flush(handle_);
   }
 
@@ -101,7 +102,17 @@ class Wire {
     run_length_ = 0;
   }
 
+  // A library that does not take runs is handed one byte per call, as its
+  // original contract has it; the bytes on the wire are the same.
   void put(const char* bytes, unsigned long length) {
+    if (runs_) {
+      put_whole(bytes, length);
+      return;
+    }
+    for (unsigned long i = 0; i < length; ++i) put_whole(bytes + i, 1);
+  }
+
+  void put_whole(const char* bytes, unsigned long length) {
     if (status_ == 0) status_ = g_gensock.put_data_buffered(handle_, bytes, length);
   }
 
@@ -112,6 +123,7 @@ class Wire {
 
   gensock_handle_t handle_;
   const char* text_;
+  bool runs_;  // the library takes runs of any length in one call
   int status_ = 0;
   std::size_t run_begin_ = 0;
   unsigned long run_length_ = 0;

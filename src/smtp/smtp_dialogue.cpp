@@ -21,6 +21,15 @@ constexpr int kCodeGreeting = 220;
 constexpr int kCodeOk = 250;
 constexpr int kCodeStartData = 354;
 
+// How long a whole reply may take, from the moment quib starts waiting for
+// it (RFC 5321 4.5.3.2; HELO waits as long as the greeting). A library that
+// does not take such limits waits as long as it waits.
+constexpr int kMinuteMs = 60 * 1000;
+constexpr int kGreetingMs = 5 * kMinuteMs;
+constexpr int kMailMs = 5 * kMinuteMs;  // MAIL and RCPT
+constexpr int kDataMs = 2 * kMinuteMs;
+constexpr int kEndOfDataMs = 10 * kMinuteMs;
+
 constexpr char kRecipientSeparators[] = " ,\n\t\r";
 
 const char kServerError[] = "SMTP server error";
@@ -69,15 +78,17 @@ struct ReplyNumber {
   }
 };
 
-// Reads one line up to its LF, storing what fits and taking its number.
-// Returns the count of characters read (LF included), -1 after a printed
-// transport failure, or 0 when the reply has run past *budget bytes.
-long read_reply_line(char* line, ReplyNumber* number, std::size_t* budget) {
+// Reads one line up to its LF, storing what fits and taking its number; the
+// first byte is asked for with *wait, the rest with 0. Returns the count of
+// characters read (LF included), -1 after a printed transport failure, or 0
+// when the reply has run past *budget bytes.
+long read_reply_line(char* line, ReplyNumber* number, std::size_t* budget, int* wait) {
   std::size_t length = 0;
   char ch = 0;
   do {
     if (*budget == 0) return 0;
-    int code = g_gensock.getchar(g_state.connection, 0, &ch);
+    int code = g_gensock.getchar(g_state.connection, *wait, &ch);
+    *wait = 0;
     if (code != 0) {
       report_transport_error("gensock_getchar", code);
       return -1;
@@ -90,13 +101,38 @@ long read_reply_line(char* line, ReplyNumber* number, std::size_t* budget) {
   return static_cast<long>(length);
 }
 
-// Sends the command (when not empty), reads the reply and aborts with
-// `refusal` unless its code is `expected`. 0, or -1 after the abort.
-int exchange(const std::string& command, int expected, const std::string& refusal) {
+// Sends the command (when not empty), reads the reply within limit_ms and
+// aborts with `refusal` unless its code is `expected`. 0, or -1 after the abort.
+int exchange(const std::string& command, int expected, const std::string& refusal, int limit_ms) {
   if (!command.empty()) smtp_send(g_state.connection, command.data(), command.size());
-  if (smtp_read_reply() == expected) return 0;
+  if (smtp_read_reply(limit_ms) == expected) return 0;
   smtp_abort(refusal);
   return -1;
+}
+
+// Nothing is pipelined, so bytes that are already waiting when the text is
+// about to go out are a reply that came too early (a "250" sent with the
+// "354"); they answer nothing. Only a library that can tell without
+// waiting is asked.
+bool reply_arrived_early() {
+  if (!socket_library_can(GENSOCK_CAN_POLL)) return false;
+  char ch = 0;
+  return g_gensock.getchar(g_state.connection, GENSOCK_WAIT_POLL, &ch) == 0;
+}
+
+// The name sent with HELO may hold only what a domain or an address literal
+// holds; anything else a library hands back is left out, so that it cannot
+// end the command early.
+void keep_safe_host_name(char* name) {
+  char* out = name;
+  for (const char* at = name; *at != '\0'; ++at) {
+    const char c = *at;
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+        std::strchr("-._[]:", c) != nullptr) {
+      *out++ = c;
+    }
+  }
+  *out = '\0';
 }
 
 // One RCPT per non-empty element of the list; an empty element (two
@@ -108,7 +144,7 @@ int send_recipients(const std::string& recipients) {
     std::string name = recipients.substr(begin, end == std::string::npos ? end : end - begin);
     std::string refusal = "The mail server doesn't like the name " + name +
                           ".\nHave you set the 'To: ' field correctly?";
-    if (exchange("RCPT To: <" + name + ">\r\n", kCodeOk, refusal) != 0) return -1;
+    if (exchange("RCPT To: <" + name + ">\r\n", kCodeOk, refusal, kMailMs) != 0) return -1;
     begin = recipients.find_first_not_of(kRecipientSeparators, end);
   }
   return 0;
@@ -131,15 +167,17 @@ int smtp_connect() {
     report_transport_error("gensock_gethostname", code);
     return -1;
   }
+  keep_safe_host_name(g_state.local_host);
   return 0;
 }
 
-int smtp_read_reply() {
+int smtp_read_reply(int limit_ms) {
   char line[kReplyLineBytes];
   std::size_t budget = kReplyLimitBytes;
+  int wait = socket_library_can(GENSOCK_CAN_TIME_REPLIES) ? limit_ms : 0;
   for (;;) {
     ReplyNumber number;
-    long length = read_reply_line(line, &number, &budget);
+    long length = read_reply_line(line, &number, &budget, &wait);
     if (length < 0) return -1;
     if (length == 0) return 0;  // endless: no code of its own
     // A line of fewer than four characters, its LF included, is a last line.
@@ -163,22 +201,23 @@ void smtp_abort(const std::string& message) {
 
 int smtp_open_transaction(const char* login, const std::string& recipients) {
   if (smtp_connect() != 0) return -1;
-  if (exchange("", kCodeGreeting, kServerError) != 0) return -1;
-  if (exchange(std::string("HELO ") + g_state.local_host + "\r\n", kCodeOk, kServerError) != 0) {
-    return -1;
-  }
-  if (exchange(std::string("MAIL From:<") + login + ">\r\n", kCodeOk, kSenderRefused) != 0) {
-    return -1;
-  }
+  if (exchange("", kCodeGreeting, kServerError, kGreetingMs) != 0) return -1;
+  const std::string helo = std::string("HELO ") + g_state.local_host + "\r\n";
+  if (exchange(helo, kCodeOk, kServerError, kGreetingMs) != 0) return -1;
+  const std::string mail = std::string("MAIL From:<") + login + ">\r\n";
+  if (exchange(mail, kCodeOk, kSenderRefused, kMailMs) != 0) return -1;
   if (send_recipients(recipients) != 0) return -1;
-  return exchange("DATA\r\n", kCodeStartData, kDataRefused);
+  if (exchange("DATA\r\n", kCodeStartData, kDataRefused, kDataMs) != 0) return -1;
+  if (!reply_arrived_early()) return 0;
+  smtp_abort(kDataRefused);
+  return -1;
 }
 
 int smtp_finish_message(const char* text, std::size_t length) {
   int sent = send_message_text(g_state.connection, text, length);
   // Even when sending failed the reply is read: a dropped connection is
   // reported there, and a failed transmission never counts as accepted.
-  int code = smtp_read_reply();
+  int code = smtp_read_reply(kEndOfDataMs);
   if (sent == 0 && code == kCodeOk) return 0;
   smtp_abort(kMessageRefused);
   return -1;

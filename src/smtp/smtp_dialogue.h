@@ -10,9 +10,10 @@
 // printed failure (nothing is undone).
 int smtp_connect();
 
-// Reads one reply, continuation lines included; returns the code of its last
-// line, or -1 after a printed transport failure.
-int smtp_read_reply();
+// Reads one reply, continuation lines included, all of it within limit_ms
+// where the library can time replies; returns the code of its last line, or
+// -1 after a printed transport failure.
+int smtp_read_reply(int limit_ms);
 
 // Sends length bytes at once. 0, or -1 after a printed transport failure.
 int smtp_send(gensock_handle_t handle, const char* data, unsigned long length);
@@ -21,8 +22,9 @@ int smtp_send(gensock_handle_t handle, const char* data, unsigned long length);
 void smtp_abort(const std::string& message);
 
 // Connects, reads the greeting, sends HELO, MAIL, one RCPT per recipient
-// and DATA. 0 once DATA is accepted; -1 after a printed failure (after a
-// refusal the connection is closed and the library unloaded).
+// and DATA. 0 once DATA is accepted and no further reply came with it; -1
+// after a printed failure (after a refusal the connection is closed and
+// the library unloaded).
 int smtp_open_transaction(const char* login, const std::string& recipients);
 
 // Sends the message text with CR LF line ends, dot-stuffing and the end

@@ -30,6 +30,9 @@ void bind(void* symbol, Function* target) {
   *target = reinterpret_cast<Function>(symbol);
 }
 
+// Asked for after the seven; a library without it keeps the original contract.
+const char kCapabilitiesName[] = "gensock_capabilities";
+
 void bind_all(void* const symbols[kEntryPoints]) {
   bind(symbols[0], &g_gensock.connect);
   bind(symbols[1], &g_gensock.getchar);
@@ -71,7 +74,12 @@ int load_socket_library() {
     }
   }
   bind_all(symbols);
+  bind(platform_find_symbol(g_state.library, kCapabilitiesName), &g_gensock.capabilities);
   return 0;
+}
+
+bool socket_library_can(int feature) {
+  return g_gensock.capabilities != nullptr && (g_gensock.capabilities() & feature) == feature;
 }
 
 void unload_socket_library() {

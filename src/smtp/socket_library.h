@@ -12,13 +12,19 @@ struct GensockApi {
   int (*gethostname)(char* name, int size);
   int (*put_data_buffered)(gensock_handle_t handle, const char* data, unsigned long length);
   int (*put_data_flush)(gensock_handle_t handle);
+  // Optional: null when the library does not announce what it offers
+  // beyond the original contract (GENSOCK_CAN_* bits).
+  int (*capabilities)();
 };
 
 extern GensockApi g_gensock;
 
+// True when the loaded library announces the feature (a GENSOCK_CAN_* bit).
+bool socket_library_can(int feature);
+
 // Loads "gwinsock.dll", failing that "gensock.dll", into g_state.library and
-// resolves the seven entry points in their fixed order. 0, or -1 after
-// printing why.
+// resolves the seven entry points in their fixed order, then the optional
+// gensock_capabilities. 0, or -1 after printing why.
 int load_socket_library();
 
 // Frees g_state.library (only after gensock_close succeeded).

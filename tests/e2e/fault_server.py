@@ -4,7 +4,8 @@ It listens on a free loopback port, takes one connection and plays a script:
 a list of steps, each a tuple whose first item names what to do.
 
     ("send", data)          send the bytes
-    ("slow", data, delay)   send them one byte at a time, delay seconds apart
+    ("slow", data, delay)   send them one byte at a time, delay seconds apart,
+                            until the client sends something or goes away
     ("line",)               read one line (up to LF) and record it
     ("data",)               read the message text up to CR LF "." CR LF
     ("some", count)         read at least count bytes of the text
@@ -19,6 +20,7 @@ recording, until the client closes the connection (eof is then True) or
 the drain time runs out. Everything received is kept in `received`, the
 lines read in `lines`.
 """
+import select
 import socket
 import struct
 import threading
@@ -152,7 +154,8 @@ class FaultServer:
     def _step_slow(self, conn, data, delay):
         for i in range(len(data)):
             conn.sendall(data[i:i + 1])
-            time.sleep(delay)
+            if select.select([conn], [], [], delay)[0]:
+                break  # the client gave up (QUIT, or closed): read what it sent
         return True
 
     def _step_line(self, conn):

@@ -21,6 +21,7 @@ RECIPIENT = "a@b"
 BODY = b"first line\n.a line with a leading dot\nlast line\n"
 BIG_BODY = b"0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-+*/.\n" * (1 << 17)  # 8.5 MiB
 MIB_LINE = b"x" * (1 << 20)
+LIMIT = "1.0"  # GENSOCK_TIMEOUT, seconds: every reply's limit here
 
 # What quib prints, piece by piece.
 DROPPED = "Error: Connection to mailserver was dropped."
@@ -87,8 +88,17 @@ CASES = [
      GREETING + [("line",), ("send", (b"250-" + MIB_LINE + b"\r\n") * 2 + b"250 ok\r\n")]
      + MAIL + RCPT + DATA + TEXT + QUIT, 0, "", QUITS, BODY),
     # Slow and silent servers.
-    ("greeting one byte a second", [("slow", b"220 ", 1.0), ("send", b"ok\r\n")]
+    ("greeting dripped within its limit", [("slow", b"220 ", 0.05), ("send", b"ok\r\n")]
      + WHOLE_DIALOGUE[1:], 0, "", QUITS, BODY),
+    # Each byte in time, the whole reply not: one limit holds for all of it.
+    ("greeting dripped past its limit", [("slow", b"220-" + b"x" * 100, 0.05)], -1,
+     TIMED_OUT + re.escape(SERVER_ERROR), QUITS, BODY),
+    ("end of data answered by a drip", until("TEXT") + [("slow", b"250-" + b"x" * 100, 0.05)], -1,
+     TIMED_OUT + re.escape(NOT_ACCEPTED), QUITS, BODY),
+    # Nothing is pipelined: a reply that came with the 354 answers nothing.
+    ("DATA answered with 354 and 250 at once",
+     until("DATA") + [("send", b"354 go\r\n250 early\r\n")], -1, re.escape(DATA_REFUSED),
+     QUITS, BODY),
     ("replies ended by LF alone", [("send", b"220 ok\n"), ("line",), ("send", b"250 ok\n"),
                                    ("line",), ("send", b"250 ok\n"), ("line",), ("send", b"250 ok\n"),
                                    ("line",), ("send", b"354 go\n"), ("data",),
@@ -110,7 +120,8 @@ class FaultTest(quibtest.StoredSettingsCase):
     def run_against(self, server, body):
         status, out, err = run_quib(["-", "-server", server.address, "-f", SENDER, "-t", RECIPIENT],
                                     registry=self.registry, stdin=body,
-                                    env={"TMPDIR": self.tmpdir}, timeout=90)
+                                    env={"TMPDIR": self.tmpdir, "GENSOCK_TIMEOUT": LIMIT},
+                                    timeout=90)
         server.release()
         return status, out.decode("latin-1"), err
 

@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "smtp/socket_library.h"
 
@@ -25,15 +26,20 @@ struct Script {
   std::deque<int> close_results;
   gensock_handle_t handle = 7;
   std::string local_host = "client.example";
+  // What gensock_capabilities announces; kForeign: the library lacks it.
+  int capabilities = GENSOCK_CAN_TAKE_RUNS | GENSOCK_CAN_TIME_REPLIES | GENSOCK_CAN_POLL;
+  // Reply bytes before this position have already arrived when polled.
+  std::size_t arrived = 0;
 
   // What happened, in order: "connect <server> <service>", "gethostname",
   // "C: <command>" for put_data, "S: <line>" for each reply line served,
   // "data" for the first buffered call of a run, "flush", "close".
   std::string transcript;
-  std::string data;        // every byte taken by put_data_buffered
-  int buffered_calls = 0;  // calls of put_data_buffered in all
-  bool in_data = false;    // buffered calls since the last flush
-  int bad_calls = 0;       // a handle the fake never gave out, or a getchar flag other than 0
+  std::string data;               // every byte taken by put_data_buffered
+  int buffered_calls = 0;         // calls of put_data_buffered in all
+  bool in_data = false;           // buffered calls since the last flush
+  int bad_calls = 0;              // a handle the fake never gave out, or a flag not announced
+  std::vector<int> reply_limits;  // each getchar wait > 0: the limit a reply began with
 
   std::size_t next_reply = 0;
   std::string current_line;
@@ -66,10 +72,21 @@ inline int gethostname(char* name, int size) {
   return result;
 }
 
+constexpr int kForeign = -1;
+
+inline bool announced(int feature) {
+  return g_script->capabilities != kForeign && (g_script->capabilities & feature) != 0;
+}
+
 inline int getchar(gensock_handle_t handle, int wait, char* ch) {
   check_handle(handle);
-  if (wait != 0) ++g_script->bad_calls;
   Script& s = *g_script;
+  if (wait > 0) s.reply_limits.push_back(wait);
+  if ((wait > 0 && !announced(GENSOCK_CAN_TIME_REPLIES)) ||
+      (wait == GENSOCK_WAIT_POLL && !announced(GENSOCK_CAN_POLL)) || wait < GENSOCK_WAIT_POLL) {
+    ++s.bad_calls;
+  }
+  if (wait == GENSOCK_WAIT_POLL && s.next_reply >= s.arrived) return GENSOCK_ERR_WAIT;
   if (s.next_reply >= s.replies.size()) return s.end_of_replies;
   *ch = s.replies[s.next_reply++];
   s.current_line += *ch;
@@ -89,6 +106,9 @@ inline int put_data(gensock_handle_t handle, const char* data, unsigned long len
 
 inline int put_data_buffered(gensock_handle_t handle, const char* data, unsigned long length) {
   check_handle(handle);
+  if (!announced(GENSOCK_CAN_TAKE_RUNS) && length != 1 && length != 3 && length != 5) {
+    ++g_script->bad_calls;
+  }
   ++g_script->buffered_calls;
   if (!g_script->in_data) g_script->transcript += "data\n";
   g_script->in_data = true;
@@ -110,13 +130,17 @@ inline int close(gensock_handle_t handle) {
   return next_result(&g_script->close_results);
 }
 
-inline const GensockApi kApi = {connect,     getchar,           put_data,      close,
-                                gethostname, put_data_buffered, put_data_flush};
+inline int capabilities() { return g_script->capabilities; }
+
+inline const GensockApi kApi = {connect,     getchar,           put_data,       close,
+                                gethostname, put_data_buffered, put_data_flush, capabilities};
+inline const GensockApi kForeignApi = {connect,     getchar,           put_data,       close,
+                                       gethostname, put_data_buffered, put_data_flush, nullptr};
 
 // Plays `script` through g_gensock until the next install.
 inline void install(Script* script) {
   g_script = script;
-  use_socket_library_for_testing(&kApi);
+  use_socket_library_for_testing(script->capabilities == kForeign ? &kForeignApi : &kApi);
 }
 
 }  // namespace fake

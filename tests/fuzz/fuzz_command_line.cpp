@@ -39,12 +39,12 @@ int refuse_data(gensock_handle_t, const char*, unsigned long) { return GENSOCK_E
 int refuse_handle(gensock_handle_t) { return GENSOCK_ERR_NOT_A_SOCKET; }
 int refuse_hostname(char*, int) { return GENSOCK_ERR_NOT_READY; }
 
-const GensockApi kRefusing = {refuse_connect,  refuse_getchar, refuse_data,  refuse_handle,
-                              refuse_hostname, refuse_data,    refuse_handle};
+const GensockApi kRefusing = {refuse_connect,  refuse_getchar, refuse_data,   refuse_handle,
+                              refuse_hostname, refuse_data,    refuse_handle, nullptr};
 
 bool is_known_status(int status) {
-  const int known[] = {kExitSent,        kExitUsage,       kExitNoMessageFile, kExitCantOpen,
-                       kExitNotDiskFile, kExitReadFailed,  kExitInstallCount,  kExitNoServerOrSender,
+  const int known[] = {kExitSent,        kExitUsage,      kExitNoMessageFile, kExitCantOpen,
+                       kExitNotDiskFile, kExitReadFailed, kExitInstallCount,  kExitNoServerOrSender,
                        kExitTempFile,    kExitSmtpFailed};
   for (int k : known) {
     if (status == k) return true;

@@ -18,9 +18,9 @@
 #include "message/header_block.h"
 #include "message/quoted_printable.h"
 #include "platform/platform.h"
-#include "scratch_folder.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
+#include "scratch_folder.h"
 #include "smtp/socket_library.h"
 
 namespace {
@@ -90,9 +90,9 @@ int fake_gethostname(char* name, int size) {
   return 0;
 }
 
-const GensockApi kFakeApi = {fake_connect,       fake_getchar,     fake_put_data,
-                             fake_close,         fake_gethostname, fake_put_data_buffered,
-                             fake_put_data_flush};
+const GensockApi kFakeApi = {fake_connect,        fake_getchar,     fake_put_data,
+                             fake_close,          fake_gethostname, fake_put_data_buffered,
+                             fake_put_data_flush, nullptr};
 
 void write_file(const std::string& name, const std::string& bytes) {
   std::ofstream(name, std::ios::binary) << bytes;

@@ -13,6 +13,8 @@
 
 namespace {
 
+constexpr int kLimit = 1000;  // any limit: the fake never waits
+
 const char kGreetingToData[] = "220 hi\r\n250 hello\r\n250 sender ok\r\n";
 const char kDataOk[] = "354 go ahead\r\n";
 
@@ -68,10 +70,25 @@ TEST_F(Dialogue, WholeTransaction) {
             "C: QUIT\r\n"
             "close\n");
   EXPECT_EQ(script_.data, "H: v\r\n\r\n..body\r\n.\r\n");
+  // Each reply has one limit in all: greeting, HELO, MAIL and RCPT 5
+  // minutes, DATA 2, the end of the data 10.
+  EXPECT_EQ(script_.reply_limits,
+            (std::vector<int>{300000, 300000, 300000, 300000, 300000, 120000, 600000}));
   EXPECT_EQ(out_, "");
   EXPECT_EQ(loads(), 1);
   EXPECT_EQ(unloads(), 1);
   EXPECT_EQ(g_state.library, nullptr);
+  EXPECT_EQ(script_.bad_calls, 0);
+}
+
+TEST_F(Dialogue, ReplyThatCameWithTheDataGoAheadIsRefused) {
+  script_.replies = std::string(kGreetingToData) + "250 a\r\n354 go\r\n250 early\r\n";
+  script_.arrived = script_.replies.size();  // all of it was there when polled
+  EXPECT_EQ(run("ann@x.org"), -1);
+  EXPECT_EQ(out_, "Mail server error accepting message data\n");
+  EXPECT_EQ(script_.transcript.find("data\n"), std::string::npos) << "no byte of the text";
+  EXPECT_NE(script_.transcript.find("C: DATA\r\nS: 354 go\r\nC: QUIT\r\nclose\n"),
+            std::string::npos);
   EXPECT_EQ(script_.bad_calls, 0);
 }
 
@@ -203,7 +220,7 @@ TEST_F(Dialogue, FailureWhileConnectingLeavesThingsAsTheyAre) {
       {{99}, {}, "error 99 in function 'gensock_connect'", "connect mail.example smtp\n"},
       {{},
        {4001},
-       "error 4001 in function 'gensock_gethostname'",
+       "Error: Malloc failed (possibly out of memory).",
        "connect mail.example smtp\ngethostname\n"},
   };
   for (const ConnectFailure& c : kCases) {
@@ -214,6 +231,7 @@ TEST_F(Dialogue, FailureWhileConnectingLeavesThingsAsTheyAre) {
     use_socket_library_for_testing(&fake::kApi);
     EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
     EXPECT_EQ(script_.transcript, c.transcript) << "no QUIT, no close";
+    EXPECT_EQ(out_, c.printed);
     EXPECT_EQ(loads(), 1);
     EXPECT_EQ(unloads(), 0) << "the library stays loaded";
     EXPECT_NE(g_state.library, nullptr);
@@ -296,7 +314,7 @@ TEST_F(Dialogue, ReplyCodeComesFromTheLastLine) {
   for (const Reply& c : kCases) {
     script_.replies = c.bytes;
     script_.next_reply = 0;
-    EXPECT_EQ(smtp_read_reply(), c.code) << ::testing::PrintToString(c.bytes);
+    EXPECT_EQ(smtp_read_reply(kLimit), c.code) << ::testing::PrintToString(c.bytes);
     EXPECT_EQ(script_.next_reply, c.consumed) << ::testing::PrintToString(c.bytes);
   }
   EXPECT_EQ(out_, "");
@@ -306,7 +324,7 @@ TEST_F(Dialogue, EndlessReplyIsCutOffWithoutACode) {
   load_socket_library();
   const std::string line = "250-" + std::string(4091, 'x') + "\r\n";  // 4 KiB a line
   for (int i = 0; i < 4200; ++i) script_.replies += line;             // over 16 MiB
-  EXPECT_EQ(smtp_read_reply(), 0);
+  EXPECT_EQ(smtp_read_reply(kLimit), 0);
   EXPECT_EQ(script_.next_reply, std::size_t{16} << 20);
   EXPECT_EQ(out_, "");
 }
@@ -315,10 +333,10 @@ TEST_F(Dialogue, ReadFailureMidReplyIsPrinted) {
   load_socket_library();
   script_.replies = "250-a\r\n25";
   script_.end_of_replies = 4013;
-  EXPECT_EQ(smtp_read_reply(), -1);
+  EXPECT_EQ(smtp_read_reply(kLimit), -1);
   EXPECT_EQ(out_, "Error: Wait a bit (possible timeout).");
   script_.end_of_replies = 4018;
-  EXPECT_EQ(smtp_read_reply(), -1);
+  EXPECT_EQ(smtp_read_reply(kLimit), -1);
   EXPECT_EQ(out_, "Error: Wait a bit (possible timeout).error 4018 in function 'gensock_getchar'");
 }
 
