@@ -8,17 +8,20 @@ SMTP allows (which aiosmtpd rightly refuses), the scripted server of
 fault_server.py, which takes any line and keeps every byte.
 """
 import binascii
+import ctypes
 import email
 import email.policy
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
+import time
 import unittest
 
 from fault_server import DATA, GREETING, HELO, MAIL, QUIT, RCPT, TEXT, WHOLE_DIALOGUE, FaultServer
-from quibtest import (QUIB, REG_BINARY, REG_SZ, RUNNER, AiosmtpdServer, Registry,
+from quibtest import (QUIB, REG_BINARY, REG_SZ, RUNNER, SHORT_TIMEOUTS, AiosmtpdServer, Registry,
                       registry_value_file, registry_value_files, run_quib)
 
 SENDER = "me@example.org"
@@ -369,6 +372,110 @@ class OddFilesAndFolders(BadInputCase):
             body = server.messages[0].content.partition(b"\r\n\r\n")[2]
         self.assertEqual(binascii.a2b_qp(body).replace(b"\r\n", b"\n").rstrip(b"\n"),
                          original.replace(b"\r", b"").rstrip(b"\n"))
+
+
+class HostileEnvironment(BadInputCase):
+    """Standard descriptors, signals, temporary folders and users that a
+    careless caller or another user of the machine may bring."""
+
+    def start(self, args, **popen):
+        env = dict(os.environ, QUIB_REGISTRY=self.registry.path, TMPDIR=self.tmpdir,
+                   **SHORT_TIMEOUTS)
+        return subprocess.Popen(RUNNER + [QUIB] + args, env=env, **popen)
+
+    def wait_for_temp_file(self):
+        for _ in range(500):
+            names = os.listdir(self.tmpdir)
+            if names:
+                return os.path.join(self.tmpdir, names[0])
+            time.sleep(0.01)
+        self.fail("no temporary file appeared")
+
+    def test_console_input_that_fails_to_read(self):
+        with AiosmtpdServer() as server:
+            fd = os.open(self.work, os.O_RDONLY)  # a folder: reading it fails
+            self.addCleanup(os.close, fd)
+            proc = self.start(["-", "-t", "a@x", "-server", server.address], stdin=fd,
+                              stdout=subprocess.PIPE)
+            out = proc.communicate(timeout=60)[0]
+        self.assertEqual(proc.returncode, 13)
+        self.assertRegex(out, rb"\Aerror opening temporary file .*/qbx\w+\.tmp, aborting\n\Z")
+        self.assertEqual((server.messages, os.listdir(self.tmpdir)), ([], []))
+
+    def test_swapped_temporary_file_changes_nothing(self):
+        os.chmod(self.tmpdir, 0o777)  # shared, without the sticky bit
+        other = self.file("other", b"not what was typed\n")
+        with AiosmtpdServer() as server:
+            proc = self.start(["-", "-t", "a@x", "-server", server.address, "-q"],
+                              stdin=subprocess.PIPE)
+            proc.stdin.write(b"typed\n")
+            proc.stdin.flush()
+            name = self.wait_for_temp_file()
+            os.unlink(name)
+            os.symlink(other, name)
+            proc.stdin.close()
+            self.assertEqual(proc.wait(60), 0)
+            self.assertTrue(server.messages[0].content.endswith(b"\r\n\r\ntyped\r\n"))
+
+    def test_signal_during_capture_leaves_nothing(self):
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal.Signals(number).name):
+                proc = self.start(["-", "-t", "a@x", "-q"], stdin=subprocess.PIPE)
+                proc.stdin.write(b"half a message")
+                proc.stdin.flush()
+                self.wait_for_temp_file()
+                proc.send_signal(number)
+                self.assertEqual(proc.wait(60), -number)
+                proc.stdin.close()
+                self.assertEqual(os.listdir(self.tmpdir), [])
+
+    def test_closed_standard_descriptors_and_a_dead_reader(self):
+        def close_all():
+            for fd in (0, 1, 2):
+                os.close(fd)
+        reader, writer = os.pipe()
+        os.close(reader)  # whatever quib prints has nobody to read it
+        self.addCleanup(os.close, writer)
+        for name, popen in [("closed", {"preexec_fn": close_all}), ("dead reader", {"stdout": writer})]:
+            with self.subTest(name), AiosmtpdServer() as server:
+                proc = self.start([self.body, "-t", "a@x", "-server", server.address], **popen)
+                self.assertEqual(proc.wait(60), 0)
+                self.assertEqual(len(server.messages), 1)
+                self.assertTrue(server.messages[0].content.endswith(b"\r\n\r\nHello.\r\n"))
+
+    @unittest.skipUnless(os.geteuid() == 0 and not RUNNER, "needs root to act as another user")
+    def test_settings_stored_under_umask_077_serve_every_user(self):
+        registry = Registry()
+        self.addCleanup(registry.cleanup)
+        os.chmod(registry.path, 0o755)
+        os.chmod(self.work, 0o755)
+        with AiosmtpdServer() as server:
+            subprocess.run([QUIB, "-install", server.address, SENDER],
+                           env=dict(os.environ, QUIB_REGISTRY=registry.path), check=True,
+                           stdout=subprocess.DEVNULL, preexec_fn=lambda: os.umask(0o077))
+            for folder, _, files in os.walk(registry.path):
+                if folder != registry.path:
+                    self.assertEqual(os.stat(folder).st_mode & 0o777, 0o755, folder)
+                for name in files:
+                    self.assertEqual(os.stat(os.path.join(folder, name)).st_mode & 0o777, 0o644)
+            nobody = subprocess.run([QUIB, self.body, "-t", "a@x", "-q"],
+                                    env=dict(os.environ, QUIB_REGISTRY=registry.path),
+                                    preexec_fn=lambda: (os.setgid(65534), os.setuid(65534)))
+            self.assertEqual(nobody.returncode, 0)
+            self.assertEqual(len(server.messages), 1)
+
+    @unittest.skipUnless(os.geteuid() == 0 and not RUNNER, "needs root to name the host")
+    def test_unsafe_host_name_becomes_the_address_literal(self):
+        def rename_host():
+            libc = ctypes.CDLL(None, use_errno=True)
+            if libc.unshare(0x04000000) != 0:  # a host name of this process's own
+                os._exit(99)
+            libc.sethostname(b"bad host\r\nRSET", 14)
+        with AiosmtpdServer() as server:
+            proc = self.start([self.body, "-t", "a@x", "-server", server.address],
+                              preexec_fn=rename_host, stdout=subprocess.DEVNULL)
+            self.assertEqual(proc.wait(60), 0)
+            self.assertEqual(server.messages[0].helo, "[127.0.0.1]")
 
 
 if __name__ == "__main__":
