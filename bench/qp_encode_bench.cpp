@@ -2,8 +2,7 @@
 //
 // BM_EncodeStep is the whole encode step as the run driver runs it for
 // -mime: qp_encoded_length to size the message text, then qp_encode_buffer
-// into it. The other cases take the step apart, and BM_EncodeCharLoop is the
-// one-call-per-byte path (qp_encode_char and appending each piece).
+// into it. The other cases take the step apart.
 //
 // Inputs: the files named by QP_BENCH_TEXT and QP_BENCH_BINARY when set
 // (bench/run.sh hands over the very files it mails), otherwise 8 MiB made
@@ -33,7 +32,8 @@ std::vector<char> read_file(const char* name) {
   if (!file) return data;
   char chunk[1 << 16];
   std::size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) data.insert(data.end(), chunk, chunk + got);
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+    data.insert(data.end(), chunk, chunk + got);
   std::fclose(file);
   return data;
 }
@@ -98,7 +98,8 @@ void BM_EncodeStep(benchmark::State& state) {
   for (auto _ : state) {
     const std::uint64_t length = qp_encoded_length(body.data(), body.size());
     int line_length = 0;
-    const std::uint64_t written = qp_encode_buffer(body.data(), body.size(), &line_length, out.data());
+    const std::uint64_t written =
+        qp_encode_buffer(body.data(), body.size(), &line_length, out.data());
     if (written != length) state.SkipWithError("qp_encode_buffer disagrees with qp_encoded_length");
     benchmark::DoNotOptimize(out.data());
   }
@@ -121,29 +122,10 @@ void BM_EncodeBuffer(benchmark::State& state) {
   finish(state, body);
 }
 
-void BM_EncodeCharLoop(benchmark::State& state) {
-  const std::vector<char>& body = input(state.range(0) != 0);
-  std::vector<char> out = output_for(body);
-  for (auto _ : state) {
-    int line_length = 0;
-    char piece[kQpPieceBytes];
-    char* end = out.data();
-    for (char byte : body) {
-      qp_encode_char(static_cast<unsigned char>(byte), &line_length, piece);
-      const std::size_t length = std::strlen(piece);
-      std::memcpy(end, piece, length);
-      end += length;
-    }
-    benchmark::DoNotOptimize(end);
-  }
-  finish(state, body);
-}
-
 // Argument 0: text; 1: binary.
 BENCHMARK(BM_EncodeStep)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EncodedLength)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EncodeBuffer)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_EncodeCharLoop)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

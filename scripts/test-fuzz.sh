@@ -31,7 +31,7 @@ rm -rf "$artifacts"
 passed=0
 failed=0
 for name in $targets; do
-  program="$ROOT/$BUILD/fuzz/fuzz_$name"
+  program="$ROOT/$BUILD/tests-bin/fuzz_$name"
   corpus="$work/corpus-$name"
   run="$work/run-$name"
   mkdir -p "$corpus" "$run" "$artifacts/$name"

@@ -2,12 +2,7 @@
 // nothing at all when g_state.quiet is set.
 #pragma once
 
-#include <string>
 #include <string_view>
 
 // Writes the text as it stands (no line end added) unless quiet is set.
 void say(std::string_view text);
-
-// Tests: while sink is not null, say() appends to it instead of writing to
-// standard output (quiet still silences it). Pass null to write again.
-void set_console_capture(std::string* sink);

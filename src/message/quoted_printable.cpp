@@ -60,16 +60,6 @@ constexpr std::size_t kStageSlack = 8;
 
 }  // namespace
 
-void qp_encode_char(unsigned char byte, int* line_length, char piece[kQpPieceBytes]) {
-  const ByteCode& code = kCodes.code[byte];
-  std::memcpy(piece, code.text, sizeof code.text);
-  *line_length = grown_line(code, *line_length);
-  if (*line_length > kSoftBreakAfter) {
-    std::memcpy(piece + code.length, kSoftBreak, sizeof kSoftBreak);
-    *line_length = 0;
-  }
-}
-
 std::uint64_t qp_encoded_length(const char* body, std::uint64_t size) {
   std::uint64_t total = 0;
   int line = 0;

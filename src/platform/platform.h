@@ -141,8 +141,3 @@ int registry_query_value(const RegistryKey& key, const char* name, std::uint32_t
 // value of that name. 0 on success.
 int registry_set_value(const RegistryKey& key, const char* name, std::uint32_t type,
                        const unsigned char* data, std::uint32_t size);
-
-// ---- For tests only ---------------------------------------------------------------
-
-// Makes the next platform_read_exactly fail without reading (POSIX backend).
-void platform_fail_next_read_for_testing();

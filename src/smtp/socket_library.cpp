@@ -10,9 +10,6 @@ GensockApi g_gensock;
 
 namespace {
 
-const GensockApi* g_test_api = nullptr;
-SocketLibraryCalls g_test_calls;
-
 // Tried in this order; the first that loads is kept.
 const char* const kLibraryNames[] = {"gwinsock.dll", "gensock.dll"};
 
@@ -54,12 +51,6 @@ void* load_first_library() {
 }  // namespace
 
 int load_socket_library() {
-  if (g_test_api != nullptr) {
-    ++g_test_calls.loads;
-    g_gensock = *g_test_api;
-    g_state.library = &g_test_calls;  // any non-null value: "loaded"
-    return 0;
-  }
   g_state.library = load_first_library();
   if (g_state.library == nullptr) {
     say("Couldn't load either 'GWINSOCK.DLL' or 'GENSOCK.DLL'\nInstall one of these in your path.");
@@ -83,18 +74,7 @@ bool socket_library_can(int feature) {
 }
 
 void unload_socket_library() {
-  if (g_test_api != nullptr) {
-    ++g_test_calls.unloads;
-  } else if (g_state.library != nullptr) {
-    platform_free_library(g_state.library);
-  }
+  if (g_state.library != nullptr) platform_free_library(g_state.library);
   g_state.library = nullptr;
   g_gensock = GensockApi();  // no entry point outlives its library
 }
-
-void use_socket_library_for_testing(const GensockApi* api) {
-  g_test_api = api;
-  g_test_calls = SocketLibraryCalls();
-}
-
-SocketLibraryCalls socket_library_calls_for_testing() { return g_test_calls; }

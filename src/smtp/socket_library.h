@@ -3,7 +3,7 @@
 
 #include "gensock.h"
 
-// The seven entry points, filled by load_socket_library (or by a test's fake).
+// The seven entry points, filled by load_socket_library.
 struct GensockApi {
   int (*connect)(const char* hostname, const char* service, gensock_handle_t* handle);
   int (*getchar)(gensock_handle_t handle, int wait, char* ch);
@@ -29,15 +29,3 @@ int load_socket_library();
 
 // Frees g_state.library (only after gensock_close succeeded).
 void unload_socket_library();
-
-// Tests: use these entry points instead of a loaded library; loading and
-// unloading then only count their calls. Pass null to go back to loading.
-void use_socket_library_for_testing(const GensockApi* api);
-
-// Tests: how often load_socket_library and unload_socket_library were called
-// since the last use_socket_library_for_testing.
-struct SocketLibraryCalls {
-  int loads = 0;
-  int unloads = 0;
-};
-SocketLibraryCalls socket_library_calls_for_testing();

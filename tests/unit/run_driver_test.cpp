@@ -1,5 +1,5 @@
-// The run driver in process, against a scripted socket library that answers
-// like a server and records every byte the dialogue hands it.
+// The run driver in process, against the scripted socket library and the
+// fixed clock: what reaches the wire, what is printed, what is left behind.
 #include "cli/run_driver.h"
 
 #include <fcntl.h>
@@ -9,90 +9,41 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
+#include <filesystem>
 #include <fstream>
-#include <set>
 #include <string>
-#include <vector>
 
-#include "message/header_block.h"
-#include "message/quoted_printable.h"
-#include "platform/platform.h"
+#include "fakes/fake_gensock.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
 #include "scratch_folder.h"
 #include "smtp/socket_library.h"
+#include "support/qp_reference.h"
+#include "support/stdout_capture.h"
 
 namespace {
 
-// What the fake server says and what it was told.
-struct FakeServer {
-  std::deque<char> replies;           // bytes gensock_getchar hands out
-  std::vector<std::string> commands;  // every gensock_put_data call
-  std::string data;                   // every buffered byte, in order
-  std::set<std::string> refused;      // RCPT commands answered 550
-  std::string verdict = "250 kept\r\n";
-  int connects = 0;
-  int flushes = 0;
-  int closes = 0;
+const char kDateLine[] = "Date: Mon, 05 Feb 1996 09:03:07 +0100\r\n";
+const char kMailer[] = "X-Mailer: <WinNT's Quib ver 1.5>\r\n";
+const char kMime[] =
+    "MIME-Version: 1.0\r\n"
+    "Content-Type: text/plain; charset=ISO-8859-1\r\n"
+    "Content-Transfer-Encoding: quoted-printable\r\n";
 
-  void reply(const std::string& text) { replies.insert(replies.end(), text.begin(), text.end()); }
-};
-
-FakeServer* server = nullptr;
-
-int fake_connect(const char*, const char*, gensock_handle_t* handle) {
-  ++server->connects;
-  *handle = 7;
-  server->reply("220 fake\r\n");
-  return 0;
+// The replies of a server that accepts everything, for that many RCPTs.
+std::string accepting(int recipients, const std::string& verdict = "250 kept\r\n") {
+  std::string replies = "220 fake\r\n250 hello\r\n250 sender ok\r\n";
+  for (int i = 0; i < recipients; ++i) replies += "250 recipient ok\r\n";
+  return replies + "354 go on\r\n" + verdict;
 }
 
-int fake_getchar(gensock_handle_t, int, char* ch) {
-  if (server->replies.empty()) return 4016;
-  *ch = server->replies.front();
-  server->replies.pop_front();
-  return 0;
-}
-
-int fake_put_data(gensock_handle_t, const char* data, unsigned long length) {
-  const std::string command(data, length);
-  server->commands.push_back(command);
-  if (command.rfind("QUIT", 0) == 0) return 0;
-  if (command.rfind("DATA", 0) == 0) {
-    server->reply("354 go on\r\n");
-  } else if (server->refused.count(command) != 0) {
-    server->reply("550 no such user\r\n");
-  } else {
-    server->reply("250 ok\r\n");
+int count(const std::string& text, const std::string& part) {
+  int found = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++found;
   }
-  return 0;
+  return found;
 }
-
-int fake_put_data_buffered(gensock_handle_t, const char* data, unsigned long length) {
-  server->data.append(data, length);
-  return 0;
-}
-
-int fake_put_data_flush(gensock_handle_t) {
-  ++server->flushes;
-  server->reply(server->verdict);
-  return 0;
-}
-
-int fake_close(gensock_handle_t) {
-  ++server->closes;
-  return 0;
-}
-
-int fake_gethostname(char* name, int size) {
-  std::snprintf(name, static_cast<std::size_t>(size), "testhost");
-  return 0;
-}
-
-const GensockApi kFakeApi = {fake_connect,        fake_getchar,     fake_put_data,
-                             fake_close,          fake_gethostname, fake_put_data_buffered,
-                             fake_put_data_flush, nullptr};
 
 void write_file(const std::string& name, const std::string& bytes) {
   std::ofstream(name, std::ios::binary) << bytes;
@@ -110,12 +61,12 @@ class RunDriverTest : public ::testing::Test {
     std::snprintf(g_state.sender, kSenderBytes, "me@example.org");
     g_state.quiet = 1;
     g_state.to_list = "ann@example.org";
-    server = &server_;
-    use_socket_library_for_testing(&kFakeApi);
+    script_.replies = accepting(1);
+    fake::install(&script_);
   }
   void TearDown() override {
-    use_socket_library_for_testing(nullptr);
-    server = nullptr;
+    if (g_state.library != nullptr) unload_socket_library();
+    fake::install(nullptr);
     unsetenv("TMPDIR");
   }
 
@@ -126,10 +77,14 @@ class RunDriverTest : public ::testing::Test {
     message_file = file_.c_str();
   }
 
-  // Runs the driver with standard input read from the given bytes.
-  int run_with_stdin(const std::string& bytes) {
-    const std::string input = folder_ + "/stdin";
-    write_file(input, bytes);
+  // The header block for the file and the fixture's settings.
+  std::string header(bool mime = false) const {
+    return std::string(kDateLine) + "From: me@example.org\r\nSubject: Contents of file: " + file_ +
+           "\r\nTo: ann@example.org\r\n" + (mime ? kMime : "") + kMailer + "\r\n";
+  }
+
+  // Runs the driver with standard input opened on `input` (a file or a folder).
+  int run_with_stdin_from(const std::string& input) {
     const int saved = dup(0);
     const int fd = open(input.c_str(), O_RDONLY);
     dup2(fd, 0);
@@ -140,44 +95,32 @@ class RunDriverTest : public ::testing::Test {
     close(saved);
     return status;
   }
+  int run_with_stdin(const std::string& bytes) {
+    write_file(folder_ + "/stdin", bytes);
+    return run_with_stdin_from(folder_ + "/stdin");
+  }
 
   int run_loud(std::string* output) {
     g_state.quiet = 0;
-    testing::internal::CaptureStdout();
+    StdoutCapture capture;
     const int status = run_driver();
-    *output = testing::internal::GetCapturedStdout();
+    *output = capture.take();
     return status;
   }
 
-  std::string header() {
-    std::string block;
-    build_header_block(g_state, message_file, &block);
-    return block;
-  }
+  bool tmpdir_empty() const { return std::filesystem::is_empty(tmpdir_); }
 
-  bool tmpdir_empty() {
-    return std::system(("test -z \"$(ls -A '" + tmpdir_ + "')\"").c_str()) == 0;
-  }
-
-  FakeServer server_;
+  fake::Script script_;
   ScratchFolder scratch_{"quib-drv"};
   const std::string folder_ = scratch_.path();  // after scratch_, which makes it
   std::string tmpdir_, file_;
 };
 
-// The header block's date line may tick between two builds; compare without it.
-std::string without_date(const std::string& text) {
-  return text.rfind("Date: ", 0) == 0 ? text.substr(text.find("\r\n") + 2) : text;
-}
-
 TEST_F(RunDriverTest, PlainBodyEndsAtItsFirstNul) {
   use_file(std::string("one\r\ntwo\0three\r\n", 16));
-  const std::string expected = header() + "one\r\ntwo";
   EXPECT_EQ(run_driver(), kExitSent);
-  EXPECT_EQ(without_date(server_.data), without_date(expected + "\r\n.\r\n"));
-  ASSERT_GE(server_.commands.size(), 1u);
-  EXPECT_EQ(server_.commands.back(), "QUIT\r\n");
-  EXPECT_EQ(server_.closes, 1);
+  EXPECT_EQ(script_.data, header() + "one\r\ntwo\r\n.\r\n");
+  EXPECT_EQ(script_.transcript.substr(script_.transcript.size() - 15), "C: QUIT\r\nclose\n");
   EXPECT_TRUE(g_state.recipients.empty());
 }
 
@@ -186,26 +129,18 @@ TEST_F(RunDriverTest, MimeBodyIsEncodedWholeNulIncluded) {
   std::string body("caf\xe9 = x \r\n", 12);
   body += std::string(100, 'y') + std::string("\0tail\n", 6);
   use_file(body);
-  std::string encoded;
-  int line_length = 0;
-  char piece[kQpPieceBytes];
-  for (unsigned char c : body) {
-    qp_encode_char(c, &line_length, piece);
-    encoded += piece;
-  }
-  const std::string expected = header() + encoded;
   EXPECT_EQ(run_driver(), kExitSent);
-  EXPECT_EQ(without_date(server_.data), without_date(expected + ".\r\n"));
+  EXPECT_EQ(script_.data, header(true) + qp_reference(body) + ".\r\n");
 }
 
 TEST_F(RunDriverTest, EmptyFileSendsTheHeaderAlone) {
   for (int mime = 0; mime <= 1; ++mime) {
-    server_ = FakeServer();
+    script_ = fake::Script();
+    script_.replies = accepting(1);
     g_state.mime = mime;
     use_file("");
-    const std::string expected = header();
     EXPECT_EQ(run_driver(), kExitSent) << "mime " << mime;
-    EXPECT_EQ(without_date(server_.data), without_date(expected + ".\r\n")) << "mime " << mime;
+    EXPECT_EQ(script_.data, header(mime == 1) + ".\r\n") << "mime " << mime;
   }
 }
 
@@ -214,17 +149,19 @@ TEST_F(RunDriverTest, ProgressLinesByteForByte) {
     const char* to;
     const char* bcc;
     const char* subject;
+    int recipients;
     const char* expected_tail;  // after "Sending <file>"
   } rows[] = {
-      {"ann@example.org", "", "Hello",
+      {"ann@example.org", "", "Hello", 1,
        " to ann@example.org\nSubject:Hello\nLogin name is me@example.org\n"},
-      {"ann@example.org", "", "", " to ann@example.org\nLogin name is me@example.org\n"},
-      {"", "", "", " to <unspecified>\nLogin name is me@example.org\n"},
-      {"", "bob@example.org", "x",
+      {"ann@example.org", "", "", 1, " to ann@example.org\nLogin name is me@example.org\n"},
+      {"", "", "", 0, " to <unspecified>\nLogin name is me@example.org\n"},
+      {"", "bob@example.org", "x", 1,
        " to ,bob@example.org\nSubject:x\nLogin name is me@example.org\n"},
   };
   for (const Row& row : rows) {
-    server_ = FakeServer();
+    script_ = fake::Script();
+    script_.replies = accepting(row.recipients);
     g_state.to_list = row.to;
     g_state.bcc_list = row.bcc;
     g_state.subject = row.subject;
@@ -251,82 +188,79 @@ TEST_F(RunDriverTest, FilesThatCannotBeMailed) {
     std::string output;
     EXPECT_EQ(run_loud(&output), row.status) << row.name;
     EXPECT_EQ(output, row.message);
-    EXPECT_EQ(server_.connects, 0);
+    EXPECT_EQ(script_.transcript, "") << "no connection";
     EXPECT_TRUE(g_state.recipients.empty());
   }
 }
 
+// /proc/self/mem is a disk file whose size says 0 and whose first read fails.
 TEST_F(RunDriverTest, ReadFailureIsStatusFiveInBothModes) {
   for (int mime = 0; mime <= 1; ++mime) {
     g_state.mime = mime;
-    use_file("body\r\n");
-    platform_fail_next_read_for_testing();
+    message_file = "/proc/self/mem";
     std::string output;
     EXPECT_EQ(run_loud(&output), kExitReadFailed);
-    EXPECT_EQ(output, "error reading " + file_ + ", aborting\n");
-    EXPECT_EQ(server_.connects, 0);
+    EXPECT_EQ(output, "error reading /proc/self/mem, aborting\n");
+    EXPECT_EQ(script_.transcript, "") << "no connection";
   }
 }
 
 TEST_F(RunDriverTest, ConsoleInputIsCapturedAndTheTemporaryFileDeleted) {
   g_state.quiet = 0;
-  testing::internal::CaptureStdout();
+  StdoutCapture capture;
   EXPECT_EQ(run_with_stdin(std::string("a\nb\r\nc\x1a"
                                        "after\n")),
             kExitSent);
-  const std::string output = testing::internal::GetCapturedStdout();
-  EXPECT_NE(server_.data.find("\r\n\r\na\r\nb\r\nc\r\n.\r\n"), std::string::npos) << server_.data;
-  EXPECT_EQ(server_.data.find("after"), std::string::npos);
-  EXPECT_NE(server_.data.find("Subject: Contents of console input\r\n"), std::string::npos);
+  const std::string output = capture.take();
+  EXPECT_NE(script_.data.find("\r\n\r\na\r\nb\r\nc\r\n.\r\n"), std::string::npos) << script_.data;
+  EXPECT_EQ(script_.data.find("after"), std::string::npos);
+  EXPECT_NE(script_.data.find("Subject: Contents of console input\r\n"), std::string::npos);
   // The progress line names the temporary file, already deleted.
   EXPECT_EQ(output.rfind("Sending " + tmpdir_ + "/qbx", 0), 0u) << output;
   EXPECT_TRUE(tmpdir_empty());
 }
 
-TEST_F(RunDriverTest, ConsoleInputTemporaryFileGoesOnFailureToo) {
-  platform_fail_next_read_for_testing();
-  g_state.quiet = 0;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(run_with_stdin("text\n"), kExitReadFailed);
-  const std::string output = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(output, "error reading " + temp_file_name + ", aborting\n");
-  EXPECT_EQ(output.rfind("error reading " + tmpdir_ + "/qbx", 0), 0u);
-  EXPECT_TRUE(tmpdir_empty());
-}
-
-TEST_F(RunDriverTest, MissingTemporaryFolderIsStatusThirteen) {
-  setenv("TMPDIR", (folder_ + "/missing").c_str(), 1);
-  g_state.quiet = 0;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(run_with_stdin("text\n"), kExitTempFile);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "error opening temporary file , aborting\n");
-  EXPECT_EQ(server_.connects, 0);
+TEST_F(RunDriverTest, ConsoleInputThatCannotBeHadIsStatusThirteen) {
+  struct Row {
+    std::string tmpdir, stdin_from, printed;
+  } rows[] = {
+      {folder_ + "/missing", folder_ + "/stdin", "error opening temporary file , aborting\n"},
+      // A folder for input: reading fails, and the file goes.
+      {tmpdir_, folder_, "error opening temporary file " + tmpdir_ + "/qbx"},
+  };
+  write_file(folder_ + "/stdin", "text\n");
+  for (const Row& row : rows) {
+    setenv("TMPDIR", row.tmpdir.c_str(), 1);
+    g_state.quiet = 0;
+    StdoutCapture capture;
+    EXPECT_EQ(run_with_stdin_from(row.stdin_from), kExitTempFile);
+    EXPECT_EQ(capture.take().rfind(row.printed, 0), 0u);
+    EXPECT_EQ(script_.transcript, "") << "no connection";
+    EXPECT_TRUE(tmpdir_empty());
+  }
 }
 
 TEST_F(RunDriverTest, RefusedRecipientEndsTheRunWithoutMoreCalls) {
-  server_.refused.insert("RCPT To: <ann@example.org>\r\n");
+  script_.replies = "220 fake\r\n250 hello\r\n250 sender ok\r\n550 no such user\r\n";
   use_file("body\r\n");
   std::string output;
   EXPECT_EQ(run_loud(&output), kExitSmtpFailed);
   EXPECT_NE(output.find("The mail server doesn't like the name ann@example.org."),
             std::string::npos);
-  EXPECT_EQ(server_.commands.back(), "QUIT\r\n");
-  EXPECT_TRUE(server_.data.empty());
-  EXPECT_EQ(server_.closes, 1);
-  EXPECT_EQ(socket_library_calls_for_testing().unloads, 1);
+  EXPECT_EQ(script_.transcript.substr(script_.transcript.size() - 15), "C: QUIT\r\nclose\n");
+  EXPECT_TRUE(script_.data.empty());
+  EXPECT_EQ(g_state.library, nullptr) << "closed and unloaded";
 }
 
 TEST_F(RunDriverTest, RefusedMessageClosesOnce) {
-  server_.verdict = "554 no\r\n";
+  script_.replies = accepting(1, "554 no\r\n");
   use_file("body\r\n");
   std::string output;
   EXPECT_EQ(run_loud(&output), kExitSmtpFailed);
   EXPECT_NE(output.find("Message not accepted by server\n"), std::string::npos);
-  int quits = 0;
-  for (const std::string& command : server_.commands) quits += command == "QUIT\r\n";
-  EXPECT_EQ(quits, 1);
-  EXPECT_EQ(server_.closes, 1);
-  EXPECT_EQ(socket_library_calls_for_testing().unloads, 1);
+  EXPECT_EQ(count(script_.transcript, "C: QUIT\r\n"), 1);
+  EXPECT_EQ(count(script_.transcript, "close\n"), 1);
+  EXPECT_EQ(g_state.library, nullptr);
 }
 
 }  // namespace

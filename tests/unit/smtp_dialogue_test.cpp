@@ -10,6 +10,8 @@
 #include "fakes/fake_gensock.h"
 #include "quib/console.h"
 #include "quib/mailer_state.h"
+#include "smtp/socket_library.h"
+#include "support/stdout_capture.h"
 
 namespace {
 
@@ -24,11 +26,10 @@ class Dialogue : public ::testing::Test {
     reset_run_state();
     std::strcpy(g_state.smtp_server, "mail.example");
     fake::install(&script_);
-    set_console_capture(&out_);
   }
   void TearDown() override {
-    set_console_capture(nullptr);
-    use_socket_library_for_testing(nullptr);
+    if (g_state.library != nullptr) unload_socket_library();
+    fake::install(nullptr);
   }
 
   // The whole transaction as the run driver makes it.
@@ -40,10 +41,14 @@ class Dialogue : public ::testing::Test {
     return 0;
   }
 
-  int loads() const { return socket_library_calls_for_testing().loads; }
-  int unloads() const { return socket_library_calls_for_testing().unloads; }
+  // What the dialogue printed since the last clear.
+  std::string& out() {
+    out_ += capture_.take();
+    return out_;
+  }
 
   fake::Script script_;
+  StdoutCapture capture_;
   std::string out_;
 };
 
@@ -74,9 +79,7 @@ TEST_F(Dialogue, WholeTransaction) {
   // minutes, DATA 2, the end of the data 10.
   EXPECT_EQ(script_.reply_limits,
             (std::vector<int>{300000, 300000, 300000, 300000, 300000, 120000, 600000}));
-  EXPECT_EQ(out_, "");
-  EXPECT_EQ(loads(), 1);
-  EXPECT_EQ(unloads(), 1);
+  EXPECT_EQ(out(), "");
   EXPECT_EQ(g_state.library, nullptr);
   EXPECT_EQ(script_.bad_calls, 0);
 }
@@ -85,7 +88,7 @@ TEST_F(Dialogue, ReplyThatCameWithTheDataGoAheadIsRefused) {
   script_.replies = std::string(kGreetingToData) + "250 a\r\n354 go\r\n250 early\r\n";
   script_.arrived = script_.replies.size();  // all of it was there when polled
   EXPECT_EQ(run("ann@x.org"), -1);
-  EXPECT_EQ(out_, "Mail server error accepting message data\n");
+  EXPECT_EQ(out(), "Mail server error accepting message data\n");
   EXPECT_EQ(script_.transcript.find("data\n"), std::string::npos) << "no byte of the text";
   EXPECT_NE(script_.transcript.find("C: DATA\r\nS: 354 go\r\nC: QUIT\r\nclose\n"),
             std::string::npos);
@@ -170,11 +173,10 @@ TEST_F(Dialogue, RefusalAtEachStepQuitsAndClosesOnce) {
     for (int quiet = 0; quiet <= 1; ++quiet) {
       script_ = fake::Script();
       script_.replies = c.replies;
-      out_.clear();
-      use_socket_library_for_testing(&fake::kApi);
+      out().clear();
       g_state.quiet = quiet;
       EXPECT_EQ(run("ann bob"), -1) << c.replies;
-      EXPECT_EQ(out_, quiet ? "" : c.printed) << c.replies;
+      EXPECT_EQ(out(), quiet ? "" : c.printed) << c.replies;
       const std::string& t = script_.transcript;
       std::string tail = std::string(*c.last_command == 'd' ? "" : "C: ") + c.last_command;
       std::size_t quit = t.rfind("C: QUIT\r\nclose\n");
@@ -183,8 +185,7 @@ TEST_F(Dialogue, RefusalAtEachStepQuitsAndClosesOnce) {
       EXPECT_NE(t.find(tail), std::string::npos) << t;
       EXPECT_EQ(t.find("QUIT"), quit + 3) << "one QUIT";
       EXPECT_EQ(t.find("close"), t.rfind("close")) << "one close";
-      EXPECT_EQ(loads(), 1);
-      EXPECT_EQ(unloads(), 1);
+      EXPECT_EQ(g_state.library, nullptr) << "unloaded after the close";
     }
   }
 }
@@ -195,7 +196,7 @@ TEST_F(Dialogue, ServiceRetriedWithPortNumber) {
   EXPECT_EQ(smtp_open_transaction("me", ""), 0);
   EXPECT_EQ(script_.transcript.substr(0, 62),
             "connect mail.example smtp\nconnect mail.example 25\ngethostname\n");
-  EXPECT_EQ(out_, "");
+  EXPECT_EQ(out(), "");
 }
 
 struct ConnectFailure {
@@ -227,13 +228,10 @@ TEST_F(Dialogue, FailureWhileConnectingLeavesThingsAsTheyAre) {
     script_ = fake::Script();
     script_.connect_results = c.connect_results;
     script_.gethostname_results = c.gethostname_results;
-    out_.clear();
-    use_socket_library_for_testing(&fake::kApi);
+    out().clear();
     EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
     EXPECT_EQ(script_.transcript, c.transcript) << "no QUIT, no close";
-    EXPECT_EQ(out_, c.printed);
-    EXPECT_EQ(loads(), 1);
-    EXPECT_EQ(unloads(), 0) << "the library stays loaded";
+    EXPECT_EQ(out(), c.printed);
     EXPECT_NE(g_state.library, nullptr);
   }
 }
@@ -241,7 +239,7 @@ TEST_F(Dialogue, FailureWhileConnectingLeavesThingsAsTheyAre) {
 TEST_F(Dialogue, GethostnameFailureIsPutIntoWords) {
   script_.gethostname_results = {4001};
   EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
-  EXPECT_EQ(out_, "Error: Malloc failed (possibly out of memory).");
+  EXPECT_EQ(out(), "Error: Malloc failed (possibly out of memory).");
 }
 
 TEST_F(Dialogue, FailedTransmissionIsNeverSuccess) {
@@ -249,7 +247,7 @@ TEST_F(Dialogue, FailedTransmissionIsNeverSuccess) {
   script_.replies = std::string(kGreetingToData) + kDataOk + "250 kept\r\n";
   script_.buffered_results = {0, 4002};
   EXPECT_EQ(run("", "H: v\r\n\r\na\nb\n"), -1);
-  EXPECT_EQ(out_, "Message not accepted by server\n");
+  EXPECT_EQ(out(), "Message not accepted by server\n");
   EXPECT_NE(script_.transcript.find("S: 250 kept\r\nC: QUIT\r\nclose\n"), std::string::npos);
 }
 
@@ -258,15 +256,15 @@ TEST_F(Dialogue, FailingQuitAndCloseInsideAbortArePrinted) {
   script_.put_data_results = {4002};
   script_.close_results = {4012};
   EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
-  EXPECT_EQ(out_, "SMTP server error\nError: Error sending data.Error: Error closing socket.");
-  EXPECT_EQ(unloads(), 0) << "a failed close keeps the library";
+  EXPECT_EQ(out(), "SMTP server error\nError: Error sending data.Error: Error closing socket.");
+  EXPECT_NE(g_state.library, nullptr) << "a failed close keeps the library";
 }
 
 TEST_F(Dialogue, FailedCommandSendIsPrintedAndTheReplyDecides) {
   script_.replies = std::string(kGreetingToData) + kDataOk;
   script_.put_data_results = {4002};  // HELO
   EXPECT_EQ(smtp_open_transaction("me", ""), 0);
-  EXPECT_EQ(out_, "Error: Error sending data.");
+  EXPECT_EQ(out(), "Error: Error sending data.");
 }
 
 TEST_F(Dialogue, LongNamesAreSentWhole) {
@@ -279,8 +277,8 @@ TEST_F(Dialogue, LongNamesAreSentWhole) {
   EXPECT_NE(script_.transcript.find("C: HELO " + host + "\r\n"), std::string::npos);
   EXPECT_NE(script_.transcript.find("C: MAIL From:<" + sender + ">\r\n"), std::string::npos);
   EXPECT_NE(script_.transcript.find("C: RCPT To: <" + recipient + ">\r\n"), std::string::npos);
-  EXPECT_EQ(out_, "The mail server doesn't like the name " + recipient +
-                      ".\nHave you set the 'To: ' field correctly?\n");
+  EXPECT_EQ(out(), "The mail server doesn't like the name " + recipient +
+                       ".\nHave you set the 'To: ' field correctly?\n");
 }
 
 struct Reply {
@@ -317,7 +315,7 @@ TEST_F(Dialogue, ReplyCodeComesFromTheLastLine) {
     EXPECT_EQ(smtp_read_reply(kLimit), c.code) << ::testing::PrintToString(c.bytes);
     EXPECT_EQ(script_.next_reply, c.consumed) << ::testing::PrintToString(c.bytes);
   }
-  EXPECT_EQ(out_, "");
+  EXPECT_EQ(out(), "");
 }
 
 TEST_F(Dialogue, EndlessReplyIsCutOffWithoutACode) {
@@ -326,7 +324,7 @@ TEST_F(Dialogue, EndlessReplyIsCutOffWithoutACode) {
   for (int i = 0; i < 4200; ++i) script_.replies += line;             // over 16 MiB
   EXPECT_EQ(smtp_read_reply(kLimit), 0);
   EXPECT_EQ(script_.next_reply, std::size_t{16} << 20);
-  EXPECT_EQ(out_, "");
+  EXPECT_EQ(out(), "");
 }
 
 TEST_F(Dialogue, ReadFailureMidReplyIsPrinted) {
@@ -334,10 +332,10 @@ TEST_F(Dialogue, ReadFailureMidReplyIsPrinted) {
   script_.replies = "250-a\r\n25";
   script_.end_of_replies = 4013;
   EXPECT_EQ(smtp_read_reply(kLimit), -1);
-  EXPECT_EQ(out_, "Error: Wait a bit (possible timeout).");
+  EXPECT_EQ(out(), "Error: Wait a bit (possible timeout).");
   script_.end_of_replies = 4018;
   EXPECT_EQ(smtp_read_reply(kLimit), -1);
-  EXPECT_EQ(out_, "Error: Wait a bit (possible timeout).error 4018 in function 'gensock_getchar'");
+  EXPECT_EQ(out(), "Error: Wait a bit (possible timeout).error 4018 in function 'gensock_getchar'");
 }
 
 }  // namespace

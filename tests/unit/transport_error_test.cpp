@@ -4,19 +4,17 @@
 
 #include <string>
 
-#include "quib/console.h"
 #include "quib/mailer_state.h"
+#include "support/stdout_capture.h"
 
 namespace {
 
 class TransportError : public ::testing::Test {
  protected:
-  void SetUp() override {
-    reset_run_state();
-    set_console_capture(&out_);
-  }
-  void TearDown() override { set_console_capture(nullptr); }
-  std::string out_;
+  void SetUp() override { reset_run_state(); }
+  // What was printed since the last take.
+  std::string out() { return capture_.take(); }
+  StdoutCapture capture_;
 };
 
 struct Case {
@@ -57,22 +55,22 @@ const Case kCases[] = {
 
 TEST_F(TransportError, EveryCodePrintsItsMessageWithoutLineEnd) {
   for (const Case& c : kCases) {
-    out_.clear();
+    out();
     report_transport_error(c.context, c.code);
-    EXPECT_EQ(out_, c.printed) << "code " << c.code;
+    EXPECT_EQ(out(), c.printed) << "code " << c.code;
   }
 }
 
 TEST_F(TransportError, QuietPrintsNothing) {
   g_state.quiet = 1;
   for (const Case& c : kCases) report_transport_error(c.context, c.code);
-  EXPECT_EQ(out_, "");
+  EXPECT_EQ(out(), "");
 }
 
 TEST_F(TransportError, TwoReportsRunTogetherOnOneLine) {
   report_transport_error("gensock_getchar", 4013);
   report_transport_error("gensock_close", 4012);
-  EXPECT_EQ(out_, "Error: Wait a bit (possible timeout).Error: Error closing socket.");
+  EXPECT_EQ(out(), "Error: Wait a bit (possible timeout).Error: Error closing socket.");
 }
 
 }  // namespace

@@ -16,9 +16,6 @@
 
 namespace {
 
-// Set by platform_fail_next_read_for_testing.
-bool fail_next_read = false;
-
 // One read request at most: Linux moves at most about 2 GiB per call anyway.
 constexpr std::size_t kReadChunkBytes = std::size_t{1} << 30;
 // Console input is read and the temporary file written in blocks of this size.
@@ -102,7 +99,6 @@ std::string unique_part() {
   return part;
 }
 
-
 // Signals that end a run while console input is captured; the temporary
 // file is removed before the process ends with the signal.
 const int kGuardedSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -169,7 +165,8 @@ int create_guarded_temp_file(const std::string& dir, const char* prefix, std::st
     std::memcpy(copy, candidate.c_str(), candidate.size() + 1);
     sigset_t old;
     sigprocmask(SIG_BLOCK, &set, &old);
-    const int fd = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd =
+        open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     const int error = errno;
     if (fd >= 0) g_guarded_name = copy;
     sigprocmask(SIG_SETMASK, &old, nullptr);
@@ -212,10 +209,6 @@ int platform_file_size(const PlatformFile& file, std::uint64_t* size) {
 }
 
 int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size) {
-  if (fail_next_read) {
-    fail_next_read = false;
-    return -1;
-  }
   while (size > 0) {
     const std::size_t want =
         size < kReadChunkBytes ? static_cast<std::size_t>(size) : kReadChunkBytes;
@@ -275,5 +268,3 @@ int platform_read_to_end(const PlatformFile& file, std::string* bytes) {
     }
   }
 }
-
-void platform_fail_next_read_for_testing() { fail_next_read = true; }

@@ -2,6 +2,8 @@
 // real servers on loopback: aiosmtpd (keeps what it accepts), Postfix's
 // smtp-sink, and small servers of this test that misbehave on purpose.
 // Every server listens on a port the system chose and stops with the test.
+#include "smtp/socket_library.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -20,20 +23,16 @@
 #include <thread>
 #include <vector>
 
-#include "quib/console.h"
 #include "quib/mailer_state.h"
 #include "smtp/smtp_dialogue.h"
-#include "smtp/socket_library.h"
+#include "support/stdout_capture.h"
 
 namespace {
 
 const char kPython[] = "/usr/bin/python3";
 const char kSmtpSink[] = "/usr/sbin/smtp-sink";
 
-std::string source_dir() {
-  std::string file = __FILE__;  // .../tests/unit/gensock_real_test.cpp
-  return file.substr(0, file.rfind("/unit/"));
-}
+std::string source_dir() { return QUIB_TESTS_DIR; }
 
 bool executable(const char* path) { return access(path, X_OK) == 0; }
 
@@ -170,7 +169,8 @@ class KeepingServer {
   }
   ~KeepingServer() {
     server_.reset();
-    std::system(("rm -rf '" + folder_ + "'").c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
   }
   bool ready() const { return server_ && server_->ready(); }
   std::string address() const {
@@ -196,12 +196,16 @@ class RealLibrary : public ::testing::Test {
   void SetUp() override {
     setenv("GENSOCK_TIMEOUT", "3", 1);
     reset_run_state();
-    set_console_capture(&out_);
-    ASSERT_EQ(load_socket_library(), 0) << out_;
+    ASSERT_EQ(load_socket_library(), 0) << printed();
   }
   void TearDown() override {
-    set_console_capture(nullptr);
     if (g_state.library != nullptr) unload_socket_library();
+  }
+
+  // What the mailer printed so far.
+  const std::string& printed() {
+    out_ += capture_.take();
+    return out_;
   }
 
   // Names the server of the next transaction, the library unloaded as after
@@ -224,9 +228,10 @@ class RealLibrary : public ::testing::Test {
   std::string failed_opening(const std::string& server) {
     use_server(server);
     EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
-    return out_;
+    return printed();
   }
 
+  StdoutCapture capture_;
   std::string out_;
 };
 
@@ -241,7 +246,7 @@ TEST_F(RealLibrary, TransactionThroughSmtpSink) {
   EXPECT_EQ(
       mail("127.0.0.1:" + std::to_string(port), "a@x.org, b@y.org", "Subject: s\r\n\r\nbody\r\n"),
       0);
-  EXPECT_EQ(out_, "");
+  EXPECT_EQ(printed(), "");
   EXPECT_EQ(g_state.library, nullptr) << "unloaded after the close";
 }
 
@@ -249,7 +254,7 @@ TEST_F(RealLibrary, LfTextArrivesWithEveryLineIntact) {
   KeepingServer server("127.0.0.1");
   if (!server.ready()) GTEST_SKIP() << "aiosmtpd did not start";
   const std::string text = "Subject: lf\n\nfirst\n.dot line\n..two dots\n\nlast\n";
-  EXPECT_EQ(mail(server.address(), "ann@x.org,,bob@y.org", text), 0) << out_;
+  EXPECT_EQ(mail(server.address(), "ann@x.org,,bob@y.org", text), 0) << printed();
   EXPECT_EQ(server.kept(1, ".eml"),
             "Subject: lf\r\n\r\nfirst\r\n.dot line\r\n..two dots\r\n\r\nlast\r\n");
   EXPECT_EQ(server.kept(1, ".env").substr(server.kept(1, ".env").find('\n') + 1),
@@ -266,14 +271,14 @@ TEST_F(RealLibrary, LargeBodyCrossesTheBuffersIntact) {
     text += (i % 5 == 0 ? "." : "") + line + (i % 2 ? "\n" : "\r\n");
     expected += (i % 5 == 0 ? "." : "") + line + "\r\n";
   }
-  EXPECT_EQ(mail(server.address(), "ann@x.org", text), 0) << out_;
+  EXPECT_EQ(mail(server.address(), "ann@x.org", text), 0) << printed();
   EXPECT_TRUE(server.kept(1, ".eml") == expected) << "the body differs";
 }
 
 TEST_F(RealLibrary, BracketedIpv6AddressWithPort) {
   KeepingServer server("::1");
   if (!server.ready()) GTEST_SKIP() << "::1 unavailable";
-  EXPECT_EQ(mail(server.address(), "ann@x.org", "Subject: v6\r\n\r\nhi\r\n"), 0) << out_;
+  EXPECT_EQ(mail(server.address(), "ann@x.org", "Subject: v6\r\n\r\nhi\r\n"), 0) << printed();
   EXPECT_EQ(server.kept(1, ".eml"), "Subject: v6\r\n\r\nhi\r\n");
 }
 

@@ -1,3 +1,4 @@
+// The one record of the run, the values beside it, and the console.
 #include "platform/platform.h"
 #include "quib/console.h"
 #include "quib/mailer_state.h"
@@ -14,17 +15,6 @@ void reset_run_state() {
   temp_file_name.clear();
 }
 
-namespace {
-std::string* g_console_capture = nullptr;
-}  // namespace
-
-void set_console_capture(std::string* sink) { g_console_capture = sink; }
-
 void say(std::string_view text) {
-  if (g_state.quiet) return;
-  if (g_console_capture != nullptr) {
-    g_console_capture->append(text);
-    return;
-  }
-  platform_write_stdout(text.data(), text.size());
+  if (!g_state.quiet) platform_write_stdout(text.data(), text.size());
 }
