@@ -33,7 +33,8 @@ std::vector<char> read_file(const char* name) {
   if (!file) return data;
   char chunk[1 << 16];
   std::size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) data.insert(data.end(), chunk, chunk + got);
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+    data.insert(data.end(), chunk, chunk + got);
   std::fclose(file);
   return data;
 }
@@ -98,7 +99,8 @@ void BM_EncodeStep(benchmark::State& state) {
   for (auto _ : state) {
     const std::uint64_t length = qp_encoded_length(body.data(), body.size());
     int line_length = 0;
-    const std::uint64_t written = qp_encode_buffer(body.data(), body.size(), &line_length, out.data());
+    const std::uint64_t written =
+        qp_encode_buffer(body.data(), body.size(), &line_length, out.data());
     if (written != length) state.SkipWithError("qp_encode_buffer disagrees with qp_encoded_length");
     benchmark::DoNotOptimize(out.data());
   }

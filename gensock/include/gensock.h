@@ -32,16 +32,16 @@ typedef uint32_t gensock_handle_t;
 
 /* Transport error codes. */
 enum {
-  GENSOCK_ERR_MALLOC = 4001,          /* allocation failure */
-  GENSOCK_ERR_SEND = 4002,            /* error sending data */
-  GENSOCK_ERR_INIT = 4003,            /* socket layer would not start */
+  GENSOCK_ERR_MALLOC = 4001, /* allocation failure */
+  GENSOCK_ERR_SEND = 4002,   /* error sending data */
+  GENSOCK_ERR_INIT = 4003,   /* socket layer would not start */
   GENSOCK_ERR_VERSION = 4004,
   GENSOCK_ERR_WINSOCK_VERSION = 4005,
   GENSOCK_ERR_NOT_READY = 4006,
-  GENSOCK_ERR_RESOLVE_HOST = 4007,    /* host name does not resolve */
-  GENSOCK_ERR_SOCKET = 4008,          /* socket could not be created */
-  GENSOCK_ERR_READ = 4009,            /* error reading the socket */
-  GENSOCK_ERR_NOT_A_SOCKET = 4010,    /* unknown handle */
+  GENSOCK_ERR_RESOLVE_HOST = 4007, /* host name does not resolve */
+  GENSOCK_ERR_SOCKET = 4008,       /* socket could not be created */
+  GENSOCK_ERR_READ = 4009,         /* error reading the socket */
+  GENSOCK_ERR_NOT_A_SOCKET = 4010, /* unknown handle */
   GENSOCK_ERR_BUSY = 4011,
   GENSOCK_ERR_CLOSE = 4012,           /* error closing the socket */
   GENSOCK_ERR_WAIT = 4013,            /* timed out waiting for a byte */
@@ -70,14 +70,12 @@ GENSOCK_API int gensock_getchar(gensock_handle_t handle, int wait, char* ch);
 
 /* Sends length bytes at once, after whatever was buffered before; partial
  * sends are completed. Errors: 4002 sending failed or timed out, 4010. */
-GENSOCK_API int gensock_put_data(gensock_handle_t handle, const char* data,
-                                 unsigned long length);
+GENSOCK_API int gensock_put_data(gensock_handle_t handle, const char* data, unsigned long length);
 
 /* Takes length bytes (any length) for sending; they go out when the send
  * buffer is full, on gensock_put_data_flush, or before a gensock_put_data.
  * Errors: 4002 (while sending a full buffer), 4010. */
-GENSOCK_API int gensock_put_data_buffered(gensock_handle_t handle,
-                                          const char* data,
+GENSOCK_API int gensock_put_data_buffered(gensock_handle_t handle, const char* data,
                                           unsigned long length);
 
 /* Sends every buffered byte. Errors: 4002, 4010. */

@@ -43,8 +43,8 @@ const GensockApi kRefusing = {refuse_connect,  refuse_getchar, refuse_data,  ref
                               refuse_hostname, refuse_data,    refuse_handle};
 
 bool is_known_status(int status) {
-  const int known[] = {kExitSent,        kExitUsage,       kExitNoMessageFile, kExitCantOpen,
-                       kExitNotDiskFile, kExitReadFailed,  kExitInstallCount,  kExitNoServerOrSender,
+  const int known[] = {kExitSent,        kExitUsage,      kExitNoMessageFile, kExitCantOpen,
+                       kExitNotDiskFile, kExitReadFailed, kExitInstallCount,  kExitNoServerOrSender,
                        kExitTempFile,    kExitSmtpFailed};
   for (int k : known) {
     if (status == k) return true;

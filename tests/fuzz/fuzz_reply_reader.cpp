@@ -35,7 +35,7 @@ int refuse_data(gensock_handle_t, const char*, unsigned long) { return GENSOCK_E
 int refuse_handle(gensock_handle_t) { return GENSOCK_ERR_NOT_A_SOCKET; }
 int refuse_hostname(char*, int) { return GENSOCK_ERR_NOT_READY; }
 
-const GensockApi kFake = {refuse_connect, serve_byte,   refuse_data,   refuse_handle,
+const GensockApi kFake = {refuse_connect,  serve_byte,  refuse_data,  refuse_handle,
                           refuse_hostname, refuse_data, refuse_handle};
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -64,7 +64,8 @@ void check_reply(std::size_t begin, int code) {
   std::size_t line_begin = begin;
   for (std::size_t at = begin; at < g_served; ++at) {
     if (g_bytes[at] != '\n') continue;
-    const std::string line(reinterpret_cast<const char*>(g_bytes) + line_begin, at + 1 - line_begin);
+    const std::string line(reinterpret_cast<const char*>(g_bytes) + line_begin,
+                           at + 1 - line_begin);
     const bool last = at + 1 == g_served;
     // A line of four characters or more continues exactly when its fourth
     // is "-"; what a shorter line does is left open.

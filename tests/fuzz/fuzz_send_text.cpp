@@ -50,8 +50,8 @@ int unexpected_put(gensock_handle_t, const char*, unsigned long) { std::abort();
 int unexpected_close(gensock_handle_t) { std::abort(); }
 int unexpected_hostname(char*, int) { std::abort(); }
 
-const GensockApi kRecorder = {unexpected_connect,  unexpected_getchar, unexpected_put,
-                              unexpected_close,    unexpected_hostname, record_buffered,
+const GensockApi kRecorder = {unexpected_connect, unexpected_getchar,  unexpected_put,
+                              unexpected_close,   unexpected_hostname, record_buffered,
                               record_flush};
 
 // The text as it should arrive: runs of CRs as one CR, CR CR LF before the
@@ -89,7 +89,8 @@ std::string expected_content(const std::string& text) {
 // Checks the wire's shape and gives back its content, dot-stuffing undone.
 std::string unstuffed_content(const std::string& wire) {
   static const std::string kEnd = "\r\n.\r\n";
-  check(wire.size() >= kEnd.size() && wire.compare(wire.size() - kEnd.size(), kEnd.size(), kEnd) == 0);
+  check(wire.size() >= kEnd.size() &&
+        wire.compare(wire.size() - kEnd.size(), kEnd.size(), kEnd) == 0);
   for (std::size_t i = 0; i < wire.size(); ++i) {
     if (wire[i] == '\r') check(i + 1 < wire.size() && wire[i + 1] == '\n');
     if (wire[i] == '\n') check(i > 0 && wire[i - 1] == '\r');

@@ -1,16 +1,16 @@
 // The walk of the command line into g_state, and the string and file tests
 // it stands on. Whole runs (output and exit status) are covered end to end.
+#include "cli/command_line.h"
+
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include "cli/command_line.h"
 #include "cli/usage.h"
 #include "platform/platform.h"
 #include "quib/mailer_state.h"
@@ -45,8 +45,8 @@ class CommandLineTest : public ::testing::Test {
 };
 
 TEST_F(CommandLineTest, OptionsReferToTheirArguments) {
-  ASSERT_EQ(parse({body_.c_str(), "-t", "a@x", "-S", "subj", "-C", "c@x", "-b", "b@x", "-f",
-                   "me@x", "-i", "from@x", "-penguin"}),
+  ASSERT_EQ(parse({body_.c_str(), "-t", "a@x", "-S", "subj", "-C", "c@x", "-b", "b@x", "-f", "me@x",
+                   "-i", "from@x", "-penguin"}),
             kContinueRun);
   EXPECT_STREQ(g_state.to_list, "a@x");
   EXPECT_STREQ(g_state.subject, "subj");

@@ -18,9 +18,9 @@
 #include "message/header_block.h"
 #include "message/quoted_printable.h"
 #include "platform/platform.h"
-#include "scratch_folder.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
+#include "scratch_folder.h"
 #include "smtp/socket_library.h"
 
 namespace {

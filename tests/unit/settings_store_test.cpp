@@ -1,14 +1,14 @@
 // Loading and saving the SMTP server and the sender, with the exact messages.
+#include "cli/settings/settings_store.h"
+
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
 
-#include <unistd.h>
-
-#include "cli/settings/settings_store.h"
 #include "platform/platform.h"
 #include "quib/mailer_state.h"
 #include "scratch_folder.h"
@@ -28,10 +28,10 @@ class SettingsStoreTest : public ::testing::Test {
   void store(const char* name, const std::string& bytes, std::uint32_t type = kRegSz) {
     RegistryKey key;
     ASSERT_EQ(registry_create_key(kKey, &key), 0);
-    ASSERT_EQ(registry_set_value(key, name, type,
-                                 reinterpret_cast<const unsigned char*>(bytes.data()),
-                                 static_cast<std::uint32_t>(bytes.size())),
-              0);
+    ASSERT_EQ(
+        registry_set_value(key, name, type, reinterpret_cast<const unsigned char*>(bytes.data()),
+                           static_cast<std::uint32_t>(bytes.size())),
+        0);
   }
 
   // Runs load_settings on emptied buffers; its result and what it printed.
@@ -105,8 +105,8 @@ TEST_F(SettingsStoreTest, LoadCases) {
       {"no NUL stored", "mail", kRegSz, "me", 0, "", "mail", "me"},
       {"256 bytes without a NUL leave no room", longest + "s", kRegSz, with_nul("me"), 12,
        "Failed to read SMTP server value from the registry\n", "", ""},
-      {"text ends at the first NUL", std::string("ma\0il", 5), kRegSz, with_nul("me"), 0, "",
-       "ma", "me"},
+      {"text ends at the first NUL", std::string("ma\0il", 5), kRegSz, with_nul("me"), 0, "", "ma",
+       "me"},
       {"another type is read as bytes", "bin", kRegBinary, with_nul("me"), 0, "", "bin", "me"},
       {"sender missing keeps the server", with_nul("mail"), kRegSz, kNone, 12,
        "Failed to read senders user name from the registry\n", "mail", ""},
