@@ -83,6 +83,16 @@ int too_long_status(const char* what) {
   return kExitUsage;
 }
 
+bool has_line_break(const char* text) { return std::strpbrk(text, "\r\n") != nullptr; }
+
+// A line break in the envelope sender would let it inject SMTP commands;
+// one in a stored server name could never work either.
+int line_break_status(const char* what) {
+  say(what);
+  say(" holds a line break (CR or LF): aborting, nothing sent\n");
+  return kExitNoServerOrSender;
+}
+
 // -install at position *i. The argument count decides how many values it
 // takes (3: the server; 4: the server and the sender). Where those values
 // would lie beyond the last argument (-install away from position 1),
@@ -98,6 +108,8 @@ int install(int argc, const char* const* argv, int* i) {
   const char* sender = taken == 2 ? argv[*i + 2] : "";
   if (!fits_setting(server)) return too_long_status("-install: the server name");
   if (!fits_setting(sender)) return too_long_status("-install: the sender address");
+  if (has_line_break(server)) return line_break_status("the server name");
+  if (has_line_break(sender)) return line_break_status("the sender address");
   copy_setting(g_state.smtp_server, server);
   copy_setting(g_state.sender, sender);
   *i += taken;
@@ -145,8 +157,6 @@ int apply_option(const Option& option, int argc, const char* const* argv, int* i
       return take_value(option, argv[*i]);
   }
 }
-
-bool has_line_break(const char* text) { return std::strpbrk(text, "\r\n") != nullptr; }
 
 int no_server_or_sender_status() {
   say("to set the SMTP server's address and the user name at that address do:\n"
@@ -202,11 +212,7 @@ int quib_main(int argc, const char* const* argv) {
   if (g_state.smtp_server[0] == '\0' || g_state.login[0] == '\0') {
     return no_server_or_sender_status();
   }
-  // A line break in the envelope sender would let it inject SMTP commands.
-  if (has_line_break(g_state.login)) {
-    say("the sender address holds a line break (CR or LF): aborting, nothing sent\n");
-    return kExitNoServerOrSender;
-  }
+  if (has_line_break(g_state.login)) return line_break_status("the sender address");
   if (!message_file_exists(message_file)) return missing_file_status(message_file);
   return run_driver();
 }

@@ -46,17 +46,12 @@ void say_failure(const char* prefix, const char* name) {
   say(", aborting\n");
 }
 
-// The temporary file of console input is gone before the run goes on or ends.
-void delete_temp_file() {
-  if (!temp_file_name.empty()) platform_delete_file(temp_file_name.c_str());
-}
-
-// Copies console input into a new temporary file and points message_file at it.
-int capture_console_input() {
+// Copies console input into a new temporary file, left open in *file, and
+// points message_file at it.
+int capture_console_input(PlatformFile* file) {
   std::string dir;
   platform_temp_dir(&dir);
-  platform_create_temp_file(dir, "qbx", &temp_file_name);
-  if (platform_capture_console_input(temp_file_name.c_str()) != 0) {
+  if (platform_capture_console_input(dir, "qbx", &temp_file_name, file) != 0) {
     say_failure("error opening temporary file ", temp_file_name.c_str());
     return kExitTempFile;
   }
@@ -70,11 +65,45 @@ int open_message_file(PlatformFile* file) {
     return kExitCantOpen;
   }
   if (!platform_is_disk_file(*file)) {
-    platform_close_file(file);
     say("Sorry, I can only mail messages from disk files...\n");
     return kExitNotDiskFile;
   }
   return kStepDone;
+}
+
+// Encodes size bytes of body after the header; the text was sized for
+// exactly the encoded length.
+void encode_body(const char* body, std::uint64_t size, MessageText* text,
+                 std::size_t header_length) {
+  int line_length = 0;
+  char* out = text->bytes.get();
+  const std::uint64_t encoded = qp_encode_buffer(body, size, &line_length, out + header_length);
+  text->length = header_length + static_cast<std::size_t>(encoded);
+  out[text->length] = '\0';
+}
+
+// Header, then size bytes of body from memory: plain (up to the body's first
+// NUL) or encoded. The text is sized exactly.
+bool join_body(const char* body, std::uint64_t size, const std::string& header,
+               MessageText* text) {
+  if (!g_state.mime) {
+    const void* nul = std::memchr(body, '\0', static_cast<std::size_t>(size));
+    if (nul) size = static_cast<std::size_t>(static_cast<const char*>(nul) - body);
+  }
+  const std::uint64_t capacity =
+      text_capacity(header.size(), g_state.mime ? qp_encoded_length(body, size) : size);
+  if (capacity == 0) return false;
+  text->bytes = allocate(capacity);
+  if (!text->bytes) return false;
+  std::memcpy(text->bytes.get(), header.data(), header.size());
+  if (g_state.mime) {
+    encode_body(body, size, text, header.size());
+  } else {
+    std::memcpy(text->bytes.get() + header.size(), body, static_cast<std::size_t>(size));
+    text->length = header.size() + static_cast<std::size_t>(size);
+    text->bytes[text->length] = '\0';
+  }
+  return true;
 }
 
 // Plain body: the file is read straight into the message text after the
@@ -97,17 +126,6 @@ bool read_plain_body(const PlatformFile& file, std::uint64_t size, const std::st
   return true;
 }
 
-// Encodes size bytes of body after the header; the text was sized for
-// exactly the encoded length.
-void encode_body(const char* body, std::uint64_t size, MessageText* text,
-                 std::size_t header_length) {
-  int line_length = 0;
-  char* out = text->bytes.get();
-  const std::uint64_t encoded = qp_encode_buffer(body, size, &line_length, out + header_length);
-  text->length = header_length + static_cast<std::size_t>(encoded);
-  out[text->length] = '\0';
-}
-
 // -mime body: read into a body buffer, then encoded into a text sized
 // exactly for the header and the encoded body.
 bool read_encoded_body(const PlatformFile& file, std::uint64_t size, const std::string& header,
@@ -117,27 +135,27 @@ bool read_encoded_body(const PlatformFile& file, std::uint64_t size, const std::
   if (!body) return false;
   if (platform_read_exactly(file, body.get(), size) != 0) return false;
   body[size] = '\0';
-  const std::uint64_t capacity = text_capacity(header.size(), qp_encoded_length(body.get(), size));
-  if (capacity == 0) return false;
-  text->bytes = allocate(capacity);
-  if (!text->bytes) return false;
-  std::memcpy(text->bytes.get(), header.data(), header.size());
-  encode_body(body.get(), size, text, header.size());
-  return true;
+  return join_body(body.get(), size, header, text);
 }
 
-// Opens message_file and builds the whole message text from it.
-int load_message(const std::string& header, MessageText* text) {
-  PlatformFile file;
-  const int opened = open_message_file(&file);
-  if (opened != kStepDone) return opened;
+// A file whose size says 0 may still have content (the files of /proc):
+// it is read to its real end.
+bool read_unsized_body(const PlatformFile& file, const std::string& header, MessageText* text) {
+  std::string body;
+  if (platform_read_to_end(file, &body) != 0) return false;
+  return join_body(body.data(), body.size(), header, text);
+}
+
+// Builds the whole message text from the open message file.
+int load_message(const PlatformFile& file, const std::string& header, MessageText* text) {
   std::uint64_t size = 0;
   bool read = platform_file_size(file, &size) == 0;
-  if (read) {
+  if (read && size == 0) {
+    read = read_unsized_body(file, header, text);
+  } else if (read) {
     read = g_state.mime ? read_encoded_body(file, size, header, text)
                         : read_plain_body(file, size, header, text);
   }
-  platform_close_file(&file);
   if (!read) {
     say_failure("error reading ", message_file);
     return kExitReadFailed;
@@ -177,10 +195,12 @@ int send_message(const MessageText& text) {
 int prepare_message(MessageText* text) {
   std::string header;
   build_header_block(g_state, message_file, &header);
-  int status = kStepDone;
-  if (std::strcmp(message_file, "-") == 0) status = capture_console_input();
-  if (status == kStepDone) status = load_message(header, text);
-  delete_temp_file();
+  PlatformFile file;
+  const bool console = std::strcmp(message_file, "-") == 0;
+  int status = console ? capture_console_input(&file) : open_message_file(&file);
+  if (status == kStepDone) status = load_message(file, header, text);
+  platform_close_file(&file);
+  if (console) platform_discard_temp_file(temp_file_name);
   return status;
 }
 

@@ -25,21 +25,20 @@ const char* name_or_blank(const char* const* table, int count, int index) {
   return (index >= 0 && index < count) ? table[index] : "???";
 }
 
-// Appends "<name>: <value>\r\n". Every line break inside the value (CR LF,
-// a lone LF or a lone CR) goes out as CR LF and one blank, a folded
+// Appends "<name>: <value>\r\n". A run of line breaks inside the value (CR
+// and LF in any mix) goes out as one CR LF and a blank, a folded
 // continuation line, so the value can neither start a new field nor end the
-// header. A value that ends with a line break thus gives a last line of one
-// blank: white space only, which is no empty line.
+// header; a run at the value's end is dropped, so no line is blank.
 void append_field(std::string* block, const char* name, const char* value) {
   *block += name;
   *block += ": ";
   for (const char* at = value; *at != '\0'; ++at) {
-    if (*at == '\r' || *at == '\n') {
-      if (at[0] == '\r' && at[1] == '\n') ++at;
-      *block += "\r\n ";
-    } else {
+    if (*at != '\r' && *at != '\n') {
       *block += *at;
+      continue;
     }
+    while (at[1] == '\r' || at[1] == '\n') ++at;
+    if (at[1] != '\0') *block += "\r\n ";
   }
   *block += "\r\n";
 }

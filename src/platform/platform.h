@@ -37,23 +37,43 @@ int platform_file_size(const PlatformFile& file, std::uint64_t* size);
 // error or an end of file before size bytes is a failure.
 int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size);
 void platform_close_file(PlatformFile* file);
-// Deletes a file (DeleteFileA). 0 on success.
-int platform_delete_file(const char* name);
 
 // ---- Temporary files and console input --------------------------------------
 
 // The folder for temporary files, ending with the path separator
 // (GetTempPathA): $TMPDIR or /tmp on POSIX. 0 on success.
 int platform_temp_dir(std::string* dir);
-// Creates a new, empty, uniquely named file in dir whose name starts with
-// prefix, readable by its owner only, never reusing or following an existing
-// name (GetTempFileNameA). Its full name goes to *name. 0 on success.
-int platform_create_temp_file(const std::string& dir, const char* prefix, std::string* name);
-// Opens the named file for writing as text (replacing what it holds) and
-// copies standard input into it as text: a CR LF pair arrives as LF, the
-// first Ctrl-Z (26) or the end of input ends it, and every LF is stored as
-// CR LF. Returns 0, or -1 when the file cannot be opened for writing.
-int platform_capture_console_input(const char* name);
+// Results of platform_capture_console_input.
+constexpr int kCaptureCantCreate = -1;   // no temporary file could be made
+constexpr int kCaptureWriteFailed = -2;  // writing the temporary file failed
+constexpr int kCaptureReadFailed = -3;   // reading console input failed
+
+// Creates a new temporary file in dir whose name starts with prefix (name
+// in *name; empty when none was made), readable by its owner only, never
+// reusing or following an existing name (GetTempFileNameA), and copies
+// console input into it as text: a CR LF pair arrives as LF, the first
+// Ctrl-Z (26) or the end of input ends it, and every LF is stored as CR LF.
+// The same open file is left in *file, positioned at its start, so what is
+// read back is what was written. Until platform_discard_temp_file, an
+// interrupt or termination signal removes the file before the process ends.
+// 0 or a kCapture code; the file may exist (and *file be open) on failure.
+int platform_capture_console_input(const std::string& dir, const char* prefix, std::string* name,
+                                   PlatformFile* file);
+// Deletes the temporary file (once closed) and stops guarding it.
+void platform_discard_temp_file(const std::string& name);
+
+// Reads what is left of the open file up to its end, appending it to
+// *bytes: for files whose size says 0 although they have content. 0, or -1
+// on a read error or when memory does not allow it.
+int platform_read_to_end(const PlatformFile& file, std::string* bytes);
+
+// ---- The process ---------------------------------------------------------------
+
+// Makes the process safe to run from anywhere, before anything else: a
+// standard descriptor that is closed is opened on the null device (so no
+// file or connection can take its place), and a reader that went away
+// makes writes fail instead of ending the process.
+void platform_prepare_process();
 
 // ---- Console output -----------------------------------------------------------
 

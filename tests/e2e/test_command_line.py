@@ -147,6 +147,10 @@ CASES = [
      "same"),
     ("LF in the stored sender", [FILE, "-t", "a@x"], {"SMTP server": NOWHERE, "Sender": "me\nx"},
      12, LINE_BREAK, "same"),
+    ("-install refuses LF in the sender", ["-install", "mail.example", "me\nRCPT TO:<z@x>"],
+     STORED, 12, LINE_BREAK, "same"),
+    ("-install refuses CR in the server", ["-install", "mail\r.example", "me@x"], STORED, 12,
+     b"the server name holds a line break (CR or LF): aborting, nothing sent\n", "same"),
     ("line break refused silently under -q", [FILE, "-t", "a@x", "-f", "a\rb", "-q"], STORED,
      12, b"", "same"),
     # The settings store's failures

@@ -346,8 +346,8 @@ std::vector<BlockRow> injection_rows() {
   Options to;
   to.subject = "S";
   to.to = "ann\n\nbody starts";
-  rows.push_back({"To with two LF", to, "b",
-                  "From: me@here\r\nSubject: S\r\nTo: ann\r\n \r\n body starts\r\n" + m + "\r\n"});
+  rows.push_back({"To with two LF: one fold", to, "b",
+                  "From: me@here\r\nSubject: S\r\nTo: ann\r\n body starts\r\n" + m + "\r\n"});
   Options file;
   rows.push_back(
       {"file name with LF", file, "a\nBcc: evil",
@@ -356,12 +356,12 @@ std::vector<BlockRow> injection_rows() {
   cr.subject = "a\rb\n\rc\r\n\r\nd";
   rows.push_back(
       {"lone CR, LF CR, CR LF CR LF", cr, "b",
-       "From: me@here\r\nSubject: a\r\n b\r\n \r\n c\r\n \r\n d\r\nTo: \r\n" + m + "\r\n"});
+       "From: me@here\r\nSubject: a\r\n b\r\n c\r\n d\r\nTo: \r\n" + m + "\r\n"});
   Options trailing;
   trailing.subject = "x\n";
   trailing.cc = "\r\n";
   rows.push_back({"value ending with a line break", trailing, "b",
-                  "From: me@here\r\nSubject: x\r\n \r\nTo: \r\nCc: \r\n \r\n" + m + "\r\n"});
+                  "From: me@here\r\nSubject: x\r\nTo: \r\nCc: \r\n" + m + "\r\n"});
   Options sender;
   sender.from = "a@b\r\nTo: evil";
   sender.login = "me\nReply-to: evil";

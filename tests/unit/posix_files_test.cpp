@@ -13,11 +13,6 @@
 
 namespace {
 
-std::string read_file(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 void write_file(const std::string& name, const std::string& bytes) {
   std::ofstream(name, std::ios::binary) << bytes;
 }
@@ -39,18 +34,30 @@ class PosixFilesTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_FALSE(folder_.empty()); }
 
-  // Captures the given bytes as standard input into a file; returns its text.
-  std::string capture(const std::string& input) {
-    const std::string in = folder_ + "/stdin", out = folder_ + "/out";
-    write_file(in, input);
+  // Captures standard input opened on `in` into a temporary file in the
+  // folder; returns the result and the text read back through the file.
+  int capture_from(const std::string& in, std::string* text, std::string* name) {
     const int saved = dup(0);
     const int fd = open(in.c_str(), O_RDONLY);
     dup2(fd, 0);
     close(fd);
-    EXPECT_EQ(platform_capture_console_input(out.c_str()), 0);
+    PlatformFile file;
+    const int result = platform_capture_console_input(folder_ + "/", "qbx", name, &file);
     dup2(saved, 0);
     close(saved);
-    return read_file(out);
+    if (result == 0) {
+      EXPECT_EQ(platform_read_to_end(file, text), 0);
+    }
+    platform_close_file(&file);
+    platform_discard_temp_file(*name);
+    return result;
+  }
+  std::string capture(const std::string& input) {
+    const std::string in = folder_ + "/stdin";
+    write_file(in, input);
+    std::string text, name;
+    EXPECT_EQ(capture_from(in, &text, &name), 0);
+    return text;
   }
 
   ScratchFolder scratch_{"quib-files"};
@@ -89,25 +96,31 @@ TEST_F(PosixFilesTest, ConsoleCaptureHandlesCrAtEveryBlockBoundary) {
   }
 }
 
-TEST_F(PosixFilesTest, CaptureFailsWhenTheFileCannotBeWritten) {
-  EXPECT_EQ(platform_capture_console_input(""), -1);
-  EXPECT_EQ(platform_capture_console_input((folder_ + "/missing/x").c_str()), -1);
+TEST_F(PosixFilesTest, CaptureFailsWithoutAFileOrWithoutInput) {
+  std::string text, name = "stale";
+  PlatformFile file;
+  EXPECT_EQ(platform_capture_console_input(folder_ + "/missing/", "qbx", &name, &file),
+            kCaptureCantCreate);
+  EXPECT_TRUE(name.empty());
+  EXPECT_EQ(capture_from(folder_, &text, &name), kCaptureReadFailed);  // input is a folder
+  EXPECT_EQ(access(name.c_str(), F_OK), -1);                             // and nothing is left
 }
 
-TEST_F(PosixFilesTest, TemporaryFilesAreNewPrivateAndPrefixed) {
-  std::string first, second;
-  ASSERT_EQ(platform_create_temp_file(folder_ + "/", "qbx", &first), 0);
-  ASSERT_EQ(platform_create_temp_file(folder_ + "/", "qbx", &second), 0);
-  EXPECT_NE(first, second);
-  EXPECT_EQ(first.rfind(folder_ + "/qbx", 0), 0u);
+TEST_F(PosixFilesTest, TemporaryFilesAreNewPrivatePrefixedAndGone) {
+  const std::string in = folder_ + "/stdin";
+  write_file(in, "x");
+  PlatformFile first, second;
+  std::string one, two;
+  ASSERT_EQ(platform_capture_console_input(folder_ + "/", "qbx", &one, &first), 0);
+  ASSERT_EQ(platform_capture_console_input(folder_ + "/", "qbx", &two, &second), 0);
+  EXPECT_NE(one, two);
+  EXPECT_EQ(one.rfind(folder_ + "/qbx", 0), 0u);
   struct stat info;
-  ASSERT_EQ(stat(first.c_str(), &info), 0);
+  ASSERT_EQ(stat(one.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
-  EXPECT_EQ(info.st_size, 0);
-
-  std::string none = "stale";
-  EXPECT_NE(platform_create_temp_file(folder_ + "/missing/", "qbx", &none), 0);
-  EXPECT_TRUE(none.empty());
+  for (auto* f : {&first, &second}) platform_close_file(f);
+  for (auto* n : {&one, &two}) platform_discard_temp_file(*n);
+  EXPECT_EQ(access(one.c_str(), F_OK), -1);
 }
 
 TEST_F(PosixFilesTest, TemporaryFolderEndsWithSlash) {
@@ -149,8 +162,15 @@ TEST_F(PosixFilesTest, ReadsWholeFilesAndRefusesShortOnes) {
   ASSERT_EQ(platform_open_for_reading(name.c_str(), &file), 0);
   EXPECT_NE(platform_read_exactly(file, buffer, 11), 0);  // the file ends early
   platform_close_file(&file);
-  EXPECT_EQ(platform_delete_file(name.c_str()), 0);
-  EXPECT_NE(platform_delete_file(name.c_str()), 0);
+
+  // A file whose size says 0 is read to its real end.
+  ASSERT_EQ(platform_open_for_reading("/proc/self/status", &file), 0);
+  ASSERT_EQ(platform_file_size(file, &size), 0);
+  EXPECT_EQ(size, 0u);
+  std::string status;
+  EXPECT_EQ(platform_read_to_end(file, &status), 0);
+  EXPECT_NE(status.find("Pid:"), std::string::npos);
+  platform_close_file(&file);
 }
 
 TEST_F(PosixFilesTest, DevicesPipesAndFoldersAreNoDiskFiles) {

@@ -1,11 +1,13 @@
 // Message files, temporary files and console input on POSIX systems.
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <random>
 #include <string>
 
@@ -28,12 +30,14 @@ constexpr char kEndOfInput = 26;
 
 int fd_of(const PlatformFile& file) { return static_cast<int>(file.handle); }
 
-// Reads up to length bytes; 0 at the end of input or on an error.
-std::size_t read_some(int fd, char* data, std::size_t length) {
+// Reads up to length bytes: the count, 0 at the end of input, -1 on an error.
+// A closed descriptor is the end of input.
+long read_some(int fd, char* data, std::size_t length) {
   for (;;) {
     const ssize_t got = read(fd, data, length);
     if (got < 0 && errno == EINTR) continue;
-    return got > 0 ? static_cast<std::size_t>(got) : 0;
+    if (got < 0 && errno == EBADF) return 0;
+    return got < 0 ? -1 : static_cast<long>(got);
   }
 }
 
@@ -98,6 +102,88 @@ std::string unique_part() {
   return part;
 }
 
+
+// Signals that end a run while console input is captured; the temporary
+// file is removed before the process ends with the signal.
+const int kGuardedSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kGuardedCount = sizeof kGuardedSignals / sizeof kGuardedSignals[0];
+
+// The name the handler removes: set with the signals blocked, so the
+// handler never sees half of it. Null when nothing is guarded.
+char* volatile g_guarded_name = nullptr;
+struct sigaction g_previous[kGuardedCount];
+bool g_guarding = false;
+
+extern "C" void remove_guarded_file(int signal_number) {
+  char* name = g_guarded_name;
+  if (name != nullptr) unlink(name);
+  // SA_RESETHAND has put back the default action: the signal, raised again,
+  // ends the process as it would have without the handler.
+  raise(signal_number);
+}
+
+sigset_t guarded_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal_number : kGuardedSignals) sigaddset(&set, signal_number);
+  return set;
+}
+
+// Installs the handler for every guarded signal the run does not ignore.
+void start_guarding() {
+  struct sigaction action = {};
+  action.sa_handler = remove_guarded_file;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  for (int i = 0; i < kGuardedCount; ++i) {
+    sigaction(kGuardedSignals[i], nullptr, &g_previous[i]);
+    if (g_previous[i].sa_handler != SIG_IGN) sigaction(kGuardedSignals[i], &action, nullptr);
+  }
+  g_guarding = true;
+}
+
+void stop_guarding() {
+  if (!g_guarding) return;
+  const sigset_t set = guarded_set();
+  sigset_t old;
+  sigprocmask(SIG_BLOCK, &set, &old);
+  for (int i = 0; i < kGuardedCount; ++i) sigaction(kGuardedSignals[i], &g_previous[i], nullptr);
+  delete[] g_guarded_name;
+  g_guarded_name = nullptr;
+  g_guarding = false;
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+// Creates a new file in dir, named prefix, eight hexadecimal digits and
+// ".tmp", for reading and writing by its owner only, never reusing or
+// following an existing name. From the moment it exists until
+// stop_guarding, the guarded signals remove it. The descriptor, or -1 with
+// *name empty.
+int create_guarded_temp_file(const std::string& dir, const char* prefix, std::string* name) {
+  start_guarding();
+  const sigset_t set = guarded_set();
+  for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+    const std::string candidate = dir + prefix + unique_part() + ".tmp";
+    char* copy = new (std::nothrow) char[candidate.size() + 1];
+    if (copy == nullptr) break;
+    std::memcpy(copy, candidate.c_str(), candidate.size() + 1);
+    sigset_t old;
+    sigprocmask(SIG_BLOCK, &set, &old);
+    const int fd = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int error = errno;
+    if (fd >= 0) g_guarded_name = copy;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (fd >= 0) {
+      *name = candidate;
+      return fd;
+    }
+    delete[] copy;
+    if (error != EEXIST) break;
+  }
+  name->clear();
+  return -1;
+}
+
 }  // namespace
 
 int platform_open_for_reading(const char* name, PlatformFile* file) {
@@ -147,8 +233,6 @@ void platform_close_file(PlatformFile* file) {
   file->handle = -1;
 }
 
-int platform_delete_file(const char* name) { return unlink(name) == 0 ? 0 : -1; }
-
 int platform_temp_dir(std::string* dir) {
   const char* tmpdir = std::getenv("TMPDIR");
   *dir = (tmpdir && tmpdir[0] != '\0') ? tmpdir : "/tmp";
@@ -156,35 +240,40 @@ int platform_temp_dir(std::string* dir) {
   return 0;
 }
 
-int platform_create_temp_file(const std::string& dir, const char* prefix, std::string* name) {
-  for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-    const std::string candidate = dir + prefix + unique_part() + ".tmp";
-    const int fd =
-        open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      close(fd);
-      *name = candidate;
-      return 0;
-    }
-    if (errno != EEXIST) break;
-  }
-  name->clear();
-  return -1;
-}
-
-int platform_capture_console_input(const char* name) {
-  if (name[0] == '\0') return -1;
+int platform_capture_console_input(const std::string& dir, const char* prefix, std::string* name,
+                                   PlatformFile* file) {
   ConsoleCopy copy;
-  copy.out = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (copy.out < 0) return -1;
+  copy.out = create_guarded_temp_file(dir, prefix, name);
+  if (copy.out < 0) return kCaptureCantCreate;
+  file->handle = copy.out;
   std::string block(kConsoleBlockBytes, '\0');
   for (;;) {
-    const std::size_t got = read_some(STDIN_FILENO, &block[0], block.size());
-    if (got == 0 || !copy.take(block.data(), got)) break;
+    const long got = read_some(STDIN_FILENO, &block[0], block.size());
+    if (got < 0) return kCaptureReadFailed;
+    if (got == 0 || !copy.take(block.data(), static_cast<std::size_t>(got))) break;
   }
   copy.finish();
-  const bool closed = close(copy.out) == 0;
-  return copy.failed || !closed ? -1 : 0;
+  if (copy.failed || lseek(copy.out, 0, SEEK_SET) != 0) return kCaptureWriteFailed;
+  return 0;
+}
+
+void platform_discard_temp_file(const std::string& name) {
+  if (!name.empty()) unlink(name.c_str());
+  stop_guarding();
+}
+
+int platform_read_to_end(const PlatformFile& file, std::string* bytes) {
+  char block[kConsoleBlockBytes];
+  for (;;) {
+    const long got = read_some(fd_of(file), block, sizeof block);
+    if (got < 0) return -1;
+    if (got == 0) return 0;
+    try {
+      bytes->append(block, static_cast<std::size_t>(got));
+    } catch (const std::bad_alloc&) {
+      return -1;  // larger than memory allows
+    }
+  }
 }
 
 void platform_fail_next_read_for_testing() { fail_next_read = true; }

@@ -179,11 +179,16 @@ bool is_folder(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// mkdir -p: every missing folder along the path, mode 0755.
+// mkdir -p: every missing folder along the path, mode 0755 whatever the
+// umask, so that every user can read the settings.
 int make_folders(const std::string& path) {
   for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
     std::string prefix = path.substr(0, slash);
-    if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return -1;
+    if (mkdir(prefix.c_str(), 0755) == 0) {
+      if (chmod(prefix.c_str(), 0755) != 0) return -1;
+    } else if (errno != EEXIST) {
+      return -1;
+    }
     if (slash == std::string::npos) break;
   }
   return is_folder(path) ? 0 : -1;

@@ -1,4 +1,6 @@
 // String comparison, the existence test of a file and console output on POSIX.
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -33,6 +35,16 @@ bool platform_file_exists(const char* name) {
   if (fd < 0) return false;
   close(fd);
   return true;
+}
+
+void platform_prepare_process() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) continue;
+    // The lowest free descriptor is this one, as the lower ones are open.
+    const int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0 && null_fd != fd) close(null_fd);
+  }
+  signal(SIGPIPE, SIG_IGN);
 }
 
 void platform_write_stdout(const char* data, std::size_t length) {

@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <new>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -17,6 +19,48 @@ HANDLE handle_of(const PlatformFile& file) { return reinterpret_cast<HANDLE>(fil
 constexpr std::uint64_t kReadChunkBytes = 1u << 30;
 
 constexpr int kCtrlZ = 26;
+// Console input is written to the temporary file in blocks of this size.
+constexpr std::size_t kConsoleBlockBytes = 64 * 1024;
+// Names tried before giving up on finding an unused temporary file name.
+constexpr unsigned kTempNameAttempts = 100;
+
+// Writes and empties *pending. False on a failure.
+bool write_all(HANDLE out, std::string* pending) {
+  const char* at = pending->data();
+  std::size_t left = pending->size();
+  while (left > 0) {
+    DWORD written = 0;
+    if (!WriteFile(out, at, static_cast<DWORD>(left), &written, nullptr) || written == 0) {
+      return false;
+    }
+    at += written;
+    left -= written;
+  }
+  pending->clear();
+  return true;
+}
+
+// Creates a new temporary file in dir named by GetTempFileNameA's pattern,
+// for this process alone, never reusing an existing name, and deleted when
+// the process lets go of it, even when it is ended by Ctrl-C. The handle,
+// or INVALID_HANDLE_VALUE with *name empty.
+HANDLE create_temp_file(const std::string& dir, const char* prefix, std::string* name) {
+  const unsigned first = GetTickCount() ^ GetCurrentProcessId();
+  for (unsigned attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+    char buffer[MAX_PATH];  // GetTempFileNameA writes at most MAX_PATH bytes
+    unsigned unique = ((first + attempt * 7919u) & 0xFFFFu) | 1u;  // 0 would let it create the file
+    if (GetTempFileNameA(dir.c_str(), prefix, unique, buffer) == 0) break;
+    HANDLE h = CreateFileA(buffer, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      name->assign(buffer);
+      return h;
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  name->clear();
+  return INVALID_HANDLE_VALUE;
+}
 
 }  // namespace
 
@@ -56,8 +100,6 @@ void platform_close_file(PlatformFile* file) {
   file->handle = -1;
 }
 
-int platform_delete_file(const char* name) { return DeleteFileA(name) ? 0 : -1; }
-
 int platform_temp_dir(std::string* dir) {
   char buffer[MAX_PATH + 1];  // GetTempPathA never needs more than MAX_PATH + 1
   DWORD length = GetTempPathA(sizeof buffer, buffer);
@@ -66,22 +108,45 @@ int platform_temp_dir(std::string* dir) {
   return 0;
 }
 
-int platform_create_temp_file(const std::string& dir, const char* prefix, std::string* name) {
-  char buffer[MAX_PATH];  // GetTempFileNameA writes at most MAX_PATH bytes
-  if (GetTempFileNameA(dir.c_str(), prefix, 0, buffer) == 0) return -1;
-  name->assign(buffer);
-  return 0;
-}
-
-int platform_capture_console_input(const char* name) {
-  std::FILE* out = std::fopen(name, "w");
-  if (out == nullptr) return -1;
+int platform_capture_console_input(const std::string& dir, const char* prefix, std::string* name,
+                                   PlatformFile* file) {
+  HANDLE out = create_temp_file(dir, prefix, name);
+  if (out == INVALID_HANDLE_VALUE) return kCaptureCantCreate;
+  file->handle = reinterpret_cast<std::intptr_t>(out);
   // Text mode: CR LF arrives as LF and the runtime ends the input at Ctrl-Z;
   // the explicit test covers a runtime that hands the Ctrl-Z through.
   _setmode(_fileno(stdin), _O_TEXT);
+  std::string pending;
   for (int c = std::getc(stdin); c != EOF && c != kCtrlZ; c = std::getc(stdin)) {
-    std::fputc(c, out);
+    if (c == '\n') pending += '\r';  // stored as text: LF becomes CR LF
+    pending += static_cast<char>(c);
+    if (pending.size() >= kConsoleBlockBytes && !write_all(out, &pending)) {
+      return kCaptureWriteFailed;
+    }
   }
-  std::fclose(out);
+  if (std::ferror(stdin)) return kCaptureReadFailed;
+  if (!write_all(out, &pending)) return kCaptureWriteFailed;
+  LARGE_INTEGER start{};
+  if (!SetFilePointerEx(out, start, nullptr, FILE_BEGIN)) return kCaptureWriteFailed;
   return 0;
+}
+
+// The file was opened to be deleted on close; deleting it by name as well
+// covers a file system that ignores that.
+void platform_discard_temp_file(const std::string& name) {
+  if (!name.empty()) DeleteFileA(name.c_str());
+}
+
+int platform_read_to_end(const PlatformFile& file, std::string* bytes) {
+  char block[kConsoleBlockBytes];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(handle_of(file), block, sizeof block, &got, nullptr)) return -1;
+    if (got == 0) return 0;
+    try {
+      bytes->append(block, got);
+    } catch (const std::bad_alloc&) {
+      return -1;  // larger than memory allows
+    }
+  }
 }

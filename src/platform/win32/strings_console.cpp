@@ -41,3 +41,7 @@ void platform_write_stdout(const char* data, std::size_t length) {
     length -= written;
   }
 }
+
+// Windows hands sockets no standard handle's place and raises no signal for
+// a closed pipe: there is nothing to prepare.
+void platform_prepare_process() {}
