@@ -354,9 +354,8 @@ std::vector<BlockRow> injection_rows() {
        "From: me@here\r\nSubject: Contents of file: a\r\n Bcc: evil\r\nTo: \r\n" + m + "\r\n"});
   Options cr;
   cr.subject = "a\rb\n\rc\r\n\r\nd";
-  rows.push_back(
-      {"lone CR, LF CR, CR LF CR LF", cr, "b",
-       "From: me@here\r\nSubject: a\r\n b\r\n c\r\n d\r\nTo: \r\n" + m + "\r\n"});
+  rows.push_back({"lone CR, LF CR, CR LF CR LF", cr, "b",
+                  "From: me@here\r\nSubject: a\r\n b\r\n c\r\n d\r\nTo: \r\n" + m + "\r\n"});
   Options trailing;
   trailing.subject = "x\n";
   trailing.cc = "\r\n";

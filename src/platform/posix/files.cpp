@@ -102,7 +102,6 @@ std::string unique_part() {
   return part;
 }
 
-
 // Signals that end a run while console input is captured; the temporary
 // file is removed before the process ends with the signal.
 const int kGuardedSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -169,7 +168,8 @@ int create_guarded_temp_file(const std::string& dir, const char* prefix, std::st
     std::memcpy(copy, candidate.c_str(), candidate.size() + 1);
     sigset_t old;
     sigprocmask(SIG_BLOCK, &set, &old);
-    const int fd = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd =
+        open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     const int error = errno;
     if (fd >= 0) g_guarded_name = copy;
     sigprocmask(SIG_SETMASK, &old, nullptr);
