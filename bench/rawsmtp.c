@@ -28,12 +28,12 @@
 #define _DEFAULT_SOURCE /* wait4 */
 #define _POSIX_C_SOURCE 200809L
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -246,5 +246,6 @@ int main(int argc, char** argv) {
     return rcpt_round_trips(argv[2], argv[3], atoi(argv[4]));
   if (argc == 3 && strcmp(argv[1], "qplen") == 0) return print_qp_length(argv[2]);
   if (argc >= 3 && strcmp(argv[1], "measure") == 0) return measure(argv + 2);
-  return fail("usage: rawsmtp push HOST PORT FILE | rcpt HOST PORT N | qplen FILE | measure CMD...");
+  return fail(
+      "usage: rawsmtp push HOST PORT FILE | rcpt HOST PORT N | qplen FILE | measure CMD...");
 }

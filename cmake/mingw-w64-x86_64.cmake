@@ -21,8 +21,4 @@ set(CMAKE_CROSSCOMPILING_EMULATOR wine)
 # system DLLs is needed.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
-
-# The unit tests need a GoogleTest built for Windows, which the cross
-# compiler does not have; the end-to-end tests run through
-# scripts/test-windows.sh instead.
-set(QUIB_BUILD_TESTS OFF CACHE BOOL "Build the test suites")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")

@@ -19,7 +19,7 @@ if ! command -v clang++ >/dev/null; then
   exit 1
 fi
 CC=clang CXX=clang++ cmake -S . -B "$BUILD" -DQUIB_FUZZ=ON -DQUIB_BUILD_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIB_WERROR="${QUIB_WERROR:-ON}"
 cmake --build "$BUILD" -j"$JOBS"
 
 targets=${FUZZ_TARGETS:-$(ls tests/fuzz/fuzz_*.cpp | sed -E 's/.*fuzz_(.*)\.cpp/\1/')}

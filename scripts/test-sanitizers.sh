@@ -12,7 +12,8 @@ cd "$(dirname "$0")/.."
 BUILD=${QUIB_ASAN_BUILD:-build-asan}
 JOBS=${QUIB_JOBS:-2}
 
-cmake -S . -B "$BUILD" -DQUIB_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B "$BUILD" -DQUIB_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUIB_WERROR="${QUIB_WERROR:-ON}"
 cmake --build "$BUILD" -j"$JOBS"
 
 REPORTS=$(pwd)/$BUILD/sanitizer-reports

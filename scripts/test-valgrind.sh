@@ -14,7 +14,7 @@ if ! command -v valgrind >/dev/null; then
   echo "valgrind is missing (Debian: valgrind)"
   exit 1
 fi
-cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIB_WERROR="${QUIB_WERROR:-ON}"
 cmake --build "$BUILD" -j"$JOBS" --target quib gensock
 
 BIN_DIR="$(cd "$BUILD/bin" && pwd)"

@@ -11,7 +11,7 @@ BUILD=$ROOT/build-win
 MINGW=x86_64-w64-mingw32
 
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIB_BUILD_TESTS=OFF
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIB_BUILD_TESTS=OFF -DQUIB_WERROR="${QUIB_WERROR:-ON}"
 cmake --build "$BUILD" -j"${QUIB_JOBS:-2}"
 
 # Both files must run on a bare Windows: system DLLs only, no mingw runtime.

@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # Runs every test of Quib: unit and end-to-end suites, the same suites under
 # AddressSanitizer/UndefinedBehaviorSanitizer, valgrind runs, a bounded fuzzing
-# run, and the Windows build's end-to-end cases under Wine.
+# run, the Windows build's end-to-end cases under Wine, the formatting of the
+# C++ sources, and the Debian package and Windows zip (built, installed, used).
 # Installs whatever the machine lacks. Set QUIB_TEST_STAGES to a subset of
-# "unit sanitizers valgrind fuzz windows" to run fewer stages.
+# "format unit sanitizers valgrind fuzz windows package" to run fewer stages.
+# Warnings are errors in every build here (QUIB_WERROR=OFF turns that off).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
-STAGES=${QUIB_TEST_STAGES:-"unit sanitizers valgrind fuzz windows"}
+STAGES=${QUIB_TEST_STAGES:-"format unit sanitizers valgrind fuzz windows package"}
 JOBS=${QUIB_JOBS:-2}
+export QUIB_WERROR=${QUIB_WERROR:-ON}
 
 bash scripts/install-deps.sh cmake g++ make libgtest-dev python3 python3-aiosmtpd postfix \
-  valgrind clang libclang-rt-14-dev g++-mingw-w64-x86-64 wine wine64 || exit 1
+  valgrind clang libclang-rt-14-dev clang-format g++-mingw-w64-x86-64 wine wine64 \
+  dpkg-dev file groff-base man-db || exit 1
 
 passed=0
 failed=0
@@ -48,8 +52,14 @@ run_stage() {
   fi
 }
 
+# The committed C and C++ sources, as the committed .clang-format lays them out.
+format_stage() {
+  git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format --dry-run --Werror &&
+    echo "every C and C++ source is formatted"
+}
+
 unit_stage() {
-  cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+  cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIB_WERROR="$QUIB_WERROR" &&
     cmake --build build-test -j"$JOBS" &&
     ctest --test-dir build-test --output-on-failure -j"$JOBS"
 }
@@ -57,11 +67,13 @@ unit_stage() {
 mkdir -p build-logs
 for stage in $STAGES; do
   case $stage in
+    format) run_stage format format_stage ;;
     unit) run_stage unit unit_stage ;;
     sanitizers) run_stage sanitizers bash scripts/test-sanitizers.sh ;;
     valgrind) run_stage valgrind bash scripts/test-valgrind.sh ;;
     fuzz) run_stage fuzz bash scripts/test-fuzz.sh ;;
     windows) run_stage windows bash scripts/test-windows.sh ;;
+    package) run_stage package bash scripts/test-package.sh ;;
     *) echo "unknown stage $stage"; failed=$((failed + 1)) ;;
   esac
 done

@@ -16,22 +16,22 @@ constexpr std::size_t kLocalHostBytes = 1024;
 using ConnectionHandle = std::uint32_t;
 
 struct MailerState {
-  int quiet = 0;             // -q: nothing is printed
-  int mime = 0;              // -mime: body sent quoted-printable
+  int quiet = 0;  // -q: nothing is printed
+  int mime = 0;   // -mime: body sent quoted-printable
   char smtp_server[kServerBytes] = {};
   char sender[kSenderBytes] = {};
   const char* login = sender;         // envelope sender (MAIL From)
   const char* from_address = sender;  // the "From:" address
-  int from_given = 0;        // -i was given
-  int header_only_body = 0;  // -penguin: the body file ends the header itself
+  int from_given = 0;                 // -i was given
+  int header_only_body = 0;           // -penguin: the body file ends the header itself
   const char* subject = "";
   const char* to_list = "";
   const char* cc_list = "";
   const char* bcc_list = "";
-  std::string recipients;    // envelope recipient list, cleaned and joined
+  std::string recipients;  // envelope recipient list, cleaned and joined
   char local_host[kLocalHostBytes] = {};
   ConnectionHandle connection = 0;
-  void* library = nullptr;   // the loaded socket library, or null
+  void* library = nullptr;  // the loaded socket library, or null
 };
 
 // The one record of the run.

@@ -84,8 +84,7 @@ void encode_body(const char* body, std::uint64_t size, MessageText* text,
 
 // Header, then size bytes of body from memory: plain (up to the body's first
 // NUL) or encoded. The text is sized exactly.
-bool join_body(const char* body, std::uint64_t size, const std::string& header,
-               MessageText* text) {
+bool join_body(const char* body, std::uint64_t size, const std::string& header, MessageText* text) {
   if (!g_state.mime) {
     const void* nul = std::memchr(body, '\0', static_cast<std::size_t>(size));
     if (nul) size = static_cast<std::size_t>(static_cast<const char*>(nul) - body);

@@ -38,12 +38,13 @@ class SocketLibraryTest(unittest.TestCase):
         finally:
             quibtest.QUIB = original
 
-    def copy_quib(self, with_library_in):
-        bin_dir = os.path.join(self.folder, "bin")
+    def copy_quib(self, with_library_in, tree="tree"):
+        """A copy of quib in <tree>/bin, the library in <tree>/<with_library_in>."""
+        bin_dir = os.path.join(self.folder, tree, "bin")
         os.makedirs(bin_dir)
         shutil.copy2(QUIB, bin_dir)
         if with_library_in:
-            target = os.path.join(self.folder, with_library_in)
+            target = os.path.join(self.folder, tree, with_library_in)
             os.makedirs(target, exist_ok=True)
             shutil.copy2(os.path.join(BIN_DIR, LIBRARY), target)
         return os.path.join(bin_dir, EXE)
@@ -67,11 +68,14 @@ class SocketLibraryTest(unittest.TestCase):
 
     @unittest.skipIf(UNDER_WINE, "an installed tree with lib/ is a POSIX layout")
     def test_installed_tree_finds_the_library_in_lib(self):
-        quib = self.copy_quib(with_library_in="lib")
-        with AiosmtpdServer() as server:
-            status, out, _ = self.mail(server.address, quib)
-        self.assertEqual(status, 0, out)
-        self.assertEqual(len(server.messages), 1)
+        # lib/quib is where the package puts it; lib/ where older installs did.
+        for lib_dir in ("lib/quib", "lib"):
+            with self.subTest(lib_dir=lib_dir):
+                quib = self.copy_quib(with_library_in=lib_dir, tree=lib_dir.replace("/", "-"))
+                with AiosmtpdServer() as server:
+                    status, out, _ = self.mail(server.address, quib)
+                self.assertEqual(status, 0, out)
+                self.assertEqual(len(server.messages), 1)
 
     def test_nothing_listening_is_refused(self):
         status, out, _ = self.mail("127.0.0.1:%d" % free_port())

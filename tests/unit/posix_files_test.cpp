@@ -103,7 +103,7 @@ TEST_F(PosixFilesTest, CaptureFailsWithoutAFileOrWithoutInput) {
             kCaptureCantCreate);
   EXPECT_TRUE(name.empty());
   EXPECT_EQ(capture_from(folder_, &text, &name), kCaptureReadFailed);  // input is a folder
-  EXPECT_EQ(access(name.c_str(), F_OK), -1);                             // and nothing is left
+  EXPECT_EQ(access(name.c_str(), F_OK), -1);                           // and nothing is left
 }
 
 TEST_F(PosixFilesTest, TemporaryFilesAreNewPrivatePrefixedAndGone) {

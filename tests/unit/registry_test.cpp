@@ -1,5 +1,10 @@
 // The folder-based registry: keys, typed values, size limits and atomic writes.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdint>
@@ -7,12 +12,6 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/platform.h"
 #include "scratch_folder.h"
@@ -86,8 +85,9 @@ TEST_F(RegistryTest, OpenNeverCreatesAndCreateMakesTheParents) {
 }
 
 TEST_F(RegistryTest, BadKeyPathsAreRefused) {
-  const char* const bad[] = {"", "SOFTWARE\\..\\x", "..", "SOFTWARE\\\\Quib", "SOFTWARE\\",
-                             "\\SOFTWARE", "SOFTWARE\\.\\Quib"};
+  const char* const bad[] = {
+      "",           "SOFTWARE\\..\\x",  "..", "SOFTWARE\\\\Quib", "SOFTWARE\\",
+      "\\SOFTWARE", "SOFTWARE\\.\\Quib"};
   for (const char* subkey : bad) {
     RegistryKey key;
     EXPECT_NE(registry_create_key(subkey, &key), 0) << subkey;

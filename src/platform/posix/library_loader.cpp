@@ -1,6 +1,8 @@
 // Run-time loading on POSIX: the Windows library names map to shared
-// objects, looked for beside the executable, then in <exe dir>/../lib (an
-// installed tree), then on the system's library path.
+// objects, looked for beside the executable (the build folder), then in
+// <exe dir>/../lib/quib (the installed tree: /usr/bin/quib loads
+// /usr/lib/quib/libgensock.so), then in <exe dir>/../lib, then on the
+// system's library path.
 #include <dlfcn.h>
 #include <strings.h>
 #include <unistd.h>
@@ -55,6 +57,7 @@ void* platform_load_library(const char* name) {
   std::string dir = executable_dir();
   if (!dir.empty()) {
     if (void* library = open_library(dir + file)) return library;
+    if (void* library = open_library(dir + "../lib/quib/" + file)) return library;
     if (void* library = open_library(dir + "../lib/" + file)) return library;
   }
   return open_library(file);
