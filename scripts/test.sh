@@ -10,7 +10,7 @@ ROOT=$(pwd)
 STAGES=${QUIB_TEST_STAGES:-"unit sanitizers valgrind fuzz windows"}
 JOBS=${QUIB_JOBS:-2}
 
-bash scripts/install-deps.sh cmake g++ make libgtest-dev python3 python3-aiosmtpd postfix \
+bash scripts/install-deps.sh cmake g++ make libgtest-dev libssl-dev openssl python3 python3-aiosmtpd postfix \
   valgrind clang libclang-rt-14-dev g++-mingw-w64-x86-64 wine wine64 || exit 1
 
 passed=0

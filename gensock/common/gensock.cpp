@@ -12,6 +12,7 @@
 #include "server_name.h"
 #include "socket_os.h"
 #include "timeouts.h"
+#include "tls_connect.h"
 
 using gensock_common::Timeouts;
 using gensock_os::Socket;
@@ -32,6 +33,8 @@ struct Connection {
   std::size_t in_next = 0;  // next unread byte of in
   std::size_t in_end = 0;   // end of the received bytes in in
   std::size_t out_length = 0;
+  // Set for smtps:// and starttls://: every byte then goes through it.
+  gensock_tls::Session* tls = nullptr;
   char in[kReceiveBufferBytes];
   char out[kSendBufferBytes];
 };
@@ -55,7 +58,20 @@ int free_slot(gensock_handle_t* handle) {
 }
 
 int send_now(Connection* connection, const char* data, std::size_t length) {
+  if (connection->tls != nullptr) {
+    return gensock_tls::tls_send_all(connection->tls, data, length, connection->timeouts.send_ms);
+  }
   return gensock_os::os_send_all(connection->sock, data, length, connection->timeouts.send_ms);
+}
+
+// Waits at most wait_ms for at least one byte, received into in.
+int receive_now(Connection* connection, int wait_ms, std::size_t* received) {
+  if (connection->tls != nullptr) {
+    return gensock_tls::tls_receive_some(connection->tls, connection->in, sizeof connection->in,
+                                         wait_ms, received);
+  }
+  return gensock_os::os_receive_some(connection->sock, connection->in, sizeof connection->in,
+                                     wait_ms, received);
 }
 
 int flush(Connection* connection) {
@@ -78,8 +94,15 @@ int open_connection(const char* hostname, const char* service, Connection* conne
     if (code != 0) return code;
   }
   connection->timeouts = gensock_common::timeouts_from_environment();
-  return gensock_common::connect_host(name.host, port, connection->timeouts.connect_ms,
-                                      &connection->sock);
+  int code = gensock_common::connect_host(name.host, port, connection->timeouts.connect_ms,
+                                          &connection->sock);
+  if (code != 0 || name.transport == gensock_common::Transport::kPlain) return code;
+  std::string greeting;  // fits: the exchange keeps replies far below the buffer's size
+  code = gensock_common::secure_connection(connection->sock, name, connection->timeouts.connect_ms,
+                                           &connection->tls, &greeting);
+  if (code != 0) gensock_os::os_close(connection->sock);
+  connection->in_end = greeting.copy(connection->in, sizeof connection->in);
+  return code;
 }
 
 // The socket layer stays started while the connection is open.
@@ -117,8 +140,7 @@ GENSOCK_API int gensock_getchar(gensock_handle_t handle, int /*wait*/, char* ch)
   if (connection == nullptr) return GENSOCK_ERR_NOT_A_SOCKET;
   if (connection->in_next == connection->in_end) {
     std::size_t received = 0;
-    int code = gensock_os::os_receive_some(connection->sock, connection->in, sizeof connection->in,
-                                           connection->timeouts.read_ms, &received);
+    int code = receive_now(connection, connection->timeouts.read_ms, &received);
     if (code != 0) return code;
     connection->in_next = 0;
     connection->in_end = received;
@@ -167,6 +189,7 @@ GENSOCK_API int gensock_close(gensock_handle_t handle) {
   Connection* connection = find(handle);
   if (connection == nullptr) return GENSOCK_ERR_NOT_A_SOCKET;
   g_connections[handle - 1] = nullptr;
+  gensock_tls::tls_close(connection->tls);
   int code = gensock_os::os_close(connection->sock);
   delete connection;
   gensock_os::os_stop();

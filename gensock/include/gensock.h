@@ -48,7 +48,15 @@ enum {
   GENSOCK_ERR_RESOLVE_SERVICE = 4014, /* service does not resolve */
   GENSOCK_ERR_CONNECT = 4015,         /* connect failed or timed out */
   GENSOCK_ERR_DROPPED = 4016,         /* the server closed the connection */
-  GENSOCK_ERR_REFUSED = 4017          /* connection refused */
+  GENSOCK_ERR_REFUSED = 4017,         /* connection refused */
+  /* smtps:// and starttls:// only (gensock/README.md tells the cures): */
+  GENSOCK_ERR_TLS_NO_STARTTLS = 4018, /* no 220 greeting, or EHLO lists no STARTTLS */
+  GENSOCK_ERR_TLS_REFUSED = 4019,     /* STARTTLS not answered by 220 alone */
+  GENSOCK_ERR_TLS_HANDSHAKE = 4020,   /* no TLS 1.2 or later agreed with the server */
+  GENSOCK_ERR_TLS_UNTRUSTED = 4021,   /* certificate chain not from a trusted authority */
+  GENSOCK_ERR_TLS_NAME = 4022,        /* certificate does not name the host typed */
+  GENSOCK_ERR_TLS_EXPIRED = 4023,     /* certificate expired or not yet valid */
+  GENSOCK_ERR_TLS_SETUP = 4024        /* the TLS library could not be set up */
 };
 
 /* Connects to hostname (also "host:port" or "[v6-address]:port") on the
