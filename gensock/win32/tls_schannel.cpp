@@ -94,6 +94,15 @@ int refusal_code(SECURITY_STATUS status) {
   }
 }
 
+// TLS records begin with a content type from 20 (change_cipher_spec) to 24.
+bool starts_as_tls_record(const std::vector<char>& bytes) {
+  constexpr unsigned char kFirstType = 20;
+  constexpr unsigned char kLastType = 24;
+  if (bytes.empty()) return true;
+  unsigned char type = static_cast<unsigned char>(bytes[0]);
+  return type >= kFirstType && type <= kLastType;
+}
+
 int handshake(Session* session, const std::string& host, Deadline deadline) {
   bool first = true;
   for (;;) {
@@ -114,6 +123,8 @@ int handshake(Session* session, const std::string& host, Deadline deadline) {
     first = false;
     int code = send_token(session, &output[0], ms_left(deadline));
     if (status == SEC_E_INCOMPLETE_MESSAGE) {
+      // Wine's SChannel waits for more of a reply that is no TLS at all.
+      if (!starts_as_tls_record(session->incoming)) return GENSOCK_ERR_TLS_HANDSHAKE;
       code = receive_more(session, ms_left(deadline));
     } else if (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_OK ||
                status == SEC_I_INCOMPLETE_CREDENTIALS) {
@@ -142,6 +153,14 @@ int verify_certificate(Session* session, const std::string& host) {
                                        &chain_para, 0, nullptr, &chain);
   CertFreeCertificateContext(certificate);
   if (!built) return GENSOCK_ERR_TLS_UNTRUSTED;
+  // Wine's SSL policy passes a chain that ends at an unknown authority:
+  // the chain's own verdict is read first.
+  DWORD trust = chain->TrustStatus.dwErrorStatus;
+  if (trust != CERT_TRUST_NO_ERROR) {
+    CertFreeCertificateChain(chain);
+    return (trust & CERT_TRUST_IS_NOT_TIME_VALID) != 0 ? GENSOCK_ERR_TLS_EXPIRED
+                                                       : GENSOCK_ERR_TLS_UNTRUSTED;
+  }
   std::wstring name(host.begin(), host.end());  // host names and IP literals are ASCII
   SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl_para = {};
   ssl_para.cbSize = sizeof ssl_para;
