@@ -1,7 +1,7 @@
 /* gensock: the socket library that the mailer loads at run time.
  *
  * Seven C entry points. Each returns 0 on success or a transport error code
- * (4001 to 4017, see below). The library is never linked into the mailer;
+ * (4001 to 4024, see below). The library is never linked into the mailer;
  * the mailer looks the entry points up by name after loading it.
  *
  * Nothing waits forever: connecting waits at most 60 s per address, each
@@ -62,7 +62,10 @@ enum {
 /* Connects to hostname (also "host:port" or "[v6-address]:port") on the
  * service (a name such as "smtp" or a number such as "25"); stores the new
  * connection's handle, never 0. A port in the name wins over the service; a
- * bare IPv6 address ("::1") carries no port. Each address the name resolves
+ * bare IPv6 address ("::1") carries no port. "smtps://" in front asks for
+ * TLS from the first byte (port 465 unless given), "starttls://" for an
+ * upgrade by STARTTLS before the caller's dialogue (errors 4018 to 4024,
+ * certificate always verified). Each address the name resolves
  * to (IPv4 and IPv6) is tried in turn. Errors: 4014 the service does not
  * resolve (checked first), 4007 the host does not resolve or the name is
  * malformed, 4008 no socket (or no free connection slot), 4017 refused,
