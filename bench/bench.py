@@ -392,6 +392,51 @@ def bench_large_plain(report, tools, inputs, reps):
     return quib
 
 
+def bench_large_tls(report, args, tools, inputs, reps):
+    """quib through smtps:// against curl --ssl-reqd, to one TLS sink."""
+    folder = tempfile.mkdtemp(prefix="quib-bench-tls-")
+    cert, key = os.path.join(folder, "sink.pem"), os.path.join(folder, "sink.key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                    "-nodes", "-keyout", key, "-out", cert, "-subj", "/CN=127.0.0.1", "-days", "2",
+                    "-addext", "subjectAltName=IP:127.0.0.1"], check=True, capture_output=True)
+    port = free_port()
+    sink = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(__file__), "tls_sink.py"),
+                             cert, key, str(port)])
+    deadline = time.monotonic() + 15
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                break
+        except OSError:
+            time.sleep(0.05)
+    global SINK_PID
+    plain_sink, SINK_PID = SINK_PID, sink.pid  # the sink CPU column is the TLS sink's here
+    env = dict(tools.env, SSL_CERT_FILE=cert)
+    quib_cmd = [tools.quib, inputs.body, "-server", "smtps://127.0.0.1:%d" % port, "-f", SENDER, "-t",
+                RCPT, "-q"]
+    curl_cmd = ["curl", "-sS", "--ssl-reqd", "--cacert", cert, "smtps://127.0.0.1:%d" % port,
+                "--mail-from", SENDER, "--mail-rcpt", RCPT, "-T", inputs.message]
+    quib, curl = Series("quib smtps://"), Series("curl --ssl-reqd")
+    try:
+        interleave([(quib, lambda: run_once(quib_cmd, env=env, err_path=tools.err)),
+                    (curl, lambda: run_once(curl_cmd, err_path=tools.err))], reps)
+    finally:
+        SINK_PID = plain_sink
+        sink.terminate()
+        sink.wait(timeout=10)
+        shutil.rmtree(folder, ignore_errors=True)
+    report.out("## TLS: %d MiB through smtps://, %d runs each, interleaved" % (inputs.size // MIB, reps))
+    report.out()
+    report.table(["tool", "median wall", "peak RSS", "median CPU (user+sys)", "sink CPU", "throughput"],
+                 [series_row(s, inputs.size) for s in (quib, curl)])
+    if quib.ok and curl.ok:
+        report.target("%d MiB smtps vs curl" % (inputs.size // MIB), quib.wall / curl.wall, 1.0,
+                      "quib %s, curl %s, ratio %.2f (target <= 1.00)" % (
+                          fmt_s(quib.wall), fmt_s(curl.wall), quib.wall / curl.wall))
+    report.out()
+    report.data["large_tls"] = [s.as_dict() for s in (quib, curl)]
+
+
 def bench_large_mime(report, tools, inputs, reps):
     report.out("## 2. Large encoded body (%d MiB of random bytes, -mime), %d runs" % (inputs.size // MIB, reps))
     report.out()
@@ -510,7 +555,7 @@ def main():
     parser.add_argument("--bin", required=True, help="folder of quib, qp_encode_bench, bench_rawsmtp")
     parser.add_argument("--work", required=True, help="folder for inputs (cached) and the report")
     parser.add_argument("--quick", action="store_true", help="8 MiB instead of 64, fewer runs")
-    parser.add_argument("--only", default="", help="comma list of sections: plain,mime,encoder,small,growth")
+    parser.add_argument("--only", default="", help="comma list of sections: plain,tls,mime,encoder,small,growth")
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     large = (8 if args.quick else 64) * MIB
@@ -545,6 +590,8 @@ def main():
     try:
         if wanted("plain"):
             bench_large_plain(report, tools, text, reps)
+        if wanted("tls"):
+            bench_large_tls(report, args, tools, text, reps)
         if wanted("mime"):
             bench_large_mime(report, tools, binary, reps)
         if wanted("encoder"):

@@ -5,7 +5,7 @@
 #   BENCH_QUICK=1        8 MiB instead of 64 MiB and fewer runs (about a minute)
 #   BENCH_BUILD_DIR=...  build folder (default: build-bench in the source tree)
 #   BENCH_WORK=...       inputs (cached) and report (default: bench/out)
-#   BENCH_ONLY=a,b       only these sections: plain,mime,encoder,small,growth
+#   BENCH_ONLY=a,b       only these sections: plain,tls,mime,encoder,small,growth
 #   BENCH_REPS=N, BENCH_SMALL_RUNS=N   override the run counts
 #   BENCH_NO_INSTALL=1   never call apt-get
 set -euo pipefail
@@ -19,6 +19,8 @@ TOOLS=(
   "/usr/sbin/smtp-sink postfix"
   "/usr/bin/msmtp msmtp"
   "/usr/bin/curl curl"
+  "/usr/bin/openssl openssl"
+  "/usr/include/openssl/ssl.h libssl-dev"
   "/usr/bin/cmake cmake"
   "/usr/include/benchmark/benchmark.h libbenchmark-dev"
 )

@@ -13,9 +13,9 @@ STAGES=${QUIB_TEST_STAGES:-"format unit sanitizers valgrind fuzz windows package
 JOBS=${QUIB_JOBS:-2}
 export QUIB_WERROR=${QUIB_WERROR:-ON}
 
-bash scripts/install-deps.sh cmake g++ make libgtest-dev python3 python3-aiosmtpd postfix \
-  valgrind clang libclang-rt-14-dev clang-format g++-mingw-w64-x86-64 wine wine64 \
-  dpkg-dev file groff-base man-db || exit 1
+bash scripts/install-deps.sh cmake g++ make libgtest-dev libssl-dev openssl python3 \
+  python3-aiosmtpd postfix valgrind clang libclang-rt-14-dev clang-format g++-mingw-w64-x86-64 \
+  wine wine64 dpkg-dev file groff-base man-db || exit 1
 
 passed=0
 failed=0

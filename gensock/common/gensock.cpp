@@ -13,6 +13,7 @@
 #include "server_name.h"
 #include "socket_os.h"
 #include "timeouts.h"
+#include "tls_connect.h"
 
 using gensock_common::Timeouts;
 using gensock_os::Socket;
@@ -36,6 +37,8 @@ struct Connection {
   std::size_t in_next = 0;  // next unread byte of in
   std::size_t in_end = 0;   // end of the received bytes in in
   std::size_t out_length = 0;
+  // Set for smtps:// and starttls://: every byte then goes through it.
+  gensock_tls::Session* tls = nullptr;
   char in[kReceiveBufferBytes];
   char out[kSendBufferBytes];
 };
@@ -47,31 +50,10 @@ Connection* g_connections[kMaxConnections] = {};
 // gensock_gethostname gives instead of a name that is unsafe to send.
 std::string g_local_literal;
 
-bool is_safe_host_name(const std::string& name) {
-  if (name.empty()) return false;
-  for (char c : name) {
-    bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    bool digit = c >= '0' && c <= '9';
-    if (!letter && !digit && c != '-' && c != '.' && c != '_') return false;
-  }
-  return true;
-}
-
 // Milliseconds left until the deadline, 0 once it has passed.
 int left_until(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// Refills the receive buffer, waiting at most wait_ms.
-int receive(Connection* connection, int wait_ms) {
-  std::size_t received = 0;
-  int code = gensock_os::os_receive_some(connection->sock, connection->in, sizeof connection->in,
-                                         wait_ms, &received);
-  if (code != 0) return code;
-  connection->in_next = 0;
-  connection->in_end = received;
-  return 0;
 }
 
 Connection* find(gensock_handle_t handle) {
@@ -90,7 +72,30 @@ int free_slot(gensock_handle_t* handle) {
 }
 
 int send_now(Connection* connection, const char* data, std::size_t length) {
+  if (connection->tls != nullptr) {
+    return gensock_tls::tls_send_all(connection->tls, data, length, connection->timeouts.send_ms);
+  }
   return gensock_os::os_send_all(connection->sock, data, length, connection->timeouts.send_ms);
+}
+
+// Waits at most wait_ms for at least one byte, received into in.
+int receive_now(Connection* connection, int wait_ms, std::size_t* received) {
+  if (connection->tls != nullptr) {
+    return gensock_tls::tls_receive_some(connection->tls, connection->in, sizeof connection->in,
+                                         wait_ms, received);
+  }
+  return gensock_os::os_receive_some(connection->sock, connection->in, sizeof connection->in,
+                                     wait_ms, received);
+}
+
+// Refills the receive buffer, waiting at most wait_ms.
+int receive(Connection* connection, int wait_ms) {
+  std::size_t received = 0;
+  int code = receive_now(connection, wait_ms, &received);
+  if (code != 0) return code;
+  connection->in_next = 0;
+  connection->in_end = received;
+  return 0;
 }
 
 int flush(Connection* connection) {
@@ -115,7 +120,14 @@ int open_connection(const char* hostname, const char* service, Connection* conne
   connection->timeouts = gensock_common::timeouts_from_environment();
   int code = gensock_common::connect_host(name.host, port, connection->timeouts.connect_ms,
                                           &connection->sock);
-  if (code == 0) g_local_literal = gensock_os::os_local_literal(connection->sock);
+  if (code != 0) return code;
+  g_local_literal = gensock_os::os_local_literal(connection->sock);
+  if (name.transport == gensock_common::Transport::kPlain) return 0;
+  std::string greeting;  // fits: the exchange keeps replies far below the buffer's size
+  code = gensock_common::secure_connection(connection->sock, name, connection->timeouts.connect_ms,
+                                           &connection->tls, &greeting);
+  if (code != 0) gensock_os::os_close(connection->sock);
+  connection->in_end = greeting.copy(connection->in, sizeof connection->in);
   return code;
 }
 
@@ -211,6 +223,7 @@ GENSOCK_API int gensock_close(gensock_handle_t handle) {
   Connection* connection = find(handle);
   if (connection == nullptr) return GENSOCK_ERR_NOT_A_SOCKET;
   g_connections[handle - 1] = nullptr;
+  gensock_tls::tls_close(connection->tls);
   int code = gensock_os::os_close(connection->sock);
   delete connection;
   gensock_os::os_stop();
@@ -225,7 +238,8 @@ GENSOCK_API int gensock_gethostname(char* name, int size) {
   if (code != 0) return code;
   std::string full = gensock_os::os_host_name();
   gensock_os::os_stop();
-  if (!is_safe_host_name(full)) full = g_local_literal.empty() ? "localhost" : g_local_literal;
+  if (!gensock_common::is_safe_host_name(full))
+    full = g_local_literal.empty() ? "localhost" : g_local_literal;
   std::snprintf(name, static_cast<std::size_t>(size), "%s", full.c_str());
   return 0;
 }

@@ -1,10 +1,42 @@
 #include "server_name.h"
 
+#include <cctype>
+#include <cstring>
+
 namespace gensock_common {
 
 namespace {
 
 constexpr unsigned long kLargestPort = 65535;
+// Submission over implicit TLS (RFC 8314).
+constexpr char kImplicitTlsPort[] = "465";
+
+struct Scheme {
+  const char* prefix;
+  Transport transport;
+};
+constexpr Scheme kSchemes[] = {{"smtps://", Transport::kImplicitTls},
+                               {"starttls://", Transport::kStartTls}};
+
+bool starts_with_ignoring_case(const char* text, const char* prefix) {
+  for (; *prefix != '\0'; ++text, ++prefix) {
+    if (std::tolower(static_cast<unsigned char>(*text)) != *prefix) return false;
+  }
+  return true;
+}
+
+// The transport named by a scheme in front of name; *rest is what follows it.
+Transport take_scheme(const char* name, const char** rest) {
+  for (const Scheme& scheme : kSchemes) {
+    if (starts_with_ignoring_case(name, scheme.prefix)) {
+      std::size_t length = std::strlen(scheme.prefix);
+      *rest = name + length;
+      return scheme.transport;
+    }
+  }
+  *rest = name;
+  return Transport::kPlain;
+}
 
 bool is_port(const std::string& text) {
   if (text.empty() || text.size() > 5) return false;
@@ -27,12 +59,7 @@ bool split_bracketed(const std::string& name, ServerName* out) {
   return !out->host.empty() && is_port(out->port);
 }
 
-}  // namespace
-
-bool split_server_name(const char* name, ServerName* out) {
-  std::string text = name;
-  out->host.clear();
-  out->port.clear();
+bool split_host_port(const std::string& text, ServerName* out) {
   if (!text.empty() && text[0] == '[') return split_bracketed(text, out);
   std::string::size_type colon = text.find(':');
   if (colon == std::string::npos || text.find(':', colon + 1) != std::string::npos) {
@@ -42,6 +69,28 @@ bool split_server_name(const char* name, ServerName* out) {
   out->host = text.substr(0, colon);
   out->port = text.substr(colon + 1);
   return !out->host.empty() && is_port(out->port);
+}
+
+}  // namespace
+
+bool split_server_name(const char* name, ServerName* out) {
+  const char* rest = nullptr;
+  out->transport = take_scheme(name, &rest);
+  out->host.clear();
+  out->port.clear();
+  if (!split_host_port(rest, out)) return false;
+  if (out->transport == Transport::kImplicitTls && out->port.empty()) out->port = kImplicitTlsPort;
+  return true;
+}
+
+bool is_safe_host_name(const std::string& name) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    bool digit = c >= '0' && c <= '9';
+    if (!letter && !digit && c != '-' && c != '.' && c != '_') return false;
+  }
+  return true;
 }
 
 }  // namespace gensock_common

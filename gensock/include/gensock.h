@@ -1,7 +1,7 @@
 /* gensock: the socket library that the mailer loads at run time.
  *
  * Seven C entry points. Each returns 0 on success or a transport error code
- * (4001 to 4017, see below). The library is never linked into the mailer;
+ * (4001 to 4024, see below). The library is never linked into the mailer;
  * the mailer looks the entry points up by name after loading it.
  *
  * Nothing waits forever: resolving and connecting wait at most 60 s, a
@@ -49,13 +49,24 @@ enum {
   GENSOCK_ERR_RESOLVE_SERVICE = 4014, /* service does not resolve */
   GENSOCK_ERR_CONNECT = 4015,         /* connect failed or timed out */
   GENSOCK_ERR_DROPPED = 4016,         /* the server closed the connection */
-  GENSOCK_ERR_REFUSED = 4017          /* connection refused */
+  GENSOCK_ERR_REFUSED = 4017,         /* connection refused */
+  /* smtps:// and starttls:// only (gensock/README.md tells the cures): */
+  GENSOCK_ERR_TLS_NO_STARTTLS = 4018, /* no 220 greeting, or EHLO lists no STARTTLS */
+  GENSOCK_ERR_TLS_REFUSED = 4019,     /* STARTTLS not answered by 220 alone */
+  GENSOCK_ERR_TLS_HANDSHAKE = 4020,   /* no TLS 1.2 or later agreed with the server */
+  GENSOCK_ERR_TLS_UNTRUSTED = 4021,   /* certificate chain not from a trusted authority */
+  GENSOCK_ERR_TLS_NAME = 4022,        /* certificate does not name the host typed */
+  GENSOCK_ERR_TLS_EXPIRED = 4023,     /* certificate expired or not yet valid */
+  GENSOCK_ERR_TLS_SETUP = 4024        /* the TLS library could not be set up */
 };
 
 /* Connects to hostname (also "host:port" or "[v6-address]:port") on the
  * service (a name such as "smtp" or a number such as "25"); stores the new
  * connection's handle, never 0. A port in the name wins over the service; a
- * bare IPv6 address ("::1") carries no port. Each address the name resolves
+ * bare IPv6 address ("::1") carries no port. "smtps://" in front asks for
+ * TLS from the first byte (port 465 unless given), "starttls://" for an
+ * upgrade by STARTTLS before the caller's dialogue (errors 4018 to 4024,
+ * certificate always verified). Each address the name resolves
  * to (IPv4 and IPv6) is tried in turn. Errors: 4014 the service does not
  * resolve (checked first), 4007 the host does not resolve or the name is
  * malformed, 4008 no socket (or no free connection slot), 4017 refused,

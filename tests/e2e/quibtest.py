@@ -106,8 +106,10 @@ class _Handler:
 class AiosmtpdServer:
     """aiosmtpd on a free loopback port, keeping every message it accepts."""
 
-    def __init__(self, refuse=()):
+    def __init__(self, refuse=(), **options):
+        """options go to aiosmtpd's Controller (ssl_context, tls_context, ...)."""
         self.refuse = set(refuse)
+        self.options = options
         self.messages = []
         self.port = free_port()
         self.controller = None
@@ -115,7 +117,7 @@ class AiosmtpdServer:
     def __enter__(self):
         from aiosmtpd.controller import Controller
         self.controller = Controller(_Handler(self), hostname="127.0.0.1", port=self.port,
-                                     data_size_limit=None, decode_data=False)
+                                     data_size_limit=None, decode_data=False, **self.options)
         self.controller.start()
         wait_for_port(self.port)
         return self

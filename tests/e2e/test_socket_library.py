@@ -1,22 +1,30 @@
 """Finding and using the socket library: quib as a process, real servers."""
+import hashlib
+import logging
 import os
 import shutil
 import socket
+import ssl
+import struct
+import subprocess
 import tempfile
 import threading
 import unittest
 
 import quibtest
 
-from quibtest import (BIN_DIR, EXE, QUIB, UNDER_WINE, AiosmtpdServer, Registry, free_port,
-                      run_quib)
+from fault_server import FaultServer, reply
+from quibtest import (BIN_DIR, EXE, QUIB, RUNNER, UNDER_WINE, AiosmtpdServer, Registry,
+                      free_port, run_quib)
 
 LIBRARY = "gensock.dll" if UNDER_WINE else "libgensock.so"
 NOT_LOADED = (b"Couldn't load either 'GWINSOCK.DLL' or 'GENSOCK.DLL'\n"
               b"Install one of these in your path.")
 
 
-class SocketLibraryTest(unittest.TestCase):
+class MailingCase(unittest.TestCase):
+    """A body file and a registry folder of the test's own; mails with quib."""
+
     def setUp(self):
         self.registry = Registry()
         self.folder = tempfile.mkdtemp(prefix="quib-lib-")
@@ -28,13 +36,13 @@ class SocketLibraryTest(unittest.TestCase):
         self.registry.cleanup()
         shutil.rmtree(self.folder, ignore_errors=True)
 
-    def mail(self, server, quib=None):
+    def mail(self, server, quib=None, env=None):
         """Mails the body to server with the built quib, or with a copy of it."""
         args = [self.body, "-t", "ann@example.org", "-f", "me@example.org", "-server", server]
         original = quibtest.QUIB
         quibtest.QUIB = quib or original
         try:
-            return run_quib(args, registry=self.registry, env={"LD_LIBRARY_PATH": ""})
+            return run_quib(args, registry=self.registry, env=dict(env or {}, LD_LIBRARY_PATH=""))
         finally:
             quibtest.QUIB = original
 
@@ -49,6 +57,8 @@ class SocketLibraryTest(unittest.TestCase):
             shutil.copy2(os.path.join(BIN_DIR, LIBRARY), target)
         return os.path.join(bin_dir, EXE)
 
+
+class SocketLibraryTest(MailingCase):
     def test_lf_text_arrives_with_every_line_intact(self):
         with AiosmtpdServer() as server:
             status, out, _ = self.mail(server.address)
@@ -104,6 +114,142 @@ class SocketLibraryTest(unittest.TestCase):
         self.assertEqual(status, -1)
         self.assertTrue(out.endswith(b"SMTP server error\n"), out)
         self.assertEqual(accepted, [b"QUIT\r\n"])
+
+
+# ---- smtps:// and starttls:// -----------------------------------------------
+GOOD_NAMES = "DNS:localhost,IP:127.0.0.1"
+# Server certificates: issuing authority, subjectAltName, validity.
+CERTIFICATES = {
+    "good": ("test-ca", GOOD_NAMES, ["-days", "30"]),
+    "wrong_name": ("test-ca", "DNS:mail.example.org", ["-days", "30"]),
+    "expired": ("test-ca", GOOD_NAMES, ["-startdate", "20200101000000Z",
+                                        "-enddate", "20200201000000Z"]),
+    "untrusted": ("unknown-ca", GOOD_NAMES, ["-days", "30"]),
+}
+CA_CONFIG = """[ca]
+default_ca = issuing
+[issuing]
+database = index.txt
+new_certs_dir = .
+serial = serial
+default_md = sha256
+policy = any_name
+unique_subject = no
+[any_name]
+commonName = supplied
+"""
+EC_KEY = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+EHLO_WITH_STARTTLS = [reply("220 plain"), ("line",), reply("250-hi\r\n250 STARTTLS"), ("line",)]
+
+# (case, server, certificate, server name, exit code; None: delivered)
+TLS_CASES = [
+    ("smtps, an IP literal", "smtps", "good", "smtps://127.0.0.1:%d", None),
+    ("starttls, a host name", "starttls", "good", "STARTTLS://localhost:%d", None),
+    ("no STARTTLS offered", "plain", None, "starttls://127.0.0.1:%d", 4018),
+    ("unknown authority", "smtps", "untrusted", "smtps://127.0.0.1:%d", 4021),
+    ("name not in the certificate", "starttls", "wrong_name", "starttls://localhost:%d", 4022),
+    ("expired certificate", "smtps", "expired", "smtps://localhost:%d", 4023),
+]
+# Scripted servers: what quib must never do in plain text. (case, form, script, code)
+TLS_FAULTS = [
+    ("STARTTLS refused", "starttls://", EHLO_WITH_STARTTLS + [reply("454 not now")], 4019),
+    ("bytes after the 220", "starttls://", EHLO_WITH_STARTTLS + [reply("220 go\r\n250 early")],
+     4019),
+    ("a plain server for smtps", "smtps://", [reply("220 plain")], 4020),
+]
+
+
+def openssl(folder, *args):
+    subprocess.run(["openssl"] + list(args), cwd=folder, check=True, capture_output=True)
+
+
+def make_certificates(folder):
+    """Two authorities and the server certificates; returns the trusted CA's file."""
+    with open(os.path.join(folder, "ca.cnf"), "w") as f:
+        f.write(CA_CONFIG)
+    open(os.path.join(folder, "index.txt"), "w").close()
+    with open(os.path.join(folder, "serial"), "w") as f:
+        f.write("1000\n")
+    for ca in ("test-ca", "unknown-ca"):
+        openssl(folder, "req", "-x509", *EC_KEY, "-keyout", ca + ".key", "-out", ca + ".pem",
+                "-subj", "/CN=" + ca, "-days", "30")
+    for name, (ca, names, validity) in CERTIFICATES.items():
+        with open(os.path.join(folder, name + ".ext"), "w") as f:
+            f.write("[server]\nsubjectAltName = %s\n" % names)
+        openssl(folder, "req", "-new", *EC_KEY, "-keyout", name + ".key", "-out", name + ".csr",
+                "-subj", "/CN=" + name)
+        openssl(folder, "ca", "-batch", "-notext", "-config", "ca.cnf", "-cert", ca + ".pem",
+                "-keyfile", ca + ".key", "-in", name + ".csr", "-out", name + ".pem",
+                "-extfile", name + ".ext", "-extensions", "server", *validity)
+    return os.path.join(folder, "test-ca.pem")
+
+
+def trust_under_wine(folder, ca_file):
+    """Adds the authority to the Root store of the Wine prefix the tests run in
+    (the registry value crypt32 reads: the certificate after a property header)."""
+    with open(ca_file) as f:
+        der = ssl.PEM_cert_to_DER_cert(f.read())
+    blob = struct.pack("<III", 32, 1, len(der)) + der  # CERT_CERT_PROP_ID, 1, size
+    reg = os.path.join(folder, "root.reg")
+    with open(reg, "w") as f:
+        f.write("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Microsoft"
+                "\\SystemCertificates\\Root\\Certificates\\%s]\r\n\"Blob\"=hex:%s\r\n"
+                % (hashlib.sha1(der).hexdigest().upper(), ",".join("%02x" % b for b in blob)))
+    subprocess.run(RUNNER + ["regedit", "/S", reg], check=True, capture_output=True)
+
+
+class TlsTest(MailingCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.certificates = tempfile.mkdtemp(prefix="quib-tls-")
+        # Only the test authority is trusted, not the machine's.
+        cls.trusted = {"SSL_CERT_FILE": make_certificates(cls.certificates),
+                       "SSL_CERT_DIR": cls.certificates}
+        logging.getLogger("mail.log").setLevel(logging.CRITICAL)  # refused handshakes are expected
+        if UNDER_WINE:
+            trust_under_wine(cls.certificates, cls.trusted["SSL_CERT_FILE"])
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.certificates, ignore_errors=True)
+
+    def server(self, kind, certificate):
+        if kind == "plain":
+            return AiosmtpdServer()
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        base = os.path.join(self.certificates, certificate)
+        context.load_cert_chain(base + ".pem", base + ".key")
+        if kind == "smtps":
+            return AiosmtpdServer(ssl_context=context)
+        return AiosmtpdServer(tls_context=context, require_starttls=True)
+
+    def test_tls_forms_deliver_or_fail_before_any_message_byte(self):
+        for case, kind, certificate, name, code in TLS_CASES:
+            if UNDER_WINE and code is None and "127.0.0.1" in name:
+                continue  # Wine's SSL policy matches no IP address (README.md)
+            with self.subTest(case), self.server(kind, certificate) as server:
+                status, out, _ = self.mail(name % server.port, env=self.trusted)
+                if code is None:
+                    self.assertEqual(status, 0, out)
+                    self.assertEqual(len(server.messages), 1)
+                    self.assertTrue(server.messages[0].content.endswith(
+                        b"\r\n\r\nfirst\r\n.dot\r\n\r\nlast\r\n"))
+                else:
+                    self.assertEqual(status, -1)
+                    self.assertTrue(out.endswith(b"error %d in function 'gensock_connect'" % code),
+                                    out)
+                    self.assertEqual(server.messages, [])
+
+    def test_nothing_travels_in_plain_text_when_tls_is_asked_for(self):
+        for case, scheme, script, code in TLS_FAULTS:
+            with self.subTest(case), FaultServer(script) as server:
+                status, out, _ = self.mail(scheme + server.address, env=self.trusted)
+            self.assertEqual(status, -1)
+            self.assertTrue(out.endswith(b"error %d in function 'gensock_connect'" % code), out)
+            for word in (b"HELO", b"MAIL", b"first"):
+                self.assertNotIn(word, server.received)
+            if scheme == "smtps://":
+                self.assertTrue(server.received.startswith(b"\x16\x03"), server.received)
 
 
 if __name__ == "__main__":

@@ -299,10 +299,26 @@ TEST_F(RealLibrary, ConnectFailuresHaveTheirCodes) {
       {"127.0.0.1:port", "25", GENSOCK_ERR_RESOLVE_HOST},
       {"[::1", "25", GENSOCK_ERR_RESOLVE_HOST},
       {"", "25", GENSOCK_ERR_RESOLVE_HOST},
+      {"smtps://127.0.0.1:" + unused, "no-such-service", GENSOCK_ERR_REFUSED},
+      {"STARTTLS://127.0.0.1", "no-such-service", GENSOCK_ERR_RESOLVE_SERVICE},
+      {"starttls://[::1]:", "25", GENSOCK_ERR_RESOLVE_HOST},
+      {"smtps://", "25", GENSOCK_ERR_RESOLVE_HOST},
+      {"smtp://127.0.0.1", "25", GENSOCK_ERR_RESOLVE_HOST},
   };
   for (const ConnectCase& c : kCases) {
     gensock_handle_t handle = 0;
     EXPECT_EQ(g_gensock.connect(c.server.c_str(), c.service, &handle), c.code) << c.server;
+  }
+}
+
+// The handshake and the STARTTLS exchange count against the connect limit.
+TEST_F(RealLibrary, SilentServerFailsTheTlsConnect) {
+  for (const char* scheme : {"smtps://", "starttls://"}) {
+    RudeServer server("", false);
+    gensock_handle_t handle = 0;
+    EXPECT_EQ(g_gensock.connect((scheme + server.address()).c_str(), "smtp", &handle),
+              GENSOCK_ERR_CONNECT)
+        << scheme;
   }
 }
 

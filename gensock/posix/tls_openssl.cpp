@@ -1,0 +1,181 @@
+// TLS through OpenSSL 3. OpenSSL works on two memory buffers and this file
+// moves their bytes over the socket with socket_os.h, so that every wait
+// keeps the limits and error codes of the plain path. The trust store is
+// OpenSSL's default, which SSL_CERT_FILE and SSL_CERT_DIR replace.
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <climits>
+#include <new>
+
+#include "gensock.h"
+#include "tls.h"
+
+namespace gensock_tls {
+
+struct Session {
+  gensock_os::Socket sock = -1;
+  SSL_CTX* context = nullptr;
+  SSL* ssl = nullptr;
+  BIO* incoming = nullptr;  // received from the socket, read by OpenSSL
+  BIO* outgoing = nullptr;  // written by OpenSSL, to be sent
+};
+
+namespace {
+
+// Holds a few full TLS records (16 KiB of payload each).
+constexpr std::size_t kReceiveChunkBytes = 64 * 1024;
+// Plain text encrypted per round before the records go out in one send.
+constexpr std::size_t kSendChunkBytes = 64 * 1024;
+
+void free_session(Session* session) {
+  SSL_free(session->ssl);  // frees both memory buffers with it
+  SSL_CTX_free(session->context);
+  delete session;
+}
+
+// Sends whatever OpenSSL has written. 0, or GENSOCK_ERR_SEND.
+int send_outgoing(Session* session, int send_ms) {
+  char* data = nullptr;
+  long length = BIO_get_mem_data(session->outgoing, &data);
+  if (length <= 0) return 0;
+  int code =
+      gensock_os::os_send_all(session->sock, data, static_cast<std::size_t>(length), send_ms);
+  (void)BIO_reset(session->outgoing);
+  return code;
+}
+
+// Receives what the socket has within wait_ms and gives it to OpenSSL.
+int receive_incoming(Session* session, int wait_ms) {
+  char chunk[kReceiveChunkBytes];
+  std::size_t received = 0;
+  int code = gensock_os::os_receive_some(session->sock, chunk, sizeof chunk, wait_ms, &received);
+  if (code != 0) return code;
+  return BIO_write(session->incoming, chunk, static_cast<int>(received)) > 0 ? 0 : GENSOCK_ERR_READ;
+}
+
+// The code for a handshake that OpenSSL gave up on.
+int handshake_failure(const Session* session) {
+  switch (SSL_get_verify_result(session->ssl)) {
+    case X509_V_OK:
+      return GENSOCK_ERR_TLS_HANDSHAKE;
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+      return GENSOCK_ERR_TLS_EXPIRED;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+      return GENSOCK_ERR_TLS_NAME;
+    default:
+      return GENSOCK_ERR_TLS_UNTRUSTED;
+  }
+}
+
+// A name, or an IP literal to be checked against the certificate's addresses.
+bool set_expected_name(SSL* ssl, const std::string& host) {
+  X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+  if (X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1) return true;
+  X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  return SSL_set1_host(ssl, host.c_str()) == 1 && SSL_set_tlsext_host_name(ssl, host.c_str()) == 1;
+}
+
+int set_up(Session* session, const std::string& host) {
+  session->context = SSL_CTX_new(TLS_client_method());
+  if (session->context == nullptr ||
+      SSL_CTX_set_min_proto_version(session->context, TLS1_2_VERSION) != 1 ||
+      SSL_CTX_set_default_verify_paths(session->context) != 1) {
+    return GENSOCK_ERR_TLS_SETUP;
+  }
+  SSL_CTX_set_verify(session->context, SSL_VERIFY_PEER, nullptr);
+  session->ssl = SSL_new(session->context);
+  session->incoming = BIO_new(BIO_s_mem());
+  session->outgoing = BIO_new(BIO_s_mem());
+  if (session->ssl == nullptr || session->incoming == nullptr || session->outgoing == nullptr) {
+    BIO_free(session->incoming);
+    BIO_free(session->outgoing);
+    return GENSOCK_ERR_TLS_SETUP;
+  }
+  SSL_set_bio(session->ssl, session->incoming, session->outgoing);
+  if (!set_expected_name(session->ssl, host)) return GENSOCK_ERR_TLS_SETUP;
+  return 0;
+}
+
+int handshake(Session* session, Deadline deadline) {
+  for (;;) {
+    ERR_clear_error();
+    int result = SSL_connect(session->ssl);
+    int error = SSL_get_error(session->ssl, result);
+    // Also the alert that tells the server why we give up.
+    int code = send_outgoing(session, ms_left(deadline));
+    if (result == 1) return code;
+    if (error != SSL_ERROR_WANT_READ) return handshake_failure(session);
+    if (code != 0) return code;
+    code = receive_incoming(session, ms_left(deadline));
+    if (code == GENSOCK_ERR_WAIT) return GENSOCK_ERR_CONNECT;
+    if (code != 0) return code;
+  }
+}
+
+}  // namespace
+
+int tls_start_client(gensock_os::Socket sock, const std::string& host, Deadline deadline,
+                     Session** session) {
+  Session* fresh = new (std::nothrow) Session;
+  if (fresh == nullptr) return GENSOCK_ERR_MALLOC;
+  fresh->sock = sock;
+  int code = set_up(fresh, host);
+  if (code == 0) code = handshake(fresh, deadline);
+  if (code != 0) {
+    free_session(fresh);
+    return code;
+  }
+  *session = fresh;
+  return 0;
+}
+
+int tls_send_all(Session* session, const char* data, std::size_t length, int send_ms) {
+  while (length > 0) {
+    std::size_t piece = length < kSendChunkBytes ? length : kSendChunkBytes;
+    ERR_clear_error();
+    // Memory buffers take everything: a write is whole or an error.
+    if (SSL_write(session->ssl, data, static_cast<int>(piece)) <= 0) return GENSOCK_ERR_SEND;
+    int code = send_outgoing(session, send_ms);
+    if (code != 0) return code;
+    data += piece;
+    length -= piece;
+  }
+  return 0;
+}
+
+int tls_receive_some(Session* session, char* buffer, std::size_t size, int wait_ms,
+                     std::size_t* received) {
+  Deadline deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  int want = static_cast<int>(size < INT_MAX ? size : INT_MAX);
+  for (;;) {
+    ERR_clear_error();
+    int got = SSL_read(session->ssl, buffer, want);
+    // What OpenSSL may write here (an answer to a key update) goes out with the next send.
+    int error = SSL_get_error(session->ssl, got);
+    if (got > 0) {
+      *received = static_cast<std::size_t>(got);
+      return 0;
+    }
+    if (error == SSL_ERROR_ZERO_RETURN) return GENSOCK_ERR_DROPPED;
+    if (error != SSL_ERROR_WANT_READ) return GENSOCK_ERR_READ;
+    int code = receive_incoming(session, ms_left(deadline));
+    if (code != 0) return code;
+  }
+}
+
+bool tls_pending(const Session* session) {
+  return SSL_pending(session->ssl) > 0 || BIO_ctrl_pending(session->incoming) > 0;
+}
+
+void tls_close(Session* session) {
+  if (session == nullptr) return;
+  ERR_clear_error();
+  if (SSL_shutdown(session->ssl) >= 0) (void)send_outgoing(session, 0);
+  free_session(session);
+}
+
+}  // namespace gensock_tls
