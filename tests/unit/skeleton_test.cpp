@@ -1,5 +1,0 @@
-#include <gtest/gtest.h>
-
-#include "quib/exit_status.h"
-
-TEST(Skeleton, ExitStatusesAreDistinct) { EXPECT_NE(kExitSent, kExitSmtpFailed); }
