@@ -6,14 +6,11 @@ import tempfile
 import threading
 import unittest
 
-import quibtest
-
+from messages import CONNECTION_REFUSED, NOT_LOADED, SERVER_ERROR
 from quibtest import (BIN_DIR, EXE, QUIB, UNDER_WINE, AiosmtpdServer, Registry, free_port,
                       run_quib)
 
 LIBRARY = "gensock.dll" if UNDER_WINE else "libgensock.so"
-NOT_LOADED = (b"Couldn't load either 'GWINSOCK.DLL' or 'GENSOCK.DLL'\n"
-              b"Install one of these in your path.")
 
 
 class SocketLibraryTest(unittest.TestCase):
@@ -31,12 +28,8 @@ class SocketLibraryTest(unittest.TestCase):
     def mail(self, server, quib=None):
         """Mails the body to server with the built quib, or with a copy of it."""
         args = [self.body, "-t", "ann@example.org", "-f", "me@example.org", "-server", server]
-        original = quibtest.QUIB
-        quibtest.QUIB = quib or original
-        try:
-            return run_quib(args, registry=self.registry, env={"LD_LIBRARY_PATH": ""})
-        finally:
-            quibtest.QUIB = original
+        return run_quib(args, registry=self.registry, env={"LD_LIBRARY_PATH": ""},
+                        program=quib or QUIB)
 
     def copy_quib(self, with_library_in):
         bin_dir = os.path.join(self.folder, "bin")
@@ -76,7 +69,7 @@ class SocketLibraryTest(unittest.TestCase):
     def test_nothing_listening_is_refused(self):
         status, out, _ = self.mail("127.0.0.1:%d" % free_port())
         self.assertEqual(status, -1)
-        self.assertTrue(out.endswith(b"Error: Mail server refused connection."), out)
+        self.assertTrue(out.endswith(CONNECTION_REFUSED), out)
 
     def test_ipv6_loopback_with_port(self):
         try:
@@ -98,7 +91,7 @@ class SocketLibraryTest(unittest.TestCase):
             status, out, _ = self.mail("[::1]:%d" % port)
             thread.join(timeout=10)
         self.assertEqual(status, -1)
-        self.assertTrue(out.endswith(b"SMTP server error\n"), out)
+        self.assertTrue(out.endswith(SERVER_ERROR), out)
         self.assertEqual(accepted, [b"QUIT\r\n"])
 
 
