@@ -34,7 +34,7 @@ cleanup() {
 trap cleanup EXIT
 
 step "Throwaway SMTP server"
-"$PYTHON" scripts/sink_server.py --folder "$WORK/received" --port-file "$WORK/port" \
+"$PYTHON" tests/fakes/keeping_smtp_server.py 127.0.0.1 0 "$WORK/received" "$WORK/port" \
   >"$WORK/server.log" 2>&1 &
 SERVER_PID=$!
 for _ in $(seq 1 100); do
@@ -74,17 +74,21 @@ status=0
 echo "exit status: $status"
 
 step "What the server received"
-for envelope in "$WORK"/received/*.envelope; do
+for envelope in "$WORK"/received/*.env; do
   [ -e "$envelope" ] || { echo "nothing"; break; }
   echo "--- envelope ($(basename "$envelope"))"
-  cat "$envelope"
+  {
+    read -r helo && echo "HELO: $helo"
+    read -r sender && echo "MAIL From: $sender"
+    while read -r recipient; do echo "RCPT To: $recipient"; done
+  } <"$envelope"
   echo "--- message (its CR LF line ends shown as plain line ends)"
-  tr -d '\r' <"${envelope%.envelope}.eml"
+  tr -d '\r' <"${envelope%.env}.eml"
 done
 
 step "Stopping the server"
 kill "$SERVER_PID"
 wait "$SERVER_PID" 2>/dev/null || true
 SERVER_PID=""
-cat "$WORK/server.log"
+echo "stopped"
 [ "$status" -eq 0 ]

@@ -116,28 +116,22 @@ void* platform_load_library(const char* name);
 void* platform_find_symbol(void* library, const char* name);
 void platform_free_library(void* library);
 
-// ---- Registry (RegOpenKeyExA, RegQueryValueExA, RegCreateKeyExA, RegSetValueExA) --
+// ---- Stored settings (the registry key HKEY_LOCAL_MACHINE\SOFTWARE\Wendfield\Quib) --
 
-constexpr std::uint32_t kRegSz = 1;      // REG_SZ
-constexpr std::uint32_t kRegBinary = 3;  // REG_BINARY
+// A setting's text: at most 255 characters and the NUL, as the registry value
+// is read with 256 bytes of room.
+constexpr std::size_t kSettingBytes = 256;
 
-// A key opened below HKEY_LOCAL_MACHINE. Opaque to the code above.
-struct RegistryKey {
-  std::string path;           // POSIX backend: the key's folder
-  std::uintptr_t handle = 0;  // Win32 backend: the HKEY
-};
+// Results of platform_read_setting and platform_write_setting.
+constexpr int kSettingKeyFailed = -1;    // the key cannot be opened (read) or created (write)
+constexpr int kSettingValueFailed = -2;  // the value cannot be read or written
 
-// Opens an existing key for reading; never creates it. 0 on success.
-int registry_open_key(const char* subkey, RegistryKey* key);
-// Creates the key with its missing parents, or opens it, for writing.
-// 0 on success.
-int registry_create_key(const char* subkey, RegistryKey* key);
-// Copies a value's bytes into data, whose capacity is *size on entry; on
-// success *size is the count of bytes and *type the value's type. Fails
-// (non-zero) when the value is missing or needs more than *size bytes.
-int registry_query_value(const RegistryKey& key, const char* name, std::uint32_t* type,
-                         unsigned char* data, std::uint32_t* size);
-// Writes a value with its type and exactly size bytes, replacing an earlier
-// value of that name. 0 on success.
-int registry_set_value(const RegistryKey& key, const char* name, std::uint32_t type,
-                       const unsigned char* data, std::uint32_t size);
+// Reads the string setting name into text (kSettingBytes of room): the
+// stored bytes up to the first NUL, whatever type they were stored as. A
+// value needing more than kSettingBytes, or filling them without a NUL,
+// fails. 0 or a kSetting code; text is written only on success.
+int platform_read_setting(const char* name, char* text);
+// Writes text and its NUL as the string setting name, replacing the earlier
+// value atomically and creating the key when needed; readable by every
+// user. 0 or a kSetting code.
+int platform_write_setting(const char* name, const char* text);

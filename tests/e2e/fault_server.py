@@ -1,6 +1,6 @@
 """A scripted, misbehaving SMTP server for the fault tests.
 
-It listens on a free loopback port, takes one connection and plays a script:
+It listens on a loopback port that it binds itself, takes one connection and plays a script:
 a list of steps, each a tuple whose first item names what to do.
 
     ("send", data)          send the bytes
@@ -25,8 +25,6 @@ import socket
 import struct
 import threading
 import time
-
-from quibtest import free_port
 
 # How long the server waits for the client, at most, at any point. Well
 # above the socket library's shortened timeout, so that a client that hangs
@@ -68,7 +66,7 @@ def until(stage):
 class FaultServer:
     def __init__(self, script):
         self.script = list(script)
-        self.port = free_port()
+        self.port = None  # bound on entry
         self.received = b""
         self.lines = []
         self.eof = False
@@ -82,9 +80,9 @@ class FaultServer:
 
     def __enter__(self):
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._listener.bind(("127.0.0.1", self.port))
+        self._listener.bind(("127.0.0.1", 0))
         self._listener.listen(1)
+        self.port = self._listener.getsockname()[1]
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
         return self

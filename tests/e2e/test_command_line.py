@@ -10,42 +10,10 @@ import shutil
 import tempfile
 import unittest
 
+from messages import (CANT_CREATE, INSTALL_HINT, NO_KEY, NO_SENDER_VALUE, NO_SERVER_VALUE,
+                      REFUSED_12, SENDER_LINE_BREAK, SERVER_LINE_BREAK, USAGE, does_not_exist,
+                      server_set_to)
 from quibtest import REG_BINARY, UNDER_WINE, Registry, run_quib
-
-USAGE = b"".join(line + b"\n" for line in [
-    b"Quib v1.5: WinNT console utility to mail a file via SMTP",
-    b"",
-    b"syntax:",
-    b"Quib <filename> -t <recipient> [optional switches (see below)]",
-    b"Quib -install <server addr> <sender's addr> [-q]",
-    b"Quib -h [-q]",
-    b"",
-    b"-install <server addr> <sender's addr>: set's default SMTP server and sender",
-    b"",
-    b"<filename>    : file with the message body ('-' for console input, end with ^Z)",
-    b"-t <recipient>: recipient list (comma separated)",
-    b"-s <subj>     : subject line",
-    b"-f <sender>   : overrides the default sender address (must be known to server)",
-    b"-i <addr>     : a 'From:' address, not necessarily known to the SMTP server.",
-    b"-c <recipient>: carbon copy recipient list (comma separated)",
-    b"-b <recipient>: blind carbon copy recipient list (comma separated)",
-    b"-h            : displays this help.",
-    b"-mime         : MIME Quoted-Printable Content-Transfer-Encoding.",
-    b"-q            : supresses *all* output.",
-    b"-server <addr>: overrides the default SMTP server to be used.",
-    b"",
-    b"Note that if the '-i' option is used, <sender> is included in 'Reply-to:'",
-    b"and 'Sender:' fields in the header of the message.",
-])
-NO_KEY = b"Failed to open registry key for Quib\n"
-NO_SERVER_VALUE = b"Failed to read SMTP server value from the registry\n"
-NO_SENDER_VALUE = b"Failed to read senders user name from the registry\n"
-CANT_CREATE = b"Error in creating quib key in the registry\n"
-INSTALL_HINT = (b"to set the SMTP server's address and the user name at that address do:\n"
-                b"quib -install server username")
-REFUSED_12 = INSTALL_HINT + b"\n" + (b"or use '-server <server name>' and '-f <user name>'\n"
-                                     b"aborting, nothing sent\n")
-LINE_BREAK = b"the sender address holds a line break (CR or LF): aborting, nothing sent\n"
 
 NOWHERE = "127.0.0.1:1"  # nothing listens there: an accepted run fails fast
 STORED = {"SMTP server": NOWHERE, "Sender": "me@example.com"}
@@ -56,7 +24,7 @@ MISSING = "{missing}"  # replaced by a name where no file is
 
 
 def set_to(server, sender):
-    return {"SMTP server": (1, server.encode() + b"\0"), "Sender": (1, sender.encode() + b"\0")}
+    return {"SMTP server": server.encode() + b"\0", "Sender": sender.encode() + b"\0"}
 
 
 # (name, arguments, stored settings or None, status, exact stdout, settings after)
@@ -74,8 +42,8 @@ CASES = [
     ("two file names", [FILE, FILE], STORED, 1, USAGE, "same"),
     ("stray argument, nothing stored", [FILE, "stray"], None, 1, NO_KEY + USAGE, None),
     # Options compared exactly, in capitals
-    ("-F as argument 1", ["-F", "me@x"], STORED, 2, b"-F does not exist\n", "same"),
-    ("-MIME as argument 1", ["-MIME", "-t", "a@x"], STORED, 2, b"-MIME does not exist\n", "same"),
+    ("-F as argument 1", ["-F", "me@x"], STORED, 2, does_not_exist("-F"), "same"),
+    ("-MIME as argument 1", ["-MIME", "-t", "a@x"], STORED, 2, does_not_exist("-MIME"), "same"),
     ("-Q as argument 1 silences", ["-Q"], STORED, 2, b"", "same"),
     ("-F later is stray", [FILE, "-F", "me@x"], STORED, 1, USAGE, "same"),
     ("-I later is stray", [FILE, "-I", "me@x"], STORED, 1, USAGE, "same"),
@@ -100,11 +68,11 @@ CASES = [
     ("-i last", [FILE, "-t", "a@x", "-i"], STORED, 1, USAGE, "same"),
     # -install
     ("-install server only", ["-install", "mail.example"], None, 0,
-     NO_KEY + b"\nSMTP server set to mail.example\n", set_to("mail.example", "")),
+     NO_KEY + server_set_to("mail.example"), set_to("mail.example", "")),
     ("-install server and sender", ["-install", "mail.example", "you@x"], STORED, 0,
-     b"\nSMTP server set to mail.example\n", set_to("mail.example", "you@x")),
+     server_set_to("mail.example"), set_to("mail.example", "you@x")),
     ("-INSTALL", ["-INSTALL", "mail.example", "you@x"], STORED, 0,
-     b"\nSMTP server set to mail.example\n", set_to("mail.example", "you@x")),
+     server_set_to("mail.example"), set_to("mail.example", "you@x")),
     ("-install with -q as the sender", ["-install", "mail.example", "-q"], STORED, 0, b"",
      set_to("mail.example", "-q")),
     ("-install with three values", ["-install", "mail.example", "you@x", "more"], STORED, 6,
@@ -116,18 +84,18 @@ CASES = [
      STORED, 1, USAGE, "same"),
     ("-install last after the file", [FILE, "-install"], STORED, 1, USAGE, "same"),
     ("-install with the longest server", ["-install", LONGEST], None, 0,
-     NO_KEY + b"\nSMTP server set to " + LONGEST.encode() + b"\n", set_to(LONGEST, "")),
+     NO_KEY + server_set_to(LONGEST), set_to(LONGEST, "")),
     ("-install with a server too long", ["-install", LONG, "you@x"], STORED, 1,
      b"-install: the server name is longer than 255 characters\n", "same"),
     ("-install with a sender too long", ["-install", "mail.example", LONG], STORED, 1,
      b"-install: the sender address is longer than 255 characters\n", "same"),
     # The message file
-    ("missing file before -h", [MISSING, "-h"], STORED, 2, b"{missing} does not exist\n", "same"),
-    ("argument 1 an option", ["-t", "a@x", "-s", "subj"], STORED, 2, b"-t does not exist\n",
+    ("missing file before -h", [MISSING, "-h"], STORED, 2, does_not_exist("{missing}"), "same"),
+    ("argument 1 an option", ["-t", "a@x", "-s", "subj"], STORED, 2, does_not_exist("-t"),
      "same"),
-    ("empty argument 1", [""], STORED, 2, b" does not exist\n", "same"),
+    ("empty argument 1", [""], STORED, 2, does_not_exist(""), "same"),
     ("a folder is not a message file", ["{folder}", "-t", "a@x"], STORED, 2,
-     b"{folder} does not exist\n", "same"),
+     does_not_exist("{folder}"), "same"),
     # No server or no sender
     ("nothing stored", [FILE, "-t", "a@x"], None, 12, NO_KEY + REFUSED_12, None),
     ("-f empty", [FILE, "-t", "a@x", "-f", ""], STORED, 12, REFUSED_12, "same"),
@@ -143,14 +111,14 @@ CASES = [
     ("-server too long", [FILE, "-t", "a@x", "-server", LONG], STORED, 1,
      b"-server: the server name is longer than 255 characters\n", "same"),
     # A line break in the envelope sender
-    ("CR LF in -f", [FILE, "-t", "a@x", "-f", "me@x\r\nRCPT TO:<z@x>"], STORED, 12, LINE_BREAK,
+    ("CR LF in -f", [FILE, "-t", "a@x", "-f", "me@x\r\nRCPT TO:<z@x>"], STORED, 12, SENDER_LINE_BREAK,
      "same"),
     ("LF in the stored sender", [FILE, "-t", "a@x"], {"SMTP server": NOWHERE, "Sender": "me\nx"},
-     12, LINE_BREAK, "same"),
+     12, SENDER_LINE_BREAK, "same"),
     ("-install refuses LF in the sender", ["-install", "mail.example", "me\nRCPT TO:<z@x>"],
-     STORED, 12, LINE_BREAK, "same"),
+     STORED, 12, SENDER_LINE_BREAK, "same"),
     ("-install refuses CR in the server", ["-install", "mail\r.example", "me@x"], STORED, 12,
-     b"the server name holds a line break (CR or LF): aborting, nothing sent\n", "same"),
+     SERVER_LINE_BREAK, "same"),
     ("line break refused silently under -q", [FILE, "-t", "a@x", "-f", "a\rb", "-q"], STORED,
      12, b"", "same"),
     # The settings store's failures
@@ -225,7 +193,7 @@ class RegistryFailureTest(unittest.TestCase):
 
     def test_install_server_and_sender_goes_on_to_the_file_test(self):
         status, out, _ = run_quib(["-install", "mail.example", "you@x"], registry=self.registry)
-        self.assertEqual(out, NO_KEY + CANT_CREATE + b"-install does not exist\n")
+        self.assertEqual(out, NO_KEY + CANT_CREATE + does_not_exist("-install"))
         self.assertEqual(status, 2)
 
     def test_install_server_only_ends_without_a_sender(self):
@@ -239,27 +207,37 @@ class RegistryFailureTest(unittest.TestCase):
 
 
 class StoredValueTest(unittest.TestCase):
-    """How values that -install would not write are read."""
+    """How server values that -install would not write are read, by both builds."""
 
-    def run_with(self, server_bytes, server_type=1):
+    # (what, the value's bytes, status, output). Status 2 ("-t does not
+    # exist") shows that both settings were usable.
+    CASES = [
+        ("no NUL: read whole", b"mail.example", 2, does_not_exist("-t")),
+        ("255 characters without a NUL", b"m" * 255, 2, does_not_exist("-t")),
+        ("read up to the first NUL", b"mail\0junk", 2, does_not_exist("-t")),
+        ("an empty text is no server", b"\0", 12, REFUSED_12),
+        ("no bytes at all is no server", b"", 12, REFUSED_12),
+        ("256 bytes without a NUL", b"x" * 256, 12, NO_SERVER_VALUE + REFUSED_12),
+        ("a short text in more than 256 bytes", b"mail\0" + b"m" * 300, 12,
+         NO_SERVER_VALUE + REFUSED_12),
+    ]
+
+    def run_with(self, server_bytes, **value_type):
         registry = Registry()
         self.addCleanup(registry.cleanup)
-        registry.store("SMTP server", server_bytes, server_type)
+        registry.store("SMTP server", server_bytes, **value_type)
         registry.store("Sender", b"me@x\0")
-        # The file test fails after the settings checks: status 2 shows both were usable.
         return run_quib(["-t", "a@x"], registry=registry)[:2]
 
-    def test_value_without_nul_is_read_whole(self):
-        self.assertEqual(self.run_with(b"mail.example"), (2, b"-t does not exist\n"))
+    def test_cases(self):
+        for what, value, status, out in self.CASES:
+            with self.subTest(what):
+                self.assertEqual(self.run_with(value), (status, out))
 
+    @unittest.skipUnless(UNDER_WINE, "only Windows' registry keeps other types")
     def test_binary_value_is_read_up_to_its_nul(self):
-        self.assertEqual(self.run_with(b"mail\0junk", REG_BINARY), (2, b"-t does not exist\n"))
-
-    def test_empty_value_counts_as_no_server(self):
-        self.assertEqual(self.run_with(b"\0"), (12, REFUSED_12))
-
-    def test_256_bytes_without_nul_fail(self):
-        self.assertEqual(self.run_with(b"x" * 256), (12, NO_SERVER_VALUE + REFUSED_12))
+        self.assertEqual(self.run_with(b"mail\0junk", value_type=REG_BINARY),
+                         (2, does_not_exist("-t")))
 
 
 if __name__ == "__main__":

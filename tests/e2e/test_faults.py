@@ -13,6 +13,7 @@ import unittest
 
 from fault_server import (DATA, GREETING, HELO, MAIL, QUIT, RCPT, TEXT, WHOLE_DIALOGUE,
                           FaultServer, reply, until)
+import messages
 import quibtest
 from quibtest import run_quib, temp_file_pattern, temp_files_left
 
@@ -23,17 +24,13 @@ BIG_BODY = b"0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-+*/.
 MIB_LINE = b"x" * (1 << 20)
 LIMIT = "1.0"  # GENSOCK_TIMEOUT, seconds: every reply's limit here
 
-# What quib prints, piece by piece.
-DROPPED = "Error: Connection to mailserver was dropped."
-TIMED_OUT = r"Error: Wait a bit \(possible timeout\)\."
-SEND_FAILED = r"Error: Error sending data\."
-SERVER_ERROR = "SMTP server error\n"
-SENDER_REFUSED = ("The mail server doesn't like the sender name,\n"
-                  "have you set your mail address correctly?\n")
-RECIPIENT_REFUSED = ("The mail server doesn't like the name %s.\n"
-                     "Have you set the 'To: ' field correctly?\n" % RECIPIENT)
-DATA_REFUSED = "Mail server error accepting message data\n"
-NOT_ACCEPTED = "Message not accepted by server\n"
+# What quib prints, piece by piece, as text: the cases are regular expressions.
+DROPPED, SERVER_ERROR, SENDER_REFUSED, DATA_REFUSED, NOT_ACCEPTED, CANT_CONNECT = (
+    text.decode() for text in (messages.DROPPED, messages.SERVER_ERROR, messages.SENDER_REFUSED,
+                               messages.DATA_REFUSED, messages.NOT_ACCEPTED, messages.CANT_CONNECT))
+RECIPIENT_REFUSED = messages.recipient_refused(RECIPIENT).decode()
+TIMED_OUT = re.escape(messages.TIMED_OUT.decode())
+SEND_FAILED = re.escape(messages.SEND_FAILED.decode())
 
 # Whether the server must have read QUIT and then seen the connection
 # closed (QUITS); only seen it closed, the QUIT being lost in the message
@@ -49,8 +46,7 @@ CASES = [
     # A reset can reach quib while it is still connecting.
     ("reset before the greeting", [("reset",)], -1,
      "(%s|%s)" % (re.escape(DROPPED + SERVER_ERROR) + "(%s)?" % SEND_FAILED,
-                  re.escape("Error: Can't connect to mailserver (timed out if winsock.dll error "
-                            "10060)")), HUNG_UP, BODY),
+                  re.escape(CANT_CONNECT)), HUNG_UP, BODY),
     ("closed after HELO", until("HELO") + [("close",)], -1,
      re.escape(DROPPED + SERVER_ERROR), HUNG_UP, BODY),
     ("closed after MAIL", until("MAIL") + [("close",)], -1,

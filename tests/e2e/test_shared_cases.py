@@ -10,11 +10,11 @@ import tempfile
 import time
 import unittest
 
+from messages import NO_KEY, server_set_to
 from quibtest import (AiosmtpdServer, Registry, host_path, run_quib, temp_file_pattern,
                       temp_files_left)
 
 SENDER = "me@example.org"
-NO_KEY = b"Failed to open registry key for Quib\n"
 
 
 def split_message(content):
@@ -43,9 +43,9 @@ class InstalledSettings(SharedCase):
         with AiosmtpdServer() as server:
             status, out, _ = run_quib(["-install", server.address, SENDER], registry=self.registry)
             self.assertEqual((status, out),
-                             (0, NO_KEY + b"\nSMTP server set to %s\n" % server.address.encode()))
-            self.assertEqual(self.registry.stored("SMTP server"), (1, server.address.encode() + b"\0"))
-            self.assertEqual(self.registry.stored("Sender"), (1, SENDER.encode() + b"\0"))
+                             (0, NO_KEY + server_set_to(server.address)))
+            self.assertEqual(self.registry.stored("SMTP server"), server.address.encode() + b"\0")
+            self.assertEqual(self.registry.stored("Sender"), SENDER.encode() + b"\0")
 
             path = self.file(b"stored settings\n")
             status, out, _ = run_quib([path, "-t", "ann@example.org"], registry=self.registry)
@@ -62,8 +62,8 @@ class InstalledSettings(SharedCase):
         self.registry.install("old.example", "old@example.org")
         status, _, _ = run_quib(["-install", "new.example", "-q"], registry=self.registry)
         self.assertEqual(status, 0)
-        self.assertEqual(self.registry.stored("SMTP server"), (1, b"new.example\0"))
-        self.assertEqual(self.registry.stored("Sender"), (1, b"-q\0"))
+        self.assertEqual(self.registry.stored("SMTP server"), b"new.example\0")
+        self.assertEqual(self.registry.stored("Sender"), b"-q\0")
 
 
 class ConsoleInputThroughAPipe(SharedCase):

@@ -11,15 +11,12 @@ import tempfile
 import threading
 import unittest
 
-import quibtest
-
 from fault_server import FaultServer, reply
+from messages import CONNECTION_REFUSED, NOT_LOADED, SERVER_ERROR
 from quibtest import (BIN_DIR, EXE, QUIB, RUNNER, UNDER_WINE, AiosmtpdServer, Registry,
                       free_port, run_quib)
 
 LIBRARY = "gensock.dll" if UNDER_WINE else "libgensock.so"
-NOT_LOADED = (b"Couldn't load either 'GWINSOCK.DLL' or 'GENSOCK.DLL'\n"
-              b"Install one of these in your path.")
 
 
 class MailingCase(unittest.TestCase):
@@ -39,12 +36,8 @@ class MailingCase(unittest.TestCase):
     def mail(self, server, quib=None, env=None):
         """Mails the body to server with the built quib, or with a copy of it."""
         args = [self.body, "-t", "ann@example.org", "-f", "me@example.org", "-server", server]
-        original = quibtest.QUIB
-        quibtest.QUIB = quib or original
-        try:
-            return run_quib(args, registry=self.registry, env=dict(env or {}, LD_LIBRARY_PATH=""))
-        finally:
-            quibtest.QUIB = original
+        return run_quib(args, registry=self.registry, env=dict(env or {}, LD_LIBRARY_PATH=""),
+                        program=quib or QUIB)
 
     def copy_quib(self, with_library_in, tree="tree"):
         """A copy of quib in <tree>/bin, the library in <tree>/<with_library_in>."""
@@ -90,7 +83,7 @@ class SocketLibraryTest(MailingCase):
     def test_nothing_listening_is_refused(self):
         status, out, _ = self.mail("127.0.0.1:%d" % free_port())
         self.assertEqual(status, -1)
-        self.assertTrue(out.endswith(b"Error: Mail server refused connection."), out)
+        self.assertTrue(out.endswith(CONNECTION_REFUSED), out)
 
     def test_ipv6_loopback_with_port(self):
         try:
@@ -112,7 +105,7 @@ class SocketLibraryTest(MailingCase):
             status, out, _ = self.mail("[::1]:%d" % port)
             thread.join(timeout=10)
         self.assertEqual(status, -1)
-        self.assertTrue(out.endswith(b"SMTP server error\n"), out)
+        self.assertTrue(out.endswith(SERVER_ERROR), out)
         self.assertEqual(accepted, [b"QUIT\r\n"])
 
 

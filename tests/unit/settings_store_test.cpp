@@ -2,21 +2,20 @@
 #include "cli/settings/settings_store.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
-#include "platform/platform.h"
 #include "quib/mailer_state.h"
 #include "scratch_folder.h"
 #include "support/stdout_capture.h"
 
 namespace {
-
-const char kKey[] = "SOFTWARE\\Wendfield\\Quib";
 
 class SettingsStoreTest : public ::testing::Test {
  protected:
@@ -26,13 +25,12 @@ class SettingsStoreTest : public ::testing::Test {
     reset_run_state();
   }
 
-  void store(const char* name, const std::string& bytes, std::uint32_t type = kRegSz) {
-    RegistryKey key;
-    ASSERT_EQ(registry_create_key(kKey, &key), 0);
-    ASSERT_EQ(
-        registry_set_value(key, name, type, reinterpret_cast<const unsigned char*>(bytes.data()),
-                           static_cast<std::uint32_t>(bytes.size())),
-        0);
+  std::string key_dir() const { return root_ + "/HKEY_LOCAL_MACHINE/SOFTWARE/Wendfield/Quib"; }
+
+  // Puts the bytes in the value's file as earlier versions or a person may.
+  void store(const char* file, const std::string& bytes) {
+    std::filesystem::create_directories(key_dir());
+    std::ofstream(key_dir() + "/" + file, std::ios::binary) << bytes;
   }
 
   // Runs load_settings on emptied buffers; its result and what it printed.
@@ -74,8 +72,7 @@ TEST_F(SettingsStoreTest, EmptySenderIsStoredAsOneNul) {
   std::strcpy(g_state.smtp_server, "mail");
   std::string printed;
   ASSERT_EQ(save(&printed), 0);
-  std::ifstream in(root_ + "/HKEY_LOCAL_MACHINE/SOFTWARE/Wendfield/Quib/Sender.1",
-                   std::ios::binary);
+  std::ifstream in(key_dir() + "/Sender.1", std::ios::binary);
   std::string contents((std::istreambuf_iterator<char>(in)), {});
   EXPECT_EQ(contents, with_nul(""));  // the REG_SZ file holds the NUL alone
   EXPECT_EQ(load(&printed), 0);
@@ -86,7 +83,6 @@ TEST_F(SettingsStoreTest, EmptySenderIsStoredAsOneNul) {
 struct LoadCase {
   const char* what;
   std::string server;  // stored bytes, or "<none>" when not stored
-  std::uint32_t server_type;
   std::string sender;
   int result;
   const char* printed;
@@ -99,29 +95,30 @@ const std::string kNone = "<none>";
 TEST_F(SettingsStoreTest, LoadCases) {
   const std::string longest(255, 's');
   const LoadCase cases[] = {
-      {"255 characters and the NUL", with_nul(longest), kRegSz, with_nul("me"), 0, "",
-       longest.c_str(), "me"},
-      {"256 characters and the NUL", with_nul(longest + "s"), kRegSz, with_nul("me"), 12,
-       "Failed to read SMTP server value from the registry\n", "", ""},
-      {"no NUL stored", "mail", kRegSz, "me", 0, "", "mail", "me"},
-      {"256 bytes without a NUL leave no room", longest + "s", kRegSz, with_nul("me"), 12,
-       "Failed to read SMTP server value from the registry\n", "", ""},
-      {"text ends at the first NUL", std::string("ma\0il", 5), kRegSz, with_nul("me"), 0, "", "ma",
+      {"255 characters and the NUL", with_nul(longest), with_nul("me"), 0, "", longest.c_str(),
        "me"},
-      {"another type is read as bytes", "bin", kRegBinary, with_nul("me"), 0, "", "bin", "me"},
-      {"sender missing keeps the server", with_nul("mail"), kRegSz, kNone, 12,
-       "Failed to read senders user name from the registry\n", "mail", ""},
-      {"server missing: the sender is not read", kNone, kRegSz, with_nul("me"), 12,
+      {"256 characters and the NUL", with_nul(longest + "s"), with_nul("me"), 12,
        "Failed to read SMTP server value from the registry\n", "", ""},
-      {"sender too long", with_nul("mail"), kRegSz, with_nul(longest + "s"), 12,
+      {"no NUL stored", "mail", "me", 0, "", "mail", "me"},
+      {"256 bytes without a NUL leave no room", longest + "s", with_nul("me"), 12,
+       "Failed to read SMTP server value from the registry\n", "", ""},
+      {"text ends at the first NUL", std::string("ma\0il", 5), with_nul("me"), 0, "", "ma", "me"},
+      {"a short text in 257 bytes needs more room", with_nul("ma") + longest, with_nul("me"), 12,
+       "Failed to read SMTP server value from the registry\n", "", ""},
+      {"an empty file is an empty text", "", with_nul("me"), 0, "", "", "me"},
+      {"sender missing keeps the server", with_nul("mail"), kNone, 12,
+       "Failed to read senders user name from the registry\n", "mail", ""},
+      {"server missing: the sender is not read", kNone, with_nul("me"), 12,
+       "Failed to read SMTP server value from the registry\n", "", ""},
+      {"sender too long", with_nul("mail"), with_nul(longest + "s"), 12,
        "Failed to read senders user name from the registry\n", "mail", ""},
   };
   for (const LoadCase& c : cases) {
     SCOPED_TRACE(c.what);
     scratch_.clear();  // each row starts from an empty registry
     reset_run_state();
-    if (c.server != kNone) store("SMTP server", c.server, c.server_type);
-    if (c.sender != kNone) store("Sender", c.sender);
+    if (c.server != kNone) store("SMTP%20server.1", c.server);
+    if (c.sender != kNone) store("Sender.1", c.sender);
     std::string printed;
     EXPECT_EQ(load(&printed), c.result);
     EXPECT_EQ(printed, c.printed);
@@ -134,8 +131,8 @@ TEST_F(SettingsStoreTest, MissingKeyFailsAndCreatesNothing) {
   std::string printed;
   EXPECT_EQ(load(&printed), 12);
   EXPECT_EQ(printed, "Failed to open registry key for Quib\n");
-  RegistryKey key;
-  EXPECT_NE(registry_open_key(kKey, &key), 0);
+  struct stat info;
+  EXPECT_NE(stat((root_ + "/HKEY_LOCAL_MACHINE").c_str(), &info), 0);
 }
 
 TEST_F(SettingsStoreTest, QuietSilencesTheMessages) {
@@ -160,9 +157,7 @@ TEST_F(SettingsStoreTest, KeyThatCannotBeCreated) {
 
 TEST_F(SettingsStoreTest, ValueThatCannotBeWritten) {
   // A folder where a value file should go makes the rename fail.
-  const std::string key_dir = root_ + "/HKEY_LOCAL_MACHINE/SOFTWARE/Wendfield/Quib";
-  std::string command = "mkdir -p '" + key_dir + "/Sender.1/x'";
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  ASSERT_TRUE(std::filesystem::create_directories(key_dir() + "/Sender.1/x"));
   std::strcpy(g_state.smtp_server, "new.example");
   std::string printed;
   EXPECT_EQ(save(&printed), 11);
@@ -170,8 +165,8 @@ TEST_F(SettingsStoreTest, ValueThatCannotBeWritten) {
   ASSERT_EQ(load(&printed), 12);  // the server is stored already, the sender is not
   EXPECT_STREQ(g_state.smtp_server, "new.example");
 
-  command = "rm -rf '" + key_dir + "'/* && mkdir -p '" + key_dir + "/SMTP%20server.1/x'";
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::filesystem::remove_all(key_dir());
+  ASSERT_TRUE(std::filesystem::create_directories(key_dir() + "/SMTP%20server.1/x"));
   EXPECT_EQ(save(&printed), 11);
   EXPECT_EQ(printed, "Error in setting SMTP server value in the registry\n");
 }

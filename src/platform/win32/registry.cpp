@@ -1,49 +1,46 @@
-// The settings key below HKEY_LOCAL_MACHINE over advapi32. Keys stay open
-// until the process ends.
+// The stored settings in the registry key HKEY_LOCAL_MACHINE\SOFTWARE\Wendfield\Quib,
+// over advapi32. Each call opens the key and closes it again.
 #include <windows.h>
+
+#include <cstring>
 
 #include "platform/platform.h"
 
 namespace {
 
-HKEY hkey_of(const RegistryKey& key) { return reinterpret_cast<HKEY>(key.handle); }
+const char kSettingsKey[] = "SOFTWARE\\Wendfield\\Quib";
 
 }  // namespace
 
-int registry_open_key(const char* subkey, RegistryKey* key) {
-  HKEY h = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_READ, &h) != ERROR_SUCCESS) return -1;
-  key->path = subkey;
-  key->handle = reinterpret_cast<std::uintptr_t>(h);
-  return 0;
-}
-
-int registry_create_key(const char* subkey, RegistryKey* key) {
-  HKEY h = nullptr;
-  DWORD disposition = 0;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
-                      nullptr, &h, &disposition) != ERROR_SUCCESS) {
-    return -1;
+int platform_read_setting(const char* name, char* text) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return kSettingKeyFailed;
   }
-  key->path = subkey;
-  key->handle = reinterpret_cast<std::uintptr_t>(h);
+  unsigned char data[kSettingBytes];
+  DWORD size = sizeof data;
+  DWORD type = 0;  // received and not looked at
+  const LONG result = RegQueryValueExA(key, name, nullptr, &type, data, &size);
+  RegCloseKey(key);
+  if (result != ERROR_SUCCESS) return kSettingValueFailed;  // missing, or needs more room
+  const void* nul = std::memchr(data, '\0', size);
+  const std::size_t length = nul != nullptr ? static_cast<const unsigned char*>(nul) - data : size;
+  if (length >= kSettingBytes) return kSettingValueFailed;  // no room left for the NUL
+  std::memcpy(text, data, length);
+  text[length] = '\0';
   return 0;
 }
 
-int registry_query_value(const RegistryKey& key, const char* name, std::uint32_t* type,
-                         unsigned char* data, std::uint32_t* size) {
-  DWORD value_type = 0;
-  DWORD value_size = *size;
-  if (RegQueryValueExA(hkey_of(key), name, nullptr, &value_type, data, &value_size) !=
-      ERROR_SUCCESS) {
-    return -1;
+int platform_write_setting(const char* name, const char* text) {
+  HKEY key = nullptr;
+  DWORD disposition = 0;  // created or merely opened: either will do
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_WRITE, nullptr, &key, &disposition) != ERROR_SUCCESS) {
+    return kSettingKeyFailed;
   }
-  *type = value_type;
-  *size = value_size;
-  return 0;
-}
-
-int registry_set_value(const RegistryKey& key, const char* name, std::uint32_t type,
-                       const unsigned char* data, std::uint32_t size) {
-  return RegSetValueExA(hkey_of(key), name, 0, type, data, size) == ERROR_SUCCESS ? 0 : -1;
+  const DWORD size = static_cast<DWORD>(std::strlen(text) + 1);  // the NUL is stored
+  const LONG result =
+      RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), size);
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS ? 0 : kSettingValueFailed;
 }
