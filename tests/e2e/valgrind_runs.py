@@ -11,9 +11,12 @@ import subprocess
 import unittest
 
 VALGRIND_STATUS = 99
+# glibc's own clean-up at exit (__libc_freeres) trips memcheck over the pool
+# that getaddrinfo_a leaves behind; it runs after quib has ended and frees
+# only glibc's memory, so it is left out.
 os.environ.setdefault("QUIB_RUNNER", " ".join([
     "valgrind", "--quiet", "--leak-check=full", "--errors-for-leak-kinds=definite,indirect",
-    "--error-exitcode=%d" % VALGRIND_STATUS, "--track-fds=no"]))
+    "--error-exitcode=%d" % VALGRIND_STATUS, "--track-fds=no", "--run-libc-freeres=no"]))
 
 from fault_server import FaultServer, until  # noqa: E402
 import quibtest  # noqa: E402
