@@ -1,6 +1,7 @@
-// The platform layer: the one place that touches the operating system.
-// Each function stands in for the Windows service named beside it; the
-// POSIX backend lives in posix/, the Windows one in win32/.
+// The platform layer: the one place that touches the operating system,
+// shaped by what the code above needs. The Windows services that each part
+// stands on are named in its heading; the POSIX backend lives in posix/,
+// the Windows one in win32/.
 #pragma once
 
 #include <cstddef>
