@@ -22,7 +22,7 @@ RECIPIENT = "a@b"
 BODY = b"first line\n.a line with a leading dot\nlast line\n"
 BIG_BODY = b"0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-+*/.\n" * (1 << 17)  # 8.5 MiB
 MIB_LINE = b"x" * (1 << 20)
-LIMIT = "1.0"  # GENSOCK_TIMEOUT, seconds: every reply's limit here
+LIMIT = "0.5"  # GENSOCK_TIMEOUT, seconds: every reply's limit here
 
 # What quib prints, piece by piece, as text: the cases are regular expressions.
 DROPPED, SERVER_ERROR, SENDER_REFUSED, DATA_REFUSED, NOT_ACCEPTED, CANT_CONNECT = (
@@ -84,7 +84,7 @@ CASES = [
      GREETING + [("line",), ("send", (b"250-" + MIB_LINE + b"\r\n") * 2 + b"250 ok\r\n")]
      + MAIL + RCPT + DATA + TEXT + QUIT, 0, "", QUITS, BODY),
     # Slow and silent servers.
-    ("greeting dripped within its limit", [("slow", b"220 ", 0.05), ("send", b"ok\r\n")]
+    ("greeting dripped within its limit", [("slow", b"220 ", 0.02), ("send", b"ok\r\n")]
      + WHOLE_DIALOGUE[1:], 0, "", QUITS, BODY),
     # Each byte in time, the whole reply not: one limit holds for all of it.
     ("greeting dripped past its limit", [("slow", b"220-" + b"x" * 100, 0.05)], -1,
