@@ -127,6 +127,7 @@ sigset_t guarded_set() {
 
 // Installs the handler for every guarded signal the run does not ignore.
 void start_guarding() {
+  if (g_guarding) return;
   struct sigaction action = {};
   action.sa_handler = remove_guarded_file;
   action.sa_flags = SA_RESETHAND;
@@ -168,8 +169,13 @@ int create_guarded_temp_file(const std::string& dir, const char* prefix, std::st
     const int fd =
         open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     const int error = errno;
-    if (fd >= 0) g_guarded_name = copy;
+    char* replaced = nullptr;  // one file is guarded: the newest
+    if (fd >= 0) {
+      replaced = g_guarded_name;
+      g_guarded_name = copy;
+    }
     sigprocmask(SIG_SETMASK, &old, nullptr);
+    delete[] replaced;
     if (fd >= 0) {
       *name = candidate;
       return fd;
