@@ -27,21 +27,33 @@ for file in quib.exe gensock.dll; do
   fi
 done
 
-export WINEPREFIX
-WINEPREFIX=$(mktemp -d /tmp/quib-wine.XXXXXX)
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko prompts
+PREFIXES=()
 cleanup() {
-  wineserver -k 2>/dev/null || true
-  rm -rf "$WINEPREFIX"
+  for prefix in "${PREFIXES[@]}"; do
+    WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+    rm -rf "$prefix"
+  done
 }
 trap cleanup EXIT
 
-echo "initialising Wine prefix $WINEPREFIX"
-wineboot -i >/dev/null 2>&1
-wineserver -w
-# One server for the whole run: each wine start is then cheap.
-wineserver -p
+# A throwaway Wine prefix with its own server, kept running so that each
+# wine start is cheap. Its path goes to the named variable.
+new_prefix() {
+  local prefix
+  prefix=$(mktemp -d /tmp/quib-wine.XXXXXX)
+  PREFIXES+=("$prefix")
+  WINEPREFIX=$prefix wineboot -i >/dev/null 2>&1
+  WINEPREFIX=$prefix wineserver -w
+  WINEPREFIX=$prefix wineserver -p
+  printf -v "$1" '%s' "$prefix"
+}
+
+echo "initialising two Wine prefixes"
+new_prefix FIRST
+new_prefix SECOND
+export WINEPREFIX=$FIRST
 
 echo "quib.exe -h under Wine:"
 status=0
@@ -49,18 +61,37 @@ wine "$BUILD/bin/quib.exe" -h | grep -m1 "^Quib v" || true
 wine "$BUILD/bin/quib.exe" -h -q || status=$?
 [ "$status" -eq 1 ] || { echo "expected status 1, got $status" >&2; exit 1; }
 
-# The shared cases. Left out: what only POSIX has (the registry folder that
-# QUIB_REGISTRY names, TMPDIR, devices, FIFOs and /sys files).
-CASES=(
+# The shared cases, in two groups that run side by side, each in a prefix
+# (and so a registry) of its own. Left out: what only POSIX has (the
+# registry folder that QUIB_REGISTRY names, TMPDIR, devices, FIFOs and /sys
+# files).
+GROUP_ONE=(
   test_command_line.CommandLineTest
-  test_command_line.StoredValueTest
+)
+# StoredValueTest resets the prefix's registry, the trusted test authority
+# of test_socket_library's TLS cases included: it goes last.
+GROUP_TWO=(
+  test_socket_library
+  test_shared_cases
   test_run_driver.MessageFiles
   test_run_driver.Addresses
   test_run_driver.Refusals
-  test_socket_library
-  test_shared_cases
   test_faults
+  test_command_line.StoredValueTest
 )
 cd "$ROOT/tests/e2e"
-QUIB_RUNNER=wine QUIB_BIN_DIR="$BUILD/bin" PYTHONDONTWRITEBYTECODE=1 \
-  /usr/bin/python3 -m unittest -v "${CASES[@]}"
+LOGS=$(mktemp -d /tmp/quib-wine-logs.XXXXXX)
+run_group() {
+  WINEPREFIX=$1 QUIB_RUNNER=wine QUIB_BIN_DIR="$BUILD/bin" PYTHONDONTWRITEBYTECODE=1 \
+    /usr/bin/python3 -m unittest -v "${@:3}" >"$LOGS/$2" 2>&1
+}
+run_group "$FIRST" one "${GROUP_ONE[@]}" &
+first=$!
+run_group "$SECOND" two "${GROUP_TWO[@]}" &
+second=$!
+status=0
+wait "$first" || status=1
+wait "$second" || status=1
+cat "$LOGS/one" "$LOGS/two"
+rm -rf "$LOGS"
+exit "$status"
