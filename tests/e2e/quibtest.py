@@ -175,30 +175,31 @@ _REG_FILE_HEAD = "\ufeffWindows Registry Editor Version 5.00\r\n\r\n"
 
 
 class WineRegistry(_Settings):
-    # The last export, kept until quib runs or a test changes the key: each
-    # export is a wine start. One for all: Wine has one registry.
+    # Each wine start costs most of a second, so changes to the key are
+    # gathered and imported in one go before quib runs or the key is read,
+    # and the last export is kept until then. Class-wide: Wine has one
+    # registry.
     _exported = None
+    _clear_first = False  # the key is to be deleted before the lines are imported
+    _lines = []
 
     def __init__(self):
         super().__init__()
         WineRegistry._exported = None
-        self._wine(["reg", "delete", WINE_SETTINGS_KEY.replace("HKEY_LOCAL_MACHINE", "HKLM"), "/f"])
+        WineRegistry._clear_first = True
+        WineRegistry._lines = []
 
     def store(self, name, data, value_type=REG_SZ):
         """Stores the value with any type Windows knows (REG_SZ by default)."""
         data = self._bytes(data)
         if value_type in _WINE_TEXT_TYPES:
             data = data.decode("latin-1").encode("utf-16-le")
-        line = '"%s"=hex(%x):%s\r\n' % (name, value_type, ",".join("%02x" % b for b in data))
-        path = self._reg_file(_REG_FILE_HEAD + "[%s]\r\n%s\r\n" % (WINE_SETTINGS_KEY, line))
-        try:
-            if self._wine(["regedit", "/S", self._wine_path(path)]) != 0:
-                raise RuntimeError("wine regedit could not import " + path)
-        finally:
-            os.remove(path)
-            WineRegistry._exported = None
+        WineRegistry._lines.append(
+            '"%s"=hex(%x):%s\r\n' % (name, value_type, ",".join("%02x" % b for b in data)))
+        WineRegistry._exported = None
 
     def stored(self, name):
+        WineRegistry._apply()
         if WineRegistry._exported is None:
             WineRegistry._exported = self._export()
         return WineRegistry._exported.get(name)
@@ -209,8 +210,27 @@ class WineRegistry(_Settings):
         a second server with a registry of its own, so a test's TMPDIR never
         reaches wine (quib.exe takes Wine's TEMP anyway). The run may change
         the key: the last export is forgotten."""
+        cls._apply()
         cls._exported = None
         return {name: value for name, value in env.items() if name != "TMPDIR"}
+
+    @classmethod
+    def _apply(cls):
+        """Imports what was gathered, the key's deletion first, in one start."""
+        if not cls._clear_first and not cls._lines:
+            return
+        text = _REG_FILE_HEAD
+        if cls._clear_first:
+            text += "[-%s]\r\n\r\n" % WINE_SETTINGS_KEY
+        if cls._lines:
+            text += "[%s]\r\n%s\r\n" % (WINE_SETTINGS_KEY, "".join(cls._lines))
+        cls._clear_first, cls._lines = False, []
+        path = cls._reg_file(text)
+        try:
+            if cls._wine(["regedit", "/S", cls._wine_path(path)]) != 0:
+                raise RuntimeError("wine regedit could not import " + path)
+        finally:
+            os.remove(path)
 
     @staticmethod
     def _wine(args):
