@@ -3,7 +3,7 @@
 # each for a bounded time from a copy of its committed seed corpus, so that
 # the repository is never changed. Any crash, sanitizer report, leak or hang
 # fails the run; the inputs that caused it are kept in the build folder.
-#   FUZZ_SECONDS     seconds per target after the corpus is replayed (default 10)
+#   FUZZ_SECONDS     seconds per target after the corpus is replayed (default 5)
 #   FUZZ_TARGETS     names to run (default: all, e.g. "reply_reader send_text")
 #   QUIB_FUZZ_BUILD  build folder (default build-fuzz)
 #   QUIB_JOBS        parallel build jobs (default 2)
@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 BUILD=${QUIB_FUZZ_BUILD:-build-fuzz}
-SECONDS_EACH=${FUZZ_SECONDS:-10}
+SECONDS_EACH=${FUZZ_SECONDS:-5}
 JOBS=${QUIB_JOBS:-2}
 
 if ! command -v clang++ >/dev/null; then
