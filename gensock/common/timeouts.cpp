@@ -33,8 +33,12 @@ int milliseconds_from_environment() {
 Timeouts timeouts_from_environment() {
   int ms = milliseconds_from_environment();
   if (ms > 0) return Timeouts{ms, ms, ms, ms};
-  return Timeouts{kDefaultConnectSeconds * 1000, kDefaultReadSeconds * 1000,
-                  kDefaultSendSeconds * 1000, 0};
+  Timeouts defaults = {};
+  defaults.connect_ms = kDefaultConnectSeconds * 1000;
+  defaults.read_ms = kDefaultReadSeconds * 1000;
+  defaults.limit_ms = 0;  // no overall limit on a reply
+  defaults.send_ms = kDefaultSendSeconds * 1000;
+  return defaults;
 }
 
 int shortened(int limit_ms, const Timeouts& timeouts) {

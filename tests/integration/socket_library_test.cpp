@@ -357,6 +357,18 @@ TEST_F(RealLibrary, BytesComeInOrderAndSendsKeepTheirOrder) {
   EXPECT_EQ(g_gensock.close(handle), 0);
 }
 
+// Without GENSOCK_TIMEOUT a send waits the default minutes for room, so a
+// body larger than the socket's buffers goes out to a reader that lags.
+TEST_F(RealLibrary, DefaultLimitsWaitForRoomToSend) {
+  unsetenv("GENSOCK_TIMEOUT");
+  RudeServer server("", false);
+  gensock_handle_t handle = 0;
+  ASSERT_EQ(g_gensock.connect(server.address().c_str(), "smtp", &handle), 0);
+  const std::string body(8 << 20, 'x');
+  EXPECT_EQ(g_gensock.put_data(handle, body.data(), body.size()), 0);
+  EXPECT_EQ(g_gensock.close(handle), 0);
+}
+
 TEST_F(RealLibrary, UnknownHandlesAreRefused) {
   const gensock_handle_t kHandles[] = {0, 1, 17, 0xffffffffu};
   char ch = 0;
