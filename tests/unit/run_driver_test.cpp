@@ -133,6 +133,16 @@ TEST_F(RunDriverTest, MimeBodyIsEncodedWholeNulIncluded) {
   EXPECT_EQ(script_.data, header(true) + qp_reference(body) + ".\r\n");
 }
 
+// The body is read and encoded in blocks: lines and soft breaks carry over.
+TEST_F(RunDriverTest, MimeBodyLargerThanAReadBlockIsEncodedAsOne) {
+  g_state.mime = 1;
+  std::string body(600 * 1024, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 % 251);
+  use_file(body);
+  EXPECT_EQ(run_driver(), kExitSent);
+  EXPECT_TRUE(script_.data == header(true) + qp_reference(body) + "\r\n.\r\n") << "differs";
+}
+
 TEST_F(RunDriverTest, EmptyFileSendsTheHeaderAlone) {
   for (int mime = 0; mime <= 1; ++mime) {
     script_ = fake::Script();

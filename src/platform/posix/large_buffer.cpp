@@ -12,16 +12,19 @@ namespace {
 // another size fewer pages are huge, nothing worse.
 constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 
-// Maps length bytes (a multiple of the page size) starting on a huge page
-// boundary, so that every whole huge page of it can be one: the slack
-// before and after the aligned part is given back at once. Null on failure.
+// Maps length bytes (a multiple of the page size); from a huge page up,
+// starting on a huge page boundary, so that every whole huge page of it can
+// be one: the slack before and after the aligned part is given back at
+// once. Null on failure.
 char* map_aligned(std::size_t length) {
-  const std::size_t mapped = length + kHugePageBytes;
+  const std::size_t slack = length >= kHugePageBytes ? kHugePageBytes : 0;
+  const std::size_t mapped = length + slack;
   void* data = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (data == MAP_FAILED) return nullptr;
   char* start = static_cast<char*>(data);
   const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(start);
-  char* aligned = start + ((kHugePageBytes - at % kHugePageBytes) % kHugePageBytes);
+  char* aligned =
+      slack == 0 ? start : start + (kHugePageBytes - at % kHugePageBytes) % kHugePageBytes;
   if (aligned > start) munmap(start, static_cast<std::size_t>(aligned - start));
   char* end = aligned + length;
   if (start + mapped > end) munmap(end, static_cast<std::size_t>(start + mapped - end));
