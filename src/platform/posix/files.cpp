@@ -127,6 +127,7 @@ sigset_t guarded_set() {
 
 // Installs the handler for every guarded signal the run does not ignore.
 void start_guarding() {
+  if (g_guarding) return;  // a second capture keeps the handlers of the first
   struct sigaction action = {};
   action.sa_handler = remove_guarded_file;
   action.sa_flags = SA_RESETHAND;
@@ -168,7 +169,10 @@ int create_guarded_temp_file(const std::string& dir, const char* prefix, std::st
     const int fd =
         open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     const int error = errno;
-    if (fd >= 0) g_guarded_name = copy;
+    if (fd >= 0) {
+      delete[] g_guarded_name;  // an earlier capture's name: one file is guarded
+      g_guarded_name = copy;
+    }
     sigprocmask(SIG_SETMASK, &old, nullptr);
     if (fd >= 0) {
       *name = candidate;
