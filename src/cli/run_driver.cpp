@@ -30,9 +30,10 @@ struct MessageText {
   ~MessageText() { platform_release_large(&buffer); }
 };
 
-// -mime bodies are read and encoded in blocks of this size: small enough
-// to stay in the processor's cache between the read and the encoding.
-constexpr std::size_t kEncodeBlockBytes = 256 * 1024;
+// Bodies are read in blocks of this size, small enough to stay in the
+// processor's cache between the read and the next look at the bytes (the
+// encoding, or the search for a NUL).
+constexpr std::size_t kReadBlockBytes = 256 * 1024;
 
 // header + extra + 1 in 64 bits, or 0 when that sum would overflow.
 std::uint64_t text_capacity(std::size_t header_length, std::uint64_t extra) {
@@ -107,14 +108,22 @@ bool join_body(const char* body, std::uint64_t size, const std::string& header, 
 }
 
 // Plain body: the file is read straight into the message text after the
-// header, and the text ends at the body's first NUL.
+// header, and the text ends at the body's first NUL, looked for block by
+// block while the bytes just read are still in the cache.
 bool read_plain_body(const PlatformFile& file, std::uint64_t size, const std::string& header,
                      MessageText* text) {
   if (!start_text(header, size, text)) return false;
   char* body = text->buffer.data + text->length;
-  if (platform_read_exactly(file, body, size) != 0) return false;
-  const void* nul = std::memchr(body, '\0', static_cast<std::size_t>(size));
-  finish_text(nul ? static_cast<std::uint64_t>(static_cast<const char*>(nul) - body) : size, text);
+  std::uint64_t length = size;  // up to the first NUL
+  for (std::uint64_t at = 0; at < size;) {
+    const std::size_t count =
+        size - at < kReadBlockBytes ? static_cast<std::size_t>(size - at) : kReadBlockBytes;
+    if (platform_read_exactly(file, body + at, count) != 0) return false;
+    const void* nul = length == size ? std::memchr(body + at, '\0', count) : nullptr;
+    if (nul) length = static_cast<std::uint64_t>(static_cast<const char*>(nul) - body);
+    at += count;
+  }
+  finish_text(length, text);
   return true;
 }
 
@@ -125,14 +134,14 @@ bool read_encoded_body(const PlatformFile& file, std::uint64_t size, const std::
                        MessageText* text) {
   const std::uint64_t bound = qp_encoded_length_bound(size);
   if (bound == 0 || !start_text(header, bound, text)) return false;
-  std::unique_ptr<char[]> block(new (std::nothrow) char[kEncodeBlockBytes]);
+  std::unique_ptr<char[]> block(new (std::nothrow) char[kReadBlockBytes]);
   if (!block) return false;
   char* out = text->buffer.data + text->length;
   std::uint64_t written = 0;
   int line_length = 0;
   for (std::uint64_t left = size; left > 0;) {
     const std::size_t count =
-        left < kEncodeBlockBytes ? static_cast<std::size_t>(left) : kEncodeBlockBytes;
+        left < kReadBlockBytes ? static_cast<std::size_t>(left) : kReadBlockBytes;
     if (platform_read_exactly(file, block.get(), count) != 0) return false;
     written += qp_encode_buffer(block.get(), count, &line_length, out + written);
     left -= count;
