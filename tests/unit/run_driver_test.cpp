@@ -133,6 +133,14 @@ TEST_F(RunDriverTest, MimeBodyIsEncodedWholeNulIncluded) {
   EXPECT_EQ(script_.data, header(true) + qp_reference(body) + ".\r\n");
 }
 
+// The body is read in blocks: a NUL past the first still ends the text there.
+TEST_F(RunDriverTest, PlainBodyEndsAtANulPastTheFirstReadBlock) {
+  const std::string lines(300 * 1024, 'a');
+  use_file(lines + std::string("\0tail", 5));
+  EXPECT_EQ(run_driver(), kExitSent);
+  EXPECT_TRUE(script_.data == header() + lines + "\r\n.\r\n") << "differs";
+}
+
 // The body is read and encoded in blocks: lines and soft breaks carry over.
 TEST_F(RunDriverTest, MimeBodyLargerThanAReadBlockIsEncodedAsOne) {
   g_state.mime = 1;
