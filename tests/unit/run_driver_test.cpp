@@ -211,15 +211,18 @@ TEST_F(RunDriverTest, FilesThatCannotBeMailed) {
   }
 }
 
-// /proc/self/mem is a disk file whose size says 0 and whose first read fails.
+// /proc/self/mem is a disk file whose size says 0 and whose first read fails;
+// a sysfs file's size says 4096 and it ends after a few bytes.
 TEST_F(RunDriverTest, ReadFailureIsStatusFiveInBothModes) {
-  for (int mime = 0; mime <= 1; ++mime) {
-    g_state.mime = mime;
-    message_file = "/proc/self/mem";
-    std::string output;
-    EXPECT_EQ(run_loud(&output), kExitReadFailed);
-    EXPECT_EQ(output, "error reading /proc/self/mem, aborting\n");
-    EXPECT_EQ(script_.transcript, "") << "no connection";
+  for (const std::string name : {"/proc/self/mem", "/sys/kernel/uevent_seqnum"}) {
+    for (int mime = 0; mime <= 1; ++mime) {
+      g_state.mime = mime;
+      message_file = name.c_str();
+      std::string output;
+      EXPECT_EQ(run_loud(&output), kExitReadFailed) << name;
+      EXPECT_EQ(output, "error reading " + name + ", aborting\n");
+      EXPECT_EQ(script_.transcript, "") << "no connection";
+    }
   }
 }
 
