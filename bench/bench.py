@@ -363,7 +363,6 @@ class Deliveries:
         deadline = time.monotonic() + 60
         while not all(os.path.exists(p) for p in paths) and time.monotonic() < deadline:
             time.sleep(0.01)
-        time.sleep(0.05)
         contents = []
         for path in paths:
             with open(path, "rb") as f:

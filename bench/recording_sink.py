@@ -7,7 +7,8 @@ delivery checks of bench.py.
 Prints "ready" once it accepts. Accepts every command; each connection's
 whole inbound byte stream goes to FOLDER/<n>.in (n from 1, in the order the
 connections came), and the DATA-phase bytes of its last message, end marker
-included, to FOLDER/<n>.data. Serves one connection at a time until killed.
+included, to FOLDER/<n>.data; each file appears whole, once written. Serves
+one connection at a time until killed.
 """
 import os
 import socket
@@ -50,8 +51,10 @@ def serve(conn, folder, number):
         data, pending = bytes(body), b""
         conn.sendall(b"250 kept\r\n")
     for extension, content in ((".in", received), (".data", data)):
-        with open(os.path.join(folder, "%d%s" % (number, extension)), "wb") as f:
+        path = os.path.join(folder, "%d%s" % (number, extension))
+        with open(path + ".part", "wb") as f:
             f.write(content)
+        os.rename(path + ".part", path)  # whole once it is there
 
 
 def main():
