@@ -6,6 +6,13 @@
  *                                 ends, dot-stuffing, the end marker). It is
  *                                 read whole into memory, then sent in one
  *                                 write loop.
+ *   rawsmtp sendfile HOST PORT DIALOGUE WIRE
+ *                                 the physical limit: DIALOGUE holds the
+ *                                 command lines up to DATA, each sent and
+ *                                 its reply awaited; WIRE the DATA-phase
+ *                                 bytes, which go from the page cache to
+ *                                 the socket by sendfile, never copied
+ *                                 into this process; then QUIT.
  *   rawsmtp rcpt HOST PORT N      HELO, MAIL, then N RCPT commands, each a
  *                                 full round trip; prints the median and the
  *                                 mean round trip in microseconds.
@@ -35,6 +42,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -154,6 +162,40 @@ static int push(const char* host, const char* port, const char* name) {
   return ok ? 0 : fail("transaction failed");
 }
 
+/* Sends each line of the dialogue file as one command; every reply must be
+ * positive (2xx, or 354 for DATA). */
+static int replay_dialogue(int fd, const char* name) {
+  FILE* file = fopen(name, "rb");
+  if (!file) return -1;
+  if (read_reply(fd) != 220) {
+    fclose(file);
+    return -1;
+  }
+  char line[kCommandBytes];
+  int result = 0;
+  while (result == 0 && fgets(line, sizeof line, file))
+    result = command(fd, line, strncmp(line, "DATA", 4) == 0 ? 354 : 250);
+  fclose(file);
+  return result;
+}
+
+static int send_file(const char* host, const char* port, const char* dialogue, const char* wire) {
+  int in = open(wire, O_RDONLY);
+  struct stat info;
+  if (in < 0 || fstat(in, &info) != 0) return fail("cannot open the wire file");
+  int fd = connect_to(host, port);
+  int ok = fd >= 0 && replay_dialogue(fd, dialogue) == 0;
+  off_t offset = 0;
+  while (ok && offset < info.st_size) {
+    ssize_t sent = sendfile(fd, in, &offset, (size_t)(info.st_size - offset));
+    if (sent <= 0) ok = 0;
+  }
+  ok = ok && read_reply(fd) == 250 && command(fd, "QUIT\r\n", 221) == 0;
+  close(in);
+  if (fd >= 0) close(fd);
+  return ok ? 0 : fail("transaction failed");
+}
+
 static double now_us(void) {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -242,10 +284,13 @@ static int measure(char** argv) {
 
 int main(int argc, char** argv) {
   if (argc == 5 && strcmp(argv[1], "push") == 0) return push(argv[2], argv[3], argv[4]);
+  if (argc == 6 && strcmp(argv[1], "sendfile") == 0)
+    return send_file(argv[2], argv[3], argv[4], argv[5]);
   if (argc == 5 && strcmp(argv[1], "rcpt") == 0)
     return rcpt_round_trips(argv[2], argv[3], atoi(argv[4]));
   if (argc == 3 && strcmp(argv[1], "qplen") == 0) return print_qp_length(argv[2]);
   if (argc >= 3 && strcmp(argv[1], "measure") == 0) return measure(argv + 2);
   return fail(
-      "usage: rawsmtp push HOST PORT FILE | rcpt HOST PORT N | qplen FILE | measure CMD...");
+      "usage: rawsmtp push HOST PORT FILE | sendfile HOST PORT DIALOGUE WIRE | rcpt HOST PORT N | "
+      "qplen FILE | measure CMD...");
 }

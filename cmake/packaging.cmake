@@ -28,7 +28,7 @@ else()
   include(GNUInstallDirs)
   install(TARGETS quib RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # Private to quib, which looks for it in <its folder>/../lib/quib.
-  install(TARGETS gensock LIBRARY DESTINATION lib/quib)
+  install(TARGETS gensock gensock_tls LIBRARY DESTINATION lib/quib)
 
   # The manual page, with the version filled in, compressed as installed.
   set(QUIB_MAN_PAGE ${PROJECT_BINARY_DIR}/quib.1)

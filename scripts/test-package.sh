@@ -58,6 +58,7 @@ deb_holds_the_files() {
   listed=$(dpkg-deb -c "$DEB" | awk '{print $1, $NF}')
   echo "$listed"
   for entry in "-rwxr-xr-x ./usr/bin/quib" "-rw-r--r-- ./usr/lib/quib/libgensock.so" \
+      "-rw-r--r-- ./usr/lib/quib/libgensock-tls.so" \
       "-rw-r--r-- ./usr/share/man/man1/quib.1.gz" "-rw-r--r-- ./usr/share/doc/quib/copyright"; do
     grep -qxF -- "$entry" <<<"$listed" || { echo "missing: $entry"; return 1; }
   done
@@ -67,7 +68,8 @@ deb_declares_what_it_links() {
   local depends
   depends=$(dpkg-deb -f "$DEB" Depends)
   echo "Depends: $depends"
-  grep -q "libc6 (>=" <<<"$depends" && grep -q "libstdc++6 (>=" <<<"$depends"
+  # The C++ runtime is linked in; OpenSSL comes with the TLS module.
+  grep -q "libc6 (>=" <<<"$depends" && grep -q "libssl3 (>=" <<<"$depends"
 }
 check "quib_${VERSION}_amd64.deb holds quib, its socket library, the page, the copyright" \
   deb_holds_the_files

@@ -23,9 +23,10 @@ namespace {
 
 // One receive per buffer, not per byte: replies arrive whole in one read.
 constexpr std::size_t kReceiveBufferBytes = 64 * 1024;
-// Large enough that a 64 MiB body costs about a thousand send calls; runs
-// longer than what is free go out in place instead of being copied.
-constexpr std::size_t kSendBufferBytes = 64 * 1024;
+// A 64 MiB body goes out in 256 send calls; measured against 64 KiB and
+// 1 MiB, this size kept a loopback sink busiest. Runs longer than what is
+// free go out in place instead of being copied.
+constexpr std::size_t kSendBufferBytes = 256 * 1024;
 // One connection per mail run; a few more cost nothing.
 constexpr gensock_handle_t kMaxConnections = 16;
 

@@ -1,7 +1,7 @@
 // Encryption of one connection's traffic: what each platform's TLS backend
-// provides (posix/tls_openssl.cpp with OpenSSL, win32/tls_schannel.cpp with
-// SChannel). The backend reads and writes the socket through socket_os.h.
-// Each function returns 0 or a transport error code (gensock.h).
+// provides (posix/tls_openssl.cpp with OpenSSL, in a module of its own that
+// posix/tls_loader.cpp loads; win32/tls_schannel.cpp with SChannel). The backend reads and writes
+// the socket through socket_os.h. Each function returns 0 or a transport error code (gensock.h).
 #pragma once
 
 #include <chrono>
@@ -15,7 +15,12 @@ namespace gensock_tls {
 using Deadline = std::chrono::steady_clock::time_point;
 
 // Milliseconds until deadline; 0 once it has passed.
-int ms_left(Deadline deadline);
+inline int ms_left(Deadline deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  deadline - std::chrono::steady_clock::now())
+                  .count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
 
 struct Session;  // one connection's TLS state, owned by the backend
 

@@ -121,14 +121,3 @@ int secure_connection(gensock_os::Socket sock, const ServerName& name, int limit
 }
 
 }  // namespace gensock_common
-
-namespace gensock_tls {
-
-int ms_left(Deadline deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  deadline - std::chrono::steady_clock::now())
-                  .count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
-}  // namespace gensock_tls

@@ -1,5 +1,5 @@
-// TLS through OpenSSL 3. OpenSSL works on two memory buffers and this file
-// moves their bytes over the socket with socket_os.h, so that every wait
+// TLS through OpenSSL 3, built as a module of its own (tls_module.h). OpenSSL works on two memory
+// buffers and this file moves their bytes over the socket with socket_os.h, so that every wait
 // keeps the limits and error codes of the plain path. The trust store is
 // OpenSSL's default, which SSL_CERT_FILE and SSL_CERT_DIR replace.
 #include <openssl/err.h>
@@ -10,7 +10,7 @@
 #include <new>
 
 #include "gensock.h"
-#include "tls.h"
+#include "tls_module.h"
 
 namespace gensock_tls {
 
@@ -178,4 +178,19 @@ void tls_close(Session* session) {
   free_session(session);
 }
 
+namespace {
+
+int start_client(gensock_os::Socket sock, const char* host, Deadline deadline, Session** session) {
+  return tls_start_client(sock, host, deadline, session);
+}
+
+const Backend kBackend = {start_client, tls_send_all, tls_receive_some, tls_pending, tls_close};
+
+}  // namespace
+
 }  // namespace gensock_tls
+
+extern "C" __attribute__((visibility("default"))) const gensock_tls::Backend*
+gensock_tls_backend() {
+  return &gensock_tls::kBackend;
+}

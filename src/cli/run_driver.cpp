@@ -22,22 +22,39 @@ namespace {
 constexpr int kStepDone = -1000;
 
 // The one message text of the run: header block, then the body, then a NUL.
+// Its buffer may be reserved larger than the text; pages past the NUL are
+// never touched.
 struct MessageText {
-  std::unique_ptr<char[]> bytes;
+  LargeBuffer buffer;
   std::size_t length = 0;  // header and body, the NUL not counted
+  ~MessageText() { platform_release_large(&buffer); }
 };
 
-// Allocates count bytes, or null when memory does not allow it (or the count
-// does not fit the address space).
-std::unique_ptr<char[]> allocate(std::uint64_t count) {
-  if (count > std::numeric_limits<std::size_t>::max()) return nullptr;
-  return std::unique_ptr<char[]>(new (std::nothrow) char[static_cast<std::size_t>(count)]);
-}
+// Bodies are read in blocks of this size, small enough to stay in the
+// processor's cache between the read and the next look at the bytes (the
+// encoding, or the search for a NUL).
+constexpr std::size_t kReadBlockBytes = 256 * 1024;
 
 // header + extra + 1 in 64 bits, or 0 when that sum would overflow.
 std::uint64_t text_capacity(std::size_t header_length, std::uint64_t extra) {
   const std::uint64_t limit = std::numeric_limits<std::uint64_t>::max() - header_length - 1;
   return extra > limit ? 0 : header_length + extra + 1;
+}
+
+// Reserves room for the header, extra bytes of body and the NUL, and puts
+// the header first. False when memory does not allow it.
+bool start_text(const std::string& header, std::uint64_t extra, MessageText* text) {
+  const std::uint64_t capacity = text_capacity(header.size(), extra);
+  if (capacity == 0 || platform_reserve_large(capacity, &text->buffer) != 0) return false;
+  std::memcpy(text->buffer.data, header.data(), header.size());
+  text->length = header.size();
+  return true;
+}
+
+// Ends the text after count more bytes of body.
+void finish_text(std::uint64_t count, MessageText* text) {
+  text->length += static_cast<std::size_t>(count);
+  text->buffer.data[text->length] = '\0';
 }
 
 void say_failure(const char* prefix, const char* name) {
@@ -71,17 +88,6 @@ int open_message_file(PlatformFile* file) {
   return kStepDone;
 }
 
-// Encodes size bytes of body after the header; the text was sized for
-// exactly the encoded length.
-void encode_body(const char* body, std::uint64_t size, MessageText* text,
-                 std::size_t header_length) {
-  int line_length = 0;
-  char* out = text->bytes.get();
-  const std::uint64_t encoded = qp_encode_buffer(body, size, &line_length, out + header_length);
-  text->length = header_length + static_cast<std::size_t>(encoded);
-  out[text->length] = '\0';
-}
-
 // Header, then size bytes of body from memory: plain (up to the body's first
 // NUL) or encoded. The text is sized exactly.
 bool join_body(const char* body, std::uint64_t size, const std::string& header, MessageText* text) {
@@ -89,52 +95,59 @@ bool join_body(const char* body, std::uint64_t size, const std::string& header, 
     const void* nul = std::memchr(body, '\0', static_cast<std::size_t>(size));
     if (nul) size = static_cast<std::size_t>(static_cast<const char*>(nul) - body);
   }
-  const std::uint64_t capacity =
-      text_capacity(header.size(), g_state.mime ? qp_encoded_length(body, size) : size);
-  if (capacity == 0) return false;
-  text->bytes = allocate(capacity);
-  if (!text->bytes) return false;
-  std::memcpy(text->bytes.get(), header.data(), header.size());
-  if (g_state.mime) {
-    encode_body(body, size, text, header.size());
-  } else {
-    std::memcpy(text->bytes.get() + header.size(), body, static_cast<std::size_t>(size));
-    text->length = header.size() + static_cast<std::size_t>(size);
-    text->bytes[text->length] = '\0';
+  if (!start_text(header, g_state.mime ? qp_encoded_length(body, size) : size, text)) return false;
+  char* out = text->buffer.data + text->length;
+  if (!g_state.mime) {
+    std::memcpy(out, body, static_cast<std::size_t>(size));
+    finish_text(size, text);
+    return true;
   }
+  int line_length = 0;
+  finish_text(qp_encode_buffer(body, size, &line_length, out), text);
   return true;
 }
 
 // Plain body: the file is read straight into the message text after the
-// header, and the text ends at the body's first NUL.
+// header, and the text ends at the body's first NUL, looked for block by
+// block while the bytes just read are still in the cache.
 bool read_plain_body(const PlatformFile& file, std::uint64_t size, const std::string& header,
                      MessageText* text) {
-  const std::uint64_t capacity = text_capacity(header.size(), size);
-  if (capacity == 0) return false;
-  text->bytes = allocate(capacity);
-  if (!text->bytes) return false;
-  char* body = text->bytes.get() + header.size();
-  std::memcpy(text->bytes.get(), header.data(), header.size());
-  if (platform_read_exactly(file, body, size) != 0) return false;
-  body[size] = '\0';
-  const void* nul = std::memchr(body, '\0', static_cast<std::size_t>(size));
-  const std::size_t body_length =
-      nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - body)
-          : static_cast<std::size_t>(size);
-  text->length = header.size() + body_length;
+  if (!start_text(header, size, text)) return false;
+  char* body = text->buffer.data + text->length;
+  std::uint64_t length = size;  // up to the first NUL
+  for (std::uint64_t at = 0; at < size;) {
+    const std::size_t count =
+        size - at < kReadBlockBytes ? static_cast<std::size_t>(size - at) : kReadBlockBytes;
+    if (platform_read_exactly(file, body + at, count) != 0) return false;
+    const void* nul = length == size ? std::memchr(body + at, '\0', count) : nullptr;
+    if (nul) length = static_cast<std::uint64_t>(static_cast<const char*>(nul) - body);
+    at += count;
+  }
+  finish_text(length, text);
   return true;
 }
 
-// -mime body: read into a body buffer, then encoded into a text sized
-// exactly for the header and the encoded body.
+// -mime body: read block by block, each block encoded straight into the
+// text, which is reserved for the most the encoding can give: the body is
+// never whole in memory, and only the encoded text's pages are touched.
 bool read_encoded_body(const PlatformFile& file, std::uint64_t size, const std::string& header,
                        MessageText* text) {
-  if (size == std::numeric_limits<std::uint64_t>::max()) return false;
-  std::unique_ptr<char[]> body = allocate(size + 1);
-  if (!body) return false;
-  if (platform_read_exactly(file, body.get(), size) != 0) return false;
-  body[size] = '\0';
-  return join_body(body.get(), size, header, text);
+  const std::uint64_t bound = qp_encoded_length_bound(size);
+  if (bound == 0 || !start_text(header, bound, text)) return false;
+  std::unique_ptr<char[]> block(new (std::nothrow) char[kReadBlockBytes]);
+  if (!block) return false;
+  char* out = text->buffer.data + text->length;
+  std::uint64_t written = 0;
+  int line_length = 0;
+  for (std::uint64_t left = size; left > 0;) {
+    const std::size_t count =
+        left < kReadBlockBytes ? static_cast<std::size_t>(left) : kReadBlockBytes;
+    if (platform_read_exactly(file, block.get(), count) != 0) return false;
+    written += qp_encode_buffer(block.get(), count, &line_length, out + written);
+    left -= count;
+  }
+  finish_text(written, text);
+  return true;
 }
 
 // A file whose size says 0 may still have content (the files of /proc):
@@ -182,7 +195,7 @@ void print_progress() {
 int send_message(const MessageText& text) {
   int status = smtp_open_transaction(g_state.login, g_state.recipients);
   if (status != 0) return status;
-  status = smtp_finish_message(text.bytes.get(), text.length);
+  status = smtp_finish_message(text.buffer.data, text.length);
   if (status != 0) return status;
   smtp_quit();
   smtp_disconnect();

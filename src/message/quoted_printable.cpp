@@ -2,6 +2,7 @@
 #include "message/quoted_printable.h"
 
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -73,6 +74,15 @@ std::uint64_t qp_encoded_length(const char* body, std::uint64_t size) {
     }
   }
   return total;
+}
+
+std::uint64_t qp_encoded_length_bound(std::uint64_t size) {
+  // Each byte adds at most three characters to the line, and a soft break
+  // needs more than 71 of them, so at most one break per 24 bytes.
+  constexpr std::uint64_t kMaxGrowth = 3;
+  constexpr std::uint64_t kBytesPerBreak = (kSoftBreakAfter + 1) / kMaxGrowth;
+  if (size > std::numeric_limits<std::uint64_t>::max() / 4) return 0;
+  return kMaxGrowth * size + kSoftBreakLength * (size / kBytesPerBreak);
 }
 
 std::uint64_t qp_encode_buffer(const char* body, std::uint64_t size, int* line_length, char* out) {

@@ -11,6 +11,11 @@
 // the start of a line produces.
 std::uint64_t qp_encoded_length(const char* body, std::uint64_t size);
 
+// The most characters that encoding any size bytes can produce (every byte
+// a triple, a soft break after every 24): room for encoding a body whose
+// length is known before its bytes are. 0 when that count would overflow.
+std::uint64_t qp_encoded_length_bound(std::uint64_t size);
+
 // Encodes size bytes of body into out, *line_length being the count of
 // characters already on the current output line (updated). out needs room
 // for the count returned and nothing more (qp_encoded_length gives it when

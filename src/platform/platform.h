@@ -39,6 +39,22 @@ int platform_file_size(const PlatformFile& file, std::uint64_t* size);
 int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size);
 void platform_close_file(PlatformFile* file);
 
+// ---- Large buffers (VirtualAlloc) -------------------------------------------
+
+// A buffer for a whole message. Opaque to the code above but for data.
+struct LargeBuffer {
+  char* data = nullptr;
+  std::size_t reserved = 0;  // bytes mapped, for the release
+};
+
+// Reserves size bytes (at least 1) for one message text: pages cost memory
+// only once written, and the kernel may back the buffer with huge pages so
+// that filling it takes few page faults. 0 on success; -1 when the address
+// space or memory does not allow it (*buffer then stays empty).
+int platform_reserve_large(std::uint64_t size, LargeBuffer* buffer);
+// Gives the buffer back; an empty one is left as it is.
+void platform_release_large(LargeBuffer* buffer);
+
 // ---- Temporary files and console input --------------------------------------
 
 // The folder for temporary files, ending with the path separator

@@ -187,4 +187,21 @@ TEST_F(PosixFilesTest, DevicesPipesAndFoldersAreNoDiskFiles) {
   EXPECT_NE(platform_open_for_reading((folder_ + "/none").c_str(), &file), 0);
 }
 
+// A large buffer holds every byte asked for, odd sizes past a huge page too,
+// and one the address space cannot hold is refused, not half made.
+TEST(LargeBuffer, HoldsItsSizeAndRefusesTheImpossible) {
+  for (std::uint64_t size : {std::uint64_t{1}, std::uint64_t{(5 << 20) + 3}}) {
+    LargeBuffer buffer;
+    ASSERT_EQ(platform_reserve_large(size, &buffer), 0) << size;
+    buffer.data[0] = 'a';
+    buffer.data[size - 1] = 'z';
+    EXPECT_EQ(buffer.data[size - 1], 'z');
+    platform_release_large(&buffer);
+    EXPECT_EQ(buffer.data, nullptr);
+  }
+  LargeBuffer buffer;
+  EXPECT_NE(platform_reserve_large(std::uint64_t{1} << 62, &buffer), 0);
+  EXPECT_EQ(buffer.data, nullptr);
+}
+
 }  // namespace

@@ -206,6 +206,7 @@ TEST(QpEncodeProperties, LengthBulkAndPerByteAgree) {
     int per_byte_line = 0;
     const std::string per_byte = encode_per_byte(body, &per_byte_line);
     ASSERT_EQ(qp_encoded_length(body.data(), body.size()), per_byte.size()) << round;
+    ASSERT_LE(per_byte.size(), qp_encoded_length_bound(body.size())) << round;
 
     // Bulk in uneven chunks, the line length carried between calls.
     int bulk_line = 0;
@@ -228,6 +229,13 @@ TEST(QpEncodeBuffer, WritesNoMoreThanItReturns) {
   EXPECT_EQ(qp_encode_buffer(body.data(), body.size(), &line_length, &out[0]), exact);
   EXPECT_EQ(out.substr(exact), repeat('#', 16));
   EXPECT_EQ(out.substr(0, exact), encode_per_byte(body));
+}
+
+// The room reserved before a body is read: a body of triples fills it exactly.
+TEST(QpEncodeBuffer, BoundIsReachedByABodyOfTriples) {
+  for (std::size_t size : {1, 23, 24, 25, 47, 48, 1000}) {
+    EXPECT_EQ(encode_per_byte(repeat('=', size)).size(), qp_encoded_length_bound(size)) << size;
+  }
 }
 
 }  // namespace

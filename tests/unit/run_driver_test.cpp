@@ -133,6 +133,24 @@ TEST_F(RunDriverTest, MimeBodyIsEncodedWholeNulIncluded) {
   EXPECT_EQ(script_.data, header(true) + qp_reference(body) + ".\r\n");
 }
 
+// The body is read in blocks: a NUL past the first still ends the text there.
+TEST_F(RunDriverTest, PlainBodyEndsAtANulPastTheFirstReadBlock) {
+  const std::string lines(300 * 1024, 'a');
+  use_file(lines + std::string("\0tail", 5));
+  EXPECT_EQ(run_driver(), kExitSent);
+  EXPECT_TRUE(script_.data == header() + lines + "\r\n.\r\n") << "differs";
+}
+
+// The body is read and encoded in blocks: lines and soft breaks carry over.
+TEST_F(RunDriverTest, MimeBodyLargerThanAReadBlockIsEncodedAsOne) {
+  g_state.mime = 1;
+  std::string body(600 * 1024, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 % 251);
+  use_file(body);
+  EXPECT_EQ(run_driver(), kExitSent);
+  EXPECT_TRUE(script_.data == header(true) + qp_reference(body) + "\r\n.\r\n") << "differs";
+}
+
 TEST_F(RunDriverTest, EmptyFileSendsTheHeaderAlone) {
   for (int mime = 0; mime <= 1; ++mime) {
     script_ = fake::Script();
@@ -193,15 +211,18 @@ TEST_F(RunDriverTest, FilesThatCannotBeMailed) {
   }
 }
 
-// /proc/self/mem is a disk file whose size says 0 and whose first read fails.
+// /proc/self/mem is a disk file whose size says 0 and whose first read fails;
+// a sysfs file's size says 4096 and it ends after a few bytes.
 TEST_F(RunDriverTest, ReadFailureIsStatusFiveInBothModes) {
-  for (int mime = 0; mime <= 1; ++mime) {
-    g_state.mime = mime;
-    message_file = "/proc/self/mem";
-    std::string output;
-    EXPECT_EQ(run_loud(&output), kExitReadFailed);
-    EXPECT_EQ(output, "error reading /proc/self/mem, aborting\n");
-    EXPECT_EQ(script_.transcript, "") << "no connection";
+  for (const std::string name : {"/proc/self/mem", "/sys/kernel/uevent_seqnum"}) {
+    for (int mime = 0; mime <= 1; ++mime) {
+      g_state.mime = mime;
+      message_file = name.c_str();
+      std::string output;
+      EXPECT_EQ(run_loud(&output), kExitReadFailed) << name;
+      EXPECT_EQ(output, "error reading " + name + ", aborting\n");
+      EXPECT_EQ(script_.transcript, "") << "no connection";
+    }
   }
 }
 
