@@ -28,12 +28,12 @@ trap 'rm -rf "$work"' EXIT
 artifacts="$ROOT/$BUILD/fuzz-artifacts"
 rm -rf "$artifacts"
 
-passed=0
-failed=0
-for name in $targets; do
-  program="$ROOT/$BUILD/tests-bin/fuzz_$name"
-  corpus="$work/corpus-$name"
-  run="$work/run-$name"
+# Runs one target; its verdict goes to $work/verdict-<name>.
+fuzz_one() {
+  local name=$1
+  local program="$ROOT/$BUILD/tests-bin/fuzz_$name"
+  local corpus="$work/corpus-$name"
+  local run="$work/run-$name"
   mkdir -p "$corpus" "$run" "$artifacts/$name"
   if [ -d "tests/fuzz/corpus/$name" ]; then cp tests/fuzz/corpus/"$name"/* "$corpus"/; fi
   # The command-line target may name this file as its message file.
@@ -42,13 +42,34 @@ for name in $targets; do
         -print_final_stats=1 -artifact_prefix="$artifacts/$name/" "$corpus" \
         </dev/null >"$run/log" 2>&1); then
     runs=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$run/log")
-    echo "fuzz_$name: ok, $runs executions in $SECONDS_EACH s"
-    passed=$((passed + 1))
+    echo "ok fuzz_$name: ok, $runs executions in $SECONDS_EACH s" >"$work/verdict-$name"
   else
-    echo "fuzz_$name: FAILED; inputs kept in $artifacts/$name; end of its log:"
-    grep -vE '^#[0-9]+' "$run/log" | tail -60 | sed 's/^/    /'
-    failed=$((failed + 1))
+    { echo "FAILED fuzz_$name: FAILED; inputs kept in $artifacts/$name; end of its log:"
+      grep -vE '^#[0-9]+' "$run/log" | tail -60 | sed 's/^/    /'; } >"$work/verdict-$name"
   fi
+}
+
+# One target per core at a time: each is a single process.
+running=0
+for name in $targets; do
+  if [ "$running" -ge "$JOBS" ]; then
+    wait -n
+    running=$((running - 1))
+  fi
+  fuzz_one "$name" &
+  running=$((running + 1))
+done
+wait
+
+passed=0
+failed=0
+for name in $targets; do
+  verdict=$(cat "$work/verdict-$name")
+  echo "${verdict#* }"
+  case $verdict in
+    ok*) passed=$((passed + 1)) ;;
+    *) failed=$((failed + 1)) ;;
+  esac
 done
 echo "fuzz: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

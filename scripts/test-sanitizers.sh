@@ -24,7 +24,7 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$REPORTS/ubsan
 export LSAN_OPTIONS="log_path=$REPORTS/lsan"
 
 status=0
-ctest --test-dir "$BUILD" --output-on-failure -j"$JOBS" || status=$?
+ctest --test-dir "$BUILD" --output-on-failure -j"$((JOBS * 2))" || status=$?
 
 # A warning alone (such as a refused 8 TiB allocation that a test asks
 # for on purpose) is no fault; an error, a runtime error or a leak is.

@@ -39,20 +39,21 @@ cleanup() {
 trap cleanup EXIT
 
 # A throwaway Wine prefix with its own server, kept running so that each
-# wine start is cheap. Its path goes to the named variable.
-new_prefix() {
-  local prefix
-  prefix=$(mktemp -d /tmp/quib-wine.XXXXXX)
-  PREFIXES+=("$prefix")
-  WINEPREFIX=$prefix wineboot -i >/dev/null 2>&1
-  WINEPREFIX=$prefix wineserver -w
-  WINEPREFIX=$prefix wineserver -p
-  printf -v "$1" '%s' "$prefix"
+# wine start is cheap.
+init_prefix() {
+  WINEPREFIX=$1 wineboot -i >/dev/null 2>&1
+  WINEPREFIX=$1 wineserver -w
+  WINEPREFIX=$1 wineserver -p
 }
 
 echo "initialising two Wine prefixes"
-new_prefix FIRST
-new_prefix SECOND
+FIRST=$(mktemp -d /tmp/quib-wine.XXXXXX)
+SECOND=$(mktemp -d /tmp/quib-wine.XXXXXX)
+PREFIXES=("$FIRST" "$SECOND")
+init_prefix "$FIRST" &
+init_second=$!
+init_prefix "$SECOND"
+wait "$init_second"
 export WINEPREFIX=$FIRST
 
 echo "quib.exe -h under Wine:"

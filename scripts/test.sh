@@ -10,7 +10,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 STAGES=${QUIB_TEST_STAGES:-"format unit sanitizers valgrind fuzz windows package"}
-JOBS=${QUIB_JOBS:-2}
+JOBS=${QUIB_JOBS:-2}  # build jobs; tests run twice as many, most of them wait on servers
 export QUIB_WERROR=${QUIB_WERROR:-ON}
 
 bash scripts/install-deps.sh cmake g++ make libgtest-dev libssl-dev openssl python3 \
@@ -61,7 +61,7 @@ format_stage() {
 unit_stage() {
   cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIB_WERROR="$QUIB_WERROR" &&
     cmake --build build-test -j"$JOBS" &&
-    ctest --test-dir build-test --output-on-failure -j"$JOBS"
+    ctest --test-dir build-test --output-on-failure -j"$((JOBS * 2))"
 }
 
 mkdir -p build-logs
