@@ -562,18 +562,26 @@ def machine_block(report):
 # ---- The measurements -------------------------------------------------------------------
 
 
-def bench_large_plain(report, tools, checks, inputs, reps):
-    mib = inputs.size // MIB
+def contenders(tools, checks, inputs, limit_name):
+    """quib and the tools that do its work on the same input, each delivery
+    checked once at the recording sink: (quib's wire file, quib, the
+    sendfile client, the raw push, curl, msmtp)."""
     quib = Series("quib", tools.quib(inputs.body))
     wire, dialogue = checks.quib_wire(quib.run, inputs)
+    limit = Series(limit_name, tools.sendfile(wire, dialogue))
+    push = Series("raw push", tools.push(wire, dialogue))
     msmtp = Series("msmtp", tools.msmtp(inputs.message))
     curl = Series("curl --crlf", tools.curl(inputs.message))
-    push = Series("raw push", tools.push(wire, dialogue))
-    limit = Series("sendfile (limit)", tools.sendfile(wire, dialogue))
+    checks.same_as_file(limit.run, "sendfile", wire)
+    checks.same_as_file(push.run, "raw push", wire)
     checks.message(msmtp.run, "msmtp", inputs)
     checks.message(curl.run, "curl", inputs)
-    checks.same_as_file(push.run, "raw push", wire)
-    checks.same_as_file(limit.run, "sendfile", wire)
+    return wire, quib, limit, push, curl, msmtp
+
+
+def bench_large_plain(report, tools, checks, inputs, reps):
+    mib = inputs.size // MIB
+    wire, quib, limit, push, curl, msmtp = contenders(tools, checks, inputs, "sendfile (limit)")
     everyone = (quib, curl, limit, push, msmtp)
     race(tools, everyone, reps)
     report.failed(everyone)
@@ -712,16 +720,8 @@ def bench_encoder(report, args, text, binary):
 
 
 def bench_small(report, tools, checks, inputs, runs):
-    quib = Series("quib", tools.quib(inputs.body))
-    wire, dialogue = checks.quib_wire(quib.run, inputs)
-    limit = Series("minimal client (sendfile)", tools.sendfile(wire, dialogue))
-    push = Series("raw push", tools.push(wire, dialogue))
-    msmtp = Series("msmtp", tools.msmtp(inputs.message))
-    curl = Series("curl --crlf", tools.curl(inputs.message))
-    checks.same_as_file(limit.run, "sendfile", wire)
-    checks.same_as_file(push.run, "raw push", wire)
-    checks.message(msmtp.run, "msmtp", inputs)
-    checks.message(curl.run, "curl", inputs)
+    _, quib, limit, push, curl, msmtp = contenders(tools, checks, inputs,
+                                                      "minimal client (sendfile)")
     everyone = (quib, limit, push, curl, msmtp)
     race(tools, everyone, runs)
     report.failed(everyone)

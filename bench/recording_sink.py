@@ -18,38 +18,47 @@ CHUNK = 1 << 20
 END = b"\r\n.\r\n"
 
 
-def serve(conn, folder, number):
+def serve(conn, keep=True):
+    """Plays the sink's side of the dialogue on conn until QUIT or the end of
+    input. Returns the whole inbound byte stream and the DATA-phase bytes of
+    the last message, end marker included; both empty unless keep."""
     received = bytearray()
     data = b""
     pending = b""
-    conn.sendall(b"220 recording-sink\r\n")
+    conn.sendall(b"220 sink\r\n")
     while True:
         while b"\n" not in pending:
             chunk = conn.recv(CHUNK)
             if not chunk:
-                break
-            received += chunk
+                return received, data
+            if keep:
+                received += chunk
             pending += chunk
-        if b"\n" not in pending:
-            break
         line, pending = pending.split(b"\n", 1)
         verb = line[:4].upper()
         if verb == b"QUIT":
             conn.sendall(b"221 bye\r\n")
-            break
+            return received, data
         if verb != b"DATA":
             conn.sendall(b"250 ok\r\n")
             continue
         conn.sendall(b"354 go\r\n")
-        body = bytearray(pending)
-        while not (b"\r\n" + body[-5:]).endswith(END):
+        body = bytearray(pending) if keep else bytearray()
+        tail = pending[-5:]
+        while not (b"\r\n" + tail).endswith(END):
             chunk = conn.recv(CHUNK)
             if not chunk:
-                break
-            received += chunk
-            body += chunk
+                return received, bytes(body)
+            if keep:
+                received += chunk
+                body += chunk
+            tail = (tail + chunk)[-5:]
         data, pending = bytes(body), b""
         conn.sendall(b"250 kept\r\n")
+
+
+def record(conn, folder, number):
+    received, data = serve(conn)
     for extension, content in ((".in", received), (".data", data)):
         path = os.path.join(folder, "%d%s" % (number, extension))
         with open(path + ".part", "wb") as f:
@@ -66,7 +75,7 @@ def main():
         conn, _ = listener.accept()
         number += 1
         with conn:
-            serve(conn, folder, number)
+            record(conn, folder, number)
 
 
 if __name__ == "__main__":

@@ -79,20 +79,14 @@ int send_now(Connection* connection, const char* data, std::size_t length) {
   return gensock_os::os_send_all(connection->sock, data, length, connection->timeouts.send_ms);
 }
 
-// Waits at most wait_ms for at least one byte, received into in.
-int receive_now(Connection* connection, int wait_ms, std::size_t* received) {
-  if (connection->tls != nullptr) {
-    return gensock_tls::tls_receive_some(connection->tls, connection->in, sizeof connection->in,
-                                         wait_ms, received);
-  }
-  return gensock_os::os_receive_some(connection->sock, connection->in, sizeof connection->in,
-                                     wait_ms, received);
-}
-
-// Refills the receive buffer, waiting at most wait_ms.
+// Refills the receive buffer with at least one byte, waiting at most wait_ms.
 int receive(Connection* connection, int wait_ms) {
   std::size_t received = 0;
-  int code = receive_now(connection, wait_ms, &received);
+  int code = connection->tls != nullptr
+                 ? gensock_tls::tls_receive_some(connection->tls, connection->in,
+                                                 sizeof connection->in, wait_ms, &received)
+                 : gensock_os::os_receive_some(connection->sock, connection->in,
+                                               sizeof connection->in, wait_ms, &received);
   if (code != 0) return code;
   connection->in_next = 0;
   connection->in_end = received;

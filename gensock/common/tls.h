@@ -42,9 +42,6 @@ int tls_send_all(Session* session, const char* data, std::size_t length, int sen
 int tls_receive_some(Session* session, char* buffer, std::size_t size, int wait_ms,
                      std::size_t* received);
 
-// True when decrypted bytes, or received bytes not yet decrypted, are held.
-bool tls_pending(const Session* session);
-
 // Sends close_notify if it can at once and frees the session; the socket
 // stays open for the caller to close.
 void tls_close(Session* session);

@@ -128,10 +128,6 @@ int resolve_within(const std::string& host, const std::string& port, const addri
 
 int os_resolve(const std::string& host, const std::string& port, const addrinfo* hints,
                int timeout_ms, addrinfo** found) {
-  // An address needs no resolver: no lookup to bound, no thread.
-  addrinfo numeric = *hints;
-  numeric.ai_flags |= AI_NUMERICHOST;
-  if (getaddrinfo(host.c_str(), port.c_str(), &numeric, found) == 0) return 0;
 #ifdef __GLIBC__
   return resolve_within(host, port, hints, timeout_ms, found);
 #else

@@ -55,8 +55,6 @@ int tls_receive_some(Session* session, char* buffer, std::size_t size, int wait_
   return backend()->receive_some(session, buffer, size, wait_ms, received);
 }
 
-bool tls_pending(const Session* session) { return backend()->pending(session); }
-
 void tls_close(Session* session) {
   if (session != nullptr) backend()->close(session);
 }

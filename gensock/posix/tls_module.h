@@ -16,7 +16,6 @@ struct Backend {
   int (*send_all)(Session* session, const char* data, std::size_t length, int send_ms);
   int (*receive_some)(Session* session, char* buffer, std::size_t size, int wait_ms,
                       std::size_t* received);
-  bool (*pending)(const Session* session);
   void (*close)(Session* session);
 };
 

@@ -167,10 +167,6 @@ int tls_receive_some(Session* session, char* buffer, std::size_t size, int wait_
   }
 }
 
-bool tls_pending(const Session* session) {
-  return SSL_pending(session->ssl) > 0 || BIO_ctrl_pending(session->incoming) > 0;
-}
-
 void tls_close(Session* session) {
   if (session == nullptr) return;
   ERR_clear_error();
@@ -184,7 +180,7 @@ int start_client(gensock_os::Socket sock, const char* host, Deadline deadline, S
   return tls_start_client(sock, host, deadline, session);
 }
 
-const Backend kBackend = {start_client, tls_send_all, tls_receive_some, tls_pending, tls_close};
+const Backend kBackend = {start_client, tls_send_all, tls_receive_some, tls_close};
 
 }  // namespace
 

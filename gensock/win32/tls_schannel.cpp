@@ -297,10 +297,6 @@ int tls_receive_some(Session* session, char* buffer, std::size_t size, int wait_
   }
 }
 
-bool tls_pending(const Session* session) {
-  return session->plain_next < session->plain.size() || !session->incoming.empty();
-}
-
 void tls_close(Session* session) {
   if (session == nullptr) return;
   DWORD kind = SCHANNEL_SHUTDOWN;
