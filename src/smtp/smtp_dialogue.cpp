@@ -1,5 +1,6 @@
 #include "smtp/smtp_dialogue.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -133,19 +134,18 @@ bool reply_arrived_early() {
   return g_gensock.getchar(g_state.connection, GENSOCK_WAIT_POLL, &ch) == 0;
 }
 
-// The name sent with HELO may hold only what a domain or an address literal
-// holds; anything else a library hands back is left out, so that it cannot
-// end the command early.
+// What a domain or an address literal may hold: all that the name sent with
+// HELO keeps of what a library hands back, so that it cannot end the command
+// early.
+bool is_host_name_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         (c != '\0' && std::strchr("-._[]:", c) != nullptr);
+}
+
 void keep_safe_host_name(char* name) {
-  char* out = name;
-  for (const char* at = name; *at != '\0'; ++at) {
-    const char c = *at;
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-        std::strchr("-._[]:", c) != nullptr) {
-      *out++ = c;
-    }
-  }
-  *out = '\0';
+  char* end =
+      std::remove_if(name, name + std::strlen(name), [](char c) { return !is_host_name_char(c); });
+  *end = '\0';
 }
 
 // One RCPT per non-empty element of the list; an empty element (two

@@ -282,6 +282,13 @@ TEST_F(Dialogue, LongNamesAreSentWhole) {
                        ".\nHave you set the 'To: ' field correctly?\n");
 }
 
+TEST_F(Dialogue, HostNameFromAForeignLibraryKeepsOnlyWhatHeloMayHold) {
+  script_.local_host = "bad host\r\nRSET\t[IPv6:::1]_a-b.c\x7f\xe9";
+  script_.replies = "220 hi\r\n501 no\r\n";
+  EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
+  EXPECT_NE(script_.transcript.find("C: HELO badhostRSET[IPv6:::1]_a-b.c\r\n"), std::string::npos);
+}
+
 struct Reply {
   std::string bytes;
   int code;
