@@ -18,7 +18,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
 
 # quib.exe and gensock.dll carry their C++ runtime: nothing beside them but
-# system DLLs is needed.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
+# system DLLs is needed. Both are marked for address space layout
+# randomisation, 64-bit addresses included, and for data that never runs as
+# code (DEP).
+set(QUIB_MINGW_LINK_FLAGS "-static-libgcc -static-libstdc++ -static")
+string(APPEND QUIB_MINGW_LINK_FLAGS " -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va")
+set(CMAKE_EXE_LINKER_FLAGS_INIT ${QUIB_MINGW_LINK_FLAGS})
+set(CMAKE_SHARED_LINKER_FLAGS_INIT ${QUIB_MINGW_LINK_FLAGS})
+set(CMAKE_MODULE_LINKER_FLAGS_INIT ${QUIB_MINGW_LINK_FLAGS})

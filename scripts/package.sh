@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the two packages of Quib into dist/:
 #   quib_<version>_amd64.deb   Debian package, from a Release build (build-pkg)
-#   quib-<version>-win64.zip   quib.exe, gensock.dll and README.txt, from the
-#                              mingw-w64 cross build (build-pkg-win)
+#   quib-<version>-win64.zip   quib.exe, gensock.dll, README.txt and
+#                              LICENSE.txt, from the mingw-w64 cross build
+#                              (build-pkg-win)
 # The version is the project version in CMakeLists.txt. Installs what the
 # machine lacks from Debian's packages.
 #   QUIB_JOBS    parallel build jobs (default 2)

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The packages as users meet them. Builds both (scripts/package.sh), installs
-# the .deb with apt-get, renders its manual page, mails one message through
-# the installed /usr/bin/quib to a local smtp-sink, lets "quib -install" make
-# the machine-wide settings folder, removes and purges the package, and runs
-# quib.exe from the unpacked zip under Wine.
+# The packages as users meet them. Builds both (scripts/package.sh), has
+# lintian review the .deb, installs it with apt-get, renders its manual page,
+# mails one message through the installed /usr/bin/quib to a local smtp-sink,
+# lets "quib -install" make the machine-wide settings folder, removes and
+# purges the package, checks the version resources and hardening flags of the
+# Windows files and runs quib.exe from the unpacked zip under Wine.
 # The machine's own settings are never touched: -install, remove and purge
 # run in a private mount namespace with an empty tmpfs on /var/lib/quib.
 # Needs root (it installs a package and mounts); skipped otherwise.
@@ -15,7 +16,7 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "package stage skipped: installing the .deb needs root"
   exit 0
 fi
-bash scripts/install-deps.sh postfix groff-base man-db wine wine64 || exit 1
+bash scripts/install-deps.sh postfix groff-base man-db wine wine64 lintian || exit 1
 # The packages are made from the unit and windows stages' builds when
 # they are there, so that nothing is compiled twice.
 QUIB_PACKAGE_FROM="$ROOT/build-test $ROOT/build-win" bash scripts/package.sh || exit 1
@@ -61,7 +62,8 @@ deb_holds_the_files() {
   echo "$listed"
   for entry in "-rwxr-xr-x ./usr/bin/quib" "-rw-r--r-- ./usr/lib/quib/libgensock.so" \
       "-rw-r--r-- ./usr/lib/quib/libgensock-tls.so" \
-      "-rw-r--r-- ./usr/share/man/man1/quib.1.gz" "-rw-r--r-- ./usr/share/doc/quib/copyright"; do
+      "-rw-r--r-- ./usr/share/man/man1/quib.1.gz" "-rw-r--r-- ./usr/share/doc/quib/copyright" \
+      "-rw-r--r-- ./usr/share/doc/quib/changelog.gz" "-rw-r--r-- ./usr/share/lintian/overrides/quib"; do
     grep -qxF -- "$entry" <<<"$listed" || { echo "missing: $entry"; return 1; }
   done
 }
@@ -73,9 +75,22 @@ deb_declares_what_it_links() {
   # The C++ runtime is linked in; OpenSSL comes with the TLS module.
   grep -q "libc6 (>=" <<<"$depends" && grep -q "libssl3 (>=" <<<"$depends"
 }
-check "quib_${VERSION}_amd64.deb holds quib, its socket library, the page, the copyright" \
+check "quib_${VERSION}_amd64.deb holds quib, its socket library, the page, copyright, changelog" \
   deb_holds_the_files
 check "the .deb declares the libraries it links" deb_declares_what_it_links
+# lintian checks relro, bind-now, PIE and fortified calls; the stack
+# protector leaves its trace in the imports.
+lintian_passes() {
+  lintian --pedantic -I -E --show-overrides --fail-on error,warning "$DEB" || return 1
+  mkdir -p "$WORK/deb" && dpkg-deb -x "$DEB" "$WORK/deb"
+  local file
+  for file in usr/bin/quib usr/lib/quib/libgensock.so usr/lib/quib/libgensock-tls.so; do
+    readelf --dyn-syms -W "$WORK/deb/$file" | grep " UND __stack_chk_fail" >/dev/null ||
+      { echo "$file: no stack protector"; return 1; }
+  done
+}
+check "lintian --pedantic finds no error or warning; the binaries have the stack protector" \
+  lintian_passes
 check "apt-get installs the .deb" \
   apt-get install -y -qq -o DPkg::Lock::Timeout=600 "$DEB"
 
@@ -150,16 +165,18 @@ check "dpkg --purge removes them, and the package is gone" \
 mkdir -p "$WORK/zip"
 (cd "$WORK/zip" && cmake -E tar xf "$ZIP")
 FOLDER="$WORK/zip/quib-$VERSION-win64"
-zip_holds_the_three_files() {
-  local expected="quib-$VERSION-win64/README.txt
+zip_holds_the_four_files() {
+  local expected="quib-$VERSION-win64/LICENSE.txt
+quib-$VERSION-win64/README.txt
 quib-$VERSION-win64/gensock.dll
 quib-$VERSION-win64/quib.exe"
   diff <(echo "$expected") <(cd "$WORK/zip" && find . -type f | sed 's|^\./||' | sort) &&
-    ! grep -qv $'\r$' "$FOLDER/README.txt" &&
-    grep -qF 'HKEY_LOCAL_MACHINE\SOFTWARE\Wendfield\Quib' "$FOLDER/README.txt"
+    ! grep -qv $'\r$' "$FOLDER/README.txt" "$FOLDER/LICENSE.txt" &&
+    grep -qF 'HKEY_LOCAL_MACHINE\SOFTWARE\Wendfield\Quib' "$FOLDER/README.txt" &&
+    grep -q "^MIT License" "$FOLDER/LICENSE.txt"
 }
-check "the zip holds quib.exe, gensock.dll, README.txt (CR LF, the registry key)" \
-  zip_holds_the_three_files
+check "the zip holds quib.exe, gensock.dll, README.txt (the registry key), LICENSE.txt, CR LF" \
+  zip_holds_the_four_files
 only_system_dlls() {
   local file imports
   for file in quib.exe gensock.dll; do
@@ -171,6 +188,28 @@ only_system_dlls() {
   done
 }
 check "quib.exe and gensock.dll import system DLLs only" only_system_dlls
+# The version resources as Windows reads them from the files (windres reads
+# them back as resource script), and the loader's hardening flags.
+versioned_and_hardened() {
+  local file description resources value flag
+  for file in quib.exe gensock.dll; do
+    description="Quib command-line mail sender"
+    [ $file = gensock.dll ] && description="Quib socket library"
+    resources=$(x86_64-w64-mingw32-windres -i "$FOLDER/$file" -O rc | sed 's/^ *//') || return 1
+    for value in "FILEVERSION ${VERSION//./, }, 0" "PRODUCTVERSION ${VERSION//./, }, 0" \
+        "VALUE \"FileVersion\", \"$VERSION\"" "VALUE \"ProductVersion\", \"$VERSION\"" \
+        'VALUE "ProductName", "Quib"' "VALUE \"FileDescription\", \"$description\"" \
+        'VALUE "LegalCopyright", "Copyright (c) 2026 The Quib developers"'; do
+      grep -qxF "$value" <<<"$resources" || { echo "$file lacks: $value"; return 1; }
+    done
+    x86_64-w64-mingw32-objdump -p "$FOLDER/$file" | grep -A3 "^DllCharacteristics" >"$WORK/flags"
+    for flag in HIGH_ENTROPY_VA DYNAMIC_BASE NX_COMPAT; do
+      grep -qw $flag "$WORK/flags" || { echo "$file lacks $flag"; return 1; }
+    done
+  done
+}
+check "quib.exe and gensock.dll carry version $VERSION, ASLR (high entropy) and DEP" \
+  versioned_and_hardened
 
 wine_runs_the_zip() {
   wineboot -i >/dev/null 2>&1
