@@ -113,7 +113,7 @@ int install(int argc, const char* const* argv, int* i) {
   copy_setting(g_state.smtp_server, server);
   copy_setting(g_state.sender, sender);
   *i += taken;
-  if (save_settings() != 0) return kContinueRun;  // the store has said why
+  if (save_settings() != 0) return kInstallNotStored;  // the store has said why
   say("\nSMTP server set to ");
   say(g_state.smtp_server);
   say("\n");
@@ -207,12 +207,14 @@ int quib_main(int argc, const char* const* argv) {
   g_state.login = g_state.sender;
   g_state.from_address = g_state.sender;
   int status = parse_command_line(argc, argv);
-  if (status != kContinueRun) return status;
+  // A failed -install ends at the checks below: "-install" is no message file.
+  const bool not_stored = status == kInstallNotStored;
+  if (status != kContinueRun && !not_stored) return status;
   if (!g_state.from_given) g_state.from_address = g_state.login;
   if (g_state.smtp_server[0] == '\0' || g_state.login[0] == '\0') {
     return no_server_or_sender_status();
   }
   if (has_line_break(g_state.login)) return line_break_status("the sender address");
-  if (!message_file_exists(message_file)) return missing_file_status(message_file);
+  if (not_stored || !message_file_exists(message_file)) return missing_file_status(message_file);
   return run_driver();
 }
