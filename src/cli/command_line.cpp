@@ -93,11 +93,29 @@ int line_break_status(const char* what) {
   return kExitNoServerOrSender;
 }
 
+int no_server_or_sender_status() {
+  say("to set the SMTP server's address and the user name at that address do:\n"
+      "quib -install server username\n");
+  say("or use '-server <server name>' and '-f <user name>'\n");
+  say("aborting, nothing sent\n");
+  return kExitNoServerOrSender;
+}
+
+// After a failed store the run ends where it would have gone on to end,
+// and never sends: without a sender (12), else at "-install" (always the
+// first argument here), which is no message file (2).
+int not_stored_status(const char* name) {
+  if (g_state.smtp_server[0] == '\0' || g_state.login[0] == '\0') {
+    return no_server_or_sender_status();
+  }
+  return missing_file_status(name);
+}
+
 // -install at position *i. The argument count decides how many values it
 // takes (3: the server; 4: the server and the sender). Where those values
 // would lie beyond the last argument (-install away from position 1),
 // -install counts as a stray argument.
-int install(int argc, const char* const* argv, int* i) {
+std::optional<int> install(int argc, const char* const* argv, int* i) {
   if (argc != 3 && argc != 4) {
     say(kInstallHint);
     return kExitInstallCount;
@@ -113,7 +131,7 @@ int install(int argc, const char* const* argv, int* i) {
   copy_setting(g_state.smtp_server, server);
   copy_setting(g_state.sender, sender);
   *i += taken;
-  if (save_settings() != 0) return kInstallNotStored;  // the store has said why
+  if (save_settings() != 0) return not_stored_status(argv[1]);  // the store has said why
   say("\nSMTP server set to ");
   say(g_state.smtp_server);
   say("\n");
@@ -121,7 +139,7 @@ int install(int argc, const char* const* argv, int* i) {
 }
 
 // An option that takes the next argument as its value.
-int take_value(const Option& option, const char* value) {
+std::optional<int> take_value(const Option& option, const char* value) {
   switch (option.action) {
     case Action::kRefer:
       g_state.*option.field = value;
@@ -135,10 +153,10 @@ int take_value(const Option& option, const char* value) {
       g_state.from_given = 1;
       break;
   }
-  return kContinueRun;
+  return std::nullopt;
 }
 
-int apply_option(const Option& option, int argc, const char* const* argv, int* i) {
+std::optional<int> apply_option(const Option& option, int argc, const char* const* argv, int* i) {
   switch (option.action) {
     case Action::kHelp:
       return usage_status();
@@ -146,24 +164,16 @@ int apply_option(const Option& option, int argc, const char* const* argv, int* i
       return install(argc, argv, i);
     case Action::kPenguin:
       g_state.header_only_body = 1;
-      return kContinueRun;
+      return std::nullopt;
     case Action::kPassOver:
       *i += 1;  // may step past the last argument; nothing is read there
-      return kContinueRun;
+      return std::nullopt;
     default:
       // Standing last, the option has no value: a stray argument.
       if (*i + 1 >= argc) return usage_status();
       *i += 1;
       return take_value(option, argv[*i]);
   }
-}
-
-int no_server_or_sender_status() {
-  say("to set the SMTP server's address and the user name at that address do:\n"
-      "quib -install server username\n");
-  say("or use '-server <server name>' and '-f <user name>'\n");
-  say("aborting, nothing sent\n");
-  return kExitNoServerOrSender;
 }
 
 }  // namespace
@@ -175,20 +185,20 @@ void prescan_flags(int argc, const char* const* argv) {
   }
 }
 
-int parse_command_line(int argc, const char* const* argv) {
+std::optional<int> parse_command_line(int argc, const char* const* argv) {
   for (int i = 1; i < argc; ++i) {
     const Option* option = find_option(argv[i]);
-    int status;
+    std::optional<int> status;
     if (option != nullptr) {
       status = apply_option(*option, argc, argv, &i);
     } else if (i != 1) {
       status = usage_status();  // a stray argument
-    } else {
-      status = message_file_exists(argv[1]) ? kContinueRun : missing_file_status(argv[1]);
+    } else if (!message_file_exists(argv[1])) {
+      status = missing_file_status(argv[1]);
     }
-    if (status != kContinueRun) return status;
+    if (status) return status;
   }
-  return kContinueRun;
+  return std::nullopt;
 }
 
 bool message_file_exists(const char* name) {
@@ -206,15 +216,12 @@ int quib_main(int argc, const char* const* argv) {
   load_settings();  // on failure it has said so; the run goes on with what it read
   g_state.login = g_state.sender;
   g_state.from_address = g_state.sender;
-  int status = parse_command_line(argc, argv);
-  // A failed -install ends at the checks below: "-install" is no message file.
-  const bool not_stored = status == kInstallNotStored;
-  if (status != kContinueRun && !not_stored) return status;
+  if (std::optional<int> status = parse_command_line(argc, argv)) return *status;
   if (!g_state.from_given) g_state.from_address = g_state.login;
   if (g_state.smtp_server[0] == '\0' || g_state.login[0] == '\0') {
     return no_server_or_sender_status();
   }
   if (has_line_break(g_state.login)) return line_break_status("the sender address");
-  if (not_stored || !message_file_exists(message_file)) return missing_file_status(message_file);
+  if (!message_file_exists(message_file)) return missing_file_status(message_file);
   return run_driver();
 }
