@@ -246,16 +246,20 @@ int platform_file_size(const PlatformFile& file, std::uint64_t* size) {
   return 0;
 }
 
-int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size) {
-  while (size > 0) {
+int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size,
+                          std::uint64_t* got) {
+  std::uint64_t done = 0;
+  while (done < size) {
+    const std::uint64_t left = size - done;
     const std::size_t want =
-        size < kReadChunkBytes ? static_cast<std::size_t>(size) : kReadChunkBytes;
-    const ssize_t got = read(fd_of(file), buffer, want);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return -1;  // an error, or the file ended early
-    buffer += got;
-    size -= static_cast<std::uint64_t>(got);
+        left < kReadChunkBytes ? static_cast<std::size_t>(left) : kReadChunkBytes;
+    const ssize_t count = read(fd_of(file), buffer + done, want);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 || (count == 0 && got == nullptr)) return -1;  // an error, or an early end
+    if (count == 0) break;
+    done += static_cast<std::uint64_t>(count);
   }
+  if (got != nullptr) *got = done;
   return 0;
 }
 
