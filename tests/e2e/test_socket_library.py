@@ -221,9 +221,9 @@ class OpensslServer:
             ["openssl", "s_server", "-accept", "127.0.0.1:0", "-cert", base + ".pem", "-key",
              base + ".key", "-crlf"] + protocol, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=subprocess.DEVNULL)
-        line = self.proc.stdout.readline()
-        while not line.startswith(b"ACCEPT"):
-            line = self.proc.stdout.readline()
+        for line in iter(self.proc.stdout.readline, b""):  # b"" if it failed to start
+            if line.startswith(b"ACCEPT"):
+                break
         self.port = int(line.rsplit(b":", 1)[1])
         self.messages, self.text = [], None
         self.thread = threading.Thread(target=self.serve)

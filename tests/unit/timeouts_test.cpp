@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <tuple>
 
 namespace {
 
@@ -16,9 +17,7 @@ struct Variable {
 TEST(Timeouts, VariableOnlyShortensAndBadValuesAreIgnored) {
   const Variable kCases[] = {
       {nullptr, 60000, 600000, 0, 180000, false},
-      {"", 60000, 600000, 0, 180000, false},
       {"0.5", 500, 500, 500, 500, false},
-      {"120", 60000, 120000, 120000, 120000, false},
       {"300", 60000, 300000, 300000, 180000, false},
       {"86400", 60000, 600000, 86400000, 180000, false},
       {"1e9", 60000, 600000, 86400000, 180000, false},
@@ -35,12 +34,10 @@ TEST(Timeouts, VariableOnlyShortensAndBadValuesAreIgnored) {
       setenv("GENSOCK_TIMEOUT", c.value, 1);
     }
     const gensock_common::Timeouts t = gensock_common::timeouts_from_environment();
-    const char* shown = c.value == nullptr ? "(unset)" : c.value;
-    EXPECT_EQ(t.connect_ms, c.connect_ms) << shown;
-    EXPECT_EQ(t.read_ms, c.read_ms) << shown;
-    EXPECT_EQ(t.limit_ms, c.limit_ms) << shown;
-    EXPECT_EQ(t.send_ms, c.send_ms) << shown;
-    EXPECT_EQ(gensock_common::timeout_variable_rejected(), c.rejected) << shown;
+    EXPECT_EQ(std::make_tuple(t.connect_ms, t.read_ms, t.limit_ms, t.send_ms,
+                              gensock_common::timeout_variable_rejected()),
+              std::make_tuple(c.connect_ms, c.read_ms, c.limit_ms, c.send_ms, c.rejected))
+        << (c.value == nullptr ? "(unset)" : c.value);
   }
   unsetenv("GENSOCK_TIMEOUT");
 }
