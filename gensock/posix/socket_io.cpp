@@ -7,7 +7,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #include "gensock.h"
 #include "socket_headers.h"
@@ -79,61 +85,69 @@ int connect_one(int fd, const addrinfo* address, int timeout_ms) {
   return error == 0 ? 0 : connect_error_code(error);
 }
 
-#ifdef __GLIBC__
-// One asynchronous lookup. When the deadline strikes first, the resolver's
-// thread may still be working on it and write into it later, so it is then
-// left to the process (a few hundred bytes, once per run).
+// One lookup in a thread of its own, so that the deadline can end the wait.
+// A lookup that ends in time is joined: the thread's resolver state goes
+// with it and nothing of it is left at exit. One that does not is left to
+// finish on its own, and it frees what it found.
 struct Lookup {
   std::string host;
   std::string port;
   addrinfo hints;
-  gaicb request;
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  bool abandoned = false;
+  int status = 0;
+  addrinfo* result = nullptr;
 };
+
+void look_up(const std::shared_ptr<Lookup>& lookup) {
+  addrinfo* result = nullptr;
+  int status = getaddrinfo(lookup->host.c_str(), lookup->port.c_str(), &lookup->hints, &result);
+  std::lock_guard<std::mutex> lock(lookup->mutex);
+  if (lookup->abandoned) {
+    if (status == 0) freeaddrinfo(result);
+    return;
+  }
+  lookup->status = status;
+  lookup->result = result;
+  lookup->done = true;
+  lookup->finished.notify_one();
+}
 
 int resolve_within(const std::string& host, const std::string& port, const addrinfo* hints,
                    int timeout_ms, addrinfo** found) {
-  Lookup* lookup = new (std::nothrow) Lookup{host, port, *hints, gaicb{}};
-  if (lookup == nullptr) return GENSOCK_ERR_RESOLVE_HOST;
-  lookup->request.ar_name = lookup->host.c_str();
-  lookup->request.ar_service = lookup->port.c_str();
-  lookup->request.ar_request = &lookup->hints;
-  gaicb* list[1] = {&lookup->request};
-  if (getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0) {
-    delete lookup;
+  std::shared_ptr<Lookup> lookup;
+  std::thread worker;
+  try {
+    lookup = std::make_shared<Lookup>();
+    lookup->host = host;
+    lookup->port = port;
+    lookup->hints = *hints;
+    worker = std::thread(look_up, lookup);
+  } catch (const std::exception&) {
+    return GENSOCK_ERR_RESOLVE_HOST;  // no memory or no thread
+  }
+  std::unique_lock<std::mutex> lock(lookup->mutex);
+  if (!lookup->finished.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                 [&lookup] { return lookup->done; })) {
+    lookup->abandoned = true;
+    lock.unlock();
+    worker.detach();
     return GENSOCK_ERR_RESOLVE_HOST;
   }
-  long deadline = now_ms() + timeout_ms;
-  while (gai_error(&lookup->request) == EAI_INPROGRESS) {
-    long left = deadline - now_ms();
-    if (left <= 0) break;
-    timespec wait = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
-    gai_suspend(list, 1, &wait);  // returns early on completion or a signal
-  }
-  int status = gai_error(&lookup->request);
-  if (status == EAI_INPROGRESS && gai_cancel(&lookup->request) == EAI_NOTCANCELED) {
-    return GENSOCK_ERR_RESOLVE_HOST;  // abandoned: the lookup is left to the process
-  }
-  status = gai_error(&lookup->request);
-  if (status == 0) {
-    *found = lookup->request.ar_result;
-  } else if (lookup->request.ar_result != nullptr) {
-    freeaddrinfo(lookup->request.ar_result);
-  }
-  delete lookup;
-  return status == 0 ? 0 : GENSOCK_ERR_RESOLVE_HOST;
+  lock.unlock();
+  worker.join();
+  if (lookup->status != 0) return GENSOCK_ERR_RESOLVE_HOST;
+  *found = lookup->result;
+  return 0;
 }
-#endif
 
 }  // namespace
 
 int os_resolve(const std::string& host, const std::string& port, const addrinfo* hints,
                int timeout_ms, addrinfo** found) {
-#ifdef __GLIBC__
   return resolve_within(host, port, hints, timeout_ms, found);
-#else
-  (void)timeout_ms;            // the system's resolver keeps its own limits
-  return getaddrinfo(host.c_str(), port.c_str(), hints, found) == 0 ? 0 : GENSOCK_ERR_RESOLVE_HOST;
-#endif
 }
 
 std::string os_local_literal(Socket sock) {

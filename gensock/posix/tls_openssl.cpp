@@ -75,7 +75,9 @@ int handshake_failure(const Session* session) {
 bool set_expected_name(SSL* ssl, const std::string& host) {
   X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
   if (X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1) return true;
-  X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  // Names come from the subjectAltName only, never from the subject's CN (RFC 9525).
+  X509_VERIFY_PARAM_set_hostflags(
+      param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
   return SSL_set1_host(ssl, host.c_str()) == 1 && SSL_set_tlsext_host_name(ssl, host.c_str()) == 1;
 }
 
@@ -137,10 +139,19 @@ int tls_send_all(Session* session, const char* data, std::size_t length, int sen
   while (length > 0) {
     std::size_t piece = length < kSendChunkBytes ? length : kSendChunkBytes;
     ERR_clear_error();
-    // Memory buffers take everything: a write is whole or an error.
-    if (SSL_write(session->ssl, data, static_cast<int>(piece)) <= 0) return GENSOCK_ERR_SEND;
+    // Memory buffers take everything: a write is whole, an error, or held up
+    // by a renegotiation the server asked for, which then needs its replies.
+    int written = SSL_write(session->ssl, data, static_cast<int>(piece));
+    int error = SSL_get_error(session->ssl, written);
     int code = send_outgoing(session, send_ms);
     if (code != 0) return code;
+    if (written <= 0) {
+      if (error == SSL_ERROR_WANT_WRITE) continue;
+      if (error != SSL_ERROR_WANT_READ || receive_incoming(session, send_ms) != 0) {
+        return GENSOCK_ERR_SEND;
+      }
+      continue;  // the same bytes again, as OpenSSL asks
+    }
     data += piece;
     length -= piece;
   }
@@ -154,15 +165,19 @@ int tls_receive_some(Session* session, char* buffer, std::size_t size, int wait_
   for (;;) {
     ERR_clear_error();
     int got = SSL_read(session->ssl, buffer, want);
-    // What OpenSSL may write here (an answer to a key update) goes out with the next send.
     int error = SSL_get_error(session->ssl, got);
+    // What OpenSSL wrote here (a renegotiation's hello, an answer to a key
+    // update) goes out now: the server may wait for it before it says more.
+    int code = send_outgoing(session, ms_left(deadline));
+    if (code != 0) return code;
     if (got > 0) {
       *received = static_cast<std::size_t>(got);
       return 0;
     }
     if (error == SSL_ERROR_ZERO_RETURN) return GENSOCK_ERR_DROPPED;
+    if (error == SSL_ERROR_WANT_WRITE) continue;
     if (error != SSL_ERROR_WANT_READ) return GENSOCK_ERR_READ;
-    int code = receive_incoming(session, ms_left(deadline));
+    code = receive_incoming(session, ms_left(deadline));
     if (code != 0) return code;
   }
 }

@@ -5,16 +5,22 @@
 // turned off only to be replaced by the same check made here, which tells
 // an expired certificate, a wrong name and an unknown authority apart.
 #define SECURITY_WIN32
+#define SCHANNEL_USE_BLACKLISTS  // declares SCH_CREDENTIALS, the form that allows TLS 1.3
 // The order matters: winsock2.h before windows.h, windows.h before the rest.
 // clang-format off
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
+#include <subauth.h>
 #include <schannel.h>
 #include <security.h>
 #include <wincrypt.h>
 // clang-format on
 
+#include <cstring>
+#include <cwctype>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "gensock.h"
@@ -24,6 +30,7 @@ namespace gensock_tls {
 
 struct Session {
   gensock_os::Socket sock = -1;
+  std::string host;  // as typed: what every handshake, a renegotiation too, must prove
   CredHandle credentials = {};
   CtxtHandle context = {};
   bool have_context = false;
@@ -38,8 +45,15 @@ namespace {
 
 // One receive; holds a few full TLS records (16 KiB of payload each).
 constexpr std::size_t kReceiveChunkBytes = 64 * 1024;
-// SCHANNEL_CRED enables TLS 1.3 on no Windows version; 1.2 is the floor we ask.
-constexpr DWORD kProtocols = SP_PROT_TLS1_2_CLIENT;
+// TLS 1.3 where the system has it (SCH_CREDENTIALS: Windows 10 1809 and
+// later); the older SCHANNEL_CRED, which enables no 1.3, otherwise. 1.2 is the floor.
+constexpr DWORD kProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
+constexpr DWORD kOldProtocols = SP_PROT_TLS1_2_CLIENT;
+constexpr DWORD kCredentialFlags =
+    SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
+// Returned by decrypt_incoming: the server began a new handshake (TLS 1.2
+// renegotiation, a TLS 1.3 ticket or key update).
+constexpr int kHandshakeAgain = -1;
 constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
                                 ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
                                 ISC_REQ_MANUAL_CRED_VALIDATION;
@@ -103,8 +117,12 @@ bool starts_as_tls_record(const std::vector<char>& bytes) {
   return type >= kFirstType && type <= kLastType;
 }
 
-int handshake(Session* session, const std::string& host, Deadline deadline) {
-  bool first = true;
+// Runs a handshake, the first (first) or one the server asked for, to its
+// end. 0, a refusal's code, or the code of a failed wait (GENSOCK_ERR_WAIT
+// when the deadline passed).
+int handshake(Session* session, Deadline deadline, bool first) {
+  const std::string& host = session->host;
+  bool asked_again = !first;  // the server's request, nothing done about it yet
   for (;;) {
     SecBuffer input[2] = {{static_cast<unsigned long>(session->incoming.size()), SECBUFFER_TOKEN,
                            session->incoming.data()},
@@ -121,7 +139,15 @@ int handshake(Session* session, const std::string& host, Deadline deadline) {
       session->have_context = true;
     }
     first = false;
+    const bool nothing_to_send = output[0].pvBuffer == nullptr;
     int code = send_token(session, &output[0], ms_left(deadline));
+    if (status == SEC_E_INCOMPLETE_MESSAGE && asked_again && nothing_to_send &&
+        session->incoming.empty()) {
+      // A system that cannot begin a new handshake from nothing (Wine) leaves
+      // the server's request unanswered, which TLS allows (RFC 5246 7.4.1.1).
+      return 0;
+    }
+    asked_again = false;
     if (status == SEC_E_INCOMPLETE_MESSAGE) {
       // Wine's SChannel waits for more of a reply that is no TLS at all.
       if (!starts_as_tls_record(session->incoming)) return GENSOCK_ERR_TLS_HANDSHAKE;
@@ -134,9 +160,60 @@ int handshake(Session* session, const std::string& host, Deadline deadline) {
     } else {
       return refusal_code(status);
     }
-    if (code == GENSOCK_ERR_WAIT) return GENSOCK_ERR_CONNECT;
     if (code != 0) return code;
   }
+}
+
+bool same_ignoring_case(const wchar_t* wide, const char* text, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i, ++wide) {
+    if (*wide == L'\0' ||
+        std::towlower(*wide) != std::towlower(static_cast<unsigned char>(text[i])))
+      return false;
+  }
+  return *wide == L'\0';
+}
+
+// A DNS name of the certificate against host: whole, or a wildcard that is
+// the whole first label ("*.example.org") standing for one label.
+bool dns_name_matches(const wchar_t* name, const std::string& host) {
+  if (same_ignoring_case(name, host.c_str(), host.size())) return true;
+  if (name[0] != L'*' || name[1] != L'.') return false;
+  std::string::size_type dot = host.find('.');
+  if (dot == 0 || dot == std::string::npos) return false;
+  return same_ignoring_case(name + 1, host.c_str() + dot, host.size() - dot);
+}
+
+// True when the certificate's subjectAltName names host: a DNS name for a
+// name, an IP address for an address literal. The subject's CN never counts
+// (RFC 9525), though the system's own check would take it.
+bool alt_names_hold(PCCERT_CONTEXT certificate, const std::string& host) {
+  const CERT_INFO* info = certificate->pCertInfo;
+  PCERT_EXTENSION extension =
+      CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+  CERT_ALT_NAME_INFO* names = nullptr;
+  DWORD size = 0;
+  if (extension == nullptr ||
+      !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                           extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names,
+                           &size)) {
+    return false;
+  }
+  unsigned char address[16];
+  DWORD address_bytes = inet_pton(AF_INET, host.c_str(), address) == 1    ? 4
+                        : inet_pton(AF_INET6, host.c_str(), address) == 1 ? 16
+                                                                          : 0;
+  bool found = false;
+  for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
+    const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+    if (address_bytes == 0 && entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
+      found = dns_name_matches(entry.pwszDNSName, host);
+    } else if (address_bytes != 0 && entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS) {
+      found = entry.IPAddress.cbData == address_bytes &&
+              std::memcmp(entry.IPAddress.pbData, address, address_bytes) == 0;
+    }
+  }
+  LocalFree(names);
+  return found;
 }
 
 // The chain against the system's trust store and its name against host.
@@ -151,6 +228,7 @@ int verify_certificate(Session* session, const std::string& host) {
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   BOOL built = CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore,
                                        &chain_para, 0, nullptr, &chain);
+  const bool named = alt_names_hold(certificate, host);
   CertFreeCertificateContext(certificate);
   if (!built) return GENSOCK_ERR_TLS_UNTRUSTED;
   // Wine's SSL policy passes a chain that ends at an unknown authority:
@@ -160,6 +238,10 @@ int verify_certificate(Session* session, const std::string& host) {
     CertFreeCertificateChain(chain);
     return (trust & CERT_TRUST_IS_NOT_TIME_VALID) != 0 ? GENSOCK_ERR_TLS_EXPIRED
                                                        : GENSOCK_ERR_TLS_UNTRUSTED;
+  }
+  if (!named) {
+    CertFreeCertificateChain(chain);
+    return GENSOCK_ERR_TLS_NAME;
   }
   std::wstring name(host.begin(), host.end());  // host names and IP literals are ASCII
   SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl_para = {};
@@ -186,20 +268,48 @@ int verify_certificate(Session* session, const std::string& host) {
   }
 }
 
+SECURITY_STATUS acquire(void* settings, CredHandle* credentials) {
+  return AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
+                                   nullptr, settings, nullptr, nullptr, credentials, nullptr);
+}
+
 int set_up(Session* session) {
-  SCHANNEL_CRED settings = {};
-  settings.dwVersion = SCHANNEL_CRED_VERSION;
-  settings.grbitEnabledProtocols = kProtocols;
-  settings.dwFlags =
-      SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
-  SECURITY_STATUS status = AcquireCredentialsHandleA(
-      nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, &settings, nullptr,
-      nullptr, &session->credentials, nullptr);
-  return status == SEC_E_OK ? 0 : GENSOCK_ERR_TLS_SETUP;
+  TLS_PARAMETERS tls = {};
+  tls.grbitDisabledProtocols = ~kProtocols;
+  SCH_CREDENTIALS settings = {};
+  settings.dwVersion = SCH_CREDENTIALS_VERSION;
+  settings.dwFlags = kCredentialFlags;
+  settings.cTlsParameters = 1;
+  settings.pTlsParameters = &tls;
+  if (acquire(&settings, &session->credentials) == SEC_E_OK) return 0;
+  // A system older than SCH_CREDENTIALS refuses the form: TLS 1.2 it is.
+  SCHANNEL_CRED old_settings = {};
+  old_settings.dwVersion = SCHANNEL_CRED_VERSION;
+  old_settings.grbitEnabledProtocols = kOldProtocols;
+  old_settings.dwFlags = kCredentialFlags;
+  return acquire(&old_settings, &session->credentials) == SEC_E_OK ? 0 : GENSOCK_ERR_TLS_SETUP;
+}
+
+// The version the handshake agreed on must be one asked for: a system may
+// take the credentials' form and ignore its versions (Wine 8 does).
+int check_version(Session* session) {
+  SecPkgContext_ConnectionInfo info = {};
+  if (QueryContextAttributesA(&session->context, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK) {
+    return GENSOCK_ERR_TLS_HANDSHAKE;
+  }
+  return (info.dwProtocol & kProtocols) != 0 ? 0 : GENSOCK_ERR_TLS_HANDSHAKE;
+}
+
+// The sizes of the records, fixed by each handshake.
+int query_sizes(Session* session) {
+  return QueryContextAttributesA(&session->context, SECPKG_ATTR_STREAM_SIZES, &session->sizes) ==
+                 SEC_E_OK
+             ? 0
+             : GENSOCK_ERR_TLS_HANDSHAKE;
 }
 
 // Decrypts what incoming holds into plain. 0, GENSOCK_ERR_WAIT when a whole
-// record has not arrived yet, _DROPPED on close_notify, _READ.
+// record has not arrived yet, kHandshakeAgain, _DROPPED on close_notify, _READ.
 int decrypt_incoming(Session* session) {
   if (session->incoming.empty()) return GENSOCK_ERR_WAIT;
   SecBuffer parts[4] = {{static_cast<unsigned long>(session->incoming.size()), SECBUFFER_DATA,
@@ -211,7 +321,7 @@ int decrypt_incoming(Session* session) {
   SECURITY_STATUS status = DecryptMessage(&session->context, &list, 0, nullptr);
   if (status == SEC_E_INCOMPLETE_MESSAGE) return GENSOCK_ERR_WAIT;
   if (status == SEC_I_CONTEXT_EXPIRED) return GENSOCK_ERR_DROPPED;
-  if (status != SEC_E_OK) return GENSOCK_ERR_READ;
+  if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) return GENSOCK_ERR_READ;
   SecBuffer extra = {0, SECBUFFER_EMPTY, nullptr};
   session->plain.clear();
   session->plain_next = 0;
@@ -222,8 +332,16 @@ int decrypt_incoming(Session* session) {
     }
     if (part.BufferType == SECBUFFER_EXTRA) extra = part;
   }
-  keep_extra(session, extra);
-  return 0;
+  keep_extra(session, extra);  // for a new handshake: its first message
+  return status == SEC_I_RENEGOTIATE ? kHandshakeAgain : 0;
+}
+
+// The server's new handshake, inside a read: its messages go and come within
+// the read's deadline, and its certificate must pass as the first one did.
+int handshake_again(Session* session, Deadline deadline) {
+  int code = handshake(session, deadline, false);
+  if (code == 0) code = verify_certificate(session, session->host);
+  return code == 0 ? query_sizes(session) : code;
 }
 
 }  // namespace
@@ -233,17 +351,17 @@ int tls_start_client(gensock_os::Socket sock, const std::string& host, Deadline 
   Session* fresh = new (std::nothrow) Session;
   if (fresh == nullptr) return GENSOCK_ERR_MALLOC;
   fresh->sock = sock;
+  fresh->host = host;
   int code = set_up(fresh);
   if (code != 0) {
     delete fresh;
     return code;
   }
-  code = handshake(fresh, host, deadline);
+  code = handshake(fresh, deadline, true);
+  if (code == GENSOCK_ERR_WAIT) code = GENSOCK_ERR_CONNECT;
+  if (code == 0) code = check_version(fresh);
   if (code == 0) code = verify_certificate(fresh, host);
-  if (code == 0 && QueryContextAttributesA(&fresh->context, SECPKG_ATTR_STREAM_SIZES,
-                                           &fresh->sizes) != SEC_E_OK) {
-    code = GENSOCK_ERR_TLS_HANDSHAKE;
-  }
+  if (code == 0) code = query_sizes(fresh);
   if (code != 0) {
     free_session(fresh);
     return code;
@@ -292,6 +410,7 @@ int tls_receive_some(Session* session, char* buffer, std::size_t size, int wait_
       return 0;
     }
     int code = decrypt_incoming(session);
+    if (code == kHandshakeAgain) code = handshake_again(session, deadline);
     if (code == GENSOCK_ERR_WAIT) code = receive_more(session, ms_left(deadline));
     if (code != 0) return code;
   }

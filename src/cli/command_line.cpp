@@ -93,6 +93,24 @@ int line_break_status(const char* what) {
   return kExitNoServerOrSender;
 }
 
+int no_server_or_sender_status() {
+  say("to set the SMTP server's address and the user name at that address do:\n"
+      "quib -install server username\n");
+  say("or use '-server <server name>' and '-f <user name>'\n");
+  say("aborting, nothing sent\n");
+  return kExitNoServerOrSender;
+}
+
+// After a failed store the run ends where it would have gone on to end,
+// and never sends: without a sender (12), else at "-install" (always the
+// first argument here), which is no message file (2).
+int not_stored_status(const char* name) {
+  if (g_state.smtp_server[0] == '\0' || g_state.login[0] == '\0') {
+    return no_server_or_sender_status();
+  }
+  return missing_file_status(name);
+}
+
 // -install at position *i. The argument count decides how many values it
 // takes (3: the server; 4: the server and the sender). Where those values
 // would lie beyond the last argument (-install away from position 1),
@@ -113,7 +131,7 @@ std::optional<int> install(int argc, const char* const* argv, int* i) {
   copy_setting(g_state.smtp_server, server);
   copy_setting(g_state.sender, sender);
   *i += taken;
-  if (save_settings() != 0) return std::nullopt;  // the store has said why
+  if (save_settings() != 0) return not_stored_status(argv[1]);  // the store has said why
   say("\nSMTP server set to ");
   say(g_state.smtp_server);
   say("\n");
@@ -156,14 +174,6 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
       *i += 1;
       return take_value(option, argv[*i]);
   }
-}
-
-int no_server_or_sender_status() {
-  say("to set the SMTP server's address and the user name at that address do:\n"
-      "quib -install server username\n");
-  say("or use '-server <server name>' and '-f <user name>'\n");
-  say("aborting, nothing sent\n");
-  return kExitNoServerOrSender;
 }
 
 }  // namespace

@@ -95,7 +95,10 @@ constexpr BlockTransform kEncodedBody = {qp_encoded_length_bound, encode_block, 
 // Appends the open file's content to the text through the transform, block
 // by block, and ends the text with a NUL. size is what the file reports:
 // that many bytes are read; a file whose size says 0 may still have content
-// (the files of /proc) and is read whole to its real end first. The text is
+// (the files of /proc) and is read whole to its real end first. A file that
+// ends before its size is read to that end when it still reports the same
+// size (a size that is a guess: the files of /sys say 4096); one whose size
+// changed meanwhile shrank under the read, and fails it. The text is
 // reserved for the most the transform can give, so only the pages of what
 // it writes are touched. False on a read error or when memory does not allow it.
 bool append_file(const PlatformFile& file, std::uint64_t size, const BlockTransform& transform,
@@ -115,11 +118,20 @@ bool append_file(const PlatformFile& file, std::uint64_t size, const BlockTransf
   }
   BlockState state;
   for (std::uint64_t at = 0; at < size;) {
-    const std::size_t count =
+    std::size_t count =
         size - at < kReadBlockBytes ? static_cast<std::size_t>(size - at) : kReadBlockBytes;
     char* out = text->buffer.data + text->length;
     char* into = read_whole ? nullptr : transform.in_place ? out : block.get();
-    if (into != nullptr && platform_read_exactly(file, into, count) != 0) return false;
+    if (into != nullptr) {
+      std::uint64_t got = 0;
+      std::uint64_t now = 0;
+      if (platform_read_exactly(file, into, count, &got) != 0) return false;
+      if (got < count) {
+        if (platform_file_size(file, &now) != 0 || now != size) return false;
+        count = static_cast<std::size_t>(got);
+        size = at + got;  // the real end: this block is the last
+      }
+    }
     const char* in = into != nullptr ? into : whole.data() + at;
     text->length += static_cast<std::size_t>(transform.write(in, count, &state, out));
     at += count;

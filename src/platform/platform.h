@@ -35,8 +35,10 @@ bool platform_is_disk_file(const PlatformFile& file);
 // The file's size in bytes (GetFileSize). 0 on success.
 int platform_file_size(const PlatformFile& file, std::uint64_t* size);
 // Reads exactly size bytes into buffer (ReadFile). 0 on success; a read
-// error or an end of file before size bytes is a failure.
-int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size);
+// error, or an end of file before size bytes, is a failure, unless got is
+// given: an early end then succeeds too, with the count read in *got.
+int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size,
+                          std::uint64_t* got = nullptr);
 void platform_close_file(PlatformFile* file);
 
 // ---- Large buffers (VirtualAlloc) -------------------------------------------

@@ -32,6 +32,9 @@ constexpr int kGreetingMs = 5 * kMinuteMs;
 constexpr int kMailMs = 5 * kMinuteMs;  // MAIL and RCPT
 constexpr int kDataMs = 2 * kMinuteMs;
 constexpr int kEndOfDataMs = 10 * kMinuteMs;
+// After a failed send the end marker never went out: no verdict can come,
+// only a drop or a refusal already on its way.
+constexpr int kAfterFailedSendMs = 5 * 1000;
 
 constexpr char kRecipientSeparators[] = " ,\n\t\r";
 
@@ -232,7 +235,7 @@ int smtp_finish_message(const char* text, std::size_t length) {
   int sent = send_message_text(g_state.connection, text, length);
   // Even when sending failed the reply is read: a dropped connection is
   // reported there, and a failed transmission never counts as accepted.
-  int code = smtp_read_reply(kEndOfDataMs);
+  int code = smtp_read_reply(sent == 0 ? kEndOfDataMs : kAfterFailedSendMs);
   if (sent == 0 && code == kCodeOk) return 0;
   smtp_abort(kMessageRefused);
   return -1;

@@ -12,6 +12,7 @@ import ctypes
 import email
 import email.policy
 import os
+import resource
 import shutil
 import signal
 import socket
@@ -366,8 +367,9 @@ class HostileEnvironment(BadInputCase):
             self.assertTrue(server.messages[0].content.endswith(b"\r\n\r\ntyped\r\n"))
 
     def test_signal_during_capture_leaves_nothing(self):
-        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-            with self.subTest(signal.Signals(number).name):
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT,
+                       signal.SIGUSR1, signal.SIGALRM, signal.SIGRTMIN + 1):
+            with self.subTest(signal=number):
                 proc = self.start(["-", "-t", "a@x", "-q"], stdin=subprocess.PIPE)
                 proc.stdin.write(b"half a message")
                 proc.stdin.flush()
@@ -376,6 +378,13 @@ class HostileEnvironment(BadInputCase):
                 self.assertEqual(proc.wait(60), -number)
                 proc.stdin.close()
                 self.assertEqual(os.listdir(self.tmpdir), [])
+
+    def test_file_size_limit_during_capture_fails_the_write(self):
+        limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+        proc = self.start(["-", "-t", "a@x", "-q"], stdin=subprocess.PIPE, preexec_fn=limit)
+        proc.communicate(b"a line of the message\n" * 10000, timeout=60)
+        self.assertEqual(proc.returncode, 13)
+        self.assertEqual(os.listdir(self.tmpdir), [])
 
     def test_closed_standard_descriptors_and_a_dead_reader(self):
         def close_all():

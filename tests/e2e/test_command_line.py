@@ -13,7 +13,7 @@ import unittest
 from messages import (CANT_CREATE, INSTALL_HINT, NO_KEY, NO_SENDER_VALUE, NO_SERVER_VALUE,
                       REFUSED_12, SENDER_LINE_BREAK, SERVER_LINE_BREAK, USAGE, does_not_exist,
                       server_set_to)
-from quibtest import REG_BINARY, UNDER_WINE, Registry, run_quib
+from quibtest import REG_BINARY, UNDER_WINE, AiosmtpdServer, Registry, run_quib
 
 NOWHERE = "127.0.0.1:1"  # nothing listens there: an accepted run fails fast
 STORED = {"SMTP server": NOWHERE, "Sender": "me@example.com"}
@@ -195,6 +195,15 @@ class RegistryFailureTest(unittest.TestCase):
         status, out, _ = run_quib(["-install", "mail.example", "you@x"], registry=self.registry)
         self.assertEqual(out, NO_KEY + CANT_CREATE + does_not_exist("-install"))
         self.assertEqual(status, 2)
+
+    def test_failed_install_never_mails_a_file_named_like_it(self):
+        with open(os.path.join(self.work, "-install"), "wb") as f:
+            f.write(b"not a message\n")
+        with AiosmtpdServer() as server:
+            status, out, _ = run_quib(["-install", server.address, "you@x"],
+                                      registry=self.registry, cwd=self.work)
+        self.assertEqual((status, out), (2, NO_KEY + CANT_CREATE + does_not_exist("-install")))
+        self.assertEqual(server.messages, [])
 
     def test_install_server_only_ends_without_a_sender(self):
         status, out, _ = run_quib(["-install", "mail.example"], registry=self.registry)

@@ -9,6 +9,7 @@ import struct
 import subprocess
 import tempfile
 import threading
+import types
 import unittest
 
 from fault_server import FaultServer, reply
@@ -17,6 +18,7 @@ from quibtest import (BIN_DIR, EXE, QUIB, RUNNER, UNDER_WINE, AiosmtpdServer, Re
                       free_port, run_quib)
 
 LIBRARY = "gensock.dll" if UNDER_WINE else "libgensock.so"
+PLANTED = "gwinsock.dll" if UNDER_WINE else "libgwinsock.so"  # the name quib asks for first
 
 
 class MailingCase(unittest.TestCase):
@@ -33,11 +35,11 @@ class MailingCase(unittest.TestCase):
         self.registry.cleanup()
         shutil.rmtree(self.folder, ignore_errors=True)
 
-    def mail(self, server, quib=None, env=None):
+    def mail(self, server, quib=None, env=None, cwd=None):
         """Mails the body to server with the built quib, or with a copy of it."""
         args = [self.body, "-t", "ann@example.org", "-f", "me@example.org", "-server", server]
         return run_quib(args, registry=self.registry, env=dict(env or {}, LD_LIBRARY_PATH=""),
-                        program=quib or QUIB)
+                        program=quib or QUIB, cwd=cwd)
 
     def copy_quib(self, with_library_in, tree="tree"):
         """A copy of quib in <tree>/bin, the library in <tree>/<with_library_in>."""
@@ -62,9 +64,13 @@ class SocketLibraryTest(MailingCase):
         self.assertNotIn(b"\n", content.replace(b"\r\n", b""))
 
     def test_missing_library_is_reported(self):
+        # A library in the current folder (planted in a download folder) does not count.
         quib = self.copy_quib(with_library_in=None)
+        downloads = os.path.join(self.folder, "downloads")
+        os.mkdir(downloads)
+        shutil.copy2(os.path.join(BIN_DIR, LIBRARY), os.path.join(downloads, PLANTED))
         with AiosmtpdServer() as server:
-            status, out, _ = self.mail(server.address, quib)
+            status, out, _ = self.mail(server.address, quib, cwd=downloads)
         self.assertEqual(status, -1)
         self.assertTrue(out.endswith(NOT_LOADED), out)
         self.assertEqual(server.messages, [])
@@ -118,6 +124,7 @@ CERTIFICATES = {
     "expired": ("test-ca", GOOD_NAMES, ["-startdate", "20200101000000Z",
                                         "-enddate", "20200201000000Z"]),
     "untrusted": ("unknown-ca", GOOD_NAMES, ["-days", "30"]),
+    "cn_only": ("test-ca", None, ["-days", "30"]),  # CN=localhost, no subjectAltName
 }
 CA_CONFIG = """[ca]
 default_ca = issuing
@@ -142,6 +149,10 @@ TLS_CASES = [
     ("unknown authority", "smtps", "untrusted", "smtps://127.0.0.1:%d", 4021),
     ("name not in the certificate", "starttls", "wrong_name", "starttls://localhost:%d", 4022),
     ("expired certificate", "smtps", "expired", "smtps://localhost:%d", 4023),
+    ("a name only in the subject's CN", "starttls", "cn_only", "starttls://localhost:%d", 4022),
+    ("a server of TLS 1.1 at most", "tls1.1", "good", "smtps://localhost:%d", 4020),
+    ("TLS 1.2, renegotiation before the reply to MAIL", "renegotiating", "good",
+     "smtps://localhost:%d", None),
 ]
 # Scripted servers: what quib must never do in plain text. (case, form, script, code)
 TLS_FAULTS = [
@@ -168,9 +179,10 @@ def make_certificates(folder):
                 "-subj", "/CN=" + ca, "-days", "30")
     for name, (ca, names, validity) in CERTIFICATES.items():
         with open(os.path.join(folder, name + ".ext"), "w") as f:
-            f.write("[server]\nsubjectAltName = %s\n" % names)
+            f.write("[server]\n" + ("subjectAltName = %s\n" % names if names else
+                                    "basicConstraints = CA:FALSE\n"))
         openssl(folder, "req", "-new", *EC_KEY, "-keyout", name + ".key", "-out", name + ".csr",
-                "-subj", "/CN=" + name)
+                "-subj", "/CN=" + (name if names else "localhost"))
         openssl(folder, "ca", "-batch", "-notext", "-config", "ca.cnf", "-cert", ca + ".pem",
                 "-keyfile", ca + ".key", "-in", name + ".csr", "-out", name + ".pem",
                 "-extfile", name + ".ext", "-extensions", "server", *validity)
@@ -189,6 +201,63 @@ def trust_under_wine(folder, ca_file):
                 "\\SystemCertificates\\Root\\Certificates\\%s]\r\n\"Blob\"=hex:%s\r\n"
                 % (hashlib.sha1(der).hexdigest().upper(), ",".join("%02x" % b for b in blob)))
     subprocess.run(RUNNER + ["regedit", "/S", reg], check=True, capture_output=True)
+
+
+# openssl s_server's protocol options for the kinds of server it plays.
+OPENSSL_SERVERS = {"renegotiating": ["-tls1_2"],
+                   "tls1.1": ["-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"]}
+
+
+class OpensslServer:
+    """openssl s_server with the protocol options given, its replies typed on
+    its standard input; before the reply to MAIL it asks for a renegotiation
+    (key R). Keeps the message text as aiosmtpd would (dots unstuffed)."""
+    REPLIES = [(b"HELO", b"250 hello"), (b"MAIL", b"R"), (b"SSL_do_handshake", b"250 sender ok"),
+               (b"RCPT", b"250 recipient ok"), (b"DATA", b"354 go ahead"), (b".\r\n", b"250 kept"),
+               (b"QUIT", b"221 bye")]
+
+    def __init__(self, base, protocol):
+        self.proc = subprocess.Popen(
+            ["openssl", "s_server", "-accept", "127.0.0.1:0", "-cert", base + ".pem", "-key",
+             base + ".key", "-crlf"] + protocol, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL)
+        for line in iter(self.proc.stdout.readline, b""):  # b"" if it failed to start
+            if line.startswith(b"ACCEPT"):
+                break
+        self.port = int(line.rsplit(b":", 1)[1])
+        self.messages, self.text = [], None
+        self.thread = threading.Thread(target=self.serve)
+        self.thread.start()
+
+    def type(self, text):
+        self.proc.stdin.write(text + b"\n")
+        self.proc.stdin.flush()
+
+    def serve(self):
+        replies = list(self.REPLIES)
+        for line in iter(self.proc.stdout.readline, b""):
+            if b"CIPHER is" in line:
+                self.type(b"220 renegotiating.example")
+            elif self.text is not None and line != b".\r\n":
+                self.text += line[1:] if line.startswith(b".") else line
+                continue
+            if replies and line.startswith(replies[0][0]):
+                if line == b".\r\n":
+                    self.messages.append(types.SimpleNamespace(content=self.text))
+                self.text = b"" if replies[0][0] == b"DATA" else None
+                self.type(replies.pop(0)[1])
+                if not replies:
+                    return
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.kill()
+        self.proc.wait()
+        self.thread.join(timeout=10)
+        self.proc.stdin.close()
+        self.proc.stdout.close()
 
 
 class TlsTest(MailingCase):
@@ -211,6 +280,8 @@ class TlsTest(MailingCase):
             return AiosmtpdServer()
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         base = os.path.join(self.certificates, certificate)
+        if kind in OPENSSL_SERVERS:
+            return OpensslServer(base, OPENSSL_SERVERS[kind])
         context.load_cert_chain(base + ".pem", base + ".key")
         if kind == "smtps":
             return AiosmtpdServer(ssl_context=context)
@@ -220,6 +291,8 @@ class TlsTest(MailingCase):
         for case, kind, certificate, name, code in TLS_CASES:
             if UNDER_WINE and code is None and "127.0.0.1" in name:
                 continue  # Wine's SSL policy matches no IP address (README.md)
+            if UNDER_WINE and kind == "renegotiating":
+                continue  # Wine's SChannel cannot begin a client's new handshake (README.md)
             with self.subTest(case), self.server(kind, certificate) as server:
                 status, out, _ = self.mail(name % server.port, env=self.trusted)
                 if code is None:

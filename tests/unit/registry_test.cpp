@@ -77,7 +77,16 @@ TEST_F(RegistryTest, ReadNeverCreatesWriteMakesEveryFolderReadableByAll) {
   EXPECT_EQ(read("SMTP server"), "first.example");
   EXPECT_EQ(read("Sender"), "<value>");  // the key is there, the value is not
 
+  // Folders and file that anyone could write are taken back to 0755 and 0644.
+  for (std::string folder = key_dir(); folder != root_; folder.erase(folder.rfind('/'))) {
+    ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+  }
+  ASSERT_EQ(chmod((key_dir() + "/SMTP%20server.1").c_str(), 0666), 0);
   ASSERT_EQ(platform_write_setting("SMTP server", "mx"), 0);  // replaced whole
+  for (std::string folder = key_dir(); folder != root_; folder.erase(folder.rfind('/'))) {
+    EXPECT_EQ(mode_of(folder), 0755u) << folder;
+  }
+  EXPECT_EQ(mode_of(key_dir() + "/SMTP%20server.1"), 0644u);
   EXPECT_EQ(read_file(key_dir() + "/SMTP%20server.1"), std::string("mx\0", 3));
   EXPECT_EQ(entries_in(key_dir()), 1);  // no temporary file left
 }

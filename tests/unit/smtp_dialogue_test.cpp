@@ -250,6 +250,7 @@ TEST_F(Dialogue, FailedTransmissionIsNeverSuccess) {
   EXPECT_EQ(run("", "H: v\r\n\r\na\nb\n"), -1);
   EXPECT_EQ(out(), "Message not accepted by server\n");
   EXPECT_NE(script_.transcript.find("S: 250 kept\r\nC: QUIT\r\nclose\n"), std::string::npos);
+  EXPECT_EQ(script_.reply_limits.back(), 5000) << "no end marker went out: a short wait";
 }
 
 TEST_F(Dialogue, FailingQuitAndCloseInsideAbortArePrinted) {

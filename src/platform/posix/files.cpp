@@ -99,15 +99,36 @@ std::string unique_part() {
   return part;
 }
 
-// Signals that end a run while console input is captured; the temporary
-// file is removed before the process ends with the signal.
-const int kGuardedSignals[] = {SIGINT, SIGTERM, SIGHUP};
-constexpr int kGuardedCount = sizeof kGuardedSignals / sizeof kGuardedSignals[0];
+// Signals whose default action ends the process and that a handler can
+// catch (SIGKILL and SIGSTOP cannot be caught); the real-time signals join
+// them at run time. While console input is captured each removes the
+// temporary file before the process ends with it.
+const int kGuardedSignals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,  SIGFPE,  SIGUSR1, SIGSEGV,
+    SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGPOLL, SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+bool is_guarded(int signal_number) {
+  if (signal_number >= SIGRTMIN && signal_number <= SIGRTMAX) return true;
+  for (int guarded : kGuardedSignals) {
+    if (guarded == signal_number) return true;
+  }
+  return false;
+}
 
 // The name the handler removes: set with the signals blocked, so the
 // handler never sees half of it. Null when nothing is guarded.
 char* volatile g_guarded_name = nullptr;
-struct sigaction g_previous[kGuardedCount];
+struct sigaction g_previous[NSIG];
+// A write beyond the file-size limit (ulimit -f) fails instead of ending the
+// process, so that the capture can say so.
+struct sigaction g_previous_file_size;
 bool g_guarding = false;
 
 extern "C" void remove_guarded_file(int signal_number) {
@@ -121,7 +142,9 @@ extern "C" void remove_guarded_file(int signal_number) {
 sigset_t guarded_set() {
   sigset_t set;
   sigemptyset(&set);
-  for (int signal_number : kGuardedSignals) sigaddset(&set, signal_number);
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (is_guarded(signal_number)) sigaddset(&set, signal_number);
+  }
   return set;
 }
 
@@ -132,10 +155,16 @@ void start_guarding() {
   action.sa_handler = remove_guarded_file;
   action.sa_flags = SA_RESETHAND;
   sigemptyset(&action.sa_mask);
-  for (int i = 0; i < kGuardedCount; ++i) {
-    sigaction(kGuardedSignals[i], nullptr, &g_previous[i]);
-    if (g_previous[i].sa_handler != SIG_IGN) sigaction(kGuardedSignals[i], &action, nullptr);
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (!is_guarded(signal_number)) continue;
+    sigaction(signal_number, nullptr, &g_previous[signal_number]);
+    if (g_previous[signal_number].sa_handler != SIG_IGN) {
+      sigaction(signal_number, &action, nullptr);
+    }
   }
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &ignore, &g_previous_file_size);
   g_guarding = true;
 }
 
@@ -144,7 +173,10 @@ void stop_guarding() {
   const sigset_t set = guarded_set();
   sigset_t old;
   sigprocmask(SIG_BLOCK, &set, &old);
-  for (int i = 0; i < kGuardedCount; ++i) sigaction(kGuardedSignals[i], &g_previous[i], nullptr);
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (is_guarded(signal_number)) sigaction(signal_number, &g_previous[signal_number], nullptr);
+  }
+  sigaction(SIGXFSZ, &g_previous_file_size, nullptr);
   delete[] g_guarded_name;
   g_guarded_name = nullptr;
   g_guarding = false;
@@ -214,16 +246,20 @@ int platform_file_size(const PlatformFile& file, std::uint64_t* size) {
   return 0;
 }
 
-int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size) {
-  while (size > 0) {
+int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size,
+                          std::uint64_t* got) {
+  std::uint64_t done = 0;
+  while (done < size) {
+    const std::uint64_t left = size - done;
     const std::size_t want =
-        size < kReadChunkBytes ? static_cast<std::size_t>(size) : kReadChunkBytes;
-    const ssize_t got = read(fd_of(file), buffer, want);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return -1;  // an error, or the file ended early
-    buffer += got;
-    size -= static_cast<std::uint64_t>(got);
+        left < kReadChunkBytes ? static_cast<std::size_t>(left) : kReadChunkBytes;
+    const ssize_t count = read(fd_of(file), buffer + done, want);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 || (count == 0 && got == nullptr)) return -1;  // an error, or an early end
+    if (count == 0) break;
+    done += static_cast<std::uint64_t>(count);
   }
+  if (got != nullptr) *got = done;
   return 0;
 }
 

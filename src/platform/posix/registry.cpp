@@ -4,8 +4,9 @@
 // /var/lib/quib/registry, machine-wide so that the settings hold for every
 // user and writable by root only, as the local-machine hive is on Windows;
 // QUIB_REGISTRY, when set and not empty, names another root (the tests
-// always use it). Folders get 0755 and files 0644 whatever the umask, so
-// every user can read the settings.
+// always use it). The key's folders get 0755 and files 0644 whatever the
+// umask and whatever they had, so every user can read the settings and only
+// their owner can change them.
 //
 // A value is the file "<escaped name>.1" holding the text and its NUL. In the
 // name the bytes A-Z a-z 0-9 '_' '-' stay and every other byte becomes %XX
@@ -35,10 +36,12 @@ const char kDefaultRoot[] = "/var/lib/quib/registry";
 const char kKeyFolder[] = "/HKEY_LOCAL_MACHINE/SOFTWARE/Wendfield/Quib";
 const char kTextSuffix[] = ".1";
 
-std::string settings_folder() {
+std::string settings_root() {
   const char* root = std::getenv("QUIB_REGISTRY");
-  return std::string(root != nullptr && root[0] != '\0' ? root : kDefaultRoot) + kKeyFolder;
+  return root != nullptr && root[0] != '\0' ? root : kDefaultRoot;
 }
+
+std::string settings_folder() { return settings_root() + kKeyFolder; }
 
 bool keeps_as_is(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
@@ -78,6 +81,17 @@ int make_folders(const std::string& path) {
     if (slash == std::string::npos) break;
   }
   return is_folder(path) ? 0 : -1;
+}
+
+// The key's folders below the root, made where missing and set to 0755 even
+// where they were found otherwise: nobody but their owner may change the settings.
+int make_key_folders(const std::string& root) {
+  std::string folder = root + kKeyFolder;
+  if (make_folders(folder) != 0) return -1;
+  for (; folder.size() > root.size(); folder.erase(folder.rfind('/'))) {
+    if (chmod(folder.c_str(), 0755) != 0) return -1;
+  }
+  return 0;
 }
 
 // Reads at most capacity bytes of the regular file at path into data.
@@ -127,7 +141,7 @@ int platform_read_setting(const char* name, char* text) {
 
 int platform_write_setting(const char* name, const char* text) {
   const std::string folder = settings_folder();
-  if (make_folders(folder) != 0 || access(folder.c_str(), W_OK | X_OK) != 0) {
+  if (make_key_folders(settings_root()) != 0 || access(folder.c_str(), W_OK | X_OK) != 0) {
     return kSettingKeyFailed;
   }
   std::string temp = folder + "/.tmp-XXXXXX";

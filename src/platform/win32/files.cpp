@@ -83,14 +83,19 @@ int platform_file_size(const PlatformFile& file, std::uint64_t* size) {
   return 0;
 }
 
-int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size) {
-  while (size > 0) {
-    DWORD want = static_cast<DWORD>(size < kReadChunkBytes ? size : kReadChunkBytes);
-    DWORD got = 0;
-    if (!ReadFile(handle_of(file), buffer, want, &got, nullptr) || got == 0) return -1;
-    buffer += got;
-    size -= got;
+int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size,
+                          std::uint64_t* got) {
+  std::uint64_t done = 0;
+  while (done < size) {
+    const std::uint64_t left = size - done;
+    DWORD want = static_cast<DWORD>(left < kReadChunkBytes ? left : kReadChunkBytes);
+    DWORD count = 0;
+    if (!ReadFile(handle_of(file), buffer + done, want, &count, nullptr)) return -1;
+    if (count == 0 && got == nullptr) return -1;  // the file ended early
+    if (count == 0) break;
+    done += count;
   }
+  if (got != nullptr) *got = done;
   return 0;
 }
 

@@ -1,10 +1,13 @@
-// Run-time loading over kernel32: Windows looks beside the executable first.
+// Run-time loading over kernel32, from the program's folder and the system
+// folders only: a library of the same name in the current folder (a
+// download folder, a share) is never loaded.
 #include <windows.h>
 
 #include "platform/platform.h"
 
 void* platform_load_library(const char* name) {
-  return reinterpret_cast<void*>(LoadLibraryA(name));
+  return reinterpret_cast<void*>(LoadLibraryExA(
+      name, nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
 }
 
 void* platform_find_symbol(void* library, const char* name) {
