@@ -37,6 +37,9 @@ int platform_file_size(const PlatformFile& file, std::uint64_t* size);
 // Reads exactly size bytes into buffer (ReadFile). 0 on success; a read
 // error or an end of file before size bytes is a failure.
 int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size);
+// Puts the open file back at its start (SetFilePointerEx), so that it can
+// be read again. 0 on success.
+int platform_rewind_file(const PlatformFile& file);
 void platform_close_file(PlatformFile* file);
 
 // ---- Large buffers (VirtualAlloc) -------------------------------------------
