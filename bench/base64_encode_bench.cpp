@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "bench_input.h"
 #include "message/base64.h"
 
 namespace {
@@ -20,18 +21,6 @@ namespace {
 constexpr std::size_t kMadeInputBytes = 64u << 20;
 constexpr std::size_t kBlockBytes = 256 * 1024;  // the run driver's read block
 constexpr unsigned kSeed = 20240521;
-
-std::vector<char> read_file(const char* name) {
-  std::vector<char> data;
-  std::FILE* file = std::fopen(name, "rb");
-  if (!file) return data;
-  char chunk[1 << 16];
-  std::size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-    data.insert(data.end(), chunk, chunk + got);
-  std::fclose(file);
-  return data;
-}
 
 const std::vector<char>& input() {
   static const std::vector<char> bytes = [] {

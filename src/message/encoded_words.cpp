@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "message/base64.h"
+
 namespace {
 
 constexpr std::size_t kLineMost = 78;  // RFC 5322's recommended line length
@@ -36,17 +38,11 @@ void append_q(std::string_view bytes, std::string* word) {
 }
 
 void append_b(std::string_view bytes, std::string* word) {
-  const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  for (std::size_t at = 0; at < bytes.size(); at += 3) {
-    unsigned value = 0;
-    const std::size_t count = std::min<std::size_t>(3, bytes.size() - at);
-    for (std::size_t k = 0; k < 3; ++k) {
-      value = value << 8 | (k < count ? static_cast<unsigned char>(bytes[at + k]) : 0u);
-    }
-    for (std::size_t k = 0; k < 4; ++k) {
-      *word += k <= count ? alphabet[(value >> (18 - 6 * k)) & 63] : '=';
-    }
-  }
+  std::string out(base64_encoded_length(bytes.size()), '\0');
+  Base64Stream stream;
+  std::size_t length = base64_encode_more(&stream, bytes.data(), bytes.size(), &out[0]);
+  length += base64_encode_end(&stream, &out[length]);
+  word->append(out, 0, length);  // one line: a word holds fewer than 57 bytes
 }
 
 bool is_utf8(std::string_view charset) {
