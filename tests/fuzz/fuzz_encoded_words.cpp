@@ -32,29 +32,23 @@ std::string decode_word(std::string_view word, std::string_view charset) {
   const bool q = word[head.size()] == 'Q';
   const std::string_view text = word.substr(head.size() + 2, word.size() - head.size() - 4);
   std::string bytes;
-  if (q) {
-    for (std::size_t at = 0; at < text.size(); ++at) {
-      if (text[at] == '=') {
-        check(at + 2 < text.size());
-        bytes += static_cast<char>(digit(text[at + 1], true) * 16 + digit(text[at + 2], true));
-        at += 2;
-      } else {
-        bytes += text[at] == '_' ? ' ' : text[at];
-      }
+  unsigned value = 0;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    if (q && text[at] == '=') {
+      check(at + 2 < text.size());
+      bytes += static_cast<char>(digit(text[at + 1], true) * 16 + digit(text[at + 2], true));
+      at += 2;
+    } else if (q) {
+      bytes += text[at] == '_' ? ' ' : text[at];
+    } else if (text[at] != '=') {
+      value = value << 6 | static_cast<unsigned>(digit(text[at], false));
+      if (at % 4 > 0) bytes += static_cast<char>(value >> (6 - 2 * (at % 4)) & 0xFF);
+    } else {
+      // Padding: the last one or two characters of the last group.
+      check(at % 4 >= 2 && at + 4 - at % 4 == text.size() && (at % 4 == 3 || text[at + 1] == '='));
     }
-    return bytes;
   }
-  check(text.size() % 4 == 0);
-  for (std::size_t at = 0; at < text.size(); at += 4) {
-    unsigned value = 0;
-    int pads = 0;
-    for (std::size_t k = 0; k < 4; ++k) {
-      pads += text[at + k] == '=';
-      value = value << 6 |
-              (text[at + k] == '=' ? 0u : static_cast<unsigned>(digit(text[at + k], false)));
-    }
-    for (int k = 0; k < 3 - pads; ++k) bytes += static_cast<char>(value >> (16 - 8 * k) & 0xFF);
-  }
+  check(q || text.size() % 4 == 0);
   return bytes;
 }
 

