@@ -9,6 +9,8 @@ to standard output and to <work>/report.md, and the raw figures to
 import argparse
 import binascii
 import datetime
+import email
+import email.policy
 import json
 import os
 import platform
@@ -297,11 +299,13 @@ class Tools:
         self.registry = tempfile.mkdtemp(prefix="quib-bench-reg-")
         self.env = dict(os.environ, QUIB_REGISTRY=self.registry)
 
-    def quib(self, body, mime=False, bcc=None):
+    def quib(self, body, mime=False, bcc=None, attach=None):
         def argv(port):
             cmd = [self.quib_exe, body, "-server", "127.0.0.1:%d" % port, "-f", SENDER, "-t", RCPT]
             if bcc:
                 cmd += ["-b", bcc]
+            if attach:
+                cmd += ["-attach", attach]
             # "-mime" and "-q" pass over the argument after them: they go last.
             return cmd + (["-mime", "-q"] if mime else ["-q"])
         return Run(argv, env=self.env)
@@ -315,6 +319,12 @@ class Tools:
         # line ends CR LF itself.
         return Run(lambda port: ["curl", "-sS", "--crlf", "smtp://127.0.0.1:%d" % port, "--mail-from", SENDER,
                                  "--mail-rcpt", RCPT, "-T", message])
+
+    def curl_attach(self, path):
+        """curl building a multipart message with the file as a base64 part."""
+        return Run(lambda port: ["curl", "-sS", "smtp://127.0.0.1:%d" % port, "--mail-from", SENDER,
+                                 "--mail-rcpt", RCPT, "-H", "Subject: bench", "-F",
+                                 "=@%s;encoder=base64" % path])
 
     def push(self, wire, dialogue):
         """The raw push: quib's commands, then its DATA bytes read whole into
@@ -410,8 +420,12 @@ class Deliveries:
         received, data = self.check(run, "quib" + (" -mime" if mime else ""), expected)
         if not keep:
             return None, None
+        return self.keep_wire(inputs, received, data, ".mime" if mime else "")
+
+    @staticmethod
+    def keep_wire(inputs, received, data, suffix):
+        """Keeps quib's DATA bytes and its commands up to DATA."""
         dialogue = received[:received.index(data)]
-        suffix = ".mime" if mime else ""
         with open(inputs.quib_wire + suffix, "wb") as f:
             f.write(data)
         with open(inputs.quib_dialogue + suffix, "wb") as f:
@@ -720,6 +734,62 @@ def bench_encoder(b):
     return s
 
 
+def first_attachment(data):
+    """The first attachment in DATA-phase bytes, as Python's email package
+    decodes it, or None."""
+    message = data[:-3].replace(b"\r\n..", b"\r\n.")
+    message = message[1:] if message.startswith(b"..") else message
+    for part in email.message_from_bytes(message, policy=email.policy.default).iter_attachments():
+        return part.get_payload(decode=True)
+    return None
+
+
+def bench_attachment(b):
+    """A large attachment: quib against curl -F with a base64 part and against
+    the sendfile client of quib's own wire bytes; then the base64 encoder alone."""
+    inputs, tools, checks = b.binary, b.tools, b.checks
+    mib = inputs.size // MIB
+    s = Section("5. A %d MiB attachment (random bytes), %d runs each, interleaved" % (mib, b.reps))
+    body = os.path.join(b.args.work, "empty.body")
+    open(body, "wb").close()
+    want = inputs.read_body()
+
+    def delivered(data):
+        return None if first_attachment(data) == want else "the attachment does not decode to the file"
+
+    quib = Series("quib -attach", tools.quib(body, attach=inputs.body))
+    received, data = checks.check(quib.run, "quib -attach", delivered)
+    wire, dialogue = checks.keep_wire(inputs, received, data, ".attach")
+    curl = Series("curl -F '=@file;encoder=base64'", tools.curl_attach(inputs.body))
+    checks.check(curl.run, "curl -F", delivered)
+    limit = Series("sendfile (limit)", tools.sendfile(wire, dialogue))
+    checks.same_as_file(limit.run, "sendfile", wire)
+    s.race(tools, (quib, curl, limit), b.reps, inputs.size)
+    del want
+    s.notes.append("Wire bytes of quib's message: %d (%.2f x the file; each delivery's attachment decoded "
+                   "by Python's email package and compared)." % (len(data), len(data) / inputs.size))
+    s.versus("%d MiB attachment vs curl -F base64" % mib, quib, curl, 1.0)
+    s.versus("%d MiB attachment vs the physical limit (sendfile of quib's wire bytes)" % mib, quib, limit, 1.1)
+    bound = len(data) / MIB + 16
+    s.target("peak memory -attach", quib.peak_mib, bound, "%.1f MiB (target <= encoded %.1f + 16 = %.1f MiB)" % (
+        quib.peak_mib, len(data) / MIB, bound), quib.load)
+
+    load = load_now()
+    proc = subprocess.run([os.path.join(b.args.bin, "base64_encode_bench"), "--benchmark_format=json",
+                           "--benchmark_min_time=%s" % b.gb_min_time, "--benchmark_repetitions=3",
+                           "--benchmark_report_aggregates_only=true"],
+                          env=dict(os.environ, BASE64_BENCH_INPUT=inputs.body), capture_output=True, text=True)
+    medians = [r for r in json.loads(proc.stdout)["benchmarks"] if r.get("aggregate_name") == "median"] \
+        if proc.returncode == 0 else []
+    gbs = medians[0]["bytes_per_second"] / 1e9 if medians else float("nan")
+    if not medians:
+        s.notes.append("base64_encode_bench failed: " + proc.stderr[-400:])
+    s.target("base64 encoder alone (Google Benchmark, one core, 256 KiB blocks)", gbs, 1.5,
+             "%.2f GB/s (target >= 1.5 GB/s)" % gbs, load, at_least=True)
+    s.data = {"wire_bytes": len(data), "base64": medians}
+    return s
+
+
 def bench_small(b):
     s = Section("3. Small message (1 KiB), %d runs each, interleaved" % b.small_runs)
     _, quib, limit, push, curl, msmtp = contenders(b, b.small, "minimal client (sendfile)")
@@ -792,6 +862,7 @@ SECTIONS = (
     ("encoder", bench_encoder),
     ("small", bench_small),
     ("growth", bench_growth),
+    ("attach", bench_attachment),
 )
 
 
@@ -800,7 +871,7 @@ def main():
     parser.add_argument("--bin", required=True, help="folder of quib, qp_encode_bench, bench_rawsmtp")
     parser.add_argument("--work", required=True, help="folder for inputs (cached) and the report")
     parser.add_argument("--quick", action="store_true", help="8 MiB instead of 64, fewer runs")
-    parser.add_argument("--only", default="", help="comma list of sections: plain,tls,mime,encoder,small,growth")
+    parser.add_argument("--only", default="", help="comma list of sections: plain,tls,mime,encoder,small,growth,attach")
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     large = (8 if args.quick else 64) * MIB

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_input.h"
 #include "message/quoted_printable.h"
 
 namespace {
@@ -25,18 +26,6 @@ namespace {
 // Large enough to leave the caches, small enough for a quick start.
 constexpr std::size_t kMadeInputBytes = 8u << 20;
 constexpr unsigned kSeed = 20240521;
-
-std::vector<char> read_file(const char* name) {
-  std::vector<char> data;
-  std::FILE* file = std::fopen(name, "rb");
-  if (!file) return data;
-  char chunk[1 << 16];
-  std::size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-    data.insert(data.end(), chunk, chunk + got);
-  std::fclose(file);
-  return data;
-}
 
 std::vector<char> make_text() {
   std::mt19937 rng(kSeed);

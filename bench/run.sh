@@ -5,7 +5,7 @@
 #   BENCH_QUICK=1        8 MiB instead of 64 MiB and fewer runs (about a minute)
 #   BENCH_BUILD_DIR=...  build folder (default: build-bench in the source tree)
 #   BENCH_WORK=...       inputs (cached) and report (default: bench/out)
-#   BENCH_ONLY=a,b       only these sections: plain,tls,mime,encoder,small,growth
+#   BENCH_ONLY=a,b       only these sections: plain,tls,mime,encoder,small,growth,attach
 #   BENCH_REPS=N, BENCH_SMALL_RUNS=N   override the run counts
 #   BENCH_NO_INSTALL=1   never call apt-get
 set -euo pipefail
@@ -21,7 +21,7 @@ CHECK_ONLY="${BENCH_NO_INSTALL:-0}" bash "$ROOT/scripts/install-deps.sh" "${PACK
 
 echo "bench: building release quib in $BUILD"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DQUIB_BENCH=ON -DQUIB_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j2 --target quib gensock qp_encode_bench bench_rawsmtp >/dev/null
+cmake --build "$BUILD" -j2 --target quib gensock qp_encode_bench base64_encode_bench bench_rawsmtp >/dev/null
 
 args=(--bin "$BUILD/bin" --work "$WORK")
 [ "${BENCH_QUICK:-0}" = 1 ] && args+=(--quick)

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The stored settings are registry strings of at most 255 characters and
 // their NUL; the same limit holds for -server and -install values.
@@ -32,6 +33,10 @@ struct MailerState {
   char local_host[kLocalHostBytes] = {};
   ConnectionHandle connection = 0;
   void* library = nullptr;  // the loaded socket library, or null
+  // Attachments and the body's form.
+  std::vector<const char*> attachments;  // -attach: the files, in the order given
+  int html = 0;                          // -html: the body is text/html
+  const char* charset = "";              // -charset: the body's (and header's) character set
 };
 
 // The one record of the run.

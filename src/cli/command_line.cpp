@@ -20,6 +20,9 @@ enum class Action {
   kPenguin,      // header_only_body, takes nothing
   kPassOver,     // the next argument is passed over unread
   kFromAddress,  // from_address refers to the next argument, from_given
+  kAttach,       // the next argument is one more attachment
+  kHtml,         // html, takes nothing
+  kCharset,      // charset refers to the next argument, a character set's name
 };
 
 struct Option {
@@ -43,6 +46,9 @@ const Option kOptions[] = {
     {"-mime", false, Action::kPassOver, nullptr},
     {"-q", false, Action::kPassOver, nullptr},
     {"-i", false, Action::kFromAddress, nullptr},
+    {"-attach", false, Action::kAttach, nullptr},
+    {"-html", false, Action::kHtml, nullptr},
+    {"-charset", false, Action::kCharset, nullptr},
 };
 
 const char kInstallHint[] =
@@ -138,6 +144,36 @@ std::optional<int> install(int argc, const char* const* argv, int* i) {
   return kExitSent;
 }
 
+// A character set's name as RFC 2978 allows it, short enough to leave room
+// in an encoded word: it goes into header lines as it stands.
+bool charset_name(const char* name) {
+  constexpr std::size_t kCharsetMost = 40;
+  const std::size_t length = std::strlen(name);
+  return length > 0 && length <= kCharsetMost &&
+         std::strspn(name,
+                     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                     "!#$%&'+-^_`{}~") == length;
+}
+
+int charset_status(const char* name) {
+  say("-charset: '");
+  say(name);
+  say("' is not a character set name\n");
+  return kExitUsage;
+}
+
+// -penguin's body brings its own header lines, so no MIME lines can be
+// written for it.
+std::optional<int> penguin_conflict_status() {
+  if (!g_state.header_only_body ||
+      (g_state.attachments.empty() && !g_state.html && g_state.charset[0] == '\0')) {
+    return std::nullopt;
+  }
+  say("-penguin cannot go with -attach, -html or -charset (its body file brings its own "
+      "header lines): aborting, nothing sent\n");
+  return kExitUsage;
+}
+
 // An option that takes the next argument as its value.
 std::optional<int> take_value(const Option& option, const char* value) {
   switch (option.action) {
@@ -147,6 +183,13 @@ std::optional<int> take_value(const Option& option, const char* value) {
     case Action::kServer:
       if (!fits_setting(value)) return too_long_status("-server: the server name");
       copy_setting(g_state.smtp_server, value);
+      break;
+    case Action::kAttach:
+      g_state.attachments.push_back(value);
+      break;
+    case Action::kCharset:
+      if (!charset_name(value)) return charset_status(value);
+      g_state.charset = value;
       break;
     default:  // Action::kFromAddress
       g_state.from_address = value;
@@ -164,6 +207,9 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
       return install(argc, argv, i);
     case Action::kPenguin:
       g_state.header_only_body = 1;
+      return std::nullopt;
+    case Action::kHtml:
+      g_state.html = 1;
       return std::nullopt;
     case Action::kPassOver:
       *i += 1;  // may step past the last argument; nothing is read there
@@ -217,11 +263,15 @@ int quib_main(int argc, const char* const* argv) {
   g_state.login = g_state.sender;
   g_state.from_address = g_state.sender;
   if (std::optional<int> status = parse_command_line(argc, argv)) return *status;
+  if (std::optional<int> status = penguin_conflict_status()) return *status;
   if (!g_state.from_given) g_state.from_address = g_state.login;
   if (g_state.smtp_server[0] == '\0' || g_state.login[0] == '\0') {
     return no_server_or_sender_status();
   }
   if (has_line_break(g_state.login)) return line_break_status("the sender address");
   if (!message_file_exists(message_file)) return missing_file_status(message_file);
+  for (const char* attachment : g_state.attachments) {
+    if (!platform_file_exists(attachment)) return missing_file_status(attachment);
+  }
   return run_driver();
 }

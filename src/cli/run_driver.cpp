@@ -7,9 +7,14 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "message/address_list.h"
+#include "message/base64.h"
+#include "message/encoded_words.h"
 #include "message/header_block.h"
+#include "message/mime_parts.h"
 #include "message/quoted_printable.h"
 #include "platform/platform.h"
 #include "quib/console.h"
@@ -58,6 +63,7 @@ bool append_bytes(const std::string& bytes, MessageText* text) {
 struct BlockState {
   int line_length = 0;  // characters on the current encoded line
   bool ended = false;   // the text has ended: what follows is read, not kept
+  Base64Stream base64;
 };
 
 // How a file's bytes become text, a block at a time.
@@ -67,6 +73,8 @@ struct BlockTransform {
   std::uint64_t (*most_text)(std::uint64_t size);
   // Writes the text of count bytes at block to out and returns its length.
   std::uint64_t (*write)(const char* block, std::size_t count, BlockState* state, char* out);
+  // Writes what is left once the file has ended; null when nothing is.
+  std::uint64_t (*finish)(BlockState* state, char* out);
   // Blocks are read straight into the text (block is out): the transform
   // only keeps or drops bytes.
   bool in_place;
@@ -74,13 +82,16 @@ struct BlockTransform {
 
 std::uint64_t same_size(std::uint64_t size) { return size; }
 
-// A plain body ends at its first NUL.
-std::uint64_t keep_until_nul(const char* block, std::size_t count, BlockState* state, char* out) {
+// A plain body ends at its first NUL: how much of the block it keeps.
+std::size_t kept_until_nul(const char* block, std::size_t count, BlockState* state) {
   if (state->ended) return 0;
   const void* nul = std::memchr(block, '\0', count);
-  const std::size_t kept =
-      nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - block) : count;
   state->ended = nul != nullptr;
+  return nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - block) : count;
+}
+
+std::uint64_t keep_until_nul(const char* block, std::size_t count, BlockState* state, char* out) {
+  const std::size_t kept = kept_until_nul(block, count, state);
   if (block != out) std::memmove(out, block, kept);
   return kept;
 }
@@ -89,8 +100,24 @@ std::uint64_t encode_block(const char* block, std::size_t count, BlockState* sta
   return qp_encode_buffer(block, count, &state->line_length, out);
 }
 
-constexpr BlockTransform kPlainBody = {same_size, keep_until_nul, true};
-constexpr BlockTransform kEncodedBody = {qp_encoded_length_bound, encode_block, false};
+// A plain body that goes out encoded because of its charset: up to its
+// first NUL, as plain.
+std::uint64_t encode_until_nul(const char* block, std::size_t count, BlockState* state, char* out) {
+  return encode_block(block, kept_until_nul(block, count, state), state, out);
+}
+
+std::uint64_t encode_base64(const char* block, std::size_t count, BlockState* state, char* out) {
+  return base64_encode_more(&state->base64, block, count, out);
+}
+
+std::uint64_t end_base64(BlockState* state, char* out) {
+  return base64_encode_end(&state->base64, out);
+}
+
+constexpr BlockTransform kPlainBody = {same_size, keep_until_nul, nullptr, true};
+constexpr BlockTransform kEncodedBody = {qp_encoded_length_bound, encode_block, nullptr, false};
+constexpr BlockTransform kCharsetBody = {qp_encoded_length_bound, encode_until_nul, nullptr, false};
+constexpr BlockTransform kAttachment = {base64_encoded_length, encode_base64, end_base64, false};
 
 // Appends the open file's content to the text through the transform, block
 // by block, and ends the text with a NUL. size is what the file reports:
@@ -136,6 +163,10 @@ bool append_file(const PlatformFile& file, std::uint64_t size, const BlockTransf
     text->length += static_cast<std::size_t>(transform.write(in, count, &state, out));
     at += count;
   }
+  if (transform.finish) {
+    text->length +=
+        static_cast<std::size_t>(transform.finish(&state, text->buffer.data + text->length));
+  }
   text->buffer.data[text->length] = '\0';
   return true;
 }
@@ -159,29 +190,160 @@ std::optional<int> capture_console_input(PlatformFile* file) {
   return std::nullopt;
 }
 
-std::optional<int> open_message_file(PlatformFile* file) {
-  if (platform_open_for_reading(message_file, file) != 0) {
-    say_failure("error reading ", message_file);
+// Opens the body file or an attachment; the messages name the file.
+std::optional<int> open_for_mailing(const char* name, bool attachment, PlatformFile* file) {
+  if (platform_open_for_reading(name, file) != 0) {
+    say_failure("error reading ", name);
     return kExitCantOpen;
   }
   if (!platform_is_disk_file(*file)) {
+    if (attachment) {
+      say(name);
+      say(": ");
+    }
     say("Sorry, I can only mail messages from disk files...\n");
     return kExitNotDiskFile;
   }
   return std::nullopt;
 }
 
-// Builds the whole message text from the open message file.
-std::optional<int> load_message(const PlatformFile& file, const std::string& header,
-                                MessageText* text) {
+std::optional<int> read_failure_status(const char* name) {
+  say_failure("error reading ", name);
+  return kExitReadFailed;
+}
+
+// A file of the run, open, with the size it reports.
+struct OpenFile {
+  const char* name;
+  PlatformFile file;
   std::uint64_t size = 0;
-  const bool read = platform_file_size(file, &size) == 0 && append_bytes(header, text) &&
-                    append_file(file, size, g_state.mime ? kEncodedBody : kPlainBody, text);
-  if (!read) {
-    say_failure("error reading ", message_file);
-    return kExitReadFailed;
+};
+
+// The attachments, opened in order.
+struct Attachments {
+  std::vector<OpenFile> files;
+  ~Attachments() {
+    for (OpenFile& open : files) platform_close_file(&open.file);
+  }
+};
+
+std::optional<int> open_attachments(Attachments* attachments) {
+  for (const char* name : g_state.attachments) {
+    attachments->files.push_back(OpenFile{name, PlatformFile{}, 0});
+    OpenFile& open = attachments->files.back();
+    if (std::optional<int> status = open_for_mailing(name, true, &open.file)) return status;
+    if (platform_file_size(open.file, &open.size) != 0) return read_failure_status(name);
   }
   return std::nullopt;
+}
+
+std::uint64_t saturating_sum(std::uint64_t a, std::uint64_t b) {
+  return a > std::numeric_limits<std::uint64_t>::max() - b
+             ? std::numeric_limits<std::uint64_t>::max()
+             : a + b;
+}
+
+// Room for what the message will most likely need, so that the text is
+// never moved while it grows: the body, each attachment's part, and some
+// for the header lines and part headers. Only a hint: an append that finds
+// no room makes its own.
+void reserve_for_message(std::uint64_t body_size, const Attachments& attachments,
+                         MessageText* text) {
+  constexpr std::uint64_t kHeaderRoom = 64 * 1024;  // header lines and closing lines
+  constexpr std::uint64_t kPartRoom = 1024;         // one part's header and boundary
+  const bool may_encode = g_state.mime || g_state.charset[0] != '\0';
+  std::uint64_t most =
+      saturating_sum(kHeaderRoom, may_encode ? qp_encoded_length_bound(body_size) : body_size);
+  for (const OpenFile& open : attachments.files) {
+    most = saturating_sum(most, saturating_sum(base64_encoded_length(open.size), kPartRoom));
+  }
+  make_room(most, text);
+}
+
+// Where the body stands in the text, and, in a message with attachments,
+// the two places of its boundary (in the header and in the first
+// delimiter), settled once the body is there.
+struct BodyPlace {
+  std::size_t start = 0;
+  std::size_t boundary_at[2] = {0, 0};
+  bool encoded = false;
+};
+
+// Writes the text from its start: the header for the body's form, the
+// body's own part header when attachments follow, then the body.
+bool write_head_and_body(const char* typed_name, const OpenFile& body, bool encoded,
+                         MessageText* text, BodyPlace* place) {
+  BodyLayout layout;
+  layout.encoded = encoded;
+  if (!g_state.attachments.empty()) layout.boundary = choose_boundary({});
+  std::string head;
+  build_header_block(g_state, typed_name, layout, &head);
+  if (!layout.boundary.empty()) {
+    place->boundary_at[0] = head.rfind(layout.boundary);
+    place->boundary_at[1] = head.size() + 2;
+    head += "--" + layout.boundary + "\r\n" + body_content_lines(g_state, encoded) + "\r\n";
+  }
+  text->length = 0;
+  place->start = head.size();
+  place->encoded = encoded;
+  const BlockTransform& transform = !encoded       ? kPlainBody
+                                    : g_state.mime ? kEncodedBody
+                                                   : kCharsetBody;
+  return append_bytes(head, text) && append_file(body.file, body.size, transform, text);
+}
+
+// With -charset, a plain body that holds bytes above 127 is written again,
+// encoded.
+bool write_body(const char* typed_name, const OpenFile& body, MessageText* text, BodyPlace* place) {
+  if (!write_head_and_body(typed_name, body, g_state.mime != 0, text, place)) return false;
+  const std::string_view written(text->buffer.data + place->start, text->length - place->start);
+  if (place->encoded || g_state.charset[0] == '\0' || !has_eight_bit(written)) return true;
+  return platform_rewind_file(body.file) == 0 &&
+         write_head_and_body(typed_name, body, true, text, place);
+}
+
+// The attachments' parts after the body, each delimited by the boundary
+// chosen now that the plain body is known.
+std::optional<int> append_attachments(const BodyPlace& place, const Attachments& attachments,
+                                      MessageText* text) {
+  std::vector<std::string_view> plain;
+  if (!place.encoded)
+    plain.emplace_back(text->buffer.data + place.start, text->length - place.start);
+  for (const OpenFile& open : attachments.files) plain.push_back(base_name(open.name));
+  const std::string boundary = choose_boundary(plain);
+  for (std::size_t at : place.boundary_at) {
+    std::memcpy(text->buffer.data + at, boundary.data(), boundary.size());
+  }
+  // A body ending with a CR would lose it to the delimiter's CR LF: the
+  // transmitter takes a run of CRs as one.
+  const bool lone_cr = text->length > place.start && text->buffer.data[text->length - 1] == '\r';
+  if (lone_cr && !append_bytes("\n", text)) return read_failure_status(message_file);
+  const std::string delimiter = "\r\n--" + boundary;
+  for (const OpenFile& open : attachments.files) {
+    const std::string head =
+        delimiter + "\r\n" + attachment_part_header(open.name, g_state.charset);
+    if (!append_bytes(head, text) || !append_file(open.file, open.size, kAttachment, text)) {
+      return read_failure_status(open.name);
+    }
+  }
+  if (!append_bytes(delimiter + "--\r\n", text)) return read_failure_status(message_file);
+  text->buffer.data[text->length] = '\0';
+  return std::nullopt;
+}
+
+// Builds the whole message text from the open message file and the
+// attachments.
+std::optional<int> load_message(const char* typed_name, const PlatformFile& file,
+                                MessageText* text) {
+  Attachments attachments;
+  if (std::optional<int> status = open_attachments(&attachments)) return status;
+  OpenFile body{message_file, file, 0};
+  if (platform_file_size(file, &body.size) != 0) return read_failure_status(message_file);
+  reserve_for_message(body.size, attachments, text);
+  BodyPlace place;
+  if (!write_body(typed_name, body, text, &place)) return read_failure_status(message_file);
+  if (attachments.files.empty()) return std::nullopt;
+  return append_attachments(place, attachments, text);
 }
 
 void print_progress() {
@@ -215,12 +377,12 @@ int send_message(const MessageText& text) {
 // is deleted whatever the outcome. The exit status that ends the run, or
 // nothing when the text is ready.
 std::optional<int> prepare_message(MessageText* text) {
-  std::string header;
-  build_header_block(g_state, message_file, &header);
+  const char* typed_name = message_file;
   PlatformFile file;
   const bool console = std::strcmp(message_file, "-") == 0;
-  std::optional<int> status = console ? capture_console_input(&file) : open_message_file(&file);
-  if (!status) status = load_message(file, header, text);
+  std::optional<int> status =
+      console ? capture_console_input(&file) : open_for_mailing(message_file, false, &file);
+  if (!status) status = load_message(typed_name, file, text);
   platform_close_file(&file);
   if (console) platform_discard_temp_file(temp_file_name);
   return status;

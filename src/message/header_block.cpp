@@ -4,16 +4,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include "message/encoded_words.h"
+#include "message/mime_parts.h"
+
 namespace {
 
 const char* const kDayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-const char* const kMimeLines =
-    "MIME-Version: 1.0\r\n"
-    "Content-Type: text/plain; charset=ISO-8859-1\r\n"
-    "Content-Transfer-Encoding: quoted-printable\r\n";
+const char* const kMimeVersion = "MIME-Version: 1.0\r\n";
+// The charset -mime has always declared.
+const char* const kMimeCharset = "ISO-8859-1";
 const char* const kMailerLine = "X-Mailer: <WinNT's Quib ver 1.5>\r\n";
 
 // "Date: Www, DD Mmm YYYY HH:MM:SS +HHMM\r\n" is 39 characters; the room for
@@ -43,9 +45,20 @@ void append_field(std::string* block, const char* name, const char* value) {
   *block += "\r\n";
 }
 
+// A field whose value may be written in encoded words: with -charset, when
+// it holds bytes above 127.
+void append_value(const MailerState& state, std::string* block, const char* name, const char* value,
+                  FieldKind kind) {
+  if (state.charset[0] != '\0' && has_eight_bit(value)) {
+    append_encoded_field(block, name, value, state.charset, kind);
+  } else {
+    append_field(block, name, value);
+  }
+}
+
 void append_subject(const MailerState& state, const char* file_name, std::string* block) {
   if (state.subject[0] != '\0') {
-    append_field(block, "Subject", state.subject);
+    append_value(state, block, "Subject", state.subject, FieldKind::kText);
   } else if (state.header_only_body) {
     // The body file brings its own subject line.
   } else if (std::strcmp(file_name, "-") == 0) {
@@ -53,7 +66,17 @@ void append_subject(const MailerState& state, const char* file_name, std::string
   } else {
     std::string text = "Contents of file: ";
     text += file_name;
-    append_field(block, "Subject", text.c_str());
+    append_value(state, block, "Subject", text.c_str(), FieldKind::kText);
+  }
+}
+
+void append_mime_lines(const MailerState& state, const BodyLayout& layout, std::string* block) {
+  if (!layout.boundary.empty()) {
+    *block += kMimeVersion;
+    *block += "Content-Type: multipart/mixed; boundary=\"" + layout.boundary + "\"\r\n";
+  } else if (state.mime || state.html || state.charset[0] != '\0') {
+    *block += kMimeVersion;
+    *block += body_content_lines(state, layout.encoded);
   }
 }
 
@@ -72,22 +95,35 @@ std::string format_date_header(const LocalTime& time, const ZoneRecord& zone, in
   return line;
 }
 
+std::string body_content_lines(const MailerState& state, bool encoded) {
+  const char* charset = state.charset[0] != '\0' ? state.charset : state.mime ? kMimeCharset : "";
+  return text_part_lines(state.html != 0, charset, encoded);
+}
+
 void build_header_block(const MailerState& state, const char* file_name, std::string* block) {
+  BodyLayout layout;
+  layout.encoded = state.mime != 0;
+  build_header_block(state, file_name, layout, block);
+}
+
+void build_header_block(const MailerState& state, const char* file_name, const BodyLayout& layout,
+                        std::string* block) {
   LocalTime time;
   ZoneRecord zone;
   int period = kPeriodStandard;
   platform_local_time(&time, &zone, &period);
   *block = format_date_header(time, zone, period);
 
-  append_field(block, "From", state.from_address);
+  append_value(state, block, "From", state.from_address, FieldKind::kAddresses);
   if (state.from_given) {
     append_field(block, "Sender", state.login);
     if (!state.header_only_body) append_field(block, "Reply-to", state.login);
   }
   append_subject(state, file_name, block);
-  append_field(block, "To", state.to_list);
-  if (state.cc_list[0] != '\0') append_field(block, "Cc", state.cc_list);
-  if (state.mime) *block += kMimeLines;
+  append_value(state, block, "To", state.to_list, FieldKind::kAddresses);
+  if (state.cc_list[0] != '\0')
+    append_value(state, block, "Cc", state.cc_list, FieldKind::kAddresses);
+  append_mime_lines(state, layout, block);
   *block += kMailerLine;
   if (!state.header_only_body) *block += "\r\n";
 }

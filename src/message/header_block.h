@@ -11,6 +11,17 @@
 // "Date: Mon, 05 Feb 1996 09:03:07 +0100\r\n".
 std::string format_date_header(const LocalTime& time, const ZoneRecord& zone, int period);
 
+// How the body goes out, which decides the MIME lines of the header.
+struct BodyLayout {
+  bool encoded = false;  // the body goes quoted-printable
+  std::string boundary;  // not empty: a multipart/mixed message with this boundary
+};
+
+// The body's Content-Type line, and its Content-Transfer-Encoding line when
+// encoded: text/html with -html, else text/plain; the charset of -charset,
+// else ISO-8859-1 with -mime, else none.
+std::string body_content_lines(const MailerState& state, bool encoded);
+
 // Writes the whole header block for this run into *block (replacing it):
 // Date, From, Sender, Reply-to, Subject, To, Cc, the MIME lines, X-Mailer and
 // the empty line, as the state asks. file_name is argument 1 as typed.
@@ -18,6 +29,13 @@ std::string format_date_header(const LocalTime& time, const ZoneRecord& zone, in
 // value (CR LF, a lone LF or a lone CR, each one break) is written as CR LF
 // and one blank, a folded continuation line, so that no value can add a field
 // or end the header; a value ending with a line break thus ends with a line
-// holding one blank, which is not the empty line. Calls platform_local_time
-// once.
+// holding one blank, which is not the empty line. With -charset, the
+// Subject, and the names in From, To and Cc, that hold bytes above 127 go
+// out as encoded words, folded within 78 characters a line. The MIME lines
+// follow the layout: none for a plain body without -mime, -html or
+// -charset. Calls platform_local_time once.
+void build_header_block(const MailerState& state, const char* file_name, const BodyLayout& layout,
+                        std::string* block);
+// The same for a body that goes out encoded exactly when -mime is set, in
+// one part.
 void build_header_block(const MailerState& state, const char* file_name, std::string* block);

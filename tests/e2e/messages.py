@@ -48,6 +48,8 @@ REFUSED_12 = INSTALL_HINT + b"\n" + (b"or use '-server <server name>' and '-f <u
 SENDER_LINE_BREAK = (b"the sender address holds a line break (CR or LF): aborting, nothing "
                      b"sent\n")
 SERVER_LINE_BREAK = b"the server name holds a line break (CR or LF): aborting, nothing sent\n"
+PENGUIN_CONFLICT = (b"-penguin cannot go with -attach, -html or -charset (its body file brings "
+                    b"its own header lines): aborting, nothing sent\n")
 
 
 def does_not_exist(name):

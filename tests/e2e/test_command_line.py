@@ -11,7 +11,7 @@ import tempfile
 import unittest
 
 from messages import (CANT_CREATE, INSTALL_HINT, NO_KEY, NO_SENDER_VALUE, NO_SERVER_VALUE,
-                      REFUSED_12, SENDER_LINE_BREAK, SERVER_LINE_BREAK, USAGE, does_not_exist,
+                      PENGUIN_CONFLICT, REFUSED_12, SENDER_LINE_BREAK, SERVER_LINE_BREAK, USAGE, does_not_exist,
                       server_set_to)
 from quibtest import REG_BINARY, UNDER_WINE, AiosmtpdServer, Registry, run_quib
 
@@ -132,6 +132,24 @@ CASES = [
      NO_SENDER_VALUE + USAGE, "same"),
     ("server of 255 characters", [FILE, "-h"], {"SMTP server": LONGEST, "Sender": "me@x"}, 1,
      USAGE, "same"),
+    # -attach, -html, -charset
+    ("all three accepted", [FILE, "-attach", FILE, "-html", "-charset", "utf-8", "-attach", FILE,
+                            "-t", "a@x", "-q"], STORED, -1, b"", "same"),
+    ("-attach last", [FILE, "-attach"], STORED, 1, USAGE, "same"),
+    ("-HTML is stray", [FILE, "-HTML"], STORED, 1, USAGE, "same"),
+    ("-attach of a missing file", [FILE, "-attach", FILE, "-attach", MISSING], STORED, 2,
+     does_not_exist("{missing}"), "same"),
+    ("-attach of a folder", [FILE, "-attach", "{folder}"], STORED, 2, does_not_exist("{folder}"),
+     "same"),
+    ("-charset not a name", [FILE, "-charset", "utf 8"], STORED, 1,
+     b"-charset: 'utf 8' is not a character set name\n", "same"),
+    ("-charset empty", [FILE, "-charset", "", "-q"], STORED, 1, b"", "same"),
+    ("-penguin with -attach", [FILE, "-penguin", "-attach", FILE], STORED, 1, PENGUIN_CONFLICT,
+     "same"),
+    ("-penguin with -html", [FILE, "-html", "-t", "a@x", "-penguin"], STORED, 1, PENGUIN_CONFLICT,
+     "same"),
+    ("-penguin with -charset", [FILE, "-penguin", "-charset", "utf-8"], None, 1,
+     NO_KEY + PENGUIN_CONFLICT, None),
 ]
 
 

@@ -2,9 +2,13 @@
 files and console input, the progress lines, the statuses of the run and
 what the server receives."""
 import binascii
+import email
+import email.policy
+import hashlib
 import os
 import re
 import shutil
+import subprocess
 import tempfile
 import time
 import unittest
@@ -167,6 +171,73 @@ class MessageFiles(RunDriverCase):
             decoded = binascii.a2b_qp(body).replace(b"\r\n", b"\n")
             # The transmission ends a body without a final line end with one.
             self.assertEqual(decoded.rstrip(b"\n"), original.replace(b"\r", b""))
+
+
+class Attachments(RunDriverCase):
+    """Messages with attachments as two readers no one here wrote see them:
+    Python's email package and munpack."""
+
+    def deliver(self, args, stdin=b"", flags=()):
+        with AiosmtpdServer() as server:
+            status, out, _ = self.quib(list(args) + ["-t", "ann@example.org"], server, stdin,
+                                       flags=flags)
+            self.assertEqual(status, 0, out)
+            (message,) = server.messages
+        parsed = email.message_from_bytes(message.content, policy=email.policy.default)
+        self.assertEqual(parsed.defects, [])
+        return message.content, parsed, list(parsed.iter_parts())
+
+    def test_utf8_html_report_with_three_attachments_arrives_as_sent(self):
+        files = {"Q3.csv": b"region,total\nNord,12\n", "report.pdf": os.urandom(600 * 1024 + 1),
+                 "\u00dcbersicht M\u00e4rz.bin": bytes(range(256)) * 3, "empty.log": b""}
+        args = [self.file("<p>Gr\u00fc\u00dfe aus K\u00f6ln</p>\n".encode()), "-html",
+                "-s", "\u00dcbersicht f\u00fcr M\u00e4rz", "-charset", "utf-8"]
+        for name, data in files.items():
+            args += ["-attach", self.file(data, name)]
+        content, parsed, parts = self.deliver(args)
+        self.assertEqual(str(parsed["Subject"]), "\u00dcbersicht f\u00fcr M\u00e4rz")
+        self.assertEqual((parts[0].get_content_type(), parts[0].get_content_charset()),
+                         ("text/html", "utf-8"))
+        self.assertEqual(parts[0].get_content(), "<p>Gr\u00fc\u00dfe aus K\u00f6ln</p>\r\n")
+        self.assertEqual([(p.get_filename(), p.get_payload(decode=True)) for p in parts[1:]],
+                         list(files.items()))
+        self.assertEqual(parts[2].get_content_type(), "application/pdf")
+        header, _, rest = content.partition(b"\r\n\r\n")
+        self.assertTrue(all(len(line) <= 78 for line in header.split(b"\r\n")))
+        self.assertTrue(all(len(line) <= 76 for line in rest.split(b"\r\n")))
+        # munpack writes each attachment to a file (it ignores RFC 2231 names),
+        # and the text before it to a .desc file.
+        unpacked = os.path.join(self.folder, "unpacked")
+        os.mkdir(unpacked)
+        with open(os.path.join(self.folder, "message.eml"), "wb") as f:
+            f.write(content)
+        subprocess.run(["munpack", "-q", "-C", unpacked, os.path.join(self.folder, "message.eml")],
+                       check=True, stdout=subprocess.DEVNULL)
+        found = []
+        for name in os.listdir(unpacked):
+            with open(os.path.join(unpacked, name), "rb") as f:
+                found += [] if name.endswith(".desc") else [hashlib.sha256(f.read()).hexdigest()]
+        self.assertEqual(sorted(found), sorted(hashlib.sha256(d).hexdigest() for d in files.values()))
+
+    def test_body_keeps_its_rules_beside_attachments(self):
+        attachment = os.urandom(2 * 256 * 1024 + 100)
+        lines = (b"x" * 999 + b"\n") * 300 + b".dot =_quib_00000000\nlast\r"
+        cases = [  # (body, console input, flags, the body part's bytes, its boundary)
+            (b"", None, [], b"", "=_quib_00000000"),
+            (lines, None, [], lines.replace(b"\n", b"\r\n").replace(b"\r\r", b"\r") + b"\n",
+             "=_quib_00000001"),
+            (b"kept\0dropped", None, [], b"kept", "=_quib_00000000"),
+            (None, b"from the console\n", [], b"from the console\r\n", "=_quib_00000000"),
+            (b"caf\xe9\0tail", None, ["-mime"], b"caf\xe9\0tail", "=_quib_00000000"),
+        ]
+        for body, stdin, flags, expected, boundary in cases:
+            with self.subTest(body=(body or b"")[:20], stdin=stdin, flags=flags):
+                name = "-" if body is None else self.file(body)
+                attached = self.file(attachment, "a.bin")
+                _, parsed, parts = self.deliver([name, "-attach", attached], stdin or b"", flags)
+                self.assertEqual(parsed.get_boundary(), boundary)
+                self.assertEqual(parts[0].get_payload(decode=True), expected)
+                self.assertEqual(parts[1].get_payload(decode=True), attachment)
 
 
 class Addresses(RunDriverCase):

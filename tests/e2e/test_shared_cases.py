@@ -2,6 +2,8 @@
 and by scripts/test-windows.sh against quib.exe under wine. What they need of
 the system (the registry, the temporary folder, standard input as text) is
 the platform layer's, so they hold on both."""
+import email
+import email.policy
 import email.utils
 import os
 import re
@@ -11,8 +13,8 @@ import time
 import unittest
 
 from messages import NO_KEY, server_set_to
-from quibtest import (AiosmtpdServer, Registry, host_path, run_quib, temp_file_pattern,
-                      temp_files_left)
+from quibtest import (UNDER_WINE, AiosmtpdServer, Registry, host_path, run_quib,
+                      temp_file_pattern, temp_files_left)
 
 SENDER = "me@example.org"
 
@@ -98,6 +100,29 @@ class ConsoleInputThroughAPipe(SharedCase):
                 header, body = split_message(message.content)
                 self.assertEqual(header[-1], b"X-Mailer: <WinNT's Quib ver 1.5>")
                 self.assertEqual(body, b"")
+
+
+class Attachment(SharedCase):
+    def test_attachment_and_subject_in_the_command_line_charset(self):
+        # Windows hands quib its arguments in the system's code page (Wine's
+        # default: windows-1252); Linux in UTF-8.
+        charset = "windows-1252" if UNDER_WINE else "utf-8"
+        subject, name = "\u00dcbersicht f\u00fcr M\u00e4rz", "\u00dcbersicht.csv"
+        data = bytes(range(256)) * 1100  # past one 256 KiB read block
+        attachment = os.path.join(self.folder, name)
+        with open(attachment, "wb") as f:
+            f.write(data)
+        self.registry.install("127.0.0.1:1", SENDER)
+        with AiosmtpdServer() as server:
+            status, out, _ = run_quib([self.file(b"report\n"), "-t", "ann@example.org", "-s", subject,
+                                       "-charset", charset, "-attach", attachment, "-server",
+                                       server.address], registry=self.registry)
+            self.assertEqual(status, 0, out)
+            (message,) = server.messages
+        parsed = email.message_from_bytes(message.content, policy=email.policy.default)
+        self.assertEqual(str(parsed["Subject"]), subject)
+        (part,) = parsed.iter_attachments()
+        self.assertEqual((part.get_filename(), part.get_payload(decode=True)), (name, data))
 
 
 class DateLine(SharedCase):

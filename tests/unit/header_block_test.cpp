@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "message/mime_parts.h"
+
 namespace {
 
 const char kMailer[] = "X-Mailer: <WinNT's Quib ver 1.5>\r\n";
@@ -81,6 +83,9 @@ struct Options {
   const char* to = "";
   const char* cc = "";
   const char* bcc = "";
+  int html = 0;
+  const char* charset = "";
+  bool encoded = false;  // the body goes quoted-printable without -mime
 };
 
 // The date line the fixed clock of the tests gives.
@@ -98,8 +103,16 @@ std::string build(const Options& options, const char* file_name) {
   state.to_list = options.to;
   state.cc_list = options.cc;
   state.bcc_list = options.bcc;
+  state.html = options.html;
+  state.charset = options.charset;
   std::string block = "left over";
-  build_header_block(state, file_name, &block);
+  if (options.encoded) {
+    BodyLayout layout;
+    layout.encoded = true;
+    build_header_block(state, file_name, layout, &block);
+  } else {
+    build_header_block(state, file_name, &block);
+  }
   EXPECT_EQ(block.substr(0, sizeof kDateLine - 1), kDateLine);
   return block.substr(std::min(block.size(), sizeof kDateLine - 1));
 }
@@ -166,6 +179,49 @@ std::vector<BlockRow> block_rows() {
   rows.push_back({"-mime", mime, "b",
                   "From: me@here\r\nSubject: Contents of file: b\r\nTo: ann\r\nCc: bob\r\n" +
                       std::string(kMime) + m + "\r\n"});
+  // The MIME lines once, wherever the options put them.
+  const std::string head = "From: me@here\r\nSubject: S\r\nTo: ann\r\nMIME-Version: 1.0\r\n";
+  Options html = o;
+  html.subject = "S";
+  html.html = 1;
+  rows.push_back({"-html", html, "b", head + "Content-Type: text/html\r\n" + m + "\r\n"});
+  Options mime_charset = html;
+  mime_charset.html = 0;
+  mime_charset.mime = 1;
+  mime_charset.charset = "windows-1252";
+  rows.push_back({"-mime -charset", mime_charset, "b",
+                  head +
+                      "Content-Type: text/plain; charset=windows-1252\r\n"
+                      "Content-Transfer-Encoding: quoted-printable\r\n" +
+                      m + "\r\n"});
+  Options charset_8bit = html;
+  charset_8bit.charset = "utf-8";
+  charset_8bit.encoded = true;
+  rows.push_back({"-html -charset, body with 8-bit bytes", charset_8bit, "b",
+                  head +
+                      "Content-Type: text/html; charset=utf-8\r\n"
+                      "Content-Transfer-Encoding: quoted-printable\r\n" +
+                      m + "\r\n"});
+  // -charset: 8-bit values in encoded words, folded; addresses as typed.
+  Options words;
+  words.charset = "utf-8";
+  words.from = "Zo\xc3\xab <zoe@example.org>";
+  words.subject =
+      "\xc3\x9c"
+      "bersicht f\xc3\xbcr M\xc3\xa4rz: Ums\xc3\xa4tze und Kosten der gro\xc3\x9f"
+      "en Abteilung";
+  words.to =
+      "J\xc3\xbcrgen M\xc3\xbcller <jm@example.de>, ann@example.org (\xc3\x84nne), bob@example.org";
+  words.cc = "caf\xc3\xa9@example.org";
+  rows.push_back({"-charset", words, "b",
+                  "From: =?utf-8?Q?Zo=C3=AB?= <zoe@example.org>\r\n"
+                  "Subject: =?utf-8?Q?=C3=9Cbersicht_f=C3=BCr_M=C3=A4rz=3A_Ums=C3=A4tze_und_K?=\r\n"
+                  " =?utf-8?Q?osten_der_gro=C3=9Fen_Abteilung?=\r\n"
+                  "To: =?utf-8?B?SsO8cmdlbiBNw7xsbGVy?= <jm@example.de>, ann@example.org\r\n"
+                  " (=?utf-8?B?w4RubmU=?=), bob@example.org\r\n"
+                  "Cc: caf\xc3\xa9@example.org\r\n"
+                  "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=utf-8\r\n" +
+                      m + "\r\n"});
   return rows;
 }
 
@@ -210,6 +266,38 @@ std::vector<std::string> field_names(const std::string& header, bool* well_forme
     }
   }
   return names;
+}
+
+// The part headers and the boundary of a message with attachments.
+TEST(MimeParts, PartHeadersAndBoundary) {
+  const std::string disposition =
+      "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment;";
+  const std::string long_name(30, '\xe9');
+  const struct {
+    std::string path, charset, lines;
+  } rows[] = {
+      {"/r/Q3.PDF", "", "Content-Type: application/pdf\r\n" + disposition + " filename=\"Q3.PDF\""},
+      {"C:\\reports\\Q3.Csv", "",
+       "Content-Type: text/csv\r\n" + disposition + " filename=\"Q3.Csv\""},
+      {"x/a \"b\".csv", "",
+       "Content-Type: text/csv\r\n" + disposition + " filename=\"a \\\"b\\\".csv\""},
+      {"M\xc3\xa4rz.tar.gz", "",
+       "Content-Type: application/gzip\r\n" + disposition +
+           "\r\n filename*=utf-8''M%C3%A4rz.tar.gz"},
+      {"caf\xe9", "",
+       "Content-Type: application/octet-stream\r\n" + disposition +
+           "\r\n filename*=ISO-8859-1''caf%E9"},
+      {long_name + ".log", "windows-1252",
+       "Content-Type: text/plain\r\n" + disposition +
+           "\r\n filename*0*=windows-1252''%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9;"
+           "\r\n filename*1*=%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9.log"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(attachment_part_header(row.path, row.charset), row.lines + "\r\n\r\n") << row.path;
+  }
+  EXPECT_EQ(choose_boundary({"plain", "text"}), "=_quib_00000000");
+  EXPECT_EQ(choose_boundary({"--=_quib_00000000 =_quib_00000002", "=_quib_00000001x"}),
+            "=_quib_00000003");
 }
 
 TEST(HeaderBlock, EverythingAtOnceComesOutWhole) {

@@ -211,6 +211,44 @@ TEST_F(RunDriverTest, FilesThatCannotBeMailed) {
   }
 }
 
+// An attachment fails as the body file would, named, before any traffic.
+TEST_F(RunDriverTest, AttachmentsThatCannotBeMailed) {
+  use_file("body\n");
+  const std::string fine = folder_ + "/fine.txt";
+  write_file(fine, "fine");
+  for (const std::string name :
+       {"/nonexistent/quib/a.pdf", "/dev/null", "/proc/self/mem"}) {
+    g_state.attachments = {fine.c_str(), name.c_str()};
+    std::string output;
+    const int status = run_loud(&output);
+    if (name == "/dev/null") {
+      EXPECT_EQ(status, kExitNotDiskFile);
+      EXPECT_EQ(output, "/dev/null: Sorry, I can only mail messages from disk files...\n");
+    } else {
+      EXPECT_EQ(status, name[1] == 'n' ? kExitCantOpen : kExitReadFailed) << name;
+      EXPECT_EQ(output, "error reading " + name + ", aborting\n");
+    }
+    EXPECT_EQ(script_.transcript, "") << "no connection";
+  }
+}
+
+// The parts on the wire: the body's, then each attachment's, then the end.
+TEST_F(RunDriverTest, AttachmentsFollowTheBodyInParts) {
+  use_file("hi\n.");
+  const std::string attachment = folder_ + "/a.txt";
+  write_file(attachment, "abcd");
+  g_state.attachments = {attachment.c_str()};
+  EXPECT_EQ(run_driver(), kExitSent);
+  const std::string part = "\r\n--=_quib_00000000\r\nContent-Type: text/plain\r\n";
+  EXPECT_EQ(script_.data,
+            std::string(kDateLine) + "From: me@example.org\r\nSubject: Contents of file: " + file_ +
+                "\r\nTo: ann@example.org\r\nMIME-Version: 1.0\r\nContent-Type: " +
+                "multipart/mixed; boundary=\"=_quib_00000000\"\r\n" + kMailer + "\r\n" +
+                part.substr(2) + "\r\nhi\r\n.." + part +
+                "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; "
+                "filename=\"a.txt\"\r\n\r\nYWJjZA==\r\n--=_quib_00000000--\r\n.\r\n");
+}
+
 // /proc/self/mem is a disk file whose size says 0 and whose first read fails.
 TEST_F(RunDriverTest, ReadFailureIsStatusFiveInBothModes) {
   for (const std::string name : {"/proc/self/mem"}) {
