@@ -32,6 +32,9 @@ struct MailerState {
   char local_host[kLocalHostBytes] = {};
   ConnectionHandle connection = 0;
   void* library = nullptr;  // the loaded socket library, or null
+  // The transcript of the run (src/smtp/transcript.h).
+  int debug = 0;              // -debug: to standard error
+  const char* log_file = "";  // -log: appended to this file
 };
 
 // The one record of the run.

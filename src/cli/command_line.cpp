@@ -3,12 +3,14 @@
 #include <cstring>
 
 #include "cli/run_driver.h"
+#include "cli/run_log.h"
 #include "cli/settings/settings_store.h"
 #include "cli/usage.h"
 #include "platform/platform.h"
 #include "quib/console.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
+#include "smtp/transcript.h"
 
 namespace {
 
@@ -20,6 +22,7 @@ enum class Action {
   kPenguin,      // header_only_body, takes nothing
   kPassOver,     // the next argument is passed over unread
   kFromAddress,  // from_address refers to the next argument, from_given
+  kDebug,        // debug, takes nothing
 };
 
 struct Option {
@@ -43,6 +46,8 @@ const Option kOptions[] = {
     {"-mime", false, Action::kPassOver, nullptr},
     {"-q", false, Action::kPassOver, nullptr},
     {"-i", false, Action::kFromAddress, nullptr},
+    {"-debug", false, Action::kDebug, nullptr},
+    {"-log", false, Action::kRefer, &MailerState::log_file},
 };
 
 const char kInstallHint[] =
@@ -147,6 +152,9 @@ int apply_option(const Option& option, int argc, const char* const* argv, int* i
     case Action::kPenguin:
       g_state.header_only_body = 1;
       return kContinueRun;
+    case Action::kDebug:
+      g_state.debug = 1;
+      return kContinueRun;
     case Action::kPassOver:
       *i += 1;  // may step past the last argument; nothing is read there
       return kContinueRun;
@@ -164,6 +172,17 @@ int no_server_or_sender_status() {
   say("or use '-server <server name>' and '-f <user name>'\n");
   say("aborting, nothing sent\n");
   return kExitNoServerOrSender;
+}
+
+// The run once the command line is read: the last checks, then the driver.
+int run_accepted() {
+  if (!g_state.from_given) g_state.from_address = g_state.login;
+  if (g_state.smtp_server[0] == '\0' || g_state.login[0] == '\0') {
+    return no_server_or_sender_status();
+  }
+  if (has_line_break(g_state.login)) return line_break_status("the sender address");
+  if (!message_file_exists(message_file)) return missing_file_status(message_file);
+  return run_driver();
 }
 
 }  // namespace
@@ -198,6 +217,7 @@ bool message_file_exists(const char* name) {
 
 int quib_main(int argc, const char* const* argv) {
   reset_run_state();
+  transcript_start_clock();
   if (argc < 2) return usage_status();
   prescan_flags(argc, argv);
   message_file = argv[1];
@@ -208,11 +228,9 @@ int quib_main(int argc, const char* const* argv) {
   g_state.from_address = g_state.sender;
   int status = parse_command_line(argc, argv);
   if (status != kContinueRun) return status;
-  if (!g_state.from_given) g_state.from_address = g_state.login;
-  if (g_state.smtp_server[0] == '\0' || g_state.login[0] == '\0') {
-    return no_server_or_sender_status();
-  }
-  if (has_line_break(g_state.login)) return line_break_status("the sender address");
-  if (!message_file_exists(message_file)) return missing_file_status(message_file);
-  return run_driver();
+  status = open_run_log(argc, argv);
+  if (status != 0) return status;
+  status = run_accepted();
+  close_run_log(status);
+  return status;
 }

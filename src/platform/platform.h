@@ -96,6 +96,18 @@ void platform_prepare_process();
 
 // Writes bytes to standard output at once.
 void platform_write_stdout(const char* data, std::size_t length);
+// Writes bytes to standard error at once (the transcript of -debug).
+void platform_write_stderr(const char* data, std::size_t length);
+
+// ---- The log file of -log (CreateFileA with FILE_APPEND_DATA) ---------------------
+
+// Opens the file for appending, creating it readable and writable by its
+// owner alone (0600 on POSIX); an existing file is never truncated.
+// 0 on success, -1 when it cannot be opened (no such folder, no access).
+int platform_open_log(const char* name, PlatformFile* log);
+// Appends the bytes in one write, so that the lines of two runs at once
+// never tear each other. A failure is not reported: the run goes on.
+void platform_append_log(const PlatformFile& log, const char* data, std::size_t length);
 
 // ---- Local time and zone (GetLocalTime, GetTimeZoneInformation) -----------------
 

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "quib/console.h"
 #include "quib/mailer_state.h"
+#include "smtp/transcript.h"
 
 GensockApi g_gensock;
 
@@ -40,12 +41,35 @@ void bind_all(void* const symbols[kEntryPoints]) {
   bind(symbols[6], &g_gensock.put_data_flush);
 }
 
+// Asked for only when the library announces GENSOCK_CAN_TRACE.
+const char kSetTraceName[] = "gensock_set_trace";
+
 void* load_first_library() {
   for (const char* name : kLibraryNames) {
     void* library = platform_load_library(name);
-    if (library != nullptr) return library;
+    if (library != nullptr) {
+      transcript_event(std::string("socket library ") + name + " loaded");
+      return library;
+    }
   }
   return nullptr;
+}
+
+void library_trace(void*, const char* line) { transcript_library_line(line); }
+
+// The library's own steps join the transcript where it offers them; a
+// library without them leaves the transcript to quib's side.
+void start_library_trace() {
+  if (!transcript_on()) return;
+  void (*set_trace)(gensock_trace_t, void*) = nullptr;
+  if (socket_library_can(GENSOCK_CAN_TRACE)) {
+    bind(platform_find_symbol(g_state.library, kSetTraceName), &set_trace);
+  }
+  if (set_trace != nullptr) {
+    set_trace(library_trace, nullptr);
+  } else {
+    transcript_event("the socket library keeps no trace of its own");
+  }
 }
 
 }  // namespace
@@ -54,6 +78,7 @@ int load_socket_library() {
   g_state.library = load_first_library();
   if (g_state.library == nullptr) {
     say("Couldn't load either 'GWINSOCK.DLL' or 'GENSOCK.DLL'\nInstall one of these in your path.");
+    transcript_reason("neither gwinsock.dll nor gensock.dll could be loaded");
     return -1;
   }
   void* symbols[kEntryPoints] = {};
@@ -61,11 +86,13 @@ int load_socket_library() {
     symbols[i] = platform_find_symbol(g_state.library, kEntryPointNames[i]);
     if (symbols[i] == nullptr) {
       say(std::string("couldn't getprocaddress for ") + kEntryPointNames[i] + "\n");
+      transcript_reason(std::string("the library lacks ") + kEntryPointNames[i]);
       return -1;
     }
   }
   bind_all(symbols);
   bind(platform_find_symbol(g_state.library, kCapabilitiesName), &g_gensock.capabilities);
+  start_library_trace();
   return 0;
 }
 

@@ -1,0 +1,12 @@
+// The opening and closing lines of a run's transcript (-debug, -log).
+#pragma once
+
+// Starts the transcript that g_state asks for and writes its opening line:
+// the local date and time, quib's version and the command line, every
+// secret replaced. 0, or kExitNoServerOrSender after printing that the log
+// cannot be opened (nothing has been sent).
+int open_run_log(int argc, const char* const* argv);
+
+// Writes the closing line (the exit status and its meaning) and ends the
+// transcript.
+void close_run_log(int status);

@@ -1,0 +1,161 @@
+#include "smtp/transcript.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace transcript_detail {
+bool g_on = false;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Transcript {
+  Clock::time_point start = Clock::now();
+  bool to_stderr = false;
+  PlatformFile log;
+  std::string step = "the greeting";  // what failed, if the run fails now
+  std::string reason;                 // why: the last reply line, or a transport error
+};
+
+Transcript g_transcript;
+
+// "1,234,567"
+std::string grouped(std::size_t number) {
+  std::string digits = std::to_string(number);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
+
+// Time, mark, text and a line end, written whole to each sink.
+void write_line(const char* mark, std::string_view text) {
+  const long long ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - g_transcript.start)
+          .count();
+  std::string time = std::to_string(ms);
+  std::string line(time.size() < 6 ? 6 - time.size() : 0, ' ');
+  line += time;
+  line += " ms ";
+  line += mark;
+  line += text;
+  line += '\n';
+  if (g_transcript.to_stderr) platform_write_stderr(line.data(), line.size());
+  platform_append_log(g_transcript.log, line.data(), line.size());
+}
+
+// The bytes without the line end they arrived or went with.
+std::string_view without_line_end(std::string_view bytes) {
+  while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) bytes.remove_suffix(1);
+  return bytes;
+}
+
+}  // namespace
+
+void transcript_start_clock() { g_transcript.start = Clock::now(); }
+
+int transcript_open(bool to_stderr, const char* log_name) {
+  if (log_name != nullptr && log_name[0] != '\0' &&
+      platform_open_log(log_name, &g_transcript.log) != 0) {
+    return -1;
+  }
+  g_transcript.to_stderr = to_stderr;
+  transcript_detail::g_on = to_stderr || g_transcript.log.handle != PlatformFile().handle;
+  return 0;
+}
+
+void transcript_close() {
+  platform_close_file(&g_transcript.log);
+  g_transcript.to_stderr = false;
+  transcript_detail::g_on = false;
+}
+
+std::string transcript_printable(std::string_view bytes, std::size_t length) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string shown;
+  const std::size_t count = bytes.size() < kShownBytes ? bytes.size() : kShownBytes;
+  for (std::size_t i = 0; i < count; ++i) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (c >= 0x20 && c <= 0x7E) {
+      shown += static_cast<char>(c);
+    } else {
+      shown += "\\x";
+      shown += kHex[c >> 4];
+      shown += kHex[c & 0xF];
+    }
+  }
+  if (length > count) shown += "[... " + grouped(length) + " bytes in all]";
+  return shown;
+}
+
+void transcript_event(std::string_view text) {
+  if (transcript_on()) write_line("* ", transcript_printable(text, text.size()));
+}
+
+void transcript_sent(std::string_view shown) {
+  if (!transcript_on()) return;
+  const std::string_view line = without_line_end(shown);
+  g_transcript.step = transcript_printable(line, line.size());
+  g_transcript.reason.clear();
+  write_line("> ", g_transcript.step);
+}
+
+void transcript_received(const char* line, std::size_t stored, std::size_t length) {
+  if (!transcript_on()) return;
+  const std::string_view bytes = stored == length ? without_line_end(std::string_view(line, stored))
+                                                  : std::string_view(line, stored);
+  g_transcript.reason = transcript_printable(bytes, stored == length ? bytes.size() : length);
+  write_line("< ", g_transcript.reason);
+}
+
+void transcript_library_line(const char* line) {
+  if (!transcript_on()) return;
+  std::string_view text(line);
+  const char* mark = "* ";
+  if (text.size() >= 2 && (text[0] == '>' || text[0] == '<') && text[1] == ' ') {
+    mark = text[0] == '>' ? "> " : "< ";
+    text.remove_prefix(2);
+  }
+  write_line(mark, transcript_printable(text, text.size()));
+}
+
+void transcript_message_text(const char* text, std::size_t length) {
+  if (!transcript_on()) return;
+  // Counted as the transmitter sends it: every line ends in CR LF, and a
+  // "." that begins a line is doubled.
+  std::size_t lines = 0;
+  std::size_t dots = length > 0 && text[0] == '.' ? 1 : 0;
+  const char* end = text + length;
+  for (const char* at = text; at < end;) {
+    const char* lf = static_cast<const char*>(std::memchr(at, '\n', end - at));
+    if (lf == nullptr) {
+      ++lines;  // the last line, ended by the end marker's CR LF
+      break;
+    }
+    ++lines;
+    at = lf + 1;
+    if (at < end && *at == '.') ++dots;
+  }
+  g_transcript.step = "the message text";
+  g_transcript.reason.clear();
+  write_line("> ", "[message text: " + grouped(length) + " bytes, " + grouped(lines) + " lines, " +
+                       grouped(dots) + " dots doubled]");
+}
+
+void transcript_step(std::string_view step) {
+  if (!transcript_on()) return;
+  g_transcript.step = transcript_printable(step, step.size());
+  g_transcript.reason.clear();
+}
+
+void transcript_reason(std::string_view reason) {
+  if (transcript_on()) g_transcript.reason = transcript_printable(reason, reason.size());
+}
+
+std::string transcript_failure_line() {
+  if (!transcript_on()) return std::string();
+  return "failed at " + g_transcript.step + ": " +
+         (g_transcript.reason.empty() ? std::string("no reply") : g_transcript.reason);
+}
