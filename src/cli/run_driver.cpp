@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "message/address_list.h"
@@ -17,9 +18,6 @@
 #include "smtp/smtp_dialogue.h"
 
 namespace {
-
-// Result of a step that lets the run go on.
-constexpr int kStepDone = -1000;
 
 // The one message text of the run: header block, then the body, then a NUL.
 // Its buffer may be reserved larger than the text; pages past the NUL are
@@ -65,7 +63,7 @@ void say_failure(const char* prefix, const char* name) {
 
 // Copies console input into a new temporary file, left open in *file, and
 // points message_file at it.
-int capture_console_input(PlatformFile* file) {
+std::optional<int> capture_console_input(PlatformFile* file) {
   std::string dir;
   platform_temp_dir(&dir);
   if (platform_capture_console_input(dir, "qbx", &temp_file_name, file) != 0) {
@@ -73,10 +71,10 @@ int capture_console_input(PlatformFile* file) {
     return kExitTempFile;
   }
   message_file = temp_file_name.c_str();
-  return kStepDone;
+  return std::nullopt;
 }
 
-int open_message_file(PlatformFile* file) {
+std::optional<int> open_message_file(PlatformFile* file) {
   if (platform_open_for_reading(message_file, file) != 0) {
     say_failure("error reading ", message_file);
     return kExitCantOpen;
@@ -85,7 +83,7 @@ int open_message_file(PlatformFile* file) {
     say("Sorry, I can only mail messages from disk files...\n");
     return kExitNotDiskFile;
   }
-  return kStepDone;
+  return std::nullopt;
 }
 
 // Header, then size bytes of body from memory: plain (up to the body's first
@@ -159,7 +157,8 @@ bool read_unsized_body(const PlatformFile& file, const std::string& header, Mess
 }
 
 // Builds the whole message text from the open message file.
-int load_message(const PlatformFile& file, const std::string& header, MessageText* text) {
+std::optional<int> load_message(const PlatformFile& file, const std::string& header,
+                                MessageText* text) {
   std::uint64_t size = 0;
   bool read = platform_file_size(file, &size) == 0;
   if (read && size == 0) {
@@ -172,7 +171,7 @@ int load_message(const PlatformFile& file, const std::string& header, MessageTex
     say_failure("error reading ", message_file);
     return kExitReadFailed;
   }
-  return kStepDone;
+  return std::nullopt;
 }
 
 void print_progress() {
@@ -203,14 +202,15 @@ int send_message(const MessageText& text) {
 }
 
 // Everything up to the finished message text; the temporary file, if any,
-// is deleted whatever the outcome.
-int prepare_message(MessageText* text) {
+// is deleted whatever the outcome. The exit status that ends the run, or
+// nothing when the text is ready.
+std::optional<int> prepare_message(MessageText* text) {
   std::string header;
   build_header_block(g_state, message_file, &header);
   PlatformFile file;
   const bool console = std::strcmp(message_file, "-") == 0;
-  int status = console ? capture_console_input(&file) : open_message_file(&file);
-  if (status == kStepDone) status = load_message(file, header, text);
+  std::optional<int> status = console ? capture_console_input(&file) : open_message_file(&file);
+  if (!status) status = load_message(file, header, text);
   platform_close_file(&file);
   if (console) platform_discard_temp_file(temp_file_name);
   return status;
@@ -221,11 +221,11 @@ int prepare_message(MessageText* text) {
 int run_driver() {
   build_recipient_list(g_state);
   MessageText text;
-  int status = prepare_message(&text);
-  if (status == kStepDone) {
+  std::optional<int> status = prepare_message(&text);
+  if (!status) {
     print_progress();
     status = send_message(text);
   }
   std::string().swap(g_state.recipients);
-  return status;
+  return *status;
 }

@@ -75,7 +75,7 @@ std::string local_date_and_time() {
 
 }  // namespace
 
-int open_run_log(int argc, const char* const* argv) {
+std::optional<int> open_run_log(int argc, const char* const* argv) {
   if (transcript_open(g_state.debug != 0, g_state.log_file) != 0) {
     say("cannot open the log file ");
     say(g_state.log_file);
@@ -84,7 +84,7 @@ int open_run_log(int argc, const char* const* argv) {
   }
   transcript_event("quib " QUIB_VERSION ", " + local_date_and_time() + ": " +
                    shown_command_line(argc, argv));
-  return 0;
+  return std::nullopt;
 }
 
 void close_run_log(int status) {

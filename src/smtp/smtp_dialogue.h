@@ -1,7 +1,12 @@
-// The SMTP dialogue: one connection, one transaction.
+// The SMTP dialogue: one connection, one transaction. TLS is not seen
+// here: for smtps:// and starttls:// the socket library's gensock_connect
+// (gensock/common/tls_connect.cpp) does the handshake, and for starttls://
+// the plain greeting, EHLO and STARTTLS exchange before it, so the dialogue
+// below starts at the greeting either way, inside TLS when one was asked for.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "gensock.h"
 
@@ -11,9 +16,12 @@
 int smtp_connect();
 
 // Reads one reply, continuation lines included, all of it within limit_ms
-// where the library can time replies; returns the code of its last line, or
-// -1 after a printed transport failure.
-int smtp_read_reply(int limit_ms);
+// where the library can time replies; returns the code of its last line, 0
+// for a reply that runs past 16 MiB in all, or -1 after a printed transport
+// failure. With `lines`, that is first emptied and then gets each line read,
+// in order, without its CR LF and cut to its first 512 bytes (the rest of a
+// longer line is read and dropped); after a failure, the lines read so far.
+int smtp_read_reply(int limit_ms, std::vector<std::string>* lines = nullptr);
 
 // Sends length bytes at once. 0, or -1 after a printed transport failure.
 int smtp_send(gensock_handle_t handle, const char* data, unsigned long length);
