@@ -50,6 +50,10 @@ SENDER_LINE_BREAK = (b"the sender address holds a line break (CR or LF): abortin
 SERVER_LINE_BREAK = b"the server name holds a line break (CR or LF): aborting, nothing sent\n"
 
 
+def log_not_opened(name):
+    return b"cannot open the log file " + name.encode() + b": aborting, nothing sent\n"
+
+
 def does_not_exist(name):
     return name.encode() + b" does not exist\n"
 

@@ -12,7 +12,7 @@ import unittest
 
 from messages import (CANT_CREATE, INSTALL_HINT, NO_KEY, NO_SENDER_VALUE, NO_SERVER_VALUE,
                       REFUSED_12, SENDER_LINE_BREAK, SERVER_LINE_BREAK, USAGE, does_not_exist,
-                      server_set_to)
+                      log_not_opened, server_set_to)
 from quibtest import REG_BINARY, UNDER_WINE, Registry, run_quib
 
 NOWHERE = "127.0.0.1:1"  # nothing listens there: an accepted run fails fast
@@ -66,6 +66,11 @@ CASES = [
     ("-server last", [FILE, "-server"], STORED, 1, USAGE, "same"),
     ("-f last", [FILE, "-f"], STORED, 1, USAGE, "same"),
     ("-i last", [FILE, "-t", "a@x", "-i"], STORED, 1, USAGE, "same"),
+    ("-log last", [FILE, "-log"], STORED, 1, USAGE, "same"),
+    ("-DEBUG later is stray", [FILE, "-DEBUG"], STORED, 1, USAGE, "same"),
+    ("-log in a missing folder: status 12 before any traffic",
+     [FILE, "-t", "a@x", "-log", MISSING + "/quib.log"], STORED, 12,
+     log_not_opened(MISSING + "/quib.log"), "same"),
     # -install
     ("-install server only", ["-install", "mail.example"], None, 0,
      NO_KEY + server_set_to("mail.example"), set_to("mail.example", "")),

@@ -8,6 +8,7 @@ behind shows. The socket library's
 timeouts are shortened (GENSOCK_TIMEOUT), and every run is bounded: a quib
 that hangs fails the test instead of stalling it.
 """
+import os
 import re
 import unittest
 
@@ -109,6 +110,52 @@ CASES = [
 ]
 
 
+# -debug against the scripted server, times, port and host name masked: the
+# transcript of one delivery line by line, then how failures end it.
+OPENING = (r"\* quib \d+\.\d+\.\d+, \w{3}, \d\d \w{3} \d{4} \d\d:\d\d:\d\d [+-]\d{4}: \S*quib\S* "
+           r"\S+ -server 127\.0\.0\.1:PORT -f x@y -t a@b -s s -debug")
+DELIVERY = """* socket library gensock.dll loaded
+* connecting to 127.0.0.1:PORT (service smtp)
+* 127.0.0.1 resolves to 127.0.0.1
+* connecting to 127.0.0.1 port PORT: connected
+* connected
+< 220 fault.example ready
+> HELO HOST
+< 250 fault.example
+> MAIL From:<x@y>
+< 250 sender ok
+> RCPT To: <a@b>
+< 250 recipient ok
+> DATA
+< 354 go ahead
+> [message text: 155 bytes, 9 lines, 1 dots doubled]
+< 250 kept
+> QUIT
+* exit status 0: the server accepted the message
+"""
+NO_REPLY = "gensock_getchar failed with 4013: " + messages.TIMED_OUT.decode()
+FAILED = "> QUIT\n* failed at %s\n* exit status -1: the SMTP dialogue failed\n"
+# (name, server script, the transcript's last lines)
+TRANSCRIPTS = [
+    ("refused recipient", until("RCPT")[:-1] + [("line",), reply("550 5.7.1 Relaying denied")],
+     FAILED % "RCPT To: <a@b>: 550 5.7.1 Relaying denied"),
+    ("no answer to MAIL", until("MAIL"),
+     "> MAIL From:<x@y>\n* %s\n" % NO_REPLY + FAILED % ("MAIL From:<x@y>: " + NO_REPLY)),
+    ("bytes shown printable, a long line cut",
+     [("send", b"220-\x00\xff\tx\r\n220 " + b"y" * 600 + b"\r\n"), ("line",),
+      reply("554 no")],
+     "< 220-\\x00\\xFF\\x09x\n< 220 " + "y" * 508 + "[... 606 bytes in all]\n> HELO HOST\n"
+     "< 554 no\n" + FAILED % "HELO HOST: 554 no"),
+]
+
+
+def masked(transcript, port):
+    """The lines without their times, the port and the local host name."""
+    lines = [re.sub(r"^ *\d+ ms ", "", line) for line in transcript.decode("ascii").splitlines()]
+    return "".join(re.sub(r"HELO [^\s:]+", "HELO HOST", line.replace(str(port), "PORT")) + "\n"
+                   for line in lines)
+
+
 class FaultTest(quibtest.StoredSettingsCase):
     SENDER = SENDER
     WORK_PREFIX = "quib-faults-"
@@ -154,6 +201,33 @@ class FaultTest(quibtest.StoredSettingsCase):
         self.assertEqual([c.split(b" ")[0] for c in server.commands()],
                          [b"HELO", b"MAIL", b"RCPT", b"DATA"])
         self.assertIn(b"\r\n\r\n" + BIG_BODY[:1000].replace(b"\n", b"\r\n"), server.received)
+
+    def debug_run(self, script, *flags):
+        body = os.path.join(self.work, "body.txt")
+        with open(body, "wb") as f:
+            f.write(BODY)
+        with FaultServer(script) as server:
+            status, out, err = run_quib([body, "-server", server.address, "-f", SENDER, "-t",
+                                         RECIPIENT, "-s", "s"] + list(flags),
+                                        registry=self.registry,
+                                        env={"GENSOCK_TIMEOUT": LIMIT}, timeout=90)
+            server.release()
+        return status, out, masked(err, server.port)
+
+    def test_transcript_of_a_delivery_leaves_stdout_as_it_was(self):
+        status, out, transcript = self.debug_run(WHOLE_DIALOGUE, "-debug")
+        self.assertEqual(status, 0)
+        opening, rest = transcript.split("\n", 1)
+        self.assertRegex(opening, r"\A" + OPENING + r"\Z")
+        self.assertEqual(rest, DELIVERY)
+        self.assertEqual(out, self.debug_run(WHOLE_DIALOGUE)[1])
+
+    def test_transcript_names_the_failed_step_last_and_q_silences_stdout_only(self):
+        for name, script, tail in TRANSCRIPTS:
+            with self.subTest(name):
+                status, out, transcript = self.debug_run(script, "-debug", "-q")
+                self.assertEqual((status, out), (-1, b""))
+                self.assertTrue(transcript.endswith(tail), transcript)
 
     def test_quiet_fault_prints_nothing(self):
         with FaultServer(until("MAIL") + [("close",)]) as server:

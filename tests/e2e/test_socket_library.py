@@ -2,6 +2,7 @@
 import hashlib
 import logging
 import os
+import re
 import shutil
 import socket
 import ssl
@@ -33,9 +34,10 @@ class MailingCase(unittest.TestCase):
         self.registry.cleanup()
         shutil.rmtree(self.folder, ignore_errors=True)
 
-    def mail(self, server, quib=None, env=None):
+    def mail(self, server, quib=None, env=None, extra=()):
         """Mails the body to server with the built quib, or with a copy of it."""
         args = [self.body, "-t", "ann@example.org", "-f", "me@example.org", "-server", server]
+        args += list(extra)
         return run_quib(args, registry=self.registry, env=dict(env or {}, LD_LIBRARY_PATH=""),
                         program=quib or QUIB)
 
@@ -232,6 +234,27 @@ class TlsTest(MailingCase):
                     self.assertTrue(out.endswith(b"error %d in function 'gensock_connect'" % code),
                                     out)
                     self.assertEqual(server.messages, [])
+
+    def test_debug_shows_the_exchange_the_agreement_and_the_certificate(self):
+        # OpenSSL names its version "TLSv1.3" and its cipher; SChannel "TLS 1.2" and an ALG_ID.
+        agreed = r"\* TLS 1\.[23], cipher 0x" if UNDER_WINE else r"\* TLSv1\.[23], cipher [A-Z]"
+        for certificate, verdict in (("good", r"ok"), ("expired", r"(?!ok).+")):
+            with self.subTest(certificate), self.server("starttls", certificate) as server:
+                status, _, err = self.mail("starttls://localhost:%d" % server.port,
+                                           env=self.trusted, extra=["-debug"])
+                lines = [line.split(" ms ", 1)[1] for line in err.decode("ascii").splitlines()]
+                self.assertEqual(status, 0 if certificate == "good" else -1)
+                for expected in (r"> STARTTLS", r"< 220 .*", r"\* TLS handshake with localhost",
+                                 r"\* certificate subject: CN=%s" % certificate,
+                                 r"\* certificate issuer: CN=test-ca",
+                                 r"\* certificate names: DNS:localhost, IP.*",
+                                 r"\* certificate verification: " + verdict):
+                    self.assertTrue(any(re.fullmatch(expected, line) for line in lines), expected)
+                if certificate == "good":
+                    self.assertTrue(any(re.match(agreed, line) for line in lines), lines)
+                else:
+                    self.assertRegex(lines[-2], r"failed at connecting to starttls://localhost:\d+:"
+                                                r" gensock_connect failed with 4023")
 
     def test_nothing_travels_in_plain_text_when_tls_is_asked_for(self):
         for case, scheme, script, code in TLS_FAULTS:
