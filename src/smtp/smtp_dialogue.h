@@ -5,6 +5,7 @@
 // below starts at the greeting either way, inside TLS when one was asked for.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -35,9 +36,20 @@ void smtp_abort(const std::string& message);
 // the library unloaded).
 int smtp_open_transaction(const char* login, const std::string& recipients);
 
+// What send_message_text put on the wire: the bytes the library took (the
+// end marker included), the lines (each CR LF before the final ".", the one
+// the marker adds after an unended last line included) and the dots doubled.
+struct TransmitCounts {
+  std::uint64_t bytes = 0;
+  std::uint64_t lines = 0;
+  std::uint64_t doubled_dots = 0;
+};
+
 // Sends the message text with CR LF line ends, dot-stuffing and the end
-// marker, then flushes. 0, or the first failing transport code.
-int send_message_text(gensock_handle_t handle, const char* text, std::size_t length);
+// marker, then flushes; with counts, says there what went out. 0, or the
+// first failing transport code.
+int send_message_text(gensock_handle_t handle, const char* text, std::size_t length,
+                      TransmitCounts* counts = nullptr);
 
 // Sends the text and reads the server's verdict. 0 when it answered 250;
 // -1 after smtp_abort otherwise.
