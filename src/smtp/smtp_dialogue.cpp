@@ -255,8 +255,10 @@ int smtp_open_transaction(const char* login, const std::string& recipients) {
 }
 
 int smtp_finish_message(const char* text, std::size_t length) {
-  int sent = send_message_text(g_state.connection, text, length);
-  transcript_message_text(text, length);
+  TransmitCounts counts;
+  int sent =
+      send_message_text(g_state.connection, text, length, transcript_on() ? &counts : nullptr);
+  transcript_message_text(counts.bytes, counts.lines, counts.doubled_dots);
   if (sent != 0) transcript_event("sending the message text failed: error " + std::to_string(sent));
   // Even when sending failed the reply is read: a dropped connection is
   // reported there, and a failed transmission never counts as accepted.

@@ -1,7 +1,6 @@
 #include "smtp/transcript.h"
 
 #include <chrono>
-#include <cstring>
 
 #include "platform/platform.h"
 
@@ -24,7 +23,7 @@ struct Transcript {
 Transcript g_transcript;
 
 // "1,234,567"
-std::string grouped(std::size_t number) {
+std::string grouped(std::uint64_t number) {
   std::string digits = std::to_string(number);
   for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
   return digits;
@@ -121,26 +120,11 @@ void transcript_library_line(const char* line) {
   write_line(mark, transcript_printable(text, text.size()));
 }
 
-void transcript_message_text(const char* text, std::size_t length) {
+void transcript_message_text(std::uint64_t bytes, std::uint64_t lines, std::uint64_t dots) {
   if (!transcript_on()) return;
-  // Counted as the transmitter sends it: every line ends in CR LF, and a
-  // "." that begins a line is doubled.
-  std::size_t lines = 0;
-  std::size_t dots = length > 0 && text[0] == '.' ? 1 : 0;
-  const char* end = text + length;
-  for (const char* at = text; at < end;) {
-    const char* lf = static_cast<const char*>(std::memchr(at, '\n', end - at));
-    if (lf == nullptr) {
-      ++lines;  // the last line, ended by the end marker's CR LF
-      break;
-    }
-    ++lines;
-    at = lf + 1;
-    if (at < end && *at == '.') ++dots;
-  }
   g_transcript.step = "the message text";
   g_transcript.reason.clear();
-  write_line("> ", "[message text: " + grouped(length) + " bytes, " + grouped(lines) + " lines, " +
+  write_line("> ", "[message text: " + grouped(bytes) + " bytes, " + grouped(lines) + " lines, " +
                        grouped(dots) + " dots doubled]");
 }
 

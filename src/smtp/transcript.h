@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -33,8 +34,8 @@ void transcript_sent(std::string_view shown);
 void transcript_received(const char* line, std::size_t stored, std::size_t length);
 // A line of the socket library's own trace (gensock_set_trace).
 void transcript_library_line(const char* line);
-// The message text: its size, its lines and the dots doubled.
-void transcript_message_text(const char* text, std::size_t length);
+// The message text as it went out: its bytes, its lines and the dots doubled.
+void transcript_message_text(std::uint64_t bytes, std::uint64_t lines, std::uint64_t dots);
 // Names the step under way where no command names it ("connecting to ...").
 void transcript_step(std::string_view step);
 // Why the step failed when no reply tells it (a transport error, ...).

@@ -128,7 +128,7 @@ DELIVERY = """* socket library gensock.dll loaded
 < 250 recipient ok
 > DATA
 < 354 go ahead
-> [message text: 155 bytes, 9 lines, 1 dots doubled]
+> [message text: 162 bytes, 9 lines, 1 dots doubled]
 < 250 kept
 > QUIT
 * exit status 0: the server accepted the message
