@@ -22,6 +22,10 @@ struct Transcript {
 
 Transcript g_transcript;
 
+// A reply line holds at most 512 bytes (RFC 5321 4.5.3.1.5): what is longer
+// is cut with a mark.
+constexpr std::size_t kShownBytes = 512;
+
 // "1,234,567"
 std::string grouped(std::uint64_t number) {
   std::string digits = std::to_string(number);
@@ -51,30 +55,14 @@ std::string_view without_line_end(std::string_view bytes) {
   return bytes;
 }
 
-}  // namespace
-
-void transcript_start_clock() { g_transcript.start = Clock::now(); }
-
-int transcript_open(bool to_stderr, const char* log_name) {
-  if (log_name != nullptr && log_name[0] != '\0' &&
-      platform_open_log(log_name, &g_transcript.log) != 0) {
-    return -1;
-  }
-  g_transcript.to_stderr = to_stderr;
-  transcript_detail::g_on = to_stderr || g_transcript.log.handle != PlatformFile().handle;
-  return 0;
-}
-
-void transcript_close() {
-  platform_close_file(&g_transcript.log);
-  g_transcript.to_stderr = false;
-  transcript_detail::g_on = false;
-}
-
-std::string transcript_printable(std::string_view bytes, std::size_t length) {
+// Shown form of the first bytes of length in all: printable ASCII as it
+// stands, anything else as \xNN, cut after limit bytes with "[... N bytes
+// in all]".
+std::string transcript_printable(std::string_view bytes, std::size_t length,
+                                 std::size_t limit = kShownBytes) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string shown;
-  const std::size_t count = bytes.size() < kShownBytes ? bytes.size() : kShownBytes;
+  const std::size_t count = bytes.size() < limit ? bytes.size() : limit;
   for (std::size_t i = 0; i < count; ++i) {
     const unsigned char c = static_cast<unsigned char>(bytes[i]);
     if (c >= 0x20 && c <= 0x7E) {
@@ -89,8 +77,31 @@ std::string transcript_printable(std::string_view bytes, std::size_t length) {
   return shown;
 }
 
+}  // namespace
+
+void transcript_start_clock() { g_transcript.start = Clock::now(); }
+
+int transcript_open(bool to_stderr, const char* log_name) {
+  if (log_name != nullptr && log_name[0] != '\0' &&
+      platform_open_log(log_name, &g_transcript.log) != 0) {
+    return -1;
+  }
+  g_transcript.to_stderr = to_stderr;
+  g_transcript.step = "the greeting";
+  g_transcript.reason.clear();
+  transcript_detail::g_on = to_stderr || g_transcript.log.handle != PlatformFile().handle;
+  return 0;
+}
+
+void transcript_close() {
+  platform_close_file(&g_transcript.log);
+  g_transcript.to_stderr = false;
+  transcript_detail::g_on = false;
+}
+
 void transcript_event(std::string_view text) {
-  if (transcript_on()) write_line("* ", transcript_printable(text, text.size()));
+  // Steps are quib's own words and the command line: shown whole.
+  if (transcript_on()) write_line("* ", transcript_printable(text, text.size(), text.size()));
 }
 
 void transcript_sent(std::string_view shown) {

@@ -1,7 +1,7 @@
 // The transcript of a run (-debug, -log): one line per event, each led by
 // the milliseconds since the run started. Commands sent ("> "), reply lines
 // read ("< ") and steps ("* "), printable ASCII only (any other byte as
-// \xNN), each cut after kShownBytes with a mark. The message text is one
+// \xNN), each cut after 512 bytes with a mark. The message text is one
 // summary line; what a caller hides (credentials) it never hands in.
 // Everything here costs a test of one flag while no transcript is kept.
 #pragma once
@@ -44,8 +44,3 @@ void transcript_reason(std::string_view reason);
 // sent (or the greeting) and the last reply line read or reason given.
 // Empty while no transcript is kept.
 std::string transcript_failure_line();
-
-// Shown form of bytes: printable ASCII as it stands, anything else as
-// \xNN, cut after kShownBytes with "[... N bytes in all]".
-constexpr std::size_t kShownBytes = 512;
-std::string transcript_printable(std::string_view bytes, std::size_t length);
