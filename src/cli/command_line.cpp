@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "cli/login_secret.h"
 #include "cli/run_driver.h"
 #include "cli/settings/settings_store.h"
 #include "cli/usage.h"
@@ -9,6 +10,7 @@
 #include "quib/console.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
+#include "smtp/sasl.h"
 
 namespace {
 
@@ -20,6 +22,7 @@ enum class Action {
   kPenguin,      // header_only_body, takes nothing
   kPassOver,     // the next argument is passed over unread
   kFromAddress,  // from_address refers to the next argument, from_given
+  kSecret,       // the next argument is copied into secret and overwritten
 };
 
 struct Option {
@@ -43,6 +46,10 @@ const Option kOptions[] = {
     {"-mime", false, Action::kPassOver, nullptr},
     {"-q", false, Action::kPassOver, nullptr},
     {"-i", false, Action::kFromAddress, nullptr},
+    // Logging in.
+    {"-u", false, Action::kRefer, &MailerState::user},
+    {"-pass", false, Action::kSecret, nullptr},
+    {"-auth", false, Action::kRefer, &MailerState::auth},
 };
 
 const char kInstallHint[] =
@@ -120,6 +127,16 @@ int install(int argc, const char* const* argv, int* i) {
   return kExitSent;
 }
 
+// -pass: the secret is copied, and the argument's bytes are overwritten at
+// once so that the process's command line (ps, /proc/<pid>/cmdline) no
+// longer shows it. The vector handed to main is writable.
+void take_secret(const char* value) {
+  g_state.secret = value;
+  char* argument = const_cast<char*>(value);
+  std::memset(argument, 0, std::strlen(argument));
+  platform_protect_secrets();
+}
+
 // An option that takes the next argument as its value.
 int take_value(const Option& option, const char* value) {
   switch (option.action) {
@@ -129,6 +146,9 @@ int take_value(const Option& option, const char* value) {
     case Action::kServer:
       if (!fits_setting(value)) return too_long_status("-server: the server name");
       copy_setting(g_state.smtp_server, value);
+      break;
+    case Action::kSecret:
+      take_secret(value);
       break;
     default:  // Action::kFromAddress
       g_state.from_address = value;
@@ -214,5 +234,8 @@ int quib_main(int argc, const char* const* argv) {
   }
   if (has_line_break(g_state.login)) return line_break_status("the sender address");
   if (!message_file_exists(message_file)) return missing_file_status(message_file);
-  return run_driver();
+  status = prepare_login();
+  if (status == kContinueRun) status = run_driver();
+  wipe_secret(&g_state.secret);
+  return status;
 }

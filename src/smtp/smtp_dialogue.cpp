@@ -1,5 +1,6 @@
 #include "smtp/smtp_dialogue.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -171,14 +172,21 @@ int smtp_connect() {
   return 0;
 }
 
-int smtp_read_reply(int limit_ms) {
+int smtp_read_reply(int limit_ms, std::vector<std::string>* lines) {
   char line[kReplyLineBytes];
   std::size_t budget = kReplyLimitBytes;
   int wait = socket_library_can(GENSOCK_CAN_TIME_REPLIES) ? limit_ms : 0;
+  if (lines != nullptr) lines->clear();
   for (;;) {
     ReplyNumber number;
     long length = read_reply_line(line, &number, &budget, &wait);
     if (length < 0) return -1;
+    if (lines != nullptr && length > 0) {
+      std::string kept(line,
+                       std::min<std::size_t>(static_cast<std::size_t>(length), kReplyLineBytes));
+      while (!kept.empty() && (kept.back() == '\n' || kept.back() == '\r')) kept.pop_back();
+      lines->push_back(kept);
+    }
     if (length == 0) return 0;  // endless: no code of its own
     // A line of fewer than four characters, its LF included, is a last line.
     if (length >= 4 && line[3] == '-') continue;
@@ -193,6 +201,11 @@ int smtp_send(gensock_handle_t handle, const char* data, unsigned long length) {
   return -1;
 }
 
+int smtp_send_hidden(const std::string& shown, const std::string& command) {
+  static_cast<void>(shown);
+  return smtp_send(g_state.connection, command.data(), command.size());
+}
+
 void smtp_abort(const std::string& message) {
   say(message + "\n");
   smtp_quit();  // no reply is waited for
@@ -202,8 +215,12 @@ void smtp_abort(const std::string& message) {
 int smtp_open_transaction(const char* login, const std::string& recipients) {
   if (smtp_connect() != 0) return -1;
   if (exchange("", kCodeGreeting, kServerError, kGreetingMs) != 0) return -1;
-  const std::string helo = std::string("HELO ") + g_state.local_host + "\r\n";
-  if (exchange(helo, kCodeOk, kServerError, kGreetingMs) != 0) return -1;
+  if (g_state.user != nullptr) {
+    if (smtp_log_in() != 0) return -1;
+  } else {
+    const std::string helo = std::string("HELO ") + g_state.local_host + "\r\n";
+    if (exchange(helo, kCodeOk, kServerError, kGreetingMs) != 0) return -1;
+  }
   const std::string mail = std::string("MAIL From:<") + login + ">\r\n";
   if (exchange(mail, kCodeOk, kSenderRefused, kMailMs) != 0) return -1;
   if (send_recipients(recipients) != 0) return -1;
