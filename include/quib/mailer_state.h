@@ -32,6 +32,10 @@ struct MailerState {
   char local_host[kLocalHostBytes] = {};
   ConnectionHandle connection = 0;
   void* library = nullptr;  // the loaded socket library, or null
+  // Logging in: -u, -pass, -auth.
+  const char* user = nullptr;  // -u: log in as this user; null: no login (HELO)
+  std::string secret;          // the password or token once found; wiped once sent
+  const char* auth = "";       // -auth as typed: the mechanism, or empty for the usual
   // The transcript of the run (src/smtp/transcript.h).
   int debug = 0;              // -debug: to standard error
   const char* log_file = "";  // -log: appended to this file

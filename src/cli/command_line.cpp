@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "cli/login_secret.h"
 #include "cli/run_driver.h"
 #include "cli/run_log.h"
 #include "cli/settings/settings_store.h"
@@ -10,6 +11,7 @@
 #include "quib/console.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
+#include "smtp/sasl.h"
 #include "smtp/transcript.h"
 
 namespace {
@@ -22,6 +24,7 @@ enum class Action {
   kPenguin,      // header_only_body, takes nothing
   kPassOver,     // the next argument is passed over unread
   kFromAddress,  // from_address refers to the next argument, from_given
+  kSecret,       // the next argument is copied into secret and overwritten
   kDebug,        // debug, takes nothing
 };
 
@@ -46,6 +49,11 @@ const Option kOptions[] = {
     {"-mime", false, Action::kPassOver, nullptr},
     {"-q", false, Action::kPassOver, nullptr},
     {"-i", false, Action::kFromAddress, nullptr},
+    // Logging in.
+    {"-u", false, Action::kRefer, &MailerState::user},
+    {"-pass", false, Action::kSecret, nullptr},
+    {"-auth", false, Action::kRefer, &MailerState::auth},
+    // The transcript.
     {"-debug", false, Action::kDebug, nullptr},
     {"-log", false, Action::kRefer, &MailerState::log_file},
 };
@@ -125,6 +133,16 @@ std::optional<int> install(int argc, const char* const* argv, int* i) {
   return kExitSent;
 }
 
+// -pass: the secret is copied, and the argument's bytes are overwritten at
+// once so that the process's command line (ps, /proc/<pid>/cmdline) no
+// longer shows it. The vector handed to main is writable.
+void take_secret(const char* value) {
+  g_state.secret = value;
+  char* argument = const_cast<char*>(value);
+  std::memset(argument, 0, std::strlen(argument));
+  platform_protect_secrets();
+}
+
 // An option that takes the next argument as its value.
 std::optional<int> take_value(const Option& option, const char* value) {
   switch (option.action) {
@@ -134,6 +152,9 @@ std::optional<int> take_value(const Option& option, const char* value) {
     case Action::kServer:
       if (!fits_setting(value)) return too_long_status("-server: the server name");
       copy_setting(g_state.smtp_server, value);
+      break;
+    case Action::kSecret:
+      take_secret(value);
       break;
     default:  // Action::kFromAddress
       g_state.from_address = value;
@@ -182,6 +203,7 @@ int run_accepted() {
   }
   if (has_line_break(g_state.login)) return line_break_status("the sender address");
   if (!message_file_exists(message_file)) return missing_file_status(message_file);
+  if (std::optional<int> status = prepare_login()) return *status;
   return run_driver();
 }
 
@@ -229,6 +251,7 @@ int quib_main(int argc, const char* const* argv) {
   if (std::optional<int> status = parse_command_line(argc, argv)) return *status;
   if (std::optional<int> status = open_run_log(argc, argv)) return *status;
   const int status = run_accepted();
+  wipe_secret(&g_state.secret);
   close_run_log(status);
   return status;
 }

@@ -231,6 +231,10 @@ int smtp_send(gensock_handle_t handle, const char* data, unsigned long length) {
   return send_shown(handle, data, length, std::string_view(data, length));
 }
 
+int smtp_send_hidden(const std::string& shown, const std::string& command) {
+  return send_shown(g_state.connection, command.data(), command.size(), shown);
+}
+
 void smtp_abort(const std::string& message) {
   const std::string failure = transcript_failure_line();  // before QUIT is the last command
   say(message + "\n");
@@ -242,8 +246,12 @@ void smtp_abort(const std::string& message) {
 int smtp_open_transaction(const char* login, const std::string& recipients) {
   if (smtp_connect() != 0) return -1;
   if (exchange("", kCodeGreeting, kServerError, kGreetingMs) != 0) return -1;
-  const std::string helo = std::string("HELO ") + g_state.local_host + "\r\n";
-  if (exchange(helo, kCodeOk, kServerError, kGreetingMs) != 0) return -1;
+  if (g_state.user != nullptr) {
+    if (smtp_log_in() != 0) return -1;
+  } else {
+    const std::string helo = std::string("HELO ") + g_state.local_host + "\r\n";
+    if (exchange(helo, kCodeOk, kServerError, kGreetingMs) != 0) return -1;
+  }
   const std::string mail = std::string("MAIL From:<") + login + ">\r\n";
   if (exchange(mail, kCodeOk, kSenderRefused, kMailMs) != 0) return -1;
   if (send_recipients(recipients) != 0) return -1;
