@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "platform/platform.h"
+#include "smtp/sasl.h"
 
 namespace transcript_detail {
 bool g_on = false;
@@ -107,9 +108,12 @@ void transcript_event(std::string_view text) {
 void transcript_sent(std::string_view shown) {
   if (!transcript_on()) return;
   const std::string_view line = without_line_end(shown);
-  g_transcript.step = transcript_printable(line, line.size());
+  const std::string text = transcript_printable(line, line.size());
+  // A line that is all hidden ("[credentials hidden]") goes on the step of
+  // the command before it.
+  if (text[0] != '[') g_transcript.step = text;
   g_transcript.reason.clear();
-  write_line("> ", g_transcript.step);
+  write_line("> ", text);
 }
 
 void transcript_received(const char* line, std::size_t stored, std::size_t length) {
@@ -118,6 +122,13 @@ void transcript_received(const char* line, std::size_t stored, std::size_t lengt
                                                   : std::string_view(line, stored);
   g_transcript.reason = transcript_printable(bytes, stored == length ? bytes.size() : length);
   write_line("< ", g_transcript.reason);
+  // A login challenge says what it asks, or (XOAUTH2, OAUTHBEARER) what is
+  // wrong with the token, in base64.
+  std::string decoded;
+  if (bytes.compare(0, 4, "334 ") == 0 && base64_decode(bytes.substr(4), &decoded) &&
+      !decoded.empty()) {
+    write_line("* ", "challenge decoded: " + transcript_printable(decoded, decoded.size()));
+  }
 }
 
 void transcript_library_line(const char* line) {

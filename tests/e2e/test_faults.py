@@ -8,6 +8,7 @@ behind shows. The socket library's
 timeouts are shortened (GENSOCK_TIMEOUT), and every run is bounded: a quib
 that hangs fails the test instead of stalling it.
 """
+import base64
 import os
 import re
 import unittest
@@ -149,6 +150,25 @@ TRANSCRIPTS = [
 ]
 
 
+# Logging in with -debug and -log: (mechanism, the server's side up to MAIL, status, a line the
+# transcript must hold). The secret goes out (base64) and appears in no output or file.
+SECRET = "s3cret-Token"
+EHLO_AUTH = [("line",), reply("250-fault.example\r\n250 AUTH PLAIN LOGIN XOAUTH2 OAUTHBEARER")]
+TOKEN_ERROR = '{"status":"401","schemes":"bearer","scope":"https://mail.example/"}'
+LOGINS = [
+    ("plain", EHLO_AUTH + [("line",), reply("235 ok")], 0, ["> AUTH PLAIN [credentials hidden]"]),
+    ("login", EHLO_AUTH + [("line",), reply("334 VXNlcm5hbWU6"), ("line",),
+                           reply("334 UGFzc3dvcmQ6"), ("line",), reply("235 ok")], 0,
+     ["* challenge decoded: Password:"]),
+    ("xoauth2", EHLO_AUTH + [("line",), reply("334 " + base64.b64encode(TOKEN_ERROR.encode())
+                                              .decode()), ("line",), reply("535 5.7.8 no")], -1,
+     ["* challenge decoded: " + TOKEN_ERROR,
+      "* failed at AUTH XOAUTH2 [credentials hidden]: 535 5.7.8 no"]),
+    ("oauthbearer", EHLO_AUTH + [("line",), reply("235 ok")], 0,
+     ["> AUTH OAUTHBEARER [credentials hidden]"]),
+]
+
+
 def masked(transcript, port):
     """The lines without their times, the port and the local host name."""
     lines = [re.sub(r"^ *\d+ ms ", "", line) for line in transcript.decode("ascii").splitlines()]
@@ -228,6 +248,25 @@ class FaultTest(quibtest.StoredSettingsCase):
                 status, out, transcript = self.debug_run(script, "-debug", "-q")
                 self.assertEqual((status, out), (-1, b""))
                 self.assertTrue(transcript.endswith(tail), transcript)
+
+    def test_no_secret_in_any_output_of_each_login(self):
+        log = os.path.join(self.work, "quib.log")
+        for mechanism, login, status, shown in LOGINS:
+            rest = MAIL + RCPT + DATA + TEXT + QUIT if status == 0 else []
+            with self.subTest(mechanism):
+                got, out, transcript = self.debug_run(GREETING + login + rest, "-u", "ann",
+                                                      "-pass", SECRET, "-auth", mechanism,
+                                                      "-debug", "-log", log)
+                self.assertEqual(got, status, out)
+                for line in shown:
+                    self.assertIn(line, transcript.splitlines())
+                with open(log, "rb") as f:
+                    written = f.read()
+                for output in (out, transcript.encode(), written):
+                    for form in (SECRET.encode(), base64.b64encode(SECRET.encode()),
+                                 base64.b64encode(b"\0ann\0" + SECRET.encode())):
+                        self.assertNotIn(form, output)
+                self.assertIn(b"-pass [credentials hidden] -auth " + mechanism.encode(), written)
 
     def test_quiet_fault_prints_nothing(self):
         with FaultServer(until("MAIL") + [("close",)]) as server:
