@@ -118,12 +118,9 @@ bool append_file(const PlatformFile& file, std::uint64_t size, const BlockTransf
     const std::size_t count =
         size - at < kReadBlockBytes ? static_cast<std::size_t>(size - at) : kReadBlockBytes;
     char* out = text->buffer.data + text->length;
-    const char* in = whole.data() + at;
-    if (!read_whole) {
-      char* into = transform.in_place ? out : block.get();
-      if (platform_read_exactly(file, into, count) != 0) return false;
-      in = into;
-    }
+    char* into = read_whole ? nullptr : transform.in_place ? out : block.get();
+    if (into != nullptr && platform_read_exactly(file, into, count) != 0) return false;
+    const char* in = into != nullptr ? into : whole.data() + at;
     text->length += static_cast<std::size_t>(transform.write(in, count, &state, out));
     at += count;
   }
