@@ -235,6 +235,24 @@ class FaultTest(quibtest.StoredSettingsCase):
                                   registry=self.registry, env={"NETRC": netrc})
         self.assertEqual((status, out), (12, messages.netrc_open(netrc)))
 
+    @unittest.skipUnless(quibtest.UNDER_WINE, "the Credential Manager is Windows'")
+    def test_secret_from_the_credential_manager(self):
+        def store(user):
+            self.assertEqual(subprocess.run(quibtest.RUNNER + [os.path.join(
+                quibtest.BIN_DIR, "store_credential.exe"), "quib:127.0.0.1", user, "s3cret"],
+                capture_output=True).returncode, 0)
+        store("someone")  # another user's credential is not ann's
+        status, out, _ = run_quib(["-", "-server", "127.0.0.1:1", "-t", RECIPIENT, "-u", "ann"],
+                                  registry=self.registry)
+        self.assertEqual((status, out), (12, messages.no_secret(
+            "ann", "127.0.0.1", "-pass, QUIB_PASSWORD, the Credential Manager (quib:127.0.0.1)")))
+        store("ann")
+        plain = [("line",), reply("\r\n".join(EHLO_AUTH))] + LOGGED_IN
+        with FaultServer(GREETING + plain + MAIL + RCPT + DATA + TEXT + QUIT) as server:
+            status, out, _ = self.run_against(server, BODY, ["-u", "ann"])
+        self.assertEqual(status, 0, out)
+        self.assertEqual(server.commands()[1], b"AUTH PLAIN AGFubgBzM2NyZXQ=")
+
     @unittest.skipIf(quibtest.UNDER_WINE, "the command line of a process in /proc is Linux's")
     def test_secret_leaves_the_command_line_at_once(self):
         with FaultServer([("hold",)]) as server:
