@@ -198,11 +198,17 @@ class Run:
     def timed(self, port, err_path):
         """Runs once to the timing sink; a run whose byte count at the sink
         differs from the checked one did not deliver, and fails."""
-        before = sink_bytes_read()
-        figures = run_once(self.argv_for_port(port), self.stdin_path, self.env, err_path)
-        after = sink_bytes_read()
         if self.expected_bytes is None:
             raise Failure("delivery never checked")
+        before = sink_bytes_read()
+        figures = run_once(self.argv_for_port(port), self.stdin_path, self.env, err_path)
+        # A client may end before the sink has read its last bytes (the QUIT
+        # that quib sends without waiting): they are waited for, untimed, so
+        # that they count for this run and not for the next.
+        after, settled = sink_bytes_read(), time.monotonic() + 2
+        while after is not None and after - before < self.expected_bytes and time.monotonic() < settled:
+            time.sleep(0.002)
+            after = sink_bytes_read()
         if before is not None and after is not None and after - before != self.expected_bytes:
             raise Failure("the sink read %d bytes, %d expected" % (after - before, self.expected_bytes))
         return figures
@@ -212,9 +218,10 @@ class Series:
     """Wall times, peak memory, CPU and the machine's load of repeated runs
     of one command."""
 
-    def __init__(self, name, run=None):
+    def __init__(self, name, run=None, runner=None):
         self.name = name
         self.run = run
+        self.runner = runner  # how one run goes, when not run.timed to the timing sink
         self.walls = []
         self.rss = []
         self.cpus = []
@@ -223,6 +230,7 @@ class Series:
         self.error = None
 
     def add(self, runner):
+        """One run by runner() -> (wall, rss, cpu); a failure ends the series."""
         if self.error:
             return
         sink_before = sink_cpu()
@@ -268,18 +276,13 @@ class Series:
                 "expected_bytes": self.run.expected_bytes if self.run else None}
 
 
-def interleave(series_runners, reps):
-    """Runs every command once per round, the order turned by one each round,
+def interleave(series, reps, tools):
+    """Runs every series once per round, the order turned by one each round,
     so that drift of the machine falls on all alike."""
     for rep in range(reps):
-        turn = rep % len(series_runners)
-        for series, runner in series_runners[turn:] + series_runners[:turn]:
-            series.add(runner)
-
-
-def race(tools, series, reps):
-    """The series (each with its Run) interleaved against the timing sink."""
-    interleave([(s, (lambda s=s: s.run.timed(tools.port, tools.err))) for s in series], reps)
+        turn = rep % len(series)
+        for one in series[turn:] + series[:turn]:
+            one.add(one.runner or (lambda: one.run.timed(tools.port, tools.err)))
 
 
 # ---- The tools ------------------------------------------------------------------
@@ -441,13 +444,9 @@ def free_port():
         return s.getsockname()[1]
 
 
-def start_sink(port):
-    exe = shutil.which("smtp-sink") or "/usr/sbin/smtp-sink"
-    args = [exe]
-    if os.geteuid() == 0:  # smtp-sink refuses to run as root without -u
-        args += ["-u", "nobody"]
-    args += ["127.0.0.1:%d" % port, "128"]
-    proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def start_server(argv, port):
+    """Starts a sink and waits until it accepts on port."""
+    proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 15
     while time.monotonic() < deadline:
         try:
@@ -456,15 +455,62 @@ def start_sink(port):
         except OSError:
             time.sleep(0.05)
     proc.terminate()
-    raise SystemExit("smtp-sink never accepted on port %d" % port)
+    raise SystemExit("%s never accepted on port %d" % (os.path.basename(argv[0]), port))
+
+
+def start_sink(port):
+    args = [shutil.which("smtp-sink") or "/usr/sbin/smtp-sink"]
+    if os.geteuid() == 0:  # smtp-sink refuses to run as root without -u
+        args += ["-u", "nobody"]
+    return start_server(args + ["127.0.0.1:%d" % port, "128"], port)
 
 
 # ---- Report --------------------------------------------------------------------------
 
 
+class Section:
+    """What one section measured: its runs, tables, notes and targets, and
+    its raw figures."""
+
+    def __init__(self, title):
+        self.title = title
+        self.series = []
+        self.series_rows = []  # the table of every raced series, first
+        self.tables = []
+        self.notes = []
+        self.targets = []
+        self.data = None  # raw figures beyond the series'
+
+    def race(self, tools, series, reps, size=None, listed=True):
+        """The series interleaved; listed, in the section's first table."""
+        interleave(list(series), reps, tools)
+        self.series += series
+        if listed:
+            self.series_rows += [series_row(s, size) for s in series]
+
+    def table(self, header, rows):
+        self.tables.append((header, rows))
+
+    def target(self, what, value, limit, detail, load, at_least=False):
+        """value must be at most limit (at least, with at_least)."""
+        if value != value or limit != limit:  # NaN: something failed
+            verdict = "NO DATA"
+        else:
+            met = value >= limit if at_least else value <= limit
+            verdict = "MET" if met else "MISSED"
+        load_text = "" if load != load else " (load %.2f)" % load
+        self.targets.append("- **%s** %s: %s%s" % (verdict, what, detail, load_text))
+
+    def versus(self, what, a, b, limit, more=""):
+        """a's median wall time at most limit times b's."""
+        r = ratio(a, b)
+        self.target(what, r, limit, "%s %s, %s %s: %.2fx (target <= %.2f%s)" % (
+            a.name, fmt_s(a.wall), b.name, fmt_s(b.wall), r, limit, more), a.load)
+
+
 class Report:
-    """The details, section by section, and the targets, which are printed
-    first: each with its ratio, its verdict and the machine's load."""
+    """The sections' details in order, and their targets, which are printed
+    first."""
 
     def __init__(self):
         self.lines = []
@@ -482,22 +528,18 @@ class Report:
             self.out("| " + " | ".join(row) + " |")
         self.out()
 
-    def target(self, what, value, limit, detail, load, at_least=False):
-        """One target: value must be at most limit (at least, with at_least)."""
-        if value != value or limit != limit:  # NaN: something failed
-            verdict = "NO DATA"
-        else:
-            met = value >= limit if at_least else value <= limit
-            verdict = "MET" if met else "MISSED"
-        load_text = "" if load != load else " (load %.2f)" % load
-        line = "- **%s** %s: %s%s" % (verdict, what, detail, load_text)
-        self.verdicts.append(line)
-        self.out(line)
-
-    def failed(self, series):
-        for s in series:
-            if s.error:
-                self.failures.append("%s: %s" % (s.name, s.error))
+    def add(self, name, section):
+        self.out("## " + section.title)
+        self.out()
+        tables = ([(SERIES_HEADER, section.series_rows)] if section.series_rows else []) + section.tables
+        for header, rows in tables:
+            self.table(header, rows)
+        if section.notes:
+            self.lines += section.notes + [""]
+        self.lines += section.targets + [""]
+        self.verdicts += section.targets
+        self.failures += ["%s: %s" % (s.name, s.error) for s in section.series if s.error]
+        self.data[name] = {"series": [s.as_dict() for s in section.series], "more": section.data}
 
 
 def fmt_s(seconds):
@@ -522,7 +564,7 @@ def series_row(series, size=None):
 SERIES_HEADER = ["tool", "median wall", "peak RSS", "median CPU (user+sys)", "sink CPU", "load", "throughput"]
 
 
-def machine_block(report):
+def machine_block():
     cpu = "unknown"
     with open("/proc/cpuinfo") as f:
         for line in f:
@@ -560,12 +602,15 @@ def machine_block(report):
 
 
 # ---- The measurements -------------------------------------------------------------------
+# Each section measures, computes and says what it found in a Section; main
+# walks SECTIONS and reports each the same way.
 
 
-def contenders(tools, checks, inputs, limit_name):
+def contenders(b, inputs, limit_name):
     """quib and the tools that do its work on the same input, each delivery
     checked once at the recording sink: (quib's wire file, quib, the
     sendfile client, the raw push, curl, msmtp)."""
+    tools, checks = b.tools, b.checks
     quib = Series("quib", tools.quib(inputs.body))
     wire, dialogue = checks.quib_wire(quib.run, inputs)
     limit = Series(limit_name, tools.sendfile(wire, dialogue))
@@ -579,48 +624,32 @@ def contenders(tools, checks, inputs, limit_name):
     return wire, quib, limit, push, curl, msmtp
 
 
-def bench_large_plain(report, tools, checks, inputs, reps):
-    mib = inputs.size // MIB
-    wire, quib, limit, push, curl, msmtp = contenders(tools, checks, inputs, "sendfile (limit)")
-    everyone = (quib, curl, limit, push, msmtp)
-    race(tools, everyone, reps)
-    report.failed(everyone)
-    report.out("## 1. Large plain body (%d MiB of text), %d runs each, interleaved" % (mib, reps))
-    report.out()
-    report.table(SERIES_HEADER, [series_row(s, inputs.size) for s in everyone])
-    report.out("Wire bytes of quib's message: %d (checked at the recording sink; every timed run's count "
-               "at the sink checked too)." % os.path.getsize(wire))
-    report.out()
-    load = statistics.median(quib.loads) if quib.loads else float("nan")
-    report.target("%d MiB plain vs curl --crlf" % mib, ratio(quib, curl), 1.0,
-                  "quib %s, curl %s: %.2fx (target <= 1.00)" % (fmt_s(quib.wall), fmt_s(curl.wall), ratio(quib, curl)),
-                  load)
-    report.target("%d MiB plain vs the physical limit (sendfile of quib's wire bytes)" % mib, ratio(quib, limit), 1.1,
-                  "quib %s, sendfile %s: %.2fx (target <= 1.10)" % (
-                      fmt_s(quib.wall), fmt_s(limit.wall), ratio(quib, limit)), load)
-    report.out()
-    report.data["large_plain"] = [s.as_dict() for s in everyone]
+def bench_large_plain(b):
+    inputs, mib = b.text, b.text.size // MIB
+    s = Section("1. Large plain body (%d MiB of text), %d runs each, interleaved" % (mib, b.reps))
+    wire, quib, limit, push, curl, msmtp = contenders(b, inputs, "sendfile (limit)")
+    s.race(b.tools, (quib, curl, limit, push, msmtp), b.reps, inputs.size)
+    s.notes.append("Wire bytes of quib's message: %d (checked at the recording sink; every timed run's count "
+                   "at the sink checked too)." % os.path.getsize(wire))
+    s.versus("%d MiB plain vs curl --crlf" % mib, quib, curl, 1.0)
+    s.versus("%d MiB plain vs the physical limit (sendfile of quib's wire bytes)" % mib, quib, limit, 1.1)
+    return s
 
 
-def bench_large_tls(report, args, tools, inputs, reps):
+def bench_large_tls(b):
     """quib through smtps:// against curl --ssl-reqd --crlf, to one TLS sink.
     Delivery is the tools' exit status here: the TLS sink answers 250 only
     after the end marker."""
+    inputs, tools = b.text, b.tools
+    s = Section("1t. TLS: %d MiB through smtps://, %d runs each, interleaved" % (inputs.size // MIB, b.reps))
     folder = tempfile.mkdtemp(prefix="quib-bench-tls-")
     cert, key = os.path.join(folder, "sink.pem"), os.path.join(folder, "sink.key")
     subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
                     "-nodes", "-keyout", key, "-out", cert, "-subj", "/CN=127.0.0.1", "-days", "2",
                     "-addext", "subjectAltName=IP:127.0.0.1"], check=True, capture_output=True)
     port = free_port()
-    sink = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(__file__), "tls_sink.py"),
-                             cert, key, str(port)])
-    deadline = time.monotonic() + 15
-    while time.monotonic() < deadline:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                break
-        except OSError:
-            time.sleep(0.05)
+    sink = start_server([sys.executable, os.path.join(os.path.dirname(__file__), "tls_sink.py"),
+                         cert, key, str(port)], port)
     global SINK_PID
     plain_sink, SINK_PID = SINK_PID, sink.pid  # the sink CPU column is the TLS sink's here
     env = dict(tools.env, SSL_CERT_FILE=cert)
@@ -628,182 +657,142 @@ def bench_large_tls(report, args, tools, inputs, reps):
                 RCPT, "-q"]
     curl_cmd = ["curl", "-sS", "--crlf", "--ssl-reqd", "--cacert", cert, "smtps://127.0.0.1:%d" % port,
                 "--mail-from", SENDER, "--mail-rcpt", RCPT, "-T", inputs.message]
-    quib, curl = Series("quib smtps://"), Series("curl --crlf --ssl-reqd")
+    quib = Series("quib smtps://", runner=lambda: run_once(quib_cmd, env=env, err_path=tools.err))
+    curl = Series("curl --crlf --ssl-reqd", runner=lambda: run_once(curl_cmd, err_path=tools.err))
     try:
-        interleave([(quib, lambda: run_once(quib_cmd, env=env, err_path=tools.err)),
-                    (curl, lambda: run_once(curl_cmd, err_path=tools.err))], reps)
+        s.race(tools, (quib, curl), b.reps, inputs.size)
     finally:
         SINK_PID = plain_sink
         sink.terminate()
         sink.wait(timeout=10)
         shutil.rmtree(folder, ignore_errors=True)
-    report.failed((quib, curl))
-    report.out("## 1t. TLS: %d MiB through smtps://, %d runs each, interleaved" % (inputs.size // MIB, reps))
-    report.out()
-    report.table(SERIES_HEADER, [series_row(s, inputs.size) for s in (quib, curl)])
-    report.target("%d MiB smtps vs curl" % (inputs.size // MIB), ratio(quib, curl), 1.0,
-                  "quib %s, curl %s: %.2fx (target <= 1.00)" % (fmt_s(quib.wall), fmt_s(curl.wall), ratio(quib, curl)),
-                  quib.load)
-    report.out()
-    report.data["large_tls"] = [s.as_dict() for s in (quib, curl)]
+    s.versus("%d MiB smtps vs curl" % (inputs.size // MIB), quib, curl, 1.0)
+    return s
 
 
-def bench_large_mime(report, tools, checks, all_inputs, reps):
-    report.out("## 2. Large encoded body (-mime), %d runs each, interleaved" % reps)
-    report.out()
-    rows = []
-    targets = []
-    for inputs in all_inputs:
+def bench_large_mime(b):
+    s = Section("2. Large encoded body (-mime), %d runs each, interleaved" % b.reps)
+    s.data = []
+    for inputs in (b.binary, b.text):
         label = "%d MiB %s" % (inputs.size // MIB, "random bytes" if inputs.kind == "binary" else "text")
-        quib = Series("quib -mime, %s" % label, tools.quib(inputs.body, mime=True))
-        wire, dialogue = checks.quib_wire(quib.run, inputs, mime=True)
-        push = Series("raw push of the encoded message, %s" % label, tools.push(wire, dialogue))
-        limit = Series("sendfile of the encoded message, %s" % label, tools.sendfile(wire, dialogue))
-        checks.same_as_file(push.run, "raw push", wire)
-        checks.same_as_file(limit.run, "sendfile", wire)
-        race(tools, (quib, push, limit), reps)
-        report.failed((quib, push, limit))
-        rows += [series_row(s, inputs.size) for s in (quib, push, limit)]
-        encoded = tools.qp_length(inputs.body)
-        targets.append((label, quib, push, limit, encoded, os.path.getsize(wire)))
-        report.data.setdefault("large_mime", []).append(
-            {"label": label, "series": [s.as_dict() for s in (quib, push, limit)], "encoded_bytes": encoded})
-    report.table(SERIES_HEADER, rows)
-    for label, quib, push, limit, encoded, wire_bytes in targets:
-        report.out("%s: exact encoded body %d bytes (%.1f MiB, %.2f x the body, counted by bench_rawsmtp); "
-                   "wire bytes %d." % (label, encoded, encoded / MIB, encoded / (quib_size(label)), wire_bytes))
-    report.out()
-    for label, quib, push, limit, encoded, wire_bytes in targets:
+        quib = Series("quib -mime, %s" % label, b.tools.quib(inputs.body, mime=True))
+        wire, dialogue = b.checks.quib_wire(quib.run, inputs, mime=True)
+        push = Series("raw push of the encoded message, %s" % label, b.tools.push(wire, dialogue))
+        limit = Series("sendfile of the encoded message, %s" % label, b.tools.sendfile(wire, dialogue))
+        b.checks.same_as_file(push.run, "raw push", wire)
+        b.checks.same_as_file(limit.run, "sendfile", wire)
+        s.race(b.tools, (quib, push, limit), b.reps, inputs.size)
+        encoded = b.tools.qp_length(inputs.body)
+        s.data.append({"label": label, "encoded_bytes": encoded})
+        s.notes.append("%s: exact encoded body %d bytes (%.1f MiB, %.2f x the body, counted by bench_rawsmtp); "
+                       "wire bytes %d." % (label, encoded, encoded / MIB, encoded / inputs.size,
+                                           os.path.getsize(wire)))
         bound = encoded / MIB + 16
-        report.target("peak memory -mime, %s" % label, quib.peak_mib, bound,
-                      "%.1f MiB (target <= encoded %.1f + 16 = %.1f MiB)" % (quib.peak_mib, encoded / MIB, bound),
-                      quib.load)
-        report.target("-mime time vs the raw push of the encoded bytes, %s" % label, ratio(quib, push), 1.2,
-                      "quib %s, raw push %s: %.2fx (target <= 1.20; sendfile %s)" % (
-                          fmt_s(quib.wall), fmt_s(push.wall), ratio(quib, push), fmt_s(limit.wall)), quib.load)
-    report.out()
+        s.target("peak memory -mime, %s" % label, quib.peak_mib, bound,
+                 "%.1f MiB (target <= encoded %.1f + 16 = %.1f MiB)" % (quib.peak_mib, encoded / MIB, bound),
+                 quib.load)
+        s.versus("-mime time vs the raw push of the encoded bytes, %s" % label, quib, push, 1.2,
+                 "; sendfile %s" % fmt_s(limit.wall))
+    return s
 
 
-def quib_size(label):
-    return int(label.split()[0]) * MIB
-
-
-def bench_encoder(report, args, text, binary):
-    report.out("## 2b. Encoder throughput (Google Benchmark, one core, CPU time)")
-    report.out()
-    exe = os.path.join(args.bin, "qp_encode_bench")
-    env = dict(os.environ, QP_BENCH_TEXT=text.body, QP_BENCH_BINARY=binary.body)
+def bench_encoder(b):
+    s = Section("2b. Encoder throughput (Google Benchmark, one core, CPU time)")
+    exe = os.path.join(b.args.bin, "qp_encode_bench")
+    env = dict(os.environ, QP_BENCH_TEXT=b.text.body, QP_BENCH_BINARY=b.binary.body)
     load = load_now()
-    proc = subprocess.run([exe, "--benchmark_format=json", "--benchmark_min_time=%s" % args.gb_min_time,
+    proc = subprocess.run([exe, "--benchmark_format=json", "--benchmark_min_time=%s" % b.gb_min_time,
                            "--benchmark_repetitions=3", "--benchmark_report_aggregates_only=true"],
                           env=env, capture_output=True, text=True)
+    what = "encoder throughput on text (qp_encoded_length + qp_encode_buffer)"
     if proc.returncode != 0:
-        report.out("qp_encode_bench failed: " + proc.stderr[-400:])
-        report.target("encoder throughput on text", float("nan"), 400, "no figure", load)
-        return
-    results = json.loads(proc.stdout)["benchmarks"]
-    rows = []
-    step_text = float("nan")
-    for b in results:
-        if b.get("aggregate_name") != "median":
-            continue
-        mbs = b["bytes_per_second"] / 1e6
-        name = b["run_name"].replace("binary:0", "text").replace("binary:1", "binary")
-        rows.append([name, "%.0f MB/s" % mbs, "%.1f ms" % b["cpu_time"]])
-        if b["run_name"] == "BM_EncodeStep/binary:0":
-            step_text = mbs
-    report.table(["case (median of 3)", "throughput", "CPU time per pass"], rows)
-    report.target("encoder throughput on text (qp_encoded_length + qp_encode_buffer)", step_text, 400,
-                  "%.0f MB/s (target >= 400 MB/s)" % step_text, load, at_least=True)
-    report.out()
-    report.data["encoder"] = results
+        s.notes.append("qp_encode_bench failed: " + proc.stderr[-400:])
+        s.target(what, float("nan"), 400, "no figure", load, at_least=True)
+        return s
+    s.data = json.loads(proc.stdout)["benchmarks"]
+    medians = [r for r in s.data if r.get("aggregate_name") == "median"]
+    s.table(["case (median of 3)", "throughput", "CPU time per pass"],
+            [[r["run_name"].replace("binary:0", "text").replace("binary:1", "binary"),
+              "%.0f MB/s" % (r["bytes_per_second"] / 1e6), "%.1f ms" % r["cpu_time"]] for r in medians])
+    step = [r["bytes_per_second"] / 1e6 for r in medians if r["run_name"] == "BM_EncodeStep/binary:0"]
+    mbs = step[0] if step else float("nan")
+    s.target(what, mbs, 400, "%.0f MB/s (target >= 400 MB/s)" % mbs, load, at_least=True)
+    return s
 
 
-def bench_small(report, tools, checks, inputs, runs):
-    _, quib, limit, push, curl, msmtp = contenders(tools, checks, inputs,
-                                                      "minimal client (sendfile)")
-    everyone = (quib, limit, push, curl, msmtp)
-    race(tools, everyone, runs)
-    report.failed(everyone)
-    report.out("## 3. Small message (1 KiB), %d runs each, interleaved" % runs)
-    report.out()
-    report.table(SERIES_HEADER[:-1], [series_row(s)[:-1] for s in everyone])
-    report.target("1 KiB round trip vs a minimal client", ratio(quib, limit), 1.15,
-                  "quib %s, minimal client %s: %.2fx (target <= 1.15; raw push %s, curl %s, msmtp %s)" % (
-                      fmt_s(quib.wall), fmt_s(limit.wall), ratio(quib, limit), fmt_s(push.wall), fmt_s(curl.wall),
-                      fmt_s(msmtp.wall)), quib.load)
-    report.out()
-    report.data["small"] = [s.as_dict() for s in everyone]
+def bench_small(b):
+    s = Section("3. Small message (1 KiB), %d runs each, interleaved" % b.small_runs)
+    _, quib, limit, push, curl, msmtp = contenders(b, b.small, "minimal client (sendfile)")
+    s.race(b.tools, (quib, limit, push, curl, msmtp), b.small_runs)
+    s.versus("1 KiB round trip vs a minimal client", quib, limit, 1.15, "; raw push %s, curl %s, msmtp %s" % (
+        fmt_s(push.wall), fmt_s(curl.wall), fmt_s(msmtp.wall)))
+    return s
 
 
-def bench_growth(report, tools, checks, sized_inputs, reps, small, recipient_counts):
-    report.out("## 4. Growth, %d runs each, interleaved" % reps)
-    report.out()
-    series = []
-    for i in sized_inputs:
-        s = Series("%d MiB" % (i.size // MIB), tools.quib(i.body))
-        checks.quib_wire(s.run, i)
-        series.append(s)
-    race(tools, series, reps)
-    report.failed(series)
-    rows = []
-    for s, i in zip(series, sized_inputs):
-        mib = i.size / MIB
-        rows.append([s.name, fmt_s(s.wall), "%.1f MiB" % s.peak_mib, "%.2f ms/MiB" % (s.wall / mib * 1000),
-                     "%.2f ms/MiB" % (s.cpu / mib * 1000), "%.2f MiB" % (s.peak_mib - mib), "%.2f" % s.load])
-    report.table(["plain body", "median wall", "peak RSS", "wall per MiB", "CPU per MiB", "peak RSS less the body",
-                  "load"], rows)
+def bench_growth(b):
+    s = Section("4. Growth, %d runs each, interleaved" % b.reps)
+    sized = []
+    for inputs in b.growth:
+        one = Series("%d MiB" % (inputs.size // MIB), b.tools.quib(inputs.body))
+        b.checks.quib_wire(one.run, inputs)
+        sized.append((one, inputs.size / MIB))
+    s.race(b.tools, [one for one, _ in sized], b.reps, listed=False)
+    s.table(["plain body", "median wall", "peak RSS", "wall per MiB", "CPU per MiB", "peak RSS less the body",
+             "load"],
+            [[one.name, fmt_s(one.wall), "%.1f MiB" % one.peak_mib, "%.2f ms/MiB" % (one.wall / mib * 1000),
+              "%.2f ms/MiB" % (one.cpu / mib * 1000), "%.2f MiB" % (one.peak_mib - mib), "%.2f" % one.load]
+             for one, mib in sized])
     # Time per MiB beyond the fixed cost of a run: the step from each size to
     # the next, per MiB added; flat when no step costs more than 1.2x the
     # cheapest.
-    steps = []
-    for (a, ia), (b, ib) in zip(zip(series, sized_inputs), list(zip(series, sized_inputs))[1:]):
-        steps.append(("%s to %s" % (a.name, b.name), (b.wall - a.wall) / ((ib.size - ia.size) / MIB)))
-    report.out("Added time per added MiB: " + ", ".join("%s %.2f ms" % (n, v * 1000) for n, v in steps) + ".")
-    report.out()
+    steps = [("%s to %s" % (a.name, c.name), (c.wall - a.wall) / (mc - ma))
+             for (a, ma), (c, mc) in zip(sized, sized[1:])]
+    s.notes.append("Added time per added MiB: " + ", ".join("%s %.2f ms" % (n, v * 1000) for n, v in steps) + ".")
     per = [v for _, v in steps]
-    load = statistics.median(x for s in series for x in s.loads) if series[0].loads else float("nan")
-    report.target("time per MiB flat from %s to %s" % (series[0].name, series[-1].name),
-                  max(per) / min(per) if per and min(per) > 0 else float("nan"), 1.2,
-                  "largest step %.2f ms/MiB, smallest %.2f ms/MiB: %.2fx (target <= 1.20)" % (
-                      max(per) * 1000, min(per) * 1000, max(per) / min(per) if min(per) > 0 else float("nan")), load)
-    extra = [s.peak_mib - i.size / MIB for s, i in zip(series, sized_inputs)]
-    report.target("peak memory per MiB flat: peak less the body at every size", max(extra), 8,
-                  "at most %.1f MiB over the body (target <= 8 MiB at every size)" % max(extra), load)
-    report.out()
+    flat = max(per) / min(per) if per and min(per) > 0 else float("nan")
+    load = statistics.median(x for one, _ in sized for x in one.loads) if sized[0][0].loads else float("nan")
+    s.target("time per MiB flat from %s to %s" % (sized[0][0].name, sized[-1][0].name), flat, 1.2,
+             "largest step %.2f ms/MiB, smallest %.2f ms/MiB: %.2fx (target <= 1.20)" % (
+                 max(per) * 1000, min(per) * 1000, flat), load)
+    extra = max(one.peak_mib - mib for one, mib in sized)
+    s.target("peak memory per MiB flat: peak less the body at every size", extra, 8,
+             "at most %.1f MiB over the body (target <= 8 MiB at every size)" % extra, load)
 
+    counts = b.recipient_counts
     rseries = []
-    for n in recipient_counts:
+    for n in counts:
         bcc = ",".join("r%07d@example.org" % k for k in range(1, n)) or None
-        s = Series("%d recipient%s" % (n, "" if n == 1 else "s"), tools.quib(small.body, bcc=bcc))
-        checks.quib_wire(s.run, small, keep=False)
-        rseries.append(s)
-    race(tools, rseries, 3 * reps)  # short runs: more of them, for steadier medians
-    report.failed(rseries)
-    trips = [tools.rcpt_round_trip_us(max(recipient_counts)) for _ in range(3)]
+        one = Series("%d recipient%s" % (n, "" if n == 1 else "s"), b.tools.quib(b.small.body, bcc=bcc))
+        b.checks.quib_wire(one.run, b.small, keep=False)
+        rseries.append(one)
+    s.race(b.tools, rseries, 3 * b.reps, listed=False)  # short runs: more of them, for steadier medians
+    trips = [b.tools.rcpt_round_trip_us(max(counts)) for _ in range(3)]
     rtt = statistics.median(t[0] for t in trips) / 1e6
-    rtt_mean = statistics.median(t[1] for t in trips) / 1e6
     base = rseries[0]
-    rows = []
-    costs = []
-    for s, n in zip(rseries, recipient_counts):
-        if n == 1:
-            rows.append([s.name, fmt_s(s.wall), "", "%.2f" % s.load])
-            continue
-        per = (s.wall - base.wall) / (n - 1)
-        costs.append((n, per))
-        rows.append([s.name, fmt_s(s.wall), "%.1f us" % (per * 1e6), "%.2f" % s.load])
-    report.table(["1 KiB body to", "median wall", "added time per added recipient", "load"], rows)
-    report.out("RCPT round trip of the minimal client (bench_rawsmtp, %d RCPTs over one connection, median of "
-               "3 runs): median %.1f us, mean %.1f us." % (max(recipient_counts), rtt * 1e6, rtt_mean * 1e6))
-    report.out()
+    costs = [(n, (one.wall - base.wall) / (n - 1)) for one, n in zip(rseries, counts) if n > 1]
+    s.table(["1 KiB body to", "median wall", "added time per added recipient", "load"],
+            [[one.name, fmt_s(one.wall), "%.1f us" % (per * 1e6) if n > 1 else "", "%.2f" % one.load]
+             for one, (n, per) in zip(rseries, [(1, 0.0)] + costs)])
+    s.notes.append("RCPT round trip of the minimal client (bench_rawsmtp, %d RCPTs over one connection, median of "
+                   "3 runs): median %.1f us, mean %.1f us." % (
+                       max(counts), rtt * 1e6, statistics.median(t[1] for t in trips)))
     worst_n, worst = max(costs, key=lambda c: c[1])
-    report.target("per-recipient cost up to %d recipients vs one RCPT round trip" % max(recipient_counts),
-                  worst / rtt, 1.1, "worst %.1f us (at %d) vs %.1f us: %.2fx (target <= 1.10)" % (
-                      worst * 1e6, worst_n, rtt * 1e6, worst / rtt), statistics.median(s.load for s in rseries))
-    report.out()
-    report.data["growth_size"] = [s.as_dict() for s in series]
-    report.data["growth_rcpt"] = {"series": [s.as_dict() for s in rseries], "rcpt_round_trip_us": trips}
+    s.target("per-recipient cost up to %d recipients vs one RCPT round trip" % max(counts), worst / rtt, 1.1,
+             "worst %.1f us (at %d) vs %.1f us: %.2fx (target <= 1.10)" % (
+                 worst * 1e6, worst_n, rtt * 1e6, worst / rtt), statistics.median(one.load for one in rseries))
+    s.data = {"rcpt_round_trip_us": trips}
+    return s
+
+
+# The sections in the order they run and report; BENCH_ONLY names them.
+SECTIONS = (
+    ("plain", bench_large_plain),
+    ("tls", bench_large_tls),
+    ("mime", bench_large_mime),
+    ("encoder", bench_encoder),
+    ("small", bench_small),
+    ("growth", bench_growth),
+)
 
 
 def main():
@@ -815,26 +804,24 @@ def main():
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     large = (8 if args.quick else 64) * MIB
-    reps = int(os.environ.get("BENCH_REPS", 3 if args.quick else 9))
-    small_runs = int(os.environ.get("BENCH_SMALL_RUNS", 50 if args.quick else 200))
-    args.gb_min_time = "0.2" if args.quick else "0.5"
     only = set(filter(None, args.only.split(",")))
 
     def wanted(name):
         return not only or name in only
 
-    def progress(text):
-        print("bench: " + text, file=sys.stderr, flush=True)
-
     report = Report()
-    header = machine_block(report)
+    header = machine_block()
     t0 = time.monotonic()
-    text = Inputs(args.work, "text", large)
-    binary = Inputs(args.work, "binary", large)
-    small = Inputs(args.work, "text", 1024)
+    # What the sections share: inputs, run counts, tools, delivery checks.
+    b = argparse.Namespace(args=args, reps=int(os.environ.get("BENCH_REPS", 3 if args.quick else 9)),
+                           small_runs=int(os.environ.get("BENCH_SMALL_RUNS", 50 if args.quick else 200)),
+                           gb_min_time="0.2" if args.quick else "0.5")
+    b.text = Inputs(args.work, "text", large)
+    b.binary = Inputs(args.work, "binary", large)
+    b.small = Inputs(args.work, "text", 1024)
     growth_sizes = sorted({1 * MIB, 8 * MIB, large, (32 if args.quick else 256) * MIB})
-    growth = [Inputs(args.work, "text", s) for s in growth_sizes] if wanted("growth") else []
-    recipient_counts = (1, 100, 1000) if args.quick else (1, 100, 1000, 5000)
+    b.growth = [Inputs(args.work, "text", s) for s in growth_sizes] if wanted("growth") else []
+    b.recipient_counts = (1, 100, 1000) if args.quick else (1, 100, 1000, 5000)
     header.append("- Inputs ready in %.1f s (cached in %s)" % (time.monotonic() - t0, args.work))
 
     global LAUNCHER, SINK_PID
@@ -842,34 +829,20 @@ def main():
     port = free_port()
     sink = start_sink(port)
     SINK_PID = sink.pid
-    tools = Tools(args, port, args.work)
-    checks = Deliveries(tools, args.work)
+    b.tools = Tools(args, port, args.work)
+    b.checks = Deliveries(b.tools, args.work)
     try:
-        if wanted("plain"):
-            progress("plain")
-            bench_large_plain(report, tools, checks, text, reps)
-        if wanted("tls"):
-            progress("tls")
-            bench_large_tls(report, args, tools, text, reps)
-        if wanted("mime"):
-            progress("mime")
-            bench_large_mime(report, tools, checks, (binary, text), reps)
-        if wanted("encoder"):
-            progress("encoder")
-            bench_encoder(report, args, text, binary)
-        if wanted("small"):
-            progress("small")
-            bench_small(report, tools, checks, small, small_runs)
-        if wanted("growth"):
-            progress("growth")
-            bench_growth(report, tools, checks, growth, reps, small, recipient_counts)
+        for name, measure in SECTIONS:
+            if wanted(name):
+                print("bench: " + name, file=sys.stderr, flush=True)
+                report.add(name, measure(b))
     except Failure as e:
         report.failures.append(str(e))
     finally:
         sink.terminate()
         sink.wait(timeout=10)
-        checks.close()
-        tools.cleanup()
+        b.checks.close()
+        b.tools.cleanup()
 
     lines = ["# quib benchmark%s" % (" (quick: BENCH_QUICK=1)" if args.quick else ""), ""]
     lines += ["## Targets (medians of interleaved runs; load = 1-minute load average during the runs)", ""]

@@ -14,38 +14,10 @@ ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 BUILD="${BENCH_BUILD_DIR:-$ROOT/build-bench}"
 WORK="${BENCH_WORK:-$ROOT/bench/out}"
 
-# Each tool this benchmark runs, and the Debian package that brings it.
-TOOLS=(
-  "/usr/sbin/smtp-sink postfix"
-  "/usr/bin/msmtp msmtp"
-  "/usr/bin/curl curl"
-  "/usr/bin/openssl openssl"
-  "/usr/include/openssl/ssl.h libssl-dev"
-  "/usr/bin/cmake cmake"
-  "/usr/include/benchmark/benchmark.h libbenchmark-dev"
-)
-
-install_missing() {
-  local missing=()
-  for entry in "${TOOLS[@]}"; do
-    set -- $entry
-    [ -e "$1" ] || missing+=("$2")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "${BENCH_NO_INSTALL:-0}" = 1 ]; then
-    echo "bench: missing packages: ${missing[*]}" >&2
-    exit 1
-  fi
-  echo "bench: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  # postfix asks how to configure itself; a local-only setup is harmless and
-  # the benchmark uses only its smtp-sink program.
-  echo "postfix postfix/main_mailer_type select Local only" | debconf-set-selections
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-}
-
-install_missing
+# The Debian packages of the tools this benchmark runs (smtp-sink comes
+# with postfix) and of what it builds with.
+PACKAGES=(postfix msmtp curl openssl libssl-dev cmake g++ make libbenchmark-dev python3)
+CHECK_ONLY="${BENCH_NO_INSTALL:-0}" bash "$ROOT/scripts/install-deps.sh" "${PACKAGES[@]}"
 
 echo "bench: building release quib in $BUILD"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DQUIB_BENCH=ON -DQUIB_BUILD_TESTS=OFF >/dev/null

@@ -13,6 +13,7 @@
 #include "server_name.h"
 #include "socket_os.h"
 #include "timeouts.h"
+#include "tls.h"
 #include "tls_connect.h"
 
 using gensock_common::Timeouts;
@@ -50,12 +51,6 @@ Connection* g_connections[kMaxConnections] = {};
 // The address literal of the local end of the newest connection: what
 // gensock_gethostname gives instead of a name that is unsafe to send.
 std::string g_local_literal;
-
-// Milliseconds left until the deadline, 0 once it has passed.
-int left_until(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
 
 Connection* find(gensock_handle_t handle) {
   if (handle == 0 || handle > kMaxConnections) return nullptr;
@@ -169,7 +164,7 @@ GENSOCK_API int gensock_getchar(gensock_handle_t handle, int wait, char* ch) {
     if (wait == GENSOCK_WAIT_POLL) {
       wait_ms = 0;
     } else if (connection->reply_begun) {
-      wait_ms = left_until(connection->reply_deadline);
+      wait_ms = gensock_tls::ms_left(connection->reply_deadline);
     }
     int code = receive(connection, wait_ms);
     if (code != 0) return code;

@@ -84,13 +84,12 @@ bool split_server_name(const char* name, ServerName* out) {
 }
 
 bool is_safe_host_name(const std::string& name) {
-  if (name.empty()) return false;
   for (char c : name) {
     bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
     bool digit = c >= '0' && c <= '9';
-    if (!letter && !digit && c != '-' && c != '.' && c != '_') return false;
+    if (!letter && !digit && (c == '\0' || std::strchr("-._[]:", c) == nullptr)) return false;
   }
-  return true;
+  return !name.empty();
 }
 
 }  // namespace gensock_common

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "cli/command_line.h"
 #include "platform/platform.h"
 #include "quib/console.h"
 #include "quib/exit_status.h"
@@ -144,8 +143,8 @@ bool netrc_password(std::string_view text, std::string_view host, std::string_vi
   return has_fallback;
 }
 
-int prepare_login() {
-  if (g_state.user == nullptr) return kContinueRun;
+std::optional<int> prepare_login() {
+  if (g_state.user == nullptr) return std::nullopt;
   if (g_state.auth[0] != '\0' && sasl_mechanism_named(g_state.auth) == SaslMechanism::kNone) {
     return say_status(std::string("-auth: unknown mechanism ") + g_state.auth +
                           " (plain, login, xoauth2 or oauthbearer)\n",
@@ -171,5 +170,5 @@ int prepare_login() {
     }
   }
   platform_protect_secrets();
-  return kContinueRun;
+  return std::nullopt;
 }

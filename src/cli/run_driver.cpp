@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "message/address_list.h"
@@ -18,9 +19,6 @@
 
 namespace {
 
-// Result of a step that lets the run go on.
-constexpr int kStepDone = -1000;
-
 // The one message text of the run: header block, then the body, then a NUL.
 // Its buffer may be reserved larger than the text; pages past the NUL are
 // never touched.
@@ -30,31 +28,104 @@ struct MessageText {
   ~MessageText() { platform_release_large(&buffer); }
 };
 
-// Bodies are read in blocks of this size, small enough to stay in the
+// Files are read in blocks of this size, small enough to stay in the
 // processor's cache between the read and the next look at the bytes (the
 // encoding, or the search for a NUL).
 constexpr std::size_t kReadBlockBytes = 256 * 1024;
 
-// header + extra + 1 in 64 bits, or 0 when that sum would overflow.
-std::uint64_t text_capacity(std::size_t header_length, std::uint64_t extra) {
-  const std::uint64_t limit = std::numeric_limits<std::uint64_t>::max() - header_length - 1;
-  return extra > limit ? 0 : header_length + extra + 1;
-}
-
-// Reserves room for the header, extra bytes of body and the NUL, and puts
-// the header first. False when memory does not allow it.
-bool start_text(const std::string& header, std::uint64_t extra, MessageText* text) {
-  const std::uint64_t capacity = text_capacity(header.size(), extra);
-  if (capacity == 0 || platform_reserve_large(capacity, &text->buffer) != 0) return false;
-  std::memcpy(text->buffer.data, header.data(), header.size());
-  text->length = header.size();
+// Makes room for extra more bytes and the NUL, moving the text into a
+// larger reservation when they do not fit. False when memory does not allow it.
+bool make_room(std::uint64_t extra, MessageText* text) {
+  if (extra > std::numeric_limits<std::uint64_t>::max() - text->length - 1) return false;
+  const std::uint64_t capacity = text->length + extra + 1;
+  if (capacity <= text->buffer.reserved) return true;
+  LargeBuffer larger;
+  if (platform_reserve_large(capacity, &larger) != 0) return false;
+  if (text->length > 0) std::memcpy(larger.data, text->buffer.data, text->length);
+  platform_release_large(&text->buffer);
+  text->buffer = larger;
   return true;
 }
 
-// Ends the text after count more bytes of body.
-void finish_text(std::uint64_t count, MessageText* text) {
-  text->length += static_cast<std::size_t>(count);
+bool append_bytes(const std::string& bytes, MessageText* text) {
+  if (!make_room(bytes.size(), text)) return false;
+  std::memcpy(text->buffer.data + text->length, bytes.data(), bytes.size());
+  text->length += bytes.size();
+  return true;
+}
+
+// What a transform carries from one block to the next.
+struct BlockState {
+  int line_length = 0;  // characters on the current encoded line
+  bool ended = false;   // the text has ended: what follows is read, not kept
+};
+
+// How a file's bytes become text, a block at a time.
+struct BlockTransform {
+  // The most text size bytes can become; 0 (for a size above 0) when that
+  // count would overflow.
+  std::uint64_t (*most_text)(std::uint64_t size);
+  // Writes the text of count bytes at block to out and returns its length.
+  std::uint64_t (*write)(const char* block, std::size_t count, BlockState* state, char* out);
+  // Blocks are read straight into the text (block is out): the transform
+  // only keeps or drops bytes.
+  bool in_place;
+};
+
+std::uint64_t same_size(std::uint64_t size) { return size; }
+
+// A plain body ends at its first NUL.
+std::uint64_t keep_until_nul(const char* block, std::size_t count, BlockState* state, char* out) {
+  if (state->ended) return 0;
+  const void* nul = std::memchr(block, '\0', count);
+  const std::size_t kept =
+      nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - block) : count;
+  state->ended = nul != nullptr;
+  if (block != out) std::memmove(out, block, kept);
+  return kept;
+}
+
+std::uint64_t encode_block(const char* block, std::size_t count, BlockState* state, char* out) {
+  return qp_encode_buffer(block, count, &state->line_length, out);
+}
+
+constexpr BlockTransform kPlainBody = {same_size, keep_until_nul, true};
+constexpr BlockTransform kEncodedBody = {qp_encoded_length_bound, encode_block, false};
+
+// Appends the open file's content to the text through the transform, block
+// by block, and ends the text with a NUL. size is what the file reports:
+// that many bytes are read; a file whose size says 0 may still have content
+// (the files of /proc) and is read whole to its real end first. The text is
+// reserved for the most the transform can give, so only the pages of what
+// it writes are touched. False on a read error or when memory does not allow it.
+bool append_file(const PlatformFile& file, std::uint64_t size, const BlockTransform& transform,
+                 MessageText* text) {
+  std::string whole;
+  const bool read_whole = size == 0;
+  if (read_whole) {
+    if (platform_read_to_end(file, &whole) != 0) return false;
+    size = whole.size();
+  }
+  const std::uint64_t most = transform.most_text(size);
+  if ((most == 0 && size > 0) || !make_room(most, text)) return false;
+  std::unique_ptr<char[]> block;
+  if (!read_whole && !transform.in_place) {
+    block.reset(new (std::nothrow) char[kReadBlockBytes]);
+    if (!block) return false;
+  }
+  BlockState state;
+  for (std::uint64_t at = 0; at < size;) {
+    const std::size_t count =
+        size - at < kReadBlockBytes ? static_cast<std::size_t>(size - at) : kReadBlockBytes;
+    char* out = text->buffer.data + text->length;
+    char* into = read_whole ? nullptr : transform.in_place ? out : block.get();
+    if (into != nullptr && platform_read_exactly(file, into, count) != 0) return false;
+    const char* in = into != nullptr ? into : whole.data() + at;
+    text->length += static_cast<std::size_t>(transform.write(in, count, &state, out));
+    at += count;
+  }
   text->buffer.data[text->length] = '\0';
+  return true;
 }
 
 void say_failure(const char* prefix, const char* name) {
@@ -65,7 +136,7 @@ void say_failure(const char* prefix, const char* name) {
 
 // Copies console input into a new temporary file, left open in *file, and
 // points message_file at it.
-int capture_console_input(PlatformFile* file) {
+std::optional<int> capture_console_input(PlatformFile* file) {
   std::string dir;
   platform_temp_dir(&dir);
   if (platform_capture_console_input(dir, "qbx", &temp_file_name, file) != 0) {
@@ -73,10 +144,10 @@ int capture_console_input(PlatformFile* file) {
     return kExitTempFile;
   }
   message_file = temp_file_name.c_str();
-  return kStepDone;
+  return std::nullopt;
 }
 
-int open_message_file(PlatformFile* file) {
+std::optional<int> open_message_file(PlatformFile* file) {
   if (platform_open_for_reading(message_file, file) != 0) {
     say_failure("error reading ", message_file);
     return kExitCantOpen;
@@ -85,94 +156,20 @@ int open_message_file(PlatformFile* file) {
     say("Sorry, I can only mail messages from disk files...\n");
     return kExitNotDiskFile;
   }
-  return kStepDone;
-}
-
-// Header, then size bytes of body from memory: plain (up to the body's first
-// NUL) or encoded. The text is sized exactly.
-bool join_body(const char* body, std::uint64_t size, const std::string& header, MessageText* text) {
-  if (!g_state.mime) {
-    const void* nul = std::memchr(body, '\0', static_cast<std::size_t>(size));
-    if (nul) size = static_cast<std::size_t>(static_cast<const char*>(nul) - body);
-  }
-  if (!start_text(header, g_state.mime ? qp_encoded_length(body, size) : size, text)) return false;
-  char* out = text->buffer.data + text->length;
-  if (!g_state.mime) {
-    std::memcpy(out, body, static_cast<std::size_t>(size));
-    finish_text(size, text);
-    return true;
-  }
-  int line_length = 0;
-  finish_text(qp_encode_buffer(body, size, &line_length, out), text);
-  return true;
-}
-
-// Plain body: the file is read straight into the message text after the
-// header, and the text ends at the body's first NUL, looked for block by
-// block while the bytes just read are still in the cache.
-bool read_plain_body(const PlatformFile& file, std::uint64_t size, const std::string& header,
-                     MessageText* text) {
-  if (!start_text(header, size, text)) return false;
-  char* body = text->buffer.data + text->length;
-  std::uint64_t length = size;  // up to the first NUL
-  for (std::uint64_t at = 0; at < size;) {
-    const std::size_t count =
-        size - at < kReadBlockBytes ? static_cast<std::size_t>(size - at) : kReadBlockBytes;
-    if (platform_read_exactly(file, body + at, count) != 0) return false;
-    const void* nul = length == size ? std::memchr(body + at, '\0', count) : nullptr;
-    if (nul) length = static_cast<std::uint64_t>(static_cast<const char*>(nul) - body);
-    at += count;
-  }
-  finish_text(length, text);
-  return true;
-}
-
-// -mime body: read block by block, each block encoded straight into the
-// text, which is reserved for the most the encoding can give: the body is
-// never whole in memory, and only the encoded text's pages are touched.
-bool read_encoded_body(const PlatformFile& file, std::uint64_t size, const std::string& header,
-                       MessageText* text) {
-  const std::uint64_t bound = qp_encoded_length_bound(size);
-  if (bound == 0 || !start_text(header, bound, text)) return false;
-  std::unique_ptr<char[]> block(new (std::nothrow) char[kReadBlockBytes]);
-  if (!block) return false;
-  char* out = text->buffer.data + text->length;
-  std::uint64_t written = 0;
-  int line_length = 0;
-  for (std::uint64_t left = size; left > 0;) {
-    const std::size_t count =
-        left < kReadBlockBytes ? static_cast<std::size_t>(left) : kReadBlockBytes;
-    if (platform_read_exactly(file, block.get(), count) != 0) return false;
-    written += qp_encode_buffer(block.get(), count, &line_length, out + written);
-    left -= count;
-  }
-  finish_text(written, text);
-  return true;
-}
-
-// A file whose size says 0 may still have content (the files of /proc):
-// it is read to its real end.
-bool read_unsized_body(const PlatformFile& file, const std::string& header, MessageText* text) {
-  std::string body;
-  if (platform_read_to_end(file, &body) != 0) return false;
-  return join_body(body.data(), body.size(), header, text);
+  return std::nullopt;
 }
 
 // Builds the whole message text from the open message file.
-int load_message(const PlatformFile& file, const std::string& header, MessageText* text) {
+std::optional<int> load_message(const PlatformFile& file, const std::string& header,
+                                MessageText* text) {
   std::uint64_t size = 0;
-  bool read = platform_file_size(file, &size) == 0;
-  if (read && size == 0) {
-    read = read_unsized_body(file, header, text);
-  } else if (read) {
-    read = g_state.mime ? read_encoded_body(file, size, header, text)
-                        : read_plain_body(file, size, header, text);
-  }
+  const bool read = platform_file_size(file, &size) == 0 && append_bytes(header, text) &&
+                    append_file(file, size, g_state.mime ? kEncodedBody : kPlainBody, text);
   if (!read) {
     say_failure("error reading ", message_file);
     return kExitReadFailed;
   }
-  return kStepDone;
+  return std::nullopt;
 }
 
 void print_progress() {
@@ -203,14 +200,15 @@ int send_message(const MessageText& text) {
 }
 
 // Everything up to the finished message text; the temporary file, if any,
-// is deleted whatever the outcome.
-int prepare_message(MessageText* text) {
+// is deleted whatever the outcome. The exit status that ends the run, or
+// nothing when the text is ready.
+std::optional<int> prepare_message(MessageText* text) {
   std::string header;
   build_header_block(g_state, message_file, &header);
   PlatformFile file;
   const bool console = std::strcmp(message_file, "-") == 0;
-  int status = console ? capture_console_input(&file) : open_message_file(&file);
-  if (status == kStepDone) status = load_message(file, header, text);
+  std::optional<int> status = console ? capture_console_input(&file) : open_message_file(&file);
+  if (!status) status = load_message(file, header, text);
   platform_close_file(&file);
   if (console) platform_discard_temp_file(temp_file_name);
   return status;
@@ -221,11 +219,11 @@ int prepare_message(MessageText* text) {
 int run_driver() {
   build_recipient_list(g_state);
   MessageText text;
-  int status = prepare_message(&text);
-  if (status == kStepDone) {
+  std::optional<int> status = prepare_message(&text);
+  if (!status) {
     print_progress();
     status = send_message(text);
   }
   std::string().swap(g_state.recipients);
-  return status;
+  return *status;
 }

@@ -1,6 +1,8 @@
 // The transmitter: the one place that knows about line ends, dot-stuffing
-// and the end marker. It walks the text once and hands runs of bytes that go
-// out unchanged to the socket library in one call each.
+// and the end marker. It goes through the text line by line: a "." that
+// begins a line is doubled, the line goes out as it stands, then CR LF.
+// Bytes that follow each other in the text go out in one call, the text's
+// own CR LF included, so an unchanged text goes out as one run.
 #include <cstring>
 #include <string_view>
 
@@ -9,80 +11,20 @@
 
 namespace {
 
-// What goes out on the wire, built from the text without copying it.
-// Bytes that go out as they stand are gathered as a run [run_begin,
-// run_end) of the text; anything else is sent from a literal after the run.
+// What goes out on the wire, taken from the text without copying it: bytes
+// that go out as they stand gather into one run of the text; anything else
+// is sent from a literal after the run.
 class Wire {
  public:
   Wire(gensock_handle_t handle, const char* text)
       : handle_(handle), text_(text), runs_(socket_library_can(GENSOCK_CAN_TAKE_RUNS)) {}
 
   int status() const { return status_; }
+  const TransmitCounts& counts() const { return counts_; }
 
-  // True when the next byte that is neither CR nor LF would simply join the
-  // current run: mid-line, no CR waiting for its follower.
-  bool mid_line() const { return !cr_pending_ && !at_line_start_; }
-
-  // Text bytes [pos, pos + count) hold no CR and no LF, and mid_line() holds:
-  // they go out as they stand.
-  void take_span(std::size_t pos, std::size_t count) {
-    take(pos, count);
-    ends_with_crlf_ = false;
-  }
-
-  // Text byte `pos` has passed the CR rules: put it on the wire with every
-  // line ending CR LF and a "." that begins a line doubled.
-  void feed(std::size_t pos) {
-    char c = text_[pos];
-    if (cr_pending_) {
-      cr_pending_ = false;
-      take(cr_pos_);
-      if (c == '\n') {
-        take(pos);
-        line_ended();
-        return;
-      }
-      literal("\n", 1);  // a CR that no LF follows
-      line_ended();
-    }
-    if (c == '\r') {
-      cr_pending_ = true;  // decided by the byte that follows
-      cr_pos_ = pos;
-      return;
-    }
-    if (c == '\n') {
-      literal("\r", 1);  // an LF that follows no CR
-      take(pos);
-      line_ended();
-      return;
-    }
-    if (c == '.' && at_line_start_) literal(".", 1);
-    take(pos);
-    at_line_start_ = false;
-    ends_with_crlf_ = false;
-  }
-
-  // Ends the data with CR LF "." CR LF and flushes.
-  void finish() {
-    if (cr_pending_) {
-      cr_pending_ = false;
-      take(cr_pos_);
-      literal("\n", 1);
-      line_ended();
-    }
-    send_run();
-    if (ends_with_crlf_) {
-      put_whole(".\r\n", 3);
-    } else {
-      put_whole("\r\n.\r\n", 5);
-    }
-    if (status_ == 0) status_ = g_gensock.put_data_flush(handle_);
-  }
-
- private:
   // Text bytes [pos, pos + count) go out as they stand: they join the run
   // when they follow it in the text, else the run goes and a new one starts.
-  void take(std::size_t pos, std::size_t count = 1) {
+  void take(std::size_t pos, std::size_t count) {
     if (run_length_ > 0 && run_begin_ + run_length_ == pos) {
       run_length_ += count;
       return;
@@ -92,6 +34,37 @@ class Wire {
     run_length_ = count;
   }
 
+  void double_dot() {
+    literal(".", 1);
+    ++counts_.doubled_dots;
+  }
+
+  // The text's own CR LF at pos.
+  void crlf_at(std::size_t pos) {
+    take(pos, 2);
+    ++counts_.lines;
+  }
+
+  // A bare CR or a bare LF, mended.
+  void crlf() {
+    literal("\r\n", 2);
+    ++counts_.lines;
+  }
+
+  // Ends the data with the end marker, after a CR LF that the text's last
+  // line lacks, and flushes.
+  void finish(bool after_line_end) {
+    send_run();
+    if (after_line_end) {
+      put_whole(".\r\n", 3);
+    } else {
+      put_whole("\r\n.\r\n", 5);
+      ++counts_.lines;
+    }
+    if (status_ == 0) status_ = g_gensock.put_data_flush(handle_);
+  }
+
+ private:
   void literal(const char* bytes, unsigned long length) {
     send_run();
     put(bytes, length);
@@ -113,12 +86,9 @@ class Wire {
   }
 
   void put_whole(const char* bytes, unsigned long length) {
-    if (status_ == 0) status_ = g_gensock.put_data_buffered(handle_, bytes, length);
-  }
-
-  void line_ended() {
-    at_line_start_ = true;
-    ends_with_crlf_ = true;
+    if (status_ != 0) return;
+    status_ = g_gensock.put_data_buffered(handle_, bytes, length);
+    if (status_ == 0) counts_.bytes += length;
   }
 
   gensock_handle_t handle_;
@@ -127,57 +97,92 @@ class Wire {
   int status_ = 0;
   std::size_t run_begin_ = 0;
   unsigned long run_length_ = 0;
-  bool cr_pending_ = false;
-  std::size_t cr_pos_ = 0;
-  bool at_line_start_ = true;
-  bool ends_with_crlf_ = false;
+  TransmitCounts counts_;
 };
 
-// The header region: the positions before the first CR LF CR LF (the blank
-// line that ends the header block); none when the text has no such line.
-std::size_t header_region_end(const char* text, std::size_t length) {
-  std::size_t end = std::string_view(text, length).find("\r\n\r\n");
-  return end == std::string_view::npos ? 0 : end;
+// The text and its header region: the positions before the first CR LF CR
+// LF (the blank line that ends the header block); none without such a line.
+struct Text {
+  const char* bytes;
+  std::size_t length;
+  std::size_t header_end;
+
+  // Inside the header region CR CR LF is no line end: it vanishes, and the
+  // lines on either side join.
+  bool joins_lines(std::size_t pos) const {
+    return pos < header_end && pos + 2 < length && bytes[pos + 1] == '\r' && bytes[pos + 2] == '\n';
+  }
+};
+
+Text text_of(const char* bytes, std::size_t length) {
+  std::size_t end = std::string_view(bytes, length).find("\r\n\r\n");
+  return {bytes, length, end == std::string_view::npos ? 0 : end};
 }
 
-// Finds where the ordinary bytes from `from` end: the next CR or LF, or
-// length. *next_cr remembers the last CR search (SIZE_MAX: none yet); it stays
-// good until the walk passes it.
-std::size_t next_line_byte(const char* text, std::size_t from, std::size_t length,
-                           std::size_t* next_cr) {
-  if (*next_cr == static_cast<std::size_t>(-1) || *next_cr < from) {
-    const void* cr = std::memchr(text + from, '\r', length - from);
-    *next_cr = cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - text) : length;
+// The position of the first c in [from, to), or to.
+std::size_t find(const Text& text, char c, std::size_t from, std::size_t to) {
+  const void* at = std::memchr(text.bytes + from, c, to - from);
+  return at ? static_cast<std::size_t>(static_cast<const char*>(at) - text.bytes) : to;
+}
+
+// Where the line from pos ends: its first CR or LF, or the end of the text.
+// *lf is the next LF at or after pos (length when none), looked for again
+// only once passed, so that a text of bare CRs is not searched for ever.
+std::size_t line_end_of(const Text& text, std::size_t pos, std::size_t* lf) {
+  if (*lf < pos) *lf = find(text, '\n', pos, text.length);
+  return find(text, '\r', pos, *lf);
+}
+
+// A bare CR at pos: the CRs right after it count as one line end with it
+// (a CR CR LF among them that joins header lines vanishes), and so does an
+// LF after them. Returns where the next line begins.
+std::size_t past_bare_cr(const Text& text, std::size_t pos) {
+  std::size_t next = pos + 1;
+  while (next < text.length && text.bytes[next] == '\r') {
+    if (text.joins_lines(next)) {
+      next += 3;
+    } else if (text.bytes[next - 1] == '\r') {
+      ++next;
+    } else {
+      break;
+    }
   }
-  const void* lf = std::memchr(text + from, '\n', *next_cr - from);
-  return lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - text) : *next_cr;
+  return next < text.length && text.bytes[next] == '\n' ? next + 1 : next;
 }
 
 }  // namespace
 
-int send_message_text(gensock_handle_t handle, const char* text, std::size_t length) {
-  Wire wire(handle, text);
-  std::size_t header_end = header_region_end(text, length);
-  char previous = '\n';
-  std::size_t next_cr = static_cast<std::size_t>(-1);
-  for (std::size_t i = 0; i < length && wire.status() == 0; ++i) {
-    char c = text[i];
-    if (c != '\r' && c != '\n' && wire.mid_line()) {
-      std::size_t end = next_line_byte(text, i, length, &next_cr);
-      wire.take_span(i, end - i);
-      previous = text[end - 1];
-      i = end - 1;
+int send_message_text(gensock_handle_t handle, const char* bytes, std::size_t length,
+                      TransmitCounts* counts) {
+  Wire wire(handle, bytes);
+  const Text text = text_of(bytes, length);
+  bool line_start = true;
+  bool after_line_end = false;
+  std::size_t lf = find(text, '\n', 0, length);
+  for (std::size_t pos = 0; pos < length && wire.status() == 0;) {
+    const std::size_t end = line_end_of(text, pos, &lf);
+    if (end > pos) {
+      if (line_start && bytes[pos] == '.') wire.double_dot();
+      wire.take(pos, end - pos);
+      line_start = false;
+      after_line_end = false;
+    }
+    if (end == length) break;
+    if (bytes[end] == '\r' && text.joins_lines(end)) {
+      pos = end + 3;
       continue;
     }
-    if (c == '\r' && i < header_end && i + 2 < length && text[i + 1] == '\r' &&
-        text[i + 2] == '\n') {
-      i += 2;  // CR CR LF inside the header region vanishes and joins the lines
-      previous = '\n';
-      continue;
+    if (bytes[end] == '\r' && end + 1 < length && bytes[end + 1] == '\n') {
+      wire.crlf_at(end);
+      pos = end + 2;
+    } else {
+      wire.crlf();  // a bare LF, or a bare CR
+      pos = bytes[end] == '\n' ? end + 1 : past_bare_cr(text, end);
     }
-    if (c != '\r' || previous != '\r') wire.feed(i);  // a run of CRs counts as one
-    previous = c;
+    line_start = true;
+    after_line_end = true;
   }
-  if (wire.status() == 0) wire.finish();
+  if (wire.status() == 0) wire.finish(after_line_end);
+  if (counts != nullptr) *counts = wire.counts();
   return wire.status();
 }

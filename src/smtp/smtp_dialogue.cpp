@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "quib/console.h"
 #include "quib/mailer_state.h"
@@ -12,9 +13,10 @@
 
 namespace {
 
-// Only a reply line's first four characters and its leading number matter;
-// the rest of a longer line is read and dropped.
-constexpr std::size_t kReplyLineBytes = 256;
+// A reply line holds at most 512 bytes, its CR LF included (RFC 5321
+// 4.5.3.1.5); only so much of a longer line is kept, the rest is read and
+// dropped. The code and the continuation mark are taken from the whole line.
+constexpr std::size_t kReplyLineBytes = 512;
 // Codes whose number would not fit are clamped: any such code is a refusal.
 constexpr int kLargestReplyCode = 99999;
 
@@ -79,11 +81,13 @@ struct ReplyNumber {
   }
 };
 
-// Reads one line up to its LF, storing what fits and taking its number; the
-// first byte is asked for with *wait, the rest with 0. Returns the count of
-// characters read (LF included), -1 after a printed transport failure, or 0
-// when the reply has run past *budget bytes.
-long read_reply_line(char* line, ReplyNumber* number, std::size_t* budget, int* wait) {
+// Reads one line up to its LF into *line (its first kReplyLineBytes + 2
+// bytes, so that a CR LF just past the cap is still seen) and takes its
+// number; the first byte is asked for with *wait, the rest with 0. Returns
+// the count of characters read (LF included), -1 after a printed transport
+// failure, or 0 when the reply has run past *budget bytes.
+long read_reply_line(std::string* line, ReplyNumber* number, std::size_t* budget, int* wait) {
+  line->clear();
   std::size_t length = 0;
   char ch = 0;
   do {
@@ -95,11 +99,20 @@ long read_reply_line(char* line, ReplyNumber* number, std::size_t* budget, int* 
       return -1;
     }
     --*budget;
-    if (length < kReplyLineBytes) line[length] = ch;
+    if (length < kReplyLineBytes + 2) line->push_back(ch);
     number->take(ch);
     ++length;
   } while (ch != '\n');
   return static_cast<long>(length);
+}
+
+// The line as kept for the caller: without its LF and a CR before it, and
+// no longer than kReplyLineBytes.
+std::string kept_text(std::string line) {
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.size() > kReplyLineBytes) line.resize(kReplyLineBytes);
+  return line;
 }
 
 // Sends the command (when not empty), reads the reply within limit_ms and
@@ -121,19 +134,18 @@ bool reply_arrived_early() {
   return g_gensock.getchar(g_state.connection, GENSOCK_WAIT_POLL, &ch) == 0;
 }
 
-// The name sent with HELO may hold only what a domain or an address literal
-// holds; anything else a library hands back is left out, so that it cannot
-// end the command early.
+// What a domain or an address literal may hold: all that the name sent with
+// HELO keeps of what a library hands back, so that it cannot end the command
+// early.
+bool is_host_name_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         (c != '\0' && std::strchr("-._[]:", c) != nullptr);
+}
+
 void keep_safe_host_name(char* name) {
-  char* out = name;
-  for (const char* at = name; *at != '\0'; ++at) {
-    const char c = *at;
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-        std::strchr("-._[]:", c) != nullptr) {
-      *out++ = c;
-    }
-  }
-  *out = '\0';
+  char* end =
+      std::remove_if(name, name + std::strlen(name), [](char c) { return !is_host_name_char(c); });
+  *end = '\0';
 }
 
 // One RCPT per non-empty element of the list; an empty element (two
@@ -173,21 +185,16 @@ int smtp_connect() {
 }
 
 int smtp_read_reply(int limit_ms, std::vector<std::string>* lines) {
-  char line[kReplyLineBytes];
+  if (lines != nullptr) lines->clear();
+  std::string line;
   std::size_t budget = kReplyLimitBytes;
   int wait = socket_library_can(GENSOCK_CAN_TIME_REPLIES) ? limit_ms : 0;
-  if (lines != nullptr) lines->clear();
   for (;;) {
     ReplyNumber number;
-    long length = read_reply_line(line, &number, &budget, &wait);
+    long length = read_reply_line(&line, &number, &budget, &wait);
     if (length < 0) return -1;
-    if (lines != nullptr && length > 0) {
-      std::string kept(line,
-                       std::min<std::size_t>(static_cast<std::size_t>(length), kReplyLineBytes));
-      while (!kept.empty() && (kept.back() == '\n' || kept.back() == '\r')) kept.pop_back();
-      lines->push_back(kept);
-    }
     if (length == 0) return 0;  // endless: no code of its own
+    if (lines != nullptr) lines->push_back(kept_text(line));
     // A line of fewer than four characters, its LF included, is a last line.
     if (length >= 4 && line[3] == '-') continue;
     return number.code();

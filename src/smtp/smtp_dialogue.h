@@ -1,6 +1,11 @@
-// The SMTP dialogue: one connection, one transaction.
+// The SMTP dialogue: one connection, one transaction. TLS is not seen
+// here: for smtps:// and starttls:// the socket library's gensock_connect
+// (gensock/common/tls_connect.cpp) does the handshake, and for starttls://
+// the plain greeting, EHLO and STARTTLS exchange before it, so the dialogue
+// below starts at the greeting either way, inside TLS when one was asked for.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,9 +17,11 @@
 int smtp_connect();
 
 // Reads one reply, continuation lines included, all of it within limit_ms
-// where the library can time replies; returns the code of its last line, or
-// -1 after a printed transport failure. With lines, the reply's lines
-// without CR LF go there.
+// where the library can time replies; returns the code of its last line, 0
+// for a reply that runs past 16 MiB in all, or -1 after a printed transport
+// failure. With `lines`, that is first emptied and then gets each line read,
+// in order, without its CR LF and cut to its first 512 bytes (the rest of a
+// longer line is read and dropped); after a failure, the lines read so far.
 int smtp_read_reply(int limit_ms, std::vector<std::string>* lines = nullptr);
 
 // Sends length bytes at once. 0, or -1 after a printed transport failure.
@@ -40,9 +47,20 @@ int smtp_log_in();
 // the library unloaded).
 int smtp_open_transaction(const char* login, const std::string& recipients);
 
+// What send_message_text put on the wire: the bytes the library took (the
+// end marker included), the lines (each CR LF before the final ".", the one
+// the marker adds after an unended last line included) and the dots doubled.
+struct TransmitCounts {
+  std::uint64_t bytes = 0;
+  std::uint64_t lines = 0;
+  std::uint64_t doubled_dots = 0;
+};
+
 // Sends the message text with CR LF line ends, dot-stuffing and the end
-// marker, then flushes. 0, or the first failing transport code.
-int send_message_text(gensock_handle_t handle, const char* text, std::size_t length);
+// marker, then flushes; with counts, says there what went out. 0, or the
+// first failing transport code.
+int send_message_text(gensock_handle_t handle, const char* text, std::size_t length,
+                      TransmitCounts* counts = nullptr);
 
 // Sends the text and reads the server's verdict. 0 when it answered 250;
 // -1 after smtp_abort otherwise.

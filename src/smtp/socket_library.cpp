@@ -13,13 +13,6 @@ namespace {
 // Tried in this order; the first that loads is kept.
 const char* const kLibraryNames[] = {"gwinsock.dll", "gensock.dll"};
 
-// Looked up in this order; the order decides which name a failure reports.
-const char* const kEntryPointNames[] = {
-    "gensock_connect",     "gensock_getchar",           "gensock_put_data",       "gensock_close",
-    "gensock_gethostname", "gensock_put_data_buffered", "gensock_put_data_flush",
-};
-constexpr int kEntryPoints = sizeof kEntryPointNames / sizeof kEntryPointNames[0];
-
 // Converting an object pointer from the loader into a function pointer is
 // what every run-time loader relies on.
 template <typename Function>
@@ -27,18 +20,30 @@ void bind(void* symbol, Function* target) {
   *target = reinterpret_cast<Function>(symbol);
 }
 
+// One entry point: its name in the library and the member it fills.
+struct EntryPoint {
+  const char* name;
+  void (*fill)(void* symbol);
+};
+
+template <auto Member>
+void fill(void* symbol) {
+  bind(symbol, &(g_gensock.*Member));
+}
+
+// Looked up in this order; the order decides which name a failure reports.
+const EntryPoint kEntryPoints[] = {
+    {"gensock_connect", fill<&GensockApi::connect>},
+    {"gensock_getchar", fill<&GensockApi::getchar>},
+    {"gensock_put_data", fill<&GensockApi::put_data>},
+    {"gensock_close", fill<&GensockApi::close>},
+    {"gensock_gethostname", fill<&GensockApi::gethostname>},
+    {"gensock_put_data_buffered", fill<&GensockApi::put_data_buffered>},
+    {"gensock_put_data_flush", fill<&GensockApi::put_data_flush>},
+};
+
 // Asked for after the seven; a library without it keeps the original contract.
 const char kCapabilitiesName[] = "gensock_capabilities";
-
-void bind_all(void* const symbols[kEntryPoints]) {
-  bind(symbols[0], &g_gensock.connect);
-  bind(symbols[1], &g_gensock.getchar);
-  bind(symbols[2], &g_gensock.put_data);
-  bind(symbols[3], &g_gensock.close);
-  bind(symbols[4], &g_gensock.gethostname);
-  bind(symbols[5], &g_gensock.put_data_buffered);
-  bind(symbols[6], &g_gensock.put_data_flush);
-}
 
 void* load_first_library() {
   for (const char* name : kLibraryNames) {
@@ -56,15 +61,14 @@ int load_socket_library() {
     say("Couldn't load either 'GWINSOCK.DLL' or 'GENSOCK.DLL'\nInstall one of these in your path.");
     return -1;
   }
-  void* symbols[kEntryPoints] = {};
-  for (int i = 0; i < kEntryPoints; ++i) {
-    symbols[i] = platform_find_symbol(g_state.library, kEntryPointNames[i]);
-    if (symbols[i] == nullptr) {
-      say(std::string("couldn't getprocaddress for ") + kEntryPointNames[i] + "\n");
+  for (const EntryPoint& entry : kEntryPoints) {
+    void* symbol = platform_find_symbol(g_state.library, entry.name);
+    if (symbol == nullptr) {
+      say(std::string("couldn't getprocaddress for ") + entry.name + "\n");
       return -1;
     }
+    entry.fill(symbol);
   }
-  bind_all(symbols);
   bind(platform_find_symbol(g_state.library, kCapabilitiesName), &g_gensock.capabilities);
   return 0;
 }

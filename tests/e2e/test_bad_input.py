@@ -414,17 +414,17 @@ class HostileEnvironment(BadInputCase):
 
     @unittest.skipUnless(os.geteuid() == 0 and not RUNNER, "needs root to name the host")
     def test_unsafe_host_name_becomes_the_address_literal(self):
-        def rename_host():
-            libc = ctypes.CDLL(None, use_errno=True)
-            if libc.unshare(0x04000000) != 0:  # a host name of this process's own
-                os._exit(99)
-            libc.sethostname(b"bad host\r\nRSET", 14)
-        with AiosmtpdServer() as server:
-            proc = self.start([self.body, "-t", "a@x", "-server", server.address],
-                              preexec_fn=rename_host, stdout=subprocess.DEVNULL)
-            self.assertEqual(proc.wait(60), 0)
-            self.assertEqual(server.messages[0].helo, "[127.0.0.1]")
-
+        for host, helo in ((b"bad host\r\nRSET", "[127.0.0.1]"), (b"a-b.c_[IPv6:x]", "a-b.c_[IPv6:x]")):
+            def rename_host(host=host):
+                libc = ctypes.CDLL(None, use_errno=True)
+                if libc.unshare(0x04000000) != 0:  # a host name of this process's own
+                    os._exit(99)
+                libc.sethostname(host, len(host))
+            with self.subTest(host=host), AiosmtpdServer() as server:
+                proc = self.start([self.body, "-t", "a@x", "-server", server.address],
+                                  preexec_fn=rename_host, stdout=subprocess.DEVNULL)
+                self.assertEqual(proc.wait(60), 0)
+                self.assertEqual(server.messages[0].helo, helo)
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,8 +1,9 @@
 // A helper of the tests under Wine: stores a generic credential as
 // "cmdkey /generic:<target> /user:<user> /pass:<password>" does, the
 // password as UTF-16 (CredWriteA). store_credential TARGET USER PASSWORD
-#include <wincred.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <wincred.h>
 
 #include <string>
 

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,11 +31,11 @@ class CommandLineTest : public ::testing::Test {
   }
 
   // parse_command_line over "quib" and the given arguments, output discarded.
-  int parse(std::vector<const char*> args) {
+  std::optional<int> parse(std::vector<const char*> args) {
     args_ = std::move(args);
     args_.insert(args_.begin(), "quib");
     StdoutCapture discarded;
-    int status = parse_command_line(static_cast<int>(args_.size()), args_.data());
+    std::optional<int> status = parse_command_line(static_cast<int>(args_.size()), args_.data());
     discarded.take();
     return status;
   }
@@ -48,7 +49,7 @@ class CommandLineTest : public ::testing::Test {
 TEST_F(CommandLineTest, OptionsReferToTheirArguments) {
   ASSERT_EQ(parse({body_.c_str(), "-t", "a@x", "-S", "subj", "-C", "c@x", "-b", "b@x", "-f", "me@x",
                    "-i", "from@x", "-penguin"}),
-            kContinueRun);
+            std::nullopt);
   EXPECT_STREQ(g_state.to_list, "a@x");
   EXPECT_STREQ(g_state.subject, "subj");
   EXPECT_STREQ(g_state.cc_list, "c@x");
@@ -62,20 +63,20 @@ TEST_F(CommandLineTest, OptionsReferToTheirArguments) {
 
 TEST_F(CommandLineTest, LaterValueReplacesEarlierAndServerIsCopied) {
   ASSERT_EQ(parse({body_.c_str(), "-t", "one", "-T", "two", "-server", "a", "-SERVER", "b"}),
-            kContinueRun);
+            std::nullopt);
   EXPECT_STREQ(g_state.to_list, "two");
   EXPECT_STREQ(g_state.smtp_server, "b");
 }
 
 TEST_F(CommandLineTest, ValueThatLooksLikeAnOptionIsTaken) {
-  ASSERT_EQ(parse({body_.c_str(), "-s", "-h", "-t", "-q"}), kContinueRun);
+  ASSERT_EQ(parse({body_.c_str(), "-s", "-h", "-t", "-q"}), std::nullopt);
   EXPECT_STREQ(g_state.subject, "-h");
   EXPECT_STREQ(g_state.to_list, "-q");
 }
 
 TEST_F(CommandLineTest, LongestServerFitsAndOneMoreIsRefusedWhole) {
   std::string longest(255, 'a');
-  ASSERT_EQ(parse({body_.c_str(), "-server", longest.c_str()}), kContinueRun);
+  ASSERT_EQ(parse({body_.c_str(), "-server", longest.c_str()}), std::nullopt);
   EXPECT_EQ(std::string(g_state.smtp_server), longest);
   std::string too_long(256, 'b');
   EXPECT_EQ(parse({body_.c_str(), "-server", too_long.c_str()}), 1);

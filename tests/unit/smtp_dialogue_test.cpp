@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "fakes/fake_gensock.h"
 #include "quib/console.h"
@@ -281,10 +282,18 @@ TEST_F(Dialogue, LongNamesAreSentWhole) {
                        ".\nHave you set the 'To: ' field correctly?\n");
 }
 
+TEST_F(Dialogue, HostNameFromAForeignLibraryKeepsOnlyWhatHeloMayHold) {
+  script_.local_host = "bad host\r\nRSET\t[IPv6:::1]_a-b.c\x7f\xe9";
+  script_.replies = "220 hi\r\n501 no\r\n";
+  EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
+  EXPECT_NE(script_.transcript.find("C: HELO badhostRSET[IPv6:::1]_a-b.c\r\n"), std::string::npos);
+}
+
 struct Reply {
   std::string bytes;
   int code;
-  std::size_t consumed;  // bytes read for the reply
+  std::size_t consumed;                 // bytes read for the reply
+  std::vector<std::string> lines = {};  // as kept, where checked
 };
 
 TEST_F(Dialogue, ReplyCodeComesFromTheLastLine) {
@@ -292,28 +301,37 @@ TEST_F(Dialogue, ReplyCodeComesFromTheLastLine) {
   const std::string long_text(1000, 'x');
   const Reply kCases[] = {
       {"220 ok\r\n", 220, 8},
-      {"220-a\r\n220-b\r\n221 c\r\nNEXT", 221, 21},
-      {"250\n", 250, 4},
+      {"220-a\r\n220-b\r\n221 c\r\nNEXT", 221, 21, {"220-a", "220-b", "221 c"}},
+      {"250\n", 250, 4, {"250"}},
       {"25\n250 next\r\n", 25, 3},  // under four characters: a last line
       {"2-\n250 next\r\n", 2, 3},
-      {"\r\n250 next\r\n", 0, 2},  // blank: no number of its own
+      {"\r\n250 next\r\n", 0, 2, {""}},  // blank: no number of its own
       {"\n250 next\r\n", 0, 1},
       {"   250 spaced\r\n", 250, 15},
       {"+354\r\n", 354, 6},
       {"abc 250\r\n", 0, 9},
       {"2a0 x\r\n", 2, 7},
       {"250 " + long_text + "\r\n", 250, 1006},
-      {"250-" + long_text + "\r\n550 " + long_text + "\r\n", 550, 2012},
+      {"250-" + long_text + "\r\n550 " + long_text + "\r\n",
+       550,
+       2012,
+       {"250-" + long_text.substr(0, 508), "550 " + long_text.substr(0, 508)}},
+      {"250 " + long_text.substr(0, 508) + "\r\n", 250, 514, {"250 " + long_text.substr(0, 508)}},
       {"99999999999999999999 big\r\n", 100000, 26},
       // The number runs past the line buffer: it is taken whole, not cut.
       {std::string(253, '0') + "220999 x\r\n", 100000, 263},
+      {std::string(509, '0') + "220999 x\r\n", 100000, 519},
       {std::string(300, ' ') + "250 far in\r\n", 250, 312},
   };
   for (const Reply& c : kCases) {
     script_.replies = c.bytes;
     script_.next_reply = 0;
-    EXPECT_EQ(smtp_read_reply(kLimit), c.code) << ::testing::PrintToString(c.bytes);
+    std::vector<std::string> lines = {"from before"};
+    EXPECT_EQ(smtp_read_reply(kLimit, &lines), c.code) << ::testing::PrintToString(c.bytes);
     EXPECT_EQ(script_.next_reply, c.consumed) << ::testing::PrintToString(c.bytes);
+    if (!c.lines.empty()) {
+      EXPECT_EQ(lines, c.lines) << ::testing::PrintToString(c.bytes);
+    }
   }
   EXPECT_EQ(out(), "");
 }

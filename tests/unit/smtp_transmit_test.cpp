@@ -71,6 +71,20 @@ const Case kCases[] = {
     {"a\0b\r\n"s, "a\0b\r\n.\r\n"s},
 };
 
+// What a transmission reports, read off its wire: every CR LF but the end
+// marker's ends a line, and a line that begins with "." there was stuffed.
+TransmitCounts counts_on(const std::string& wire) {
+  TransmitCounts counts;
+  counts.bytes = wire.size();
+  for (std::size_t begin = 0, end; (end = wire.find("\r\n", begin)) != std::string::npos;
+       begin = end + 2) {
+    if (wire.compare(begin, 2, "..") == 0) ++counts.doubled_dots;
+    ++counts.lines;
+  }
+  --counts.lines;
+  return counts;
+}
+
 // The same bytes through our library (runs of any length) and through one
 // that announces nothing (1, 3 or 5 bytes a call; the fake counts others).
 TEST_F(Transmit, TextGoesOutAsOnTheWire) {
@@ -79,8 +93,13 @@ TEST_F(Transmit, TextGoesOutAsOnTheWire) {
     for (const Case& c : kCases) {
       script_.data.clear();
       script_.transcript.clear();
-      EXPECT_EQ(send(c.text), 0);
+      TransmitCounts counts;
+      EXPECT_EQ(send_message_text(script_.handle, c.text.data(), c.text.size(), &counts), 0);
       EXPECT_EQ(script_.data, c.wire) << "text: " << ::testing::PrintToString(c.text);
+      const TransmitCounts expected = counts_on(c.wire);
+      EXPECT_EQ(counts.bytes, expected.bytes) << ::testing::PrintToString(c.text);
+      EXPECT_EQ(counts.lines, expected.lines) << ::testing::PrintToString(c.text);
+      EXPECT_EQ(counts.doubled_dots, expected.doubled_dots) << ::testing::PrintToString(c.text);
       EXPECT_EQ(script_.transcript, "data\nflush\n") << ::testing::PrintToString(c.text);
     }
     EXPECT_EQ(script_.bad_calls, 0) << "capabilities " << capabilities;
