@@ -237,16 +237,17 @@ class FaultTest(quibtest.StoredSettingsCase):
 
     @unittest.skipUnless(quibtest.UNDER_WINE, "the Credential Manager is Windows'")
     def test_secret_from_the_credential_manager(self):
-        def store(user):
+        def store(*user_and_secret):
             self.assertEqual(subprocess.run(quibtest.RUNNER + [os.path.join(
-                quibtest.BIN_DIR, "store_credential.exe"), "quib:127.0.0.1", user, "s3cret"],
+                quibtest.BIN_DIR, "store_credential.exe"), "quib:127.0.0.1", *user_and_secret],
                 capture_output=True).returncode, 0)
-        store("someone")  # another user's credential is not ann's
+        self.addCleanup(store)
+        store("someone", "s3cret")  # another user's credential is not ann's
         status, out, _ = run_quib(["-", "-server", "127.0.0.1:1", "-t", RECIPIENT, "-u", "ann"],
                                   registry=self.registry)
         self.assertEqual((status, out), (12, messages.no_secret(
             "ann", "127.0.0.1", "-pass, QUIB_PASSWORD, the Credential Manager (quib:127.0.0.1)")))
-        store("ann")
+        store("ann", "s3cret")
         plain = [("line",), reply("\r\n".join(EHLO_AUTH))] + LOGGED_IN
         with FaultServer(GREETING + plain + MAIL + RCPT + DATA + TEXT + QUIT) as server:
             status, out, _ = self.run_against(server, BODY, ["-u", "ann"])

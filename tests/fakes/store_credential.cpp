@@ -1,6 +1,8 @@
 // A helper of the tests under Wine: stores a generic credential as
 // "cmdkey /generic:<target> /user:<user> /pass:<password>" does, the
-// password as UTF-16 (CredWriteA). store_credential TARGET USER PASSWORD
+// password as UTF-16 (CredWriteA), or deletes it (CredDeleteA).
+//   store_credential TARGET USER PASSWORD
+//   store_credential TARGET
 #include <windows.h>
 // After windows.h, whose types it uses.
 #include <wincred.h>
@@ -8,6 +10,7 @@
 #include <string>
 
 int main(int argc, char** argv) {
+  if (argc == 2) return CredDeleteA(argv[1], CRED_TYPE_GENERIC, 0) ? 0 : 1;
   if (argc != 4) return 2;
   std::wstring secret;
   for (const char* at = argv[3]; *at != '\0'; ++at) {
