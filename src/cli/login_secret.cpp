@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "cli/command_line.h"
 #include "platform/platform.h"
 #include "quib/console.h"
 #include "quib/exit_status.h"

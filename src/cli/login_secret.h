@@ -16,6 +16,6 @@ bool netrc_password(std::string_view text, std::string_view host, std::string_vi
 
 // With -u: checks -auth, refuses a plain connection to anything but a
 // loopback address, and finds the secret (-pass, QUIB_PASSWORD, then the
-// platform's store). Nothing, or the exit status after the message.
-// Without -u it does nothing.
+// platform's store). The exit status after the message, or nothing when
+// the run goes on. Without -u it does nothing.
 std::optional<int> prepare_login();

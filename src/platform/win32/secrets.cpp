@@ -1,8 +1,9 @@
 // Login secrets on Windows: generic credentials of the Credential Manager
 // (advapi32 CredReadA). Windows has no netrc file, and a process cannot ask
 // to be kept out of a dump.
-#include <wincred.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <wincred.h>
 
 #include <string>
 
