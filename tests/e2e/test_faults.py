@@ -273,7 +273,8 @@ class FaultTest(quibtest.StoredSettingsCase):
                     written = f.read()
                 self.assertIn(b" -pass [credentials hidden] ", written)
                 secrets = [b"s3cret"] + [c.split(b" ")[-1] for c in expected if holds_secret(c)]
-                for output, secret in itertools.product((out, err, written), secrets):
+                for output, secret in itertools.product((out.encode("latin-1"), err, written),
+                                                        secrets):
                     self.assertNotIn(secret, output)
                 if steps is TOKEN_ERROR:
                     self.assertIn(b'* challenge decoded: {"status":"401"}\n', written)
