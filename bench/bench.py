@@ -299,13 +299,15 @@ class Tools:
         self.registry = tempfile.mkdtemp(prefix="quib-bench-reg-")
         self.env = dict(os.environ, QUIB_REGISTRY=self.registry)
 
-    def quib(self, body, mime=False, bcc=None, attach=None):
+    def quib(self, body, mime=False, bcc=None, attach=None, debug=False):
         def argv(port):
             cmd = [self.quib_exe, body, "-server", "127.0.0.1:%d" % port, "-f", SENDER, "-t", RCPT]
             if bcc:
                 cmd += ["-b", bcc]
             if attach:
                 cmd += ["-attach", attach]
+            if debug:
+                cmd += ["-debug"]  # the transcript goes to the run's error file
             # "-mime" and "-q" pass over the argument after them: they go last.
             return cmd + (["-mime", "-q"] if mime else ["-q"])
         return Run(argv, env=self.env)
@@ -642,11 +644,15 @@ def bench_large_plain(b):
     inputs, mib = b.text, b.text.size // MIB
     s = Section("1. Large plain body (%d MiB of text), %d runs each, interleaved" % (mib, b.reps))
     wire, quib, limit, push, curl, msmtp = contenders(b, inputs, "sendfile (limit)")
-    s.race(b.tools, (quib, curl, limit, push, msmtp), b.reps, inputs.size)
+    debug = Series("quib -debug", b.tools.quib(inputs.body, debug=True))
+    debug.run.expected_bytes = quib.run.expected_bytes  # a transcript changes no byte on the wire
+    s.race(b.tools, (quib, debug, curl, limit, push, msmtp), b.reps, inputs.size)
     s.notes.append("Wire bytes of quib's message: %d (checked at the recording sink; every timed run's count "
                    "at the sink checked too)." % os.path.getsize(wire))
     s.versus("%d MiB plain vs curl --crlf" % mib, quib, curl, 1.0)
     s.versus("%d MiB plain vs the physical limit (sendfile of quib's wire bytes)" % mib, quib, limit, 1.1)
+    s.versus("%d MiB plain with -debug vs without (the text summarised, never formatted)" % mib, debug,
+             quib, 1.05)
     return s
 
 
@@ -656,32 +662,44 @@ def bench_large_tls(b):
     after the end marker."""
     inputs, tools = b.text, b.tools
     s = Section("1t. TLS: %d MiB through smtps://, %d runs each, interleaved" % (inputs.size // MIB, b.reps))
+
+    def race(cert, port):
+        env = dict(tools.env, SSL_CERT_FILE=cert)
+        quib_cmd = [tools.quib_exe, inputs.body, "-server", "smtps://127.0.0.1:%d" % port, "-f", SENDER,
+                    "-t", RCPT, "-q"]
+        curl_cmd = ["curl", "-sS", "--crlf", "--ssl-reqd", "--cacert", cert, "smtps://127.0.0.1:%d" % port,
+                    "--mail-from", SENDER, "--mail-rcpt", RCPT, "-T", inputs.message]
+        quib = Series("quib smtps://", runner=lambda: run_once(quib_cmd, env=env, err_path=tools.err))
+        curl = Series("curl --crlf --ssl-reqd", runner=lambda: run_once(curl_cmd, err_path=tools.err))
+        s.race(tools, (quib, curl), b.reps, inputs.size)
+        s.versus("%d MiB smtps vs curl" % (inputs.size // MIB), quib, curl, 1.0)
+
+    with_tls_sink(["tls_sink.py"], race)
+    return s
+
+
+def with_tls_sink(sink_argv, race):
+    """Starts a sink of bench/ (its script and arguments; the certificate,
+    key and port go after the script) with a fresh certificate for
+    127.0.0.1, and calls race(certificate, port) while it runs; the sink CPU
+    column is that sink's meanwhile."""
     folder = tempfile.mkdtemp(prefix="quib-bench-tls-")
     cert, key = os.path.join(folder, "sink.pem"), os.path.join(folder, "sink.key")
     subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
                     "-nodes", "-keyout", key, "-out", cert, "-subj", "/CN=127.0.0.1", "-days", "2",
                     "-addext", "subjectAltName=IP:127.0.0.1"], check=True, capture_output=True)
     port = free_port()
-    sink = start_server([sys.executable, os.path.join(os.path.dirname(__file__), "tls_sink.py"),
-                         cert, key, str(port)], port)
+    sink = start_server([sys.executable, os.path.join(os.path.dirname(__file__), sink_argv[0]),
+                         cert, key, str(port)] + sink_argv[1:], port)
     global SINK_PID
-    plain_sink, SINK_PID = SINK_PID, sink.pid  # the sink CPU column is the TLS sink's here
-    env = dict(tools.env, SSL_CERT_FILE=cert)
-    quib_cmd = [tools.quib_exe, inputs.body, "-server", "smtps://127.0.0.1:%d" % port, "-f", SENDER, "-t",
-                RCPT, "-q"]
-    curl_cmd = ["curl", "-sS", "--crlf", "--ssl-reqd", "--cacert", cert, "smtps://127.0.0.1:%d" % port,
-                "--mail-from", SENDER, "--mail-rcpt", RCPT, "-T", inputs.message]
-    quib = Series("quib smtps://", runner=lambda: run_once(quib_cmd, env=env, err_path=tools.err))
-    curl = Series("curl --crlf --ssl-reqd", runner=lambda: run_once(curl_cmd, err_path=tools.err))
+    plain_sink, SINK_PID = SINK_PID, sink.pid
     try:
-        s.race(tools, (quib, curl), b.reps, inputs.size)
+        race(cert, port)
     finally:
         SINK_PID = plain_sink
         sink.terminate()
         sink.wait(timeout=10)
         shutil.rmtree(folder, ignore_errors=True)
-    s.versus("%d MiB smtps vs curl" % (inputs.size // MIB), quib, curl, 1.0)
-    return s
 
 
 def bench_large_mime(b):
@@ -799,6 +817,30 @@ def bench_small(b):
     return s
 
 
+def bench_small_login(b):
+    """quib -u (AUTH PLAIN) through starttls:// against curl --ssl-reqd -u,
+    to one aiosmtpd that requires the login: a tool that did not log in
+    gets no 250 for MAIL and fails, so the exit status is the delivery
+    check here."""
+    tools = b.tools
+    s = Section("3l. Login: 1 KiB through starttls:// with AUTH PLAIN, %d runs each, interleaved" % b.login_runs)
+
+    def race(cert, port):
+        env = dict(tools.env, SSL_CERT_FILE=cert, QUIB_PASSWORD="bench-secret")
+        quib_cmd = [tools.quib_exe, b.small.body, "-server", "starttls://127.0.0.1:%d" % port, "-f", SENDER,
+                    "-t", RCPT, "-u", "bench", "-auth", "plain", "-q"]
+        curl_cmd = ["curl", "-sS", "--crlf", "--ssl-reqd", "--cacert", cert, "smtp://127.0.0.1:%d" % port,
+                    "-u", "bench:bench-secret", "--login-options", "AUTH=PLAIN", "--mail-from", SENDER,
+                    "--mail-rcpt", RCPT, "-T", b.small.message]
+        quib = Series("quib starttls:// -u", runner=lambda: run_once(quib_cmd, env=env, err_path=tools.err))
+        curl = Series("curl --ssl-reqd -u", runner=lambda: run_once(curl_cmd, err_path=tools.err))
+        s.race(tools, (quib, curl), b.login_runs)
+        s.versus("1 KiB starttls:// with AUTH PLAIN vs curl", quib, curl, 1.0)
+
+    with_tls_sink(["auth_sink.py", "bench", "bench-secret"], race)
+    return s
+
+
 def bench_growth(b):
     s = Section("4. Growth, %d runs each, interleaved" % b.reps)
     sized = []
@@ -861,6 +903,7 @@ SECTIONS = (
     ("mime", bench_large_mime),
     ("encoder", bench_encoder),
     ("small", bench_small),
+    ("login", bench_small_login),
     ("growth", bench_growth),
     ("attach", bench_attachment),
 )
@@ -871,7 +914,7 @@ def main():
     parser.add_argument("--bin", required=True, help="folder of quib, qp_encode_bench, bench_rawsmtp")
     parser.add_argument("--work", required=True, help="folder for inputs (cached) and the report")
     parser.add_argument("--quick", action="store_true", help="8 MiB instead of 64, fewer runs")
-    parser.add_argument("--only", default="", help="comma list of sections: plain,tls,mime,encoder,small,growth,attach")
+    parser.add_argument("--only", default="", help="comma list of sections: plain,tls,mime,encoder,small,login,growth,attach")
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     large = (8 if args.quick else 64) * MIB
@@ -886,6 +929,7 @@ def main():
     # What the sections share: inputs, run counts, tools, delivery checks.
     b = argparse.Namespace(args=args, reps=int(os.environ.get("BENCH_REPS", 3 if args.quick else 9)),
                            small_runs=int(os.environ.get("BENCH_SMALL_RUNS", 50 if args.quick else 200)),
+                           login_runs=int(os.environ.get("BENCH_LOGIN_RUNS", 20 if args.quick else 60)),
                            gb_min_time="0.2" if args.quick else "0.5")
     b.text = Inputs(args.work, "text", large)
     b.binary = Inputs(args.work, "binary", large)

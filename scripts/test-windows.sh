@@ -77,6 +77,7 @@ GROUP_TWO=(
   test_run_driver.MessageFiles
   test_run_driver.Addresses
   test_run_driver.Refusals
+  test_run_driver.RunLog
   test_faults
   test_command_line.StoredValueTest
 )

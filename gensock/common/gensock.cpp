@@ -15,6 +15,7 @@
 #include "timeouts.h"
 #include "tls.h"
 #include "tls_connect.h"
+#include "trace.h"
 
 using gensock_common::Timeouts;
 using gensock_os::Socket;
@@ -100,11 +101,16 @@ int flush(Connection* connection) {
 int open_connection(const char* hostname, const char* service, Connection* connection) {
   gensock_common::ServerName name;
   if (hostname == nullptr || !gensock_common::split_server_name(hostname, &name)) {
+    gensock_common::trace("the server name is malformed (4007)");
     return GENSOCK_ERR_RESOLVE_HOST;
   }
   std::string port = name.port;
   if (port.empty()) {
     int code = gensock_common::service_port(service, &port);
+    if (code != 0 && gensock_common::tracing()) {
+      gensock_common::trace(std::string("the service ") + (service ? service : "") +
+                            " does not resolve (4014)");
+    }
     if (code != 0) return code;
   }
   connection->timeouts = gensock_common::timeouts_from_environment();
@@ -235,7 +241,11 @@ GENSOCK_API int gensock_gethostname(char* name, int size) {
 }
 
 GENSOCK_API int gensock_capabilities(void) {
-  return GENSOCK_CAN_TAKE_RUNS | GENSOCK_CAN_TIME_REPLIES | GENSOCK_CAN_POLL;
+  return GENSOCK_CAN_TAKE_RUNS | GENSOCK_CAN_TIME_REPLIES | GENSOCK_CAN_POLL | GENSOCK_CAN_TRACE;
+}
+
+GENSOCK_API void gensock_set_trace(gensock_trace_t callback, void* context) {
+  gensock_common::set_trace(callback, context);
 }
 
 }  // extern "C"

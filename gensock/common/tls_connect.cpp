@@ -7,6 +7,7 @@
 #include <cctype>
 
 #include "gensock.h"
+#include "trace.h"
 
 namespace gensock_common {
 
@@ -35,7 +36,15 @@ struct PlainLink {
 // The connect limit covers the whole exchange: running out is a failed connect.
 int within_limit(int code) { return code == GENSOCK_ERR_WAIT ? GENSOCK_ERR_CONNECT : code; }
 
+// The line without its line end, as the trace shows it.
+void trace_line(const char* direction, const std::string& line) {
+  if (!tracing()) return;
+  std::string::size_type end = line.find_last_not_of("\r\n");
+  trace(direction + line.substr(0, end == std::string::npos ? 0 : end + 1));
+}
+
 int send_line(PlainLink* link, const std::string& line) {
+  trace_line("> ", line);
   return gensock_os::os_send_all(link->sock, line.data(), line.size(),
                                  gensock_tls::ms_left(link->deadline));
 }
@@ -49,6 +58,7 @@ int read_reply(PlainLink* link, std::string* lines, int* code) {
     if (end != std::string::npos) {
       std::string line = link->pending.substr(0, end + 1);
       link->pending.erase(0, end + 1);
+      trace_line("< ", line);
       *lines += line;
       if (line.size() > 3 && line[3] == '-') continue;
       bool digits = line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
@@ -89,7 +99,10 @@ int starttls_exchange(PlainLink* link, std::string* greeting) {
   int code = 0;
   int status = read_reply(link, greeting, &code);
   if (status != 0) return status;
-  if (code != kGreetingCode) return GENSOCK_ERR_TLS_NO_STARTTLS;
+  if (code != kGreetingCode) {
+    trace("the greeting is not 220: no STARTTLS (4018)");
+    return GENSOCK_ERR_TLS_NO_STARTTLS;
+  }
   // The name goes out as HELO's will: unsafe, it becomes the address literal.
   std::string local = gensock_os::os_host_name();
   if (!is_safe_host_name(local)) local = gensock_os::os_local_literal(link->sock);
@@ -97,13 +110,20 @@ int starttls_exchange(PlainLink* link, std::string* greeting) {
   std::string lines;
   if (status == 0) status = read_reply(link, &lines, &code);
   if (status != 0) return status;
-  if (code != kEhloCode || !offers_starttls(lines)) return GENSOCK_ERR_TLS_NO_STARTTLS;
+  if (code != kEhloCode || !offers_starttls(lines)) {
+    trace("the server offers no STARTTLS (4018)");
+    return GENSOCK_ERR_TLS_NO_STARTTLS;
+  }
   status = send_line(link, "STARTTLS\r\n");
   if (status == 0) status = read_reply(link, &lines, &code);
   if (status != 0) return status;
   // Bytes after the 220 came before any encryption: they must not be taken
   // as if they had come through TLS.
-  if (code != kReadyCode || !link->pending.empty()) return GENSOCK_ERR_TLS_REFUSED;
+  if (code != kReadyCode || !link->pending.empty()) {
+    trace(code != kReadyCode ? "STARTTLS refused (4019)"
+                             : "bytes followed the 220 before the handshake (4019)");
+    return GENSOCK_ERR_TLS_REFUSED;
+  }
   return 0;
 }
 
@@ -117,6 +137,7 @@ int secure_connection(gensock_os::Socket sock, const ServerName& name, int limit
     int status = starttls_exchange(&link, greeting);
     if (status != 0) return status;
   }
+  if (tracing()) trace("TLS handshake with " + name.host);
   return gensock_tls::tls_start_client(sock, name.host, link.deadline, session);
 }
 

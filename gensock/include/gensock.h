@@ -121,9 +121,22 @@ GENSOCK_API int gensock_gethostname(char* name, int size);
 enum {
   GENSOCK_CAN_TAKE_RUNS = 1,    /* put_data_buffered takes any length */
   GENSOCK_CAN_TIME_REPLIES = 2, /* gensock_getchar's wait > 0 */
-  GENSOCK_CAN_POLL = 4          /* gensock_getchar's GENSOCK_WAIT_POLL */
+  GENSOCK_CAN_POLL = 4,         /* gensock_getchar's GENSOCK_WAIT_POLL */
+  GENSOCK_CAN_TRACE = 8         /* gensock_set_trace */
 };
 GENSOCK_API int gensock_capabilities(void);
+
+/* Optional, announced by GENSOCK_CAN_TRACE: from now on the library calls
+ * callback(context, line) for each of its own steps, in order and from the
+ * calling thread, while an entry point runs: the name it resolves and each
+ * address, each connect and its outcome, the STARTTLS exchange, the TLS
+ * version, cipher and server certificate, the verification result, and
+ * the TLS library's own reason for a failure. A line has no line end and
+ * may hold any byte but NUL; one that begins with "> " shows bytes sent,
+ * "< " bytes received. The line lives only during the call. A null
+ * callback ends the trace. */
+typedef void (*gensock_trace_t)(void* context, const char* line);
+GENSOCK_API void gensock_set_trace(gensock_trace_t callback, void* context);
 
 #ifdef __cplusplus
 }

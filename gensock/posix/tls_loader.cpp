@@ -7,6 +7,7 @@
 
 #include "gensock.h"
 #include "tls_module.h"
+#include "trace.h"
 
 namespace gensock_tls {
 
@@ -42,7 +43,13 @@ const Backend* backend() {
 int tls_start_client(gensock_os::Socket sock, const std::string& host, Deadline deadline,
                      Session** session) {
   const Backend* loaded = backend();
-  if (loaded == nullptr) return GENSOCK_ERR_TLS_SETUP;
+  if (loaded == nullptr) {
+    gensock_common::trace("TLS module " + std::string(kModuleName) + " cannot be loaded (4024)");
+    return GENSOCK_ERR_TLS_SETUP;
+  }
+  void* context = nullptr;
+  gensock_trace_t callback = gensock_common::trace_callback(&context);
+  loaded->set_trace(callback, context);
   return loaded->start_client(sock, host.c_str(), deadline, session);
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "gensock.h"
 #include "tls.h"
 
 namespace gensock_tls {
@@ -17,6 +18,8 @@ struct Backend {
   int (*receive_some)(Session* session, char* buffer, std::size_t size, int wait_ms,
                       std::size_t* received);
   void (*close)(Session* session);
+  // The library's trace (trace.h), handed on before each handshake.
+  void (*set_trace)(gensock_trace_t callback, void* context);
 };
 
 // The module's file name, and the one symbol it exports.

@@ -11,6 +11,7 @@
 
 #include "gensock.h"
 #include "tls_module.h"
+#include "trace.h"
 
 namespace gensock_tls {
 
@@ -55,8 +56,104 @@ int receive_incoming(Session* session, int wait_ms) {
   return BIO_write(session->incoming, chunk, static_cast<int>(received)) > 0 ? 0 : GENSOCK_ERR_READ;
 }
 
+// ---- The trace: what was agreed, the certificate, OpenSSL's own reasons ----
+
+using gensock_common::trace;
+using gensock_common::tracing;
+
+// What was written to the memory BIO, which is freed.
+std::string take_text(BIO* bio) {
+  char* data = nullptr;
+  long length = BIO_get_mem_data(bio, &data);
+  std::string text(data, length > 0 ? static_cast<std::size_t>(length) : 0);
+  BIO_free(bio);
+  return text;
+}
+
+std::string name_text(const X509_NAME* name) {
+  BIO* bio = BIO_new(BIO_s_mem());
+  if (bio == nullptr) return std::string();
+  X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253);
+  return take_text(bio);
+}
+
+std::string time_text(const ASN1_TIME* time) {
+  BIO* bio = BIO_new(BIO_s_mem());
+  if (bio == nullptr) return std::string();
+  ASN1_TIME_print(bio, time);
+  return take_text(bio);
+}
+
+// The subjectAltName entries: "DNS:localhost, IP Address:127.0.0.1".
+std::string alternative_names(X509* certificate) {
+  GENERAL_NAMES* names = static_cast<GENERAL_NAMES*>(
+      X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr));
+  BIO* bio = names != nullptr ? BIO_new(BIO_s_mem()) : nullptr;
+  if (bio == nullptr) {
+    GENERAL_NAMES_free(names);
+    return "none";
+  }
+  for (int i = 0; i < sk_GENERAL_NAME_num(names); ++i) {
+    if (i > 0) BIO_puts(bio, ", ");
+    GENERAL_NAME_print(bio, sk_GENERAL_NAME_value(names, i));
+  }
+  GENERAL_NAMES_free(names);
+  return take_text(bio);
+}
+
+// Whether the server's certificate is in the trace: the check below shows
+// it once per handshake, since after a refused chain OpenSSL keeps none.
+bool g_certificate_shown = false;
+
+void trace_certificate(X509* certificate) {
+  trace("certificate subject: " + name_text(X509_get_subject_name(certificate)));
+  trace("certificate issuer: " + name_text(X509_get_issuer_name(certificate)));
+  trace("certificate names: " + alternative_names(certificate));
+  trace("certificate valid from " + time_text(X509_get0_notBefore(certificate)) + " until " +
+        time_text(X509_get0_notAfter(certificate)));
+}
+
+// Called by OpenSSL for each certificate of the chain as it is checked,
+// the server's last (depth 0); the verdict stays OpenSSL's.
+int verify_step(int verified, X509_STORE_CTX* store) {
+  if (!tracing()) return verified;
+  const int depth = X509_STORE_CTX_get_error_depth(store);
+  if (depth == 0 && !g_certificate_shown) {
+    g_certificate_shown = true;
+    trace_certificate(X509_STORE_CTX_get_current_cert(store));
+  }
+  if (!verified) {
+    trace(std::string("certificate verification: ") +
+          X509_verify_cert_error_string(X509_STORE_CTX_get_error(store)) + " (depth " +
+          std::to_string(depth) + ")");
+  }
+  return verified;
+}
+
+// Every error OpenSSL has queued, in its own words.
+void trace_errors(const char* what) {
+  for (unsigned long error = ERR_get_error(); error != 0; error = ERR_get_error()) {
+    char text[256];  // ERR_error_string_n cuts to fit
+    ERR_error_string_n(error, text, sizeof text);
+    trace(std::string(what) + ": " + text);
+  }
+}
+
+void trace_handshake(const Session* session, bool done) {
+  if (!tracing()) return;
+  if (!done) {
+    trace_errors("TLS handshake failed");
+    return;
+  }
+  trace(std::string(SSL_get_version(session->ssl)) + ", cipher " +
+        SSL_get_cipher_name(session->ssl));
+  trace(std::string("certificate verification: ") +
+        X509_verify_cert_error_string(SSL_get_verify_result(session->ssl)));
+}
+
 // The code for a handshake that OpenSSL gave up on.
 int handshake_failure(const Session* session) {
+  trace_handshake(session, false);
   switch (SSL_get_verify_result(session->ssl)) {
     case X509_V_OK:
       return GENSOCK_ERR_TLS_HANDSHAKE;
@@ -86,9 +183,11 @@ int set_up(Session* session, const std::string& host) {
   if (session->context == nullptr ||
       SSL_CTX_set_min_proto_version(session->context, TLS1_2_VERSION) != 1 ||
       SSL_CTX_set_default_verify_paths(session->context) != 1) {
+    if (tracing()) trace_errors("TLS setup failed");
     return GENSOCK_ERR_TLS_SETUP;
   }
-  SSL_CTX_set_verify(session->context, SSL_VERIFY_PEER, nullptr);
+  SSL_CTX_set_verify(session->context, SSL_VERIFY_PEER, verify_step);
+  g_certificate_shown = false;
   session->ssl = SSL_new(session->context);
   session->incoming = BIO_new(BIO_s_mem());
   session->outgoing = BIO_new(BIO_s_mem());
@@ -109,6 +208,7 @@ int handshake(Session* session, Deadline deadline) {
     int error = SSL_get_error(session->ssl, result);
     // Also the alert that tells the server why we give up.
     int code = send_outgoing(session, ms_left(deadline));
+    if (result == 1) trace_handshake(session, true);
     if (result == 1) return code;
     if (error != SSL_ERROR_WANT_READ) return handshake_failure(session);
     if (code != 0) return code;
@@ -195,7 +295,8 @@ int start_client(gensock_os::Socket sock, const char* host, Deadline deadline, S
   return tls_start_client(sock, host, deadline, session);
 }
 
-const Backend kBackend = {start_client, tls_send_all, tls_receive_some, tls_close};
+const Backend kBackend = {start_client, tls_send_all, tls_receive_some, tls_close,
+                          gensock_common::set_trace};
 
 }  // namespace
 

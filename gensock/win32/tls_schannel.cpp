@@ -17,6 +17,7 @@
 #include <wincrypt.h>
 // clang-format on
 
+#include <cstdio>
 #include <cstring>
 #include <cwctype>
 #include <new>
@@ -25,6 +26,7 @@
 
 #include "gensock.h"
 #include "tls.h"
+#include "trace.h"
 
 namespace gensock_tls {
 
@@ -94,8 +96,102 @@ void keep_extra(Session* session, const SecBuffer& extra) {
                           session->incoming.end() - static_cast<std::ptrdiff_t>(extra.cbBuffer));
 }
 
+// ---- The trace: what was agreed, the certificate, SChannel's own status ----
+
+using gensock_common::trace;
+using gensock_common::tracing;
+
+std::string hex_status(unsigned long status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lX", status);
+  return text;
+}
+
+std::string name_text(const CERT_NAME_BLOB* name) {
+  char text[1024];  // CertNameToStrA cuts to fit
+  CertNameToStrA(X509_ASN_ENCODING, const_cast<CERT_NAME_BLOB*>(name), CERT_X500_NAME_STR, text,
+                 sizeof text);
+  return text;
+}
+
+std::string time_text(const FILETIME& time) {
+  SYSTEMTIME utc = {};
+  if (!FileTimeToSystemTime(&time, &utc)) return "?";
+  char text[32];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u UTC", utc.wYear, utc.wMonth,
+                utc.wDay, utc.wHour, utc.wMinute, utc.wSecond);
+  return text;
+}
+
+std::string alternative_name(const CERT_ALT_NAME_ENTRY& entry) {
+  if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
+    std::string name = "DNS:";
+    for (const wchar_t* at = entry.pwszDNSName; *at != 0; ++at) name += static_cast<char>(*at);
+    return name;
+  }
+  if (entry.dwAltNameChoice != CERT_ALT_NAME_IP_ADDRESS) return "other";
+  const CRYPT_DATA_BLOB& address = entry.IPAddress;
+  std::string name = "IP:";
+  char part[8];
+  for (DWORD i = 0; i < address.cbData; ++i) {
+    std::snprintf(part, sizeof part, address.cbData == 4 ? "%s%u" : "%s%02x",
+                  i == 0 ? "" : (address.cbData == 4 ? "." : (i % 2 == 0 ? ":" : "")),
+                  address.pbData[i]);
+    name += part;
+  }
+  return name;
+}
+
+std::string alternative_names(PCCERT_CONTEXT certificate) {
+  const CERT_INFO* info = certificate->pCertInfo;
+  PCERT_EXTENSION extension =
+      CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+  CERT_ALT_NAME_INFO* names = nullptr;
+  DWORD size = 0;
+  if (extension == nullptr ||
+      !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                           extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names,
+                           &size)) {
+    return "none";
+  }
+  std::string text;
+  for (DWORD i = 0; i < names->cAltEntry; ++i) {
+    text += (i > 0 ? ", " : "") + alternative_name(names->rgAltEntry[i]);
+  }
+  LocalFree(names);
+  return text;
+}
+
+void trace_certificate(PCCERT_CONTEXT certificate) {
+  if (!tracing()) return;
+  const CERT_INFO* info = certificate->pCertInfo;
+  trace("certificate subject: " + name_text(&info->Subject));
+  trace("certificate issuer: " + name_text(&info->Issuer));
+  trace("certificate names: " + alternative_names(certificate));
+  trace("certificate valid from " + time_text(info->NotBefore) + " until " +
+        time_text(info->NotAfter));
+}
+
+std::string protocol_name(DWORD protocol) {
+  if ((protocol & SP_PROT_TLS1_3_CLIENT) != 0) return "TLS 1.3";
+  if ((protocol & SP_PROT_TLS1_2_CLIENT) != 0) return "TLS 1.2";
+  return "protocol " + hex_status(protocol);
+}
+
+void trace_agreed(Session* session) {
+  SecPkgContext_ConnectionInfo info = {};
+  if (!tracing() ||
+      QueryContextAttributesA(&session->context, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK) {
+    return;
+  }
+  trace(protocol_name(info.dwProtocol) + ", cipher " + hex_status(info.aiCipher) + " (" +
+        std::to_string(info.dwCipherStrength) + " bits), hash " + hex_status(info.aiHash) +
+        ", key exchange " + hex_status(info.aiExch));
+}
+
 // Some SChannel versions check the certificate even when told not to.
 int refusal_code(SECURITY_STATUS status) {
+  if (tracing()) trace("TLS handshake failed: SChannel status " + hex_status(status));
   switch (status) {
     case SEC_E_CERT_EXPIRED:
       return GENSOCK_ERR_TLS_EXPIRED;
@@ -229,12 +325,14 @@ int verify_certificate(Session* session, const std::string& host) {
   BOOL built = CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore,
                                        &chain_para, 0, nullptr, &chain);
   const bool named = alt_names_hold(certificate, host);
+  trace_certificate(certificate);
   CertFreeCertificateContext(certificate);
   if (!built) return GENSOCK_ERR_TLS_UNTRUSTED;
   // Wine's SSL policy passes a chain that ends at an unknown authority:
   // the chain's own verdict is read first.
   DWORD trust = chain->TrustStatus.dwErrorStatus;
   if (trust != CERT_TRUST_NO_ERROR) {
+    if (tracing()) trace("certificate verification: chain trust status " + hex_status(trust));
     CertFreeCertificateChain(chain);
     return (trust & CERT_TRUST_IS_NOT_TIME_VALID) != 0 ? GENSOCK_ERR_TLS_EXPIRED
                                                        : GENSOCK_ERR_TLS_UNTRUSTED;
@@ -256,6 +354,11 @@ int verify_certificate(Session* session, const std::string& host) {
   BOOL checked = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &result);
   CertFreeCertificateChain(chain);
   if (!checked) return GENSOCK_ERR_TLS_UNTRUSTED;
+  if (tracing()) {
+    trace("certificate verification: " + (result.dwError == 0
+                                              ? std::string("ok")
+                                              : "policy status " + hex_status(result.dwError)));
+  }
   switch (static_cast<HRESULT>(result.dwError)) {
     case S_OK:
       return 0;
@@ -287,7 +390,10 @@ int set_up(Session* session) {
   old_settings.dwVersion = SCHANNEL_CRED_VERSION;
   old_settings.grbitEnabledProtocols = kOldProtocols;
   old_settings.dwFlags = kCredentialFlags;
-  return acquire(&old_settings, &session->credentials) == SEC_E_OK ? 0 : GENSOCK_ERR_TLS_SETUP;
+  SECURITY_STATUS status = acquire(&old_settings, &session->credentials);
+  if (status != SEC_E_OK && tracing())
+    trace("TLS setup failed: SChannel status " + hex_status(status));
+  return status == SEC_E_OK ? 0 : GENSOCK_ERR_TLS_SETUP;
 }
 
 // The version the handshake agreed on must be one asked for: a system may
@@ -360,6 +466,7 @@ int tls_start_client(gensock_os::Socket sock, const std::string& host, Deadline 
   code = handshake(fresh, deadline, true);
   if (code == GENSOCK_ERR_WAIT) code = GENSOCK_ERR_CONNECT;
   if (code == 0) code = check_version(fresh);
+  if (code == 0) trace_agreed(fresh);
   if (code == 0) code = verify_certificate(fresh, host);
   if (code == 0) code = query_sizes(fresh);
   if (code != 0) {

@@ -37,6 +37,13 @@ struct MailerState {
   std::vector<const char*> attachments;  // -attach: the files, in the order given
   int html = 0;                          // -html: the body is text/html
   const char* charset = "";              // -charset: the body's (and header's) character set
+  // Logging in: -u, -pass, -auth.
+  const char* user = nullptr;  // -u: log in as this user; null: no login (HELO)
+  std::string secret;          // the password or token once found; wiped once sent
+  const char* auth = "";       // -auth as typed: the mechanism, or empty for the usual
+  // The transcript of the run (src/smtp/transcript.h).
+  int debug = 0;              // -debug: to standard error
+  const char* log_file = "";  // -log: appended to this file
 };
 
 // The one record of the run.

@@ -2,13 +2,17 @@
 
 #include <cstring>
 
+#include "cli/login_secret.h"
 #include "cli/run_driver.h"
+#include "cli/run_log.h"
 #include "cli/settings/settings_store.h"
 #include "cli/usage.h"
 #include "platform/platform.h"
 #include "quib/console.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
+#include "smtp/sasl.h"
+#include "smtp/transcript.h"
 
 namespace {
 
@@ -23,6 +27,8 @@ enum class Action {
   kAttach,       // the next argument is one more attachment
   kHtml,         // html, takes nothing
   kCharset,      // charset refers to the next argument, a character set's name
+  kSecret,       // the next argument is copied into secret and overwritten
+  kDebug,        // debug, takes nothing
 };
 
 struct Option {
@@ -49,6 +55,13 @@ const Option kOptions[] = {
     {"-attach", false, Action::kAttach, nullptr},
     {"-html", false, Action::kHtml, nullptr},
     {"-charset", false, Action::kCharset, nullptr},
+    // Logging in.
+    {"-u", false, Action::kRefer, &MailerState::user},
+    {"-pass", false, Action::kSecret, nullptr},
+    {"-auth", false, Action::kRefer, &MailerState::auth},
+    // The transcript.
+    {"-debug", false, Action::kDebug, nullptr},
+    {"-log", false, Action::kRefer, &MailerState::log_file},
 };
 
 const char kInstallHint[] =
@@ -174,6 +187,16 @@ std::optional<int> penguin_conflict_status() {
   return kExitUsage;
 }
 
+// -pass: the secret is copied, and the argument's bytes are overwritten at
+// once so that the process's command line (ps, /proc/<pid>/cmdline) no
+// longer shows it. The vector handed to main is writable.
+void take_secret(const char* value) {
+  g_state.secret = value;
+  char* argument = const_cast<char*>(value);
+  std::memset(argument, 0, std::strlen(argument));
+  platform_protect_secrets();
+}
+
 // An option that takes the next argument as its value.
 std::optional<int> take_value(const Option& option, const char* value) {
   switch (option.action) {
@@ -190,6 +213,9 @@ std::optional<int> take_value(const Option& option, const char* value) {
     case Action::kCharset:
       if (!charset_name(value)) return charset_status(value);
       g_state.charset = value;
+      break;
+    case Action::kSecret:
+      take_secret(value);
       break;
     default:  // Action::kFromAddress
       g_state.from_address = value;
@@ -211,6 +237,9 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
     case Action::kHtml:
       g_state.html = 1;
       return std::nullopt;
+    case Action::kDebug:
+      g_state.debug = 1;
+      return std::nullopt;
     case Action::kPassOver:
       *i += 1;  // may step past the last argument; nothing is read there
       return std::nullopt;
@@ -220,6 +249,22 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
       *i += 1;
       return take_value(option, argv[*i]);
   }
+}
+
+// The run once the command line is read: the last checks, then the driver.
+int run_accepted() {
+  if (std::optional<int> status = penguin_conflict_status()) return *status;
+  if (!g_state.from_given) g_state.from_address = g_state.login;
+  if (g_state.smtp_server[0] == '\0' || g_state.login[0] == '\0') {
+    return no_server_or_sender_status();
+  }
+  if (has_line_break(g_state.login)) return line_break_status("the sender address");
+  if (!message_file_exists(message_file)) return missing_file_status(message_file);
+  for (const char* attachment : g_state.attachments) {
+    if (!platform_file_exists(attachment)) return missing_file_status(attachment);
+  }
+  if (std::optional<int> status = prepare_login()) return *status;
+  return run_driver();
 }
 
 }  // namespace
@@ -254,6 +299,7 @@ bool message_file_exists(const char* name) {
 
 int quib_main(int argc, const char* const* argv) {
   reset_run_state();
+  transcript_start_clock();
   if (argc < 2) return usage_status();
   prescan_flags(argc, argv);
   message_file = argv[1];
@@ -263,15 +309,9 @@ int quib_main(int argc, const char* const* argv) {
   g_state.login = g_state.sender;
   g_state.from_address = g_state.sender;
   if (std::optional<int> status = parse_command_line(argc, argv)) return *status;
-  if (std::optional<int> status = penguin_conflict_status()) return *status;
-  if (!g_state.from_given) g_state.from_address = g_state.login;
-  if (g_state.smtp_server[0] == '\0' || g_state.login[0] == '\0') {
-    return no_server_or_sender_status();
-  }
-  if (has_line_break(g_state.login)) return line_break_status("the sender address");
-  if (!message_file_exists(message_file)) return missing_file_status(message_file);
-  for (const char* attachment : g_state.attachments) {
-    if (!platform_file_exists(attachment)) return missing_file_status(attachment);
-  }
-  return run_driver();
+  if (std::optional<int> status = open_run_log(argc, argv)) return *status;
+  const int status = run_accepted();
+  wipe_secret(&g_state.secret);
+  close_run_log(status);
+  return status;
 }

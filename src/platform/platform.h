@@ -101,6 +101,18 @@ void platform_prepare_process();
 
 // Writes bytes to standard output at once.
 void platform_write_stdout(const char* data, std::size_t length);
+// Writes bytes to standard error at once (the transcript of -debug).
+void platform_write_stderr(const char* data, std::size_t length);
+
+// ---- The log file of -log (CreateFileA with FILE_APPEND_DATA) ---------------------
+
+// Opens the file for appending, creating it readable and writable by its
+// owner alone (0600 on POSIX); an existing file is never truncated.
+// 0 on success, -1 when it cannot be opened (no such folder, no access).
+int platform_open_log(const char* name, PlatformFile* log);
+// Appends the bytes in one write, so that the lines of two runs at once
+// never tear each other. A failure is not reported: the run goes on.
+void platform_append_log(const PlatformFile& log, const char* data, std::size_t length);
 
 // ---- Local time and zone (GetLocalTime, GetTimeZoneInformation) -----------------
 
@@ -157,3 +169,22 @@ int platform_read_setting(const char* name, char* text);
 // value atomically and creating the key when needed; readable by every
 // user. 0 or a kSetting code.
 int platform_write_setting(const char* name, const char* text);
+
+// ---- Login secrets (POSIX: the netrc file; Windows: the Credential Manager, CredReadA) --
+
+// Results of platform_read_netrc and platform_read_credential.
+constexpr int kSecretAbsent = -1;        // no such file or credential
+constexpr int kSecretOpenToOthers = -2;  // the netrc file can be read by group or others
+constexpr int kSecretNoStore = -3;       // the platform has no such store
+
+// The user's netrc file ($NETRC, else $HOME/.netrc): its name in *path (also
+// on failure, when one is known) and its text in *text. A file that group or
+// others can read is refused, as ftp and ssh refuse it. 0 or a kSecret code.
+int platform_read_netrc(std::string* path, std::string* text);
+// The generic credential `target` for `user` (what "cmdkey /generic:<target>
+// /user:<user> /pass" stores), its UTF-16 secret as UTF-8. 0 or a kSecret code.
+int platform_read_credential(const std::string& target, const std::string& user,
+                             std::string* secret);
+// Once a secret is held: no core dump of the process, where the system lets
+// a process ask that (POSIX: PR_SET_DUMPABLE 0).
+void platform_protect_secrets();

@@ -9,6 +9,7 @@
 #include "quib/console.h"
 #include "quib/mailer_state.h"
 #include "smtp/socket_library.h"
+#include "smtp/transcript.h"
 #include "smtp/transport_error.h"
 
 namespace {
@@ -106,8 +107,22 @@ long read_reply_line(std::string* line, ReplyNumber* number, std::size_t* budget
     number->take(ch);
     ++length;
   } while (ch != '\n');
+  transcript_received(line->data(), line->size(), length);
   return static_cast<long>(length);
 }
+
+int send_shown(gensock_handle_t handle, const char* data, unsigned long length,
+               std::string_view shown) {
+  transcript_sent(shown);
+  int code = g_gensock.put_data(handle, data, length);
+  if (code == 0) return 0;
+  report_transport_error("gensock_put_data", code);
+  return -1;
+}
+
+// Where the transcript's last line before the exit status names the step
+// that failed and why.
+void transcript_failure() { transcript_event(transcript_failure_line()); }
 
 // The line as kept for the caller: without its LF and a CR before it, and
 // no longer than kReplyLineBytes.
@@ -169,21 +184,32 @@ int send_recipients(const std::string& recipients) {
 }  // namespace
 
 int smtp_connect() {
-  if (load_socket_library() != 0) return -1;
-  int code = g_gensock.connect(g_state.smtp_server, "smtp", &g_state.connection);
-  if (code == GENSOCK_ERR_RESOLVE_SERVICE) {
-    code = g_gensock.connect(g_state.smtp_server, "25", &g_state.connection);
-  }
-  if (code != 0) {
-    report_transport_error("gensock_connect", code);
+  transcript_step("loading the socket library");
+  if (load_socket_library() != 0) {
+    transcript_failure();
     return -1;
   }
-  code = g_gensock.gethostname(g_state.local_host, static_cast<int>(kLocalHostBytes));
+  transcript_event(std::string("connecting to ") + g_state.smtp_server + " (service smtp)");
+  transcript_step(std::string("connecting to ") + g_state.smtp_server);
+  int code = g_gensock.connect(g_state.smtp_server, "smtp", &g_state.connection);
+  if (code == GENSOCK_ERR_RESOLVE_SERVICE) {
+    transcript_event("the service smtp does not resolve: trying 25");
+    code = g_gensock.connect(g_state.smtp_server, "25", &g_state.connection);
+  }
+  if (code == 0) {
+    transcript_event("connected");
+    transcript_step("asking for the local host name");
+    code = g_gensock.gethostname(g_state.local_host, static_cast<int>(kLocalHostBytes));
+    if (code != 0) report_transport_error("gensock_gethostname", code);
+  } else {
+    report_transport_error("gensock_connect", code);
+  }
   if (code != 0) {
-    report_transport_error("gensock_gethostname", code);
+    transcript_failure();
     return -1;
   }
   keep_safe_host_name(g_state.local_host);
+  transcript_step("the greeting");
   return 0;
 }
 
@@ -205,34 +231,46 @@ int smtp_read_reply(int limit_ms, std::vector<std::string>* lines) {
 }
 
 int smtp_send(gensock_handle_t handle, const char* data, unsigned long length) {
-  int code = g_gensock.put_data(handle, data, length);
-  if (code == 0) return 0;
-  report_transport_error("gensock_put_data", code);
-  return -1;
+  return send_shown(handle, data, length, std::string_view(data, length));
+}
+
+int smtp_send_hidden(const std::string& shown, const std::string& command) {
+  return send_shown(g_state.connection, command.data(), command.size(), shown);
 }
 
 void smtp_abort(const std::string& message) {
+  const std::string failure = transcript_failure_line();  // before QUIT is the last command
   say(message + "\n");
   smtp_quit();  // no reply is waited for
   smtp_disconnect();
+  transcript_event(failure);
 }
 
 int smtp_open_transaction(const char* login, const std::string& recipients) {
   if (smtp_connect() != 0) return -1;
   if (exchange("", kCodeGreeting, kServerError, kGreetingMs) != 0) return -1;
-  const std::string helo = std::string("HELO ") + g_state.local_host + "\r\n";
-  if (exchange(helo, kCodeOk, kServerError, kGreetingMs) != 0) return -1;
+  if (g_state.user != nullptr) {
+    if (smtp_log_in() != 0) return -1;
+  } else {
+    const std::string helo = std::string("HELO ") + g_state.local_host + "\r\n";
+    if (exchange(helo, kCodeOk, kServerError, kGreetingMs) != 0) return -1;
+  }
   const std::string mail = std::string("MAIL From:<") + login + ">\r\n";
   if (exchange(mail, kCodeOk, kSenderRefused, kMailMs) != 0) return -1;
   if (send_recipients(recipients) != 0) return -1;
   if (exchange("DATA\r\n", kCodeStartData, kDataRefused, kDataMs) != 0) return -1;
   if (!reply_arrived_early()) return 0;
+  transcript_reason("a reply arrived before the message text was sent");
   smtp_abort(kDataRefused);
   return -1;
 }
 
 int smtp_finish_message(const char* text, std::size_t length) {
-  int sent = send_message_text(g_state.connection, text, length);
+  TransmitCounts counts;
+  int sent =
+      send_message_text(g_state.connection, text, length, transcript_on() ? &counts : nullptr);
+  transcript_message_text(counts.bytes, counts.lines, counts.doubled_dots);
+  if (sent != 0) transcript_event("sending the message text failed: error " + std::to_string(sent));
   // Even when sending failed the reply is read: a dropped connection is
   // reported there, and a failed transmission never counts as accepted.
   int code = smtp_read_reply(sent == 0 ? kEndOfDataMs : kAfterFailedSendMs);

@@ -27,10 +27,21 @@ int smtp_read_reply(int limit_ms, std::vector<std::string>* lines = nullptr);
 // Sends length bytes at once. 0, or -1 after a printed transport failure.
 int smtp_send(gensock_handle_t handle, const char* data, unsigned long length);
 
+// Sends a command that carries credentials, like smtp_send; where the
+// dialogue is shown, `shown` stands in its place ("[credentials hidden]").
+int smtp_send_hidden(const std::string& shown, const std::string& command);
+
 // Prints message and a line end, sends QUIT, disconnects.
 void smtp_abort(const std::string& message);
 
-// Connects, reads the greeting, sends HELO, MAIL, one RCPT per recipient
+// With -u, after the greeting: EHLO, then SMTP AUTH as g_state.user with
+// g_state.secret (wiped once sent) through the mechanism -auth names or the
+// usual one. 0 once logged in; -1 after smtp_abort with the step and the
+// server's answer.
+int smtp_log_in();
+
+// Connects, reads the greeting, sends HELO (with -u: EHLO and the login),
+// MAIL, one RCPT per recipient
 // and DATA. 0 once DATA is accepted and no further reply came with it; -1
 // after a printed failure (after a refusal the connection is closed and
 // the library unloaded).

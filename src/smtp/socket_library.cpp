@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "quib/console.h"
 #include "quib/mailer_state.h"
+#include "smtp/transcript.h"
 
 GensockApi g_gensock;
 
@@ -45,12 +46,35 @@ const EntryPoint kEntryPoints[] = {
 // Asked for after the seven; a library without it keeps the original contract.
 const char kCapabilitiesName[] = "gensock_capabilities";
 
+// Asked for only when the library announces GENSOCK_CAN_TRACE.
+const char kSetTraceName[] = "gensock_set_trace";
+
 void* load_first_library() {
   for (const char* name : kLibraryNames) {
     void* library = platform_load_library(name);
-    if (library != nullptr) return library;
+    if (library != nullptr) {
+      transcript_event(std::string("socket library ") + name + " loaded");
+      return library;
+    }
   }
   return nullptr;
+}
+
+void library_trace(void*, const char* line) { transcript_library_line(line); }
+
+// The library's own steps join the transcript where it offers them; a
+// library without them leaves the transcript to quib's side.
+void start_library_trace() {
+  if (!transcript_on()) return;
+  void (*set_trace)(gensock_trace_t, void*) = nullptr;
+  if (socket_library_can(GENSOCK_CAN_TRACE)) {
+    bind(platform_find_symbol(g_state.library, kSetTraceName), &set_trace);
+  }
+  if (set_trace != nullptr) {
+    set_trace(library_trace, nullptr);
+  } else {
+    transcript_event("the socket library keeps no trace of its own");
+  }
 }
 
 }  // namespace
@@ -59,17 +83,20 @@ int load_socket_library() {
   g_state.library = load_first_library();
   if (g_state.library == nullptr) {
     say("Couldn't load either 'GWINSOCK.DLL' or 'GENSOCK.DLL'\nInstall one of these in your path.");
+    transcript_reason("neither gwinsock.dll nor gensock.dll could be loaded");
     return -1;
   }
   for (const EntryPoint& entry : kEntryPoints) {
     void* symbol = platform_find_symbol(g_state.library, entry.name);
     if (symbol == nullptr) {
       say(std::string("couldn't getprocaddress for ") + entry.name + "\n");
+      transcript_reason(std::string("the library lacks ") + entry.name);
       return -1;
     }
     entry.fill(symbol);
   }
   bind(platform_find_symbol(g_state.library, kCapabilitiesName), &g_gensock.capabilities);
+  start_library_trace();
   return 0;
 }
 

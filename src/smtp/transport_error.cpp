@@ -3,6 +3,7 @@
 #include <string>
 
 #include "quib/console.h"
+#include "smtp/transcript.h"
 
 namespace {
 
@@ -34,9 +35,12 @@ constexpr int kKnownCodes = sizeof kTransportMessages / sizeof kTransportMessage
 }  // namespace
 
 void report_transport_error(const char* context, int code) {
-  if (code >= kFirstKnownCode && code < kFirstKnownCode + kKnownCodes) {
-    say(kTransportMessages[code - kFirstKnownCode]);
-    return;
-  }
-  say("error " + std::to_string(code) + " in function '" + context + "'");
+  std::string message = code >= kFirstKnownCode && code < kFirstKnownCode + kKnownCodes
+                            ? kTransportMessages[code - kFirstKnownCode]
+                            : "error " + std::to_string(code) + " in function '" + context + "'";
+  say(message);
+  if (!transcript_on()) return;
+  message = std::string(context) + " failed with " + std::to_string(code) + ": " + message;
+  transcript_event(message);
+  transcript_reason(message);
 }

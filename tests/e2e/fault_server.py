@@ -73,6 +73,7 @@ class FaultServer:
         self.error = None
         self._pending = b""
         self._released = threading.Event()
+        self.accepted = threading.Event()  # set once the client has connected
         self._listener = None
         self._thread = None
 
@@ -112,6 +113,7 @@ class FaultServer:
         except OSError as error:
             self.error = "no connection: %s" % error
             return
+        self.accepted.set()
         conn.settimeout(PATIENCE)
         try:
             for step in self.script:

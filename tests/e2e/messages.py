@@ -52,6 +52,10 @@ PENGUIN_CONFLICT = (b"-penguin cannot go with -attach, -html or -charset (its bo
                     b"its own header lines): aborting, nothing sent\n")
 
 
+def log_not_opened(name):
+    return b"cannot open the log file " + name.encode() + b": aborting, nothing sent\n"
+
+
 def does_not_exist(name):
     return name.encode() + b" does not exist\n"
 
@@ -79,3 +83,17 @@ NOT_ACCEPTED = b"Message not accepted by server\n"
 def recipient_refused(name):
     return (b"The mail server doesn't like the name " + name.encode() + b".\n"
             b"Have you set the 'To: ' field correctly?\n")
+
+
+# Logging in
+NOTHING_SENT = b"aborting, nothing sent\n"
+IN_CLEAR = (b"-u: the password would travel in clear text: use smtps:// or starttls:// before "
+            b"the server name (plain text only to 127.0.0.1, ::1 or localhost)\n" + NOTHING_SENT)
+
+
+def netrc_open(path):
+    return (path + " can be read by others: refused (chmod 600 " + path + ")\n").encode() + NOTHING_SENT
+
+
+def no_secret(user, host, tried):
+    return ("no password for %s at %s: tried %s\n" % (user, host, tried)).encode() + NOTHING_SENT

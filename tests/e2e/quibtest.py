@@ -21,7 +21,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fakes"))
-from keeping_smtp_server import KeepingSmtpServer  # noqa: E402 (found through the path above)
+from keeping_smtp_server import KeepingSmtpServer, password_check  # noqa: E402 (found through the path above)
 
 BIN_DIR = os.environ.get("QUIB_BIN_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build", "bin"))
 RUNNER = shlex.split(os.environ.get("QUIB_RUNNER", ""))
@@ -68,6 +68,9 @@ def run_quib(args, registry=None, stdin=b"", env=None, timeout=60, cwd=None, pro
     elif "QUIB_REGISTRY" not in full_env:
         # Never the machine-wide settings: a folder that nothing fills.
         full_env["QUIB_REGISTRY"] = os.path.join(tempfile.gettempdir(), "quib-no-registry")
+    # Never the user's own login secrets either.
+    full_env.pop("QUIB_PASSWORD", None)
+    full_env["NETRC"] = os.path.join(tempfile.gettempdir(), "quib-no-netrc")
     full_env.update(Registry.for_a_run(env or {}))
     proc = subprocess.run(RUNNER + [program] + list(args), input=stdin, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, env=full_env, timeout=timeout, cwd=cwd)

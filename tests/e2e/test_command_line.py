@@ -5,15 +5,19 @@ accepted go on to send; they name a server where nothing listens and are run
 with -q, so only the status of a failed delivery (-1) and the silence are
 asserted, nothing of the delivery itself.
 """
+import json
 import os
 import shutil
+import subprocess
+import sys
 import tempfile
 import unittest
 
-from messages import (CANT_CREATE, INSTALL_HINT, NO_KEY, NO_SENDER_VALUE, NO_SERVER_VALUE,
-                      PENGUIN_CONFLICT, REFUSED_12, SENDER_LINE_BREAK, SERVER_LINE_BREAK, USAGE, does_not_exist,
+from messages import (CANT_CREATE, IN_CLEAR, INSTALL_HINT, NO_KEY, NO_SENDER_VALUE,
+                      NO_SERVER_VALUE, PENGUIN_CONFLICT, REFUSED_12, SENDER_LINE_BREAK,
+                      SERVER_LINE_BREAK, USAGE, does_not_exist, log_not_opened, no_secret,
                       server_set_to)
-from quibtest import REG_BINARY, UNDER_WINE, AiosmtpdServer, Registry, run_quib
+from quibtest import QUIB, REG_BINARY, UNDER_WINE, AiosmtpdServer, Registry, run_quib
 
 NOWHERE = "127.0.0.1:1"  # nothing listens there: an accepted run fails fast
 STORED = {"SMTP server": NOWHERE, "Sender": "me@example.com"}
@@ -66,6 +70,11 @@ CASES = [
     ("-server last", [FILE, "-server"], STORED, 1, USAGE, "same"),
     ("-f last", [FILE, "-f"], STORED, 1, USAGE, "same"),
     ("-i last", [FILE, "-t", "a@x", "-i"], STORED, 1, USAGE, "same"),
+    ("-log last", [FILE, "-log"], STORED, 1, USAGE, "same"),
+    ("-DEBUG later is stray", [FILE, "-DEBUG"], STORED, 1, USAGE, "same"),
+    ("-log in a missing folder: status 12 before any traffic",
+     [FILE, "-t", "a@x", "-log", MISSING + "/quib.log"], STORED, 12,
+     log_not_opened(MISSING + "/quib.log"), "same"),
     # -install
     ("-install server only", ["-install", "mail.example"], None, 0,
      NO_KEY + server_set_to("mail.example"), set_to("mail.example", "")),
@@ -150,6 +159,13 @@ CASES = [
      "same"),
     ("-penguin with -charset", [FILE, "-penguin", "-charset", "utf-8"], None, 1,
      NO_KEY + PENGUIN_CONFLICT, None),
+    # Logging in: refused before connecting
+    ("-u in plain text to a remote server", [FILE, "-t", "a@x", "-server", "mail.example", "-u",
+                                             "ann", "-pass", "x"], STORED, 12, IN_CLEAR, "same"),
+    ("-u finds no secret", [FILE, "-t", "a@x", "-u", "ann"], STORED, 12,
+     no_secret("ann", "127.0.0.1", "{tried}"), "same"),
+    ("-auth names no mechanism", [FILE, "-t", "a@x", "-u", "ann", "-auth", "cram-md5"], STORED, 1,
+     b"-auth: unknown mechanism cram-md5 (plain, login, xoauth2 or oauthbearer)\n", "same"),
 ]
 
 
@@ -160,7 +176,10 @@ class CommandLineTest(unittest.TestCase):
         with open(self.file, "wb") as f:
             f.write(b"Hello.\r\n")
         self.names = {"{file}": self.file, "{missing}": os.path.join(self.work, "missing.txt"),
-                      "{folder}": self.work}
+                      "{folder}": self.work,
+                      "{tried}": "-pass, QUIB_PASSWORD, " + (
+                          "the Credential Manager (quib:127.0.0.1)" if UNDER_WINE else
+                          os.path.join(tempfile.gettempdir(), "quib-no-netrc"))}
 
     def tearDown(self):
         shutil.rmtree(self.work, ignore_errors=True)
@@ -231,6 +250,43 @@ class RegistryFailureTest(unittest.TestCase):
     def test_quiet(self):
         status, out, _ = run_quib(["-install", "mail.example", "-q"], registry=self.registry)
         self.assertEqual((status, out), (2, b""))
+
+
+# Inside a network namespace of its own: 192.0.2.1 on a dummy interface (or,
+# where the kernel has no dummies, on the namespace's loopback interface),
+# a listener there, quib run against it; prints quib's status and output and
+# whether anything connected.
+IN_NAMESPACE = """
+import json, select, socket, subprocess, sys
+ip = lambda *a: subprocess.run(["ip"] + list(a), capture_output=True).returncode
+ip("link", "set", "lo", "up")
+if ip("link", "add", "d0", "type", "dummy") == 0 and ip("link", "set", "d0", "up") == 0:
+    ip("addr", "add", "192.0.2.1/24", "dev", "d0")
+else:
+    ip("addr", "add", "192.0.2.1/32", "dev", "lo")
+listener = socket.create_server(("192.0.2.1", 0))
+port = listener.getsockname()[1]
+run = subprocess.run([sys.argv[1], sys.argv[2], "-t", "a@x", "-f", "me@x", "-server",
+                      "192.0.2.1:%d" % port, "-u", "ann", "-pass", "s3cret"], capture_output=True)
+print(json.dumps([run.returncode, run.stdout.decode(), bool(select.select([listener], [], [], 0)[0])]))
+"""
+
+
+@unittest.skipIf(UNDER_WINE, "network namespaces are Linux's")
+class InClearTest(unittest.TestCase):
+    def test_login_to_an_address_beyond_loopback_is_refused_before_connecting(self):
+        work = tempfile.mkdtemp(prefix="quib-cli-")
+        self.addCleanup(shutil.rmtree, work, True)
+        body = os.path.join(work, "body.txt")
+        with open(body, "wb") as f:
+            f.write(b"Hello.\n")
+        env = dict(os.environ, QUIB_REGISTRY=work, NETRC=os.path.join(work, "none"))
+        run = subprocess.run(["unshare", "-n", sys.executable, "-c", IN_NAMESPACE, QUIB, body],
+                             capture_output=True, env=env, timeout=60)
+        if run.returncode != 0:
+            self.skipTest("no network namespace here: %s" % run.stderr.decode().strip())
+        status, out, connected = json.loads(run.stdout)
+        self.assertEqual((status, out.encode(), connected), (12, NO_KEY + IN_CLEAR, False))
 
 
 class StoredValueTest(unittest.TestCase):

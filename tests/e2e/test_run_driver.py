@@ -12,6 +12,7 @@ import subprocess
 import tempfile
 import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
 from messages import (CONNECTION_REFUSED, NO_KEY, NO_TEMPORARY_FILE, NOT_A_DISK_FILE,
                       recipient_refused)
@@ -349,6 +350,33 @@ class Refusals(RunDriverCase):
                 self.assertEqual(out, b"" if quiet else (
                     "Sending %s to ann@example.org\nLogin name is %s\n"
                     % (path, SENDER)).encode() + CONNECTION_REFUSED)
+
+
+class RunLog(RunDriverCase):
+    LINE = rb" *\d+ ms [*<>] [ -~]*"
+
+    def test_runs_at_once_append_whole_lines_to_one_log(self):
+        log = os.path.join(self.folder, "quib.log")
+        path = self.file(b"hello\n")
+        with AiosmtpdServer() as server, ThreadPoolExecutor(2) as pool:
+            runs = [pool.submit(self.quib, [path, "-t", "ann@example.org", "-log", log], server,
+                                flags=["-q"]) for _ in range(2)]
+            self.assertEqual([run.result()[:2] for run in runs], [(0, b"")] * 2)
+            with open(log, "rb") as f:
+                first = f.read()
+            if not UNDER_WINE:
+                self.assertEqual(os.stat(log).st_mode & 0o777, 0o600)
+            self.assertEqual(self.quib([path, "-t", "bob@example.org", "-log", log], server,
+                                       flags=["-q"])[0], 0)
+        with open(log, "rb") as f:
+            whole = f.read()
+        self.assertTrue(whole.startswith(first), "the log was truncated")
+        lines = whole.splitlines()
+        self.assertEqual([line for line in lines if not re.fullmatch(self.LINE, line)], [])
+        self.assertEqual(sum(b"> QUIT" in line for line in lines), 3)
+        closing = [line for line in lines if line.endswith(b"* exit status 0: the server accepted "
+                                                           b"the message")]
+        self.assertEqual(len(closing), 3)
 
 
 class FilesThatCannotBeMailed(RunDriverCase):

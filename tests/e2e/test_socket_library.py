@@ -2,6 +2,7 @@
 import hashlib
 import logging
 import os
+import re
 import shutil
 import socket
 import ssl
@@ -11,11 +12,12 @@ import tempfile
 import threading
 import types
 import unittest
+import warnings
 
 from fault_server import FaultServer, reply
 from messages import CONNECTION_REFUSED, NOT_LOADED, SERVER_ERROR
 from quibtest import (BIN_DIR, EXE, QUIB, RUNNER, UNDER_WINE, AiosmtpdServer, Registry,
-                      free_port, run_quib)
+                      free_port, password_check, run_quib)
 
 LIBRARY = "gensock.dll" if UNDER_WINE else "libgensock.so"
 PLANTED = "gwinsock.dll" if UNDER_WINE else "libgwinsock.so"  # the name quib asks for first
@@ -35,9 +37,10 @@ class MailingCase(unittest.TestCase):
         self.registry.cleanup()
         shutil.rmtree(self.folder, ignore_errors=True)
 
-    def mail(self, server, quib=None, env=None, cwd=None):
+    def mail(self, server, quib=None, env=None, cwd=None, more=()):
         """Mails the body to server with the built quib, or with a copy of it."""
         args = [self.body, "-t", "ann@example.org", "-f", "me@example.org", "-server", server]
+        args += list(more)
         return run_quib(args, registry=self.registry, env=dict(env or {}, LD_LIBRARY_PATH=""),
                         program=quib or QUIB, cwd=cwd)
 
@@ -268,6 +271,7 @@ class TlsTest(MailingCase):
         cls.trusted = {"SSL_CERT_FILE": make_certificates(cls.certificates),
                        "SSL_CERT_DIR": cls.certificates}
         logging.getLogger("mail.log").setLevel(logging.CRITICAL)  # refused handshakes are expected
+        warnings.filterwarnings("ignore", "Requiring AUTH while not requiring TLS")  # smtps is TLS
         if UNDER_WINE:
             trust_under_wine(cls.certificates, cls.trusted["SSL_CERT_FILE"])
 
@@ -275,7 +279,7 @@ class TlsTest(MailingCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.certificates, ignore_errors=True)
 
-    def server(self, kind, certificate):
+    def server(self, kind, certificate, **options):
         if kind == "plain":
             return AiosmtpdServer()
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
@@ -284,8 +288,27 @@ class TlsTest(MailingCase):
             return OpensslServer(base, OPENSSL_SERVERS[kind])
         context.load_cert_chain(base + ".pem", base + ".key")
         if kind == "smtps":
-            return AiosmtpdServer(ssl_context=context)
-        return AiosmtpdServer(tls_context=context, require_starttls=True)
+            # aiosmtpd sees no TLS of its own here, so it must be told that AUTH may go.
+            return AiosmtpdServer(ssl_context=context, auth_require_tls=False, **options)
+        return AiosmtpdServer(tls_context=context, require_starttls=True, **options)
+
+    def test_login_inside_both_tls_forms(self):
+        """aiosmtpd's own AUTH PLAIN, with a login required: a good password
+        delivers, a wrong one ends before MAIL."""
+        login = dict(authenticator=password_check("ann", "s3cret"), auth_required=True)
+        for kind in ("smtps", "starttls"):
+            for password in ("s3cret", "wrong"):
+                with self.subTest(kind, password=password), \
+                        self.server(kind, "good", **login) as server:
+                    status, out, _ = self.mail("%s://localhost:%d" % (kind, server.port),
+                                               env=self.trusted, more=["-u", "ann", "-pass",
+                                                                       password])
+                    if password == "wrong":
+                        self.assertEqual(status, -1)
+                        self.assertTrue(out.endswith(b"Login failed at AUTH PLAIN: 535 5.7.8 "
+                                                     b"Authentication credentials invalid\n"), out)
+                    self.assertEqual((status, len(server.messages)),
+                                     (-1, 0) if password == "wrong" else (0, 1), out)
 
     def test_tls_forms_deliver_or_fail_before_any_message_byte(self):
         for case, kind, certificate, name, code in TLS_CASES:
@@ -305,6 +328,27 @@ class TlsTest(MailingCase):
                     self.assertTrue(out.endswith(b"error %d in function 'gensock_connect'" % code),
                                     out)
                     self.assertEqual(server.messages, [])
+
+    def test_debug_shows_the_exchange_the_agreement_and_the_certificate(self):
+        # OpenSSL names its version "TLSv1.3" and its cipher; SChannel "TLS 1.2" and an ALG_ID.
+        agreed = r"\* TLS 1\.[23], cipher 0x" if UNDER_WINE else r"\* TLSv1\.[23], cipher [A-Z]"
+        for certificate, verdict in (("good", r"ok"), ("expired", r"(?!ok).+")):
+            with self.subTest(certificate), self.server("starttls", certificate) as server:
+                status, _, err = self.mail("starttls://localhost:%d" % server.port,
+                                           env=self.trusted, more=["-debug"])
+                lines = [line.split(" ms ", 1)[1] for line in err.decode("ascii").splitlines()]
+                self.assertEqual(status, 0 if certificate == "good" else -1)
+                for expected in (r"> STARTTLS", r"< 220 .*", r"\* TLS handshake with localhost",
+                                 r"\* certificate subject: CN=%s" % certificate,
+                                 r"\* certificate issuer: CN=test-ca",
+                                 r"\* certificate names: DNS:localhost, IP.*",
+                                 r"\* certificate verification: " + verdict):
+                    self.assertTrue(any(re.fullmatch(expected, line) for line in lines), expected)
+                if certificate == "good":
+                    self.assertTrue(any(re.match(agreed, line) for line in lines), lines)
+                else:
+                    self.assertRegex(lines[-2], r"failed at connecting to starttls://localhost:\d+:"
+                                                r" gensock_connect failed with 4023")
 
     def test_nothing_travels_in_plain_text_when_tls_is_asked_for(self):
         for case, scheme, script, code in TLS_FAULTS:

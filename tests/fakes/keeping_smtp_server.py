@@ -18,6 +18,7 @@ import socket
 import sys
 
 from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult, LoginPassword
 
 
 class Message:
@@ -60,6 +61,16 @@ class KeepingHandler:
         with open(base + ".tmp", "wb") as f:
             f.write(message.content)
         os.rename(base + ".tmp", base + ".eml")  # a reader never sees half a message
+
+
+def password_check(user, password):
+    """An authenticator for aiosmtpd's own AUTH PLAIN and AUTH LOGIN that
+    lets in this one user with this one password."""
+    def authenticator(server, session, envelope, mechanism, data):
+        good = isinstance(data, LoginPassword) and (data.login, data.password) == (
+            user.encode(), password.encode())
+        return AuthResult(success=good, handled=False)
+    return authenticator
 
 
 class _BoundController(Controller):

@@ -87,6 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // "-" as the message file would read standard input.
   if (texts.size() > 1 && texts[1] == "-") return -1;
+  // A -log file would be made wherever the input names it: the null device instead.
+  for (std::size_t i = 2; i < texts.size(); ++i) {
+    if (texts[i - 1] == "-log") texts[i] = "/dev/null";
+  }
 
   std::vector<std::unique_ptr<char[]>> copies;
   const int argc = static_cast<int>(texts.size());

@@ -216,8 +216,7 @@ TEST_F(RunDriverTest, AttachmentsThatCannotBeMailed) {
   use_file("body\n");
   const std::string fine = folder_ + "/fine.txt";
   write_file(fine, "fine");
-  for (const std::string name :
-       {"/nonexistent/quib/a.pdf", "/dev/null", "/proc/self/mem"}) {
+  for (const std::string name : {"/nonexistent/quib/a.pdf", "/dev/null", "/proc/self/mem"}) {
     g_state.attachments = {fine.c_str(), name.c_str()};
     std::string output;
     const int status = run_loud(&output);

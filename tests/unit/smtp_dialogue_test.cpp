@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "fakes/fake_gensock.h"
 #include "quib/console.h"
 #include "quib/mailer_state.h"
+#include "scratch_folder.h"
 #include "smtp/socket_library.h"
+#include "smtp/transcript.h"
 #include "support/stdout_capture.h"
 
 namespace {
@@ -83,6 +86,34 @@ TEST_F(Dialogue, WholeTransaction) {
   EXPECT_EQ(out(), "");
   EXPECT_EQ(g_state.library, nullptr);
   EXPECT_EQ(script_.bad_calls, 0);
+}
+
+// A library without gensock_set_trace: the transcript holds quib's side.
+TEST_F(Dialogue, TranscriptThroughAForeignLibrary) {
+  ScratchFolder folder("quib-transcript");
+  const std::string log = folder.path() + "/quib.log";
+  script_.capabilities = fake::kForeign;
+  script_.replies = std::string(kGreetingToData) + "550 no\a\r\n";
+  ASSERT_EQ(transcript_open(false, log.c_str()), 0);
+  EXPECT_EQ(run("ann@x.org"), -1);
+  transcript_close();
+  std::ifstream file(log);
+  std::string lines, line;
+  while (std::getline(file, line)) lines += line.substr(line.find(" ms ") + 4) + "\n";
+  EXPECT_EQ(lines,
+            "* socket library gwinsock.dll loaded\n"
+            "* the socket library keeps no trace of its own\n"
+            "* connecting to mail.example (service smtp)\n"
+            "* connected\n"
+            "< 220 hi\n"
+            "> HELO client.example\n"
+            "< 250 hello\n"
+            "> MAIL From:<me@example.org>\n"
+            "< 250 sender ok\n"
+            "> RCPT To: <ann@x.org>\n"
+            "< 550 no\\x07\n"
+            "> QUIT\n"
+            "* failed at RCPT To: <ann@x.org>: 550 no\\x07\n");
 }
 
 TEST_F(Dialogue, ReplyThatCameWithTheDataGoAheadIsRefused) {

@@ -50,3 +50,7 @@ void platform_prepare_process() {
 void platform_write_stdout(const char* data, std::size_t length) {
   write_all(STDOUT_FILENO, data, length);  // a failure has nowhere left to be reported
 }
+
+void platform_write_stderr(const char* data, std::size_t length) {
+  write_all(STDERR_FILENO, data, length);
+}

@@ -29,8 +29,10 @@ bool platform_file_exists(const char* name) {
   return OpenFile(name, &info, OF_EXIST) != HFILE_ERROR;
 }
 
-void platform_write_stdout(const char* data, std::size_t length) {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+namespace {
+
+void write_handle(DWORD which, const char* data, std::size_t length) {
+  HANDLE out = GetStdHandle(which);
   if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
   // WriteFile counts in 32 bits; a console may also write less than asked.
   while (length > 0) {
@@ -40,6 +42,16 @@ void platform_write_stdout(const char* data, std::size_t length) {
     data += written;
     length -= written;
   }
+}
+
+}  // namespace
+
+void platform_write_stdout(const char* data, std::size_t length) {
+  write_handle(STD_OUTPUT_HANDLE, data, length);
+}
+
+void platform_write_stderr(const char* data, std::size_t length) {
+  write_handle(STD_ERROR_HANDLE, data, length);
 }
 
 // Windows hands sockets no standard handle's place and raises no signal for

@@ -1,0 +1,174 @@
+#include "cli/login_secret.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/platform.h"
+#include "quib/console.h"
+#include "quib/exit_status.h"
+#include "quib/mailer_state.h"
+#include "smtp/sasl.h"
+
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The tokens of a netrc text, one at a time.
+class NetrcTokens {
+ public:
+  explicit NetrcTokens(std::string_view text) : text_(text) {}
+
+  // The next token into *token; false at the end. A "#" that begins a token
+  // where a keyword may stand (keyword true) comments out the rest of its line.
+  bool next(std::string* token, bool keyword) {
+    token->clear();
+    for (;;) {
+      while (at_ < text_.size() && is_blank(text_[at_])) ++at_;
+      if (at_ == text_.size()) return false;
+      if (!keyword || text_[at_] != '#') break;
+      while (at_ < text_.size() && text_[at_] != '\n') ++at_;
+    }
+    if (text_[at_] != '"') {
+      while (at_ < text_.size() && !is_blank(text_[at_])) *token += text_[at_++];
+      return true;
+    }
+    for (++at_; at_ < text_.size() && text_[at_] != '"'; ++at_) {
+      if (text_[at_] == '\\' && at_ + 1 < text_.size()) ++at_;
+      *token += text_[at_];
+    }
+    if (at_ < text_.size()) ++at_;  // the closing quote
+    return true;
+  }
+
+  // Passes over a macro's body: everything up to an empty line.
+  void skip_macro() {
+    const std::size_t end = text_.find("\n\n", at_);
+    at_ = end == std::string_view::npos ? text_.size() : end + 2;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t at_ = 0;
+};
+
+struct NetrcEntry {
+  bool open = false;  // a machine or default entry has begun
+  bool is_default = false;
+  std::string machine;
+  std::string login;
+  std::string password;
+  bool has_password = false;
+};
+
+bool equal_nocase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         platform_compare_nocase(std::string(a).c_str(), std::string(b).c_str()) == 0;
+}
+
+int say_status(const std::string& text, int status) {
+  say(text);
+  return status;
+}
+
+const char kNothingSent[] = "aborting, nothing sent\n";
+
+// Finds the secret where the user may have left it; *tried lists where it looked.
+int find_secret(const std::string& host, std::string* tried) {
+  const char* environment = std::getenv("QUIB_PASSWORD");
+  if (environment != nullptr && environment[0] != '\0') {
+    g_state.secret = environment;
+    return 0;
+  }
+  *tried = "-pass, QUIB_PASSWORD";
+  std::string path;
+  std::string text;
+  const int netrc = platform_read_netrc(&path, &text);
+  if (netrc == kSecretOpenToOthers) {
+    return say_status(
+        path + " can be read by others: refused (chmod 600 " + path + ")\n" + kNothingSent,
+        kExitNoServerOrSender);
+  }
+  if (netrc != kSecretNoStore) *tried += ", " + (path.empty() ? std::string("~/.netrc") : path);
+  const bool found = netrc == 0 && netrc_password(text, host, g_state.user, &g_state.secret);
+  wipe_secret(&text);
+  if (found) return 0;
+  const std::string target = "quib:" + host;
+  const int stored = platform_read_credential(target, g_state.user, &g_state.secret);
+  if (stored == 0) return 0;
+  if (stored != kSecretNoStore) *tried += ", the Credential Manager (" + target + ")";
+  return -1;
+}
+
+}  // namespace
+
+bool netrc_password(std::string_view text, std::string_view host, std::string_view user,
+                    std::string* password) {
+  NetrcTokens tokens(text);
+  NetrcEntry entry;
+  std::string fallback;
+  bool has_fallback = false;
+  std::string token;
+  std::string value;
+  bool more = true;
+  while (more) {
+    more = tokens.next(&token, true);
+    if (!more || token == "machine" || token == "default") {
+      if (entry.open && entry.has_password && entry.login == user) {
+        if (!entry.is_default && equal_nocase(entry.machine, host)) {
+          *password = entry.password;
+          return true;
+        }
+        if (entry.is_default && !has_fallback) {
+          fallback = entry.password;
+          has_fallback = true;
+        }
+      }
+      entry = NetrcEntry();
+      entry.open = more;
+      entry.is_default = token == "default";
+      if (more && token == "machine") more = tokens.next(&entry.machine, false);
+    } else if (token == "macdef") {
+      tokens.next(&value, false);
+      tokens.skip_macro();
+    } else if (token == "login" || token == "password" || token == "account") {
+      if (!tokens.next(&value, false)) break;
+      if (token == "login") entry.login = value;
+      if (token == "password") {
+        entry.password = value;
+        entry.has_password = true;
+      }
+    }
+  }
+  if (has_fallback) *password = fallback;
+  return has_fallback;
+}
+
+std::optional<int> prepare_login() {
+  if (g_state.user == nullptr) return std::nullopt;
+  if (g_state.auth[0] != '\0' && sasl_mechanism_named(g_state.auth) == SaslMechanism::kNone) {
+    return say_status(std::string("-auth: unknown mechanism ") + g_state.auth +
+                          " (plain, login, xoauth2 or oauthbearer)\n",
+                      kExitUsage);
+  }
+  ServerEndpoint server;
+  parse_server_name(g_state.smtp_server, &server);  // a malformed name fails to connect
+  if (server.transport == ServerTransport::kPlain && !is_loopback_host(server.host)) {
+    return say_status(
+        std::string("-u: the password would travel in clear text: use smtps:// or starttls:// "
+                    "before the server name (plain text only to 127.0.0.1, ::1 or localhost)\n") +
+            kNothingSent,
+        kExitNoServerOrSender);
+  }
+  std::string tried;
+  if (g_state.secret.empty()) {
+    const int found = find_secret(server.host, &tried);
+    if (found > 0) return found;
+    if (found < 0) {
+      return say_status(std::string("no password for ") + g_state.user + " at " + server.host +
+                            ": tried " + tried + "\n" + kNothingSent,
+                        kExitNoServerOrSender);
+    }
+  }
+  platform_protect_secrets();
+  return std::nullopt;
+}

@@ -1,0 +1,21 @@
+// Logging in, before anything is sent: where the secret may go, and where
+// it comes from.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The password of `user` at `host` in a netrc text: the first "machine"
+// entry for the host (any case) whose login is the user, or failing that a
+// "default" entry whose login is the user. Quoted tokens ("a b", with
+// backslash escapes), "#" comments where a keyword may stand and "macdef"
+// bodies (up to an empty line) are understood. False when none matches.
+bool netrc_password(std::string_view text, std::string_view host, std::string_view user,
+                    std::string* password);
+
+// With -u: checks -auth, refuses a plain connection to anything but a
+// loopback address, and finds the secret (-pass, QUIB_PASSWORD, then the
+// platform's store). The exit status after the message, or nothing when
+// the run goes on. Without -u it does nothing.
+std::optional<int> prepare_login();

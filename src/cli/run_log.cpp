@@ -1,0 +1,97 @@
+#include "cli/run_log.h"
+
+#include <string>
+
+#include "message/header_block.h"
+#include "platform/platform.h"
+#include "quib/console.h"
+#include "quib/exit_status.h"
+#include "quib/mailer_state.h"
+#include "smtp/transcript.h"
+
+namespace {
+
+// Options whose value is a secret: the opening line shows this instead.
+const char* const kSecretOptions[] = {"-pass"};
+const char kHidden[] = "[credentials hidden]";
+
+struct StatusMeaning {
+  int status;
+  const char* meaning;
+};
+
+const StatusMeaning kMeanings[] = {
+    {kExitSent, "the server accepted the message"},
+    {kExitUsage, "usage text"},
+    {kExitNoMessageFile, "the message file does not exist"},
+    {kExitCantOpen, "the message file cannot be opened for reading"},
+    {kExitNotDiskFile, "the message file is not a disk file"},
+    {kExitReadFailed, "reading the message file failed"},
+    {kExitInstallCount, "-install with the wrong number of arguments"},
+    {kExitNoServerOrSender, "nothing sent"},
+    {kExitTempFile, "console input could not be captured"},
+    {kExitSmtpFailed, "the SMTP dialogue failed"},
+};
+
+bool is_secret_option(const char* argument) {
+  for (const char* name : kSecretOptions) {
+    if (platform_compare(argument, name) == 0) return true;
+  }
+  return false;
+}
+
+// An argument as a shell would take it back: in double quotes when it is
+// empty or holds a blank or a quote.
+std::string shown_argument(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"'") == std::string::npos) return argument;
+  std::string quoted = "\"";
+  for (char c : argument) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string shown_command_line(int argc, const char* const* argv) {
+  std::string line;
+  for (int i = 0; i < argc; ++i) {
+    const bool secret = i > 0 && is_secret_option(argv[i - 1]);
+    if (i > 0) line += ' ';
+    line += secret ? kHidden : shown_argument(argv[i]);
+  }
+  return line;
+}
+
+// "Wed, 09 Dec 2026 01:47:25 +0100", as the Date line has it.
+std::string local_date_and_time() {
+  LocalTime time;
+  ZoneRecord zone;
+  int period = kPeriodStandard;
+  platform_local_time(&time, &zone, &period);
+  std::string date = format_date_header(time, zone, period);
+  const std::string::size_type begin = date.find(' ') + 1;
+  return date.substr(begin, date.size() - 2 - begin);
+}
+
+}  // namespace
+
+std::optional<int> open_run_log(int argc, const char* const* argv) {
+  if (transcript_open(g_state.debug != 0, g_state.log_file) != 0) {
+    say("cannot open the log file ");
+    say(g_state.log_file);
+    say(": aborting, nothing sent\n");
+    return kExitNoServerOrSender;
+  }
+  transcript_event("quib " QUIB_VERSION ", " + local_date_and_time() + ": " +
+                   shown_command_line(argc, argv));
+  return std::nullopt;
+}
+
+void close_run_log(int status) {
+  const char* meaning = "";
+  for (const StatusMeaning& entry : kMeanings) {
+    if (entry.status == status) meaning = entry.meaning;
+  }
+  transcript_event("exit status " + std::to_string(status) + ": " + meaning);
+  transcript_close();
+}

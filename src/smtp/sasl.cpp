@@ -1,0 +1,305 @@
+#include "smtp/sasl.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// A SASL mechanism name is at most 20 of these (RFC 4422 3.1).
+constexpr std::size_t kMechanismNameBytes = 20;
+// How much of a server's reply a refusal shows.
+constexpr std::size_t kShownReplyBytes = 200;
+
+struct Named {
+  SaslMechanism mechanism;
+  const char* name;
+};
+const Named kMechanisms[] = {
+    {SaslMechanism::kPlain, "PLAIN"},
+    {SaslMechanism::kLogin, "LOGIN"},
+    {SaslMechanism::kXoauth2, "XOAUTH2"},
+    {SaslMechanism::kOauthbearer, "OAUTHBEARER"},
+};
+
+char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool equal_nocase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (upper(a[i]) != upper(b[i])) return false;
+  }
+  return true;
+}
+
+int base64_value(char c) {
+  const char* at = c == '\0' ? nullptr : std::strchr(kAlphabet, c);
+  return at == nullptr ? -1 : static_cast<int>(at - kAlphabet);
+}
+
+bool is_mechanism_char(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+// A decimal number of 1 to 3 digits no greater than 255, or -1.
+int octet(std::string_view text) {
+  if (text.empty() || text.size() > 3) return -1;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value > 255 ? -1 : value;
+}
+
+bool parse_port(std::string_view text, int* port) {
+  if (text.empty() || text.size() > 5) return false;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > 65535) return false;
+  *port = value;
+  return true;
+}
+
+// RFC 5801 saslname: "," and "=" written as "=2C" and "=3D".
+std::string sasl_name(std::string_view user) {
+  std::string out;
+  for (char c : user) {
+    if (c == ',') {
+      out += "=2C";
+    } else if (c == '=') {
+      out += "=3D";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string base64_encode(std::string_view bytes) {
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::size_t at = 0;
+  for (; at + 3 <= bytes.size(); at += 3) {
+    const unsigned group = static_cast<unsigned char>(bytes[at]) << 16 |
+                           static_cast<unsigned char>(bytes[at + 1]) << 8 |
+                           static_cast<unsigned char>(bytes[at + 2]);
+    for (int shift = 18; shift >= 0; shift -= 6) out += kAlphabet[(group >> shift) & 63];
+  }
+  const std::size_t left = bytes.size() - at;
+  if (left > 0) {
+    unsigned group = static_cast<unsigned char>(bytes[at]) << 16;
+    if (left == 2) group |= static_cast<unsigned char>(bytes[at + 1]) << 8;
+    out += kAlphabet[(group >> 18) & 63];
+    out += kAlphabet[(group >> 12) & 63];
+    out += left == 2 ? kAlphabet[(group >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+bool base64_decode(std::string_view text, std::string* bytes) {
+  bytes->clear();
+  if (text.size() % 4 != 0) return false;
+  for (std::size_t at = 0; at < text.size(); at += 4) {
+    const bool last = at + 4 == text.size();
+    int padding = 0;
+    unsigned group = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+      const char c = text[at + i];
+      if (c == '=' && last && i >= 2 && (i == 3 || text[at + 3] == '=')) {
+        ++padding;
+        group <<= 6;
+        continue;
+      }
+      const int value = base64_value(c);
+      if (value < 0 || padding > 0) return false;
+      group = group << 6 | static_cast<unsigned>(value);
+    }
+    bytes->push_back(static_cast<char>(group >> 16));
+    if (padding < 2) bytes->push_back(static_cast<char>(group >> 8 & 255));
+    if (padding < 1) bytes->push_back(static_cast<char>(group & 255));
+  }
+  return true;
+}
+
+SaslMechanism sasl_mechanism_named(std::string_view name) {
+  for (const Named& named : kMechanisms) {
+    if (equal_nocase(name, named.name)) return named.mechanism;
+  }
+  return SaslMechanism::kNone;
+}
+
+const char* sasl_mechanism_text(SaslMechanism mechanism) {
+  for (const Named& named : kMechanisms) {
+    if (named.mechanism == mechanism) return named.name;
+  }
+  return "";
+}
+
+std::vector<std::string> offered_mechanisms(const std::vector<std::string>& ehlo_lines) {
+  std::vector<std::string> offered;
+  for (std::size_t i = 1; i < ehlo_lines.size(); ++i) {
+    const std::string& line = ehlo_lines[i];
+    if (line.size() < 9 || !equal_nocase(std::string_view(line).substr(4, 4), "AUTH") ||
+        (line[8] != ' ' && line[8] != '=')) {
+      continue;
+    }
+    std::size_t at = 9;
+    while (at < line.size()) {
+      std::string name;
+      bool valid = true;
+      for (; at < line.size() && line[at] != ' '; ++at) {
+        const char c = upper(line[at]);
+        valid = valid && is_mechanism_char(c);
+        name += c;
+      }
+      ++at;
+      if (name.empty() || !valid || name.size() > kMechanismNameBytes) continue;
+      bool seen = false;
+      for (const std::string& known : offered) seen = seen || known == name;
+      if (!seen) offered.push_back(name);
+    }
+  }
+  return offered;
+}
+
+SaslMechanism choose_mechanism(const std::vector<std::string>& offered, SaslMechanism asked) {
+  auto is_offered = [&offered](SaslMechanism mechanism) {
+    for (const std::string& name : offered) {
+      if (name == sasl_mechanism_text(mechanism)) return true;
+    }
+    return false;
+  };
+  if (asked != SaslMechanism::kNone) return is_offered(asked) ? asked : SaslMechanism::kNone;
+  for (SaslMechanism usual : {SaslMechanism::kPlain, SaslMechanism::kLogin}) {
+    if (is_offered(usual)) return usual;
+  }
+  return SaslMechanism::kNone;
+}
+
+std::string plain_response(std::string_view user, std::string_view secret) {
+  std::string message;
+  message.reserve(user.size() + secret.size() + 2);
+  message += '\0';
+  message += user;
+  message += '\0';
+  message += secret;
+  std::string encoded = base64_encode(message);
+  wipe_secret(&message);
+  return encoded;
+}
+
+std::string xoauth2_response(std::string_view user, std::string_view token) {
+  std::string message;
+  message.reserve(user.size() + token.size() + 24);
+  message += "user=";
+  message += user;
+  message +=
+      "\x01"
+      "auth=Bearer ";
+  message += token;
+  message += "\x01\x01";
+  std::string encoded = base64_encode(message);
+  wipe_secret(&message);
+  return encoded;
+}
+
+std::string oauthbearer_response(std::string_view user, std::string_view host, int port,
+                                 std::string_view token) {
+  std::string message;
+  message.reserve(user.size() * 3 + host.size() + token.size() + 48);
+  message += "n,a=";
+  message += sasl_name(user);
+  message += ",\x01host=";
+  message += host;
+  message += "\x01port=";
+  message += std::to_string(port);
+  message +=
+      "\x01"
+      "auth=Bearer ";
+  message += token;
+  message += "\x01\x01";
+  std::string encoded = base64_encode(message);
+  wipe_secret(&message);
+  return encoded;
+}
+
+void wipe_secret(std::string* text) {
+  volatile char* at = text->empty() ? nullptr : &(*text)[0];
+  for (std::size_t i = 0; i < text->size(); ++i) at[i] = '\0';
+  text->clear();
+}
+
+bool parse_server_name(std::string_view name, ServerEndpoint* endpoint) {
+  *endpoint = ServerEndpoint();
+  const std::string_view smtps = "smtps://";
+  const std::string_view starttls = "starttls://";
+  if (name.size() >= smtps.size() && equal_nocase(name.substr(0, smtps.size()), smtps)) {
+    endpoint->transport = ServerTransport::kSmtps;
+    endpoint->port = 465;
+    name.remove_prefix(smtps.size());
+  } else if (name.size() >= starttls.size() &&
+             equal_nocase(name.substr(0, starttls.size()), starttls)) {
+    endpoint->transport = ServerTransport::kStarttls;
+    name.remove_prefix(starttls.size());
+  }
+  std::string_view port;
+  if (!name.empty() && name[0] == '[') {
+    const std::size_t close = name.find(']');
+    if (close == std::string_view::npos) return false;
+    endpoint->host = std::string(name.substr(1, close - 1));
+    const std::string_view rest = name.substr(close + 1);
+    if (!rest.empty()) {
+      if (rest[0] != ':') return false;
+      port = rest.substr(1);
+      if (!parse_port(port, &endpoint->port)) return false;
+    }
+  } else {
+    const std::size_t colon = name.find(':');
+    if (colon != std::string_view::npos && name.find(':', colon + 1) == std::string_view::npos) {
+      if (!parse_port(name.substr(colon + 1), &endpoint->port)) return false;
+      name = name.substr(0, colon);
+    }
+    endpoint->host = std::string(name);
+  }
+  return !endpoint->host.empty();
+}
+
+bool is_loopback_host(std::string_view host) {
+  if (equal_nocase(host, "localhost") || host == "::1") return true;
+  int parts[4];
+  for (int i = 0; i < 4; ++i) {
+    const std::size_t dot = i < 3 ? host.find('.') : host.size();
+    if (dot == std::string_view::npos) return false;
+    parts[i] = octet(host.substr(0, dot));
+    if (parts[i] < 0) return false;
+    host.remove_prefix(i < 3 ? dot + 1 : dot);
+  }
+  return parts[0] == 127;
+}
+
+std::string login_refusal(const std::string& step, const std::vector<std::string>& reply_lines,
+                          const std::string& why) {
+  std::string reply = why;
+  if (reply.empty()) {
+    for (const std::string& line : reply_lines) {
+      if (reply.empty()) {
+        reply = line.substr(0, 3);
+      }
+      if (line.size() > 4) reply += " " + line.substr(4);
+    }
+  }
+  std::string shown;
+  for (char c : reply) {
+    if (shown.size() == kShownReplyBytes) break;
+    shown += c >= ' ' && c <= '~' ? c : '?';
+  }
+  return "Login failed at " + step + ": " + shown;
+}

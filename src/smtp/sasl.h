@@ -1,0 +1,63 @@
+// Logging in (SMTP AUTH, RFC 4954): the encodings and the messages of the
+// four mechanisms, the EHLO capability list, and where a secret may go.
+// Pure code: no I/O.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Base64 with padding (RFC 4648 section 4).
+std::string base64_encode(std::string_view bytes);
+// False when text is not base64 (padding, length and alphabet checked).
+bool base64_decode(std::string_view text, std::string* bytes);
+
+enum class SaslMechanism { kNone, kPlain, kLogin, kXoauth2, kOauthbearer };
+
+// The mechanism of an -auth value, any case; kNone when it names none.
+SaslMechanism sasl_mechanism_named(std::string_view name);
+// Its name on the wire: "PLAIN", "LOGIN", "XOAUTH2", "OAUTHBEARER".
+const char* sasl_mechanism_text(SaslMechanism mechanism);
+
+// The mechanisms that the AUTH lines of an EHLO reply offer (lines without
+// CR LF, the first line being the server's name): "250-AUTH PLAIN LOGIN"
+// and the older "250-AUTH=LOGIN", any case, upper-cased, each once, in the
+// order offered. Only characters a SASL name may hold are kept.
+std::vector<std::string> offered_mechanisms(const std::vector<std::string>& ehlo_lines);
+// The one to use: `asked` when offered, or without -auth (kNone) the first
+// of PLAIN, LOGIN that is offered; kNone when there is none.
+SaslMechanism choose_mechanism(const std::vector<std::string>& offered, SaslMechanism asked);
+
+// The initial responses, base64-encoded.
+// PLAIN (RFC 4616): NUL user NUL secret.
+std::string plain_response(std::string_view user, std::string_view secret);
+// XOAUTH2: "user=" user ^A "auth=Bearer " token ^A ^A.
+std::string xoauth2_response(std::string_view user, std::string_view token);
+// OAUTHBEARER (RFC 7628): "n,a=" user "," ^A "host=" host ^A "port=" port
+// ^A "auth=Bearer " token ^A ^A, with "," and "=" in the user escaped.
+std::string oauthbearer_response(std::string_view user, std::string_view host, int port,
+                                 std::string_view token);
+
+// Overwrites the text's bytes (in a way the compiler keeps) and empties it.
+void wipe_secret(std::string* text);
+
+// The server as typed in -server: its transport, host and port.
+enum class ServerTransport { kPlain, kSmtps, kStarttls };
+struct ServerEndpoint {
+  ServerTransport transport = ServerTransport::kPlain;
+  std::string host;  // without brackets
+  int port = 25;
+};
+// Splits "smtps://", "starttls://" (any case), "host", "host:port",
+// "[v6]:port" and a bare IPv6 address. False when the name is malformed.
+bool parse_server_name(std::string_view name, ServerEndpoint* endpoint);
+// True for localhost (any case), 127.0.0.0/8 written as four decimal
+// numbers, and ::1.
+bool is_loopback_host(std::string_view host);
+
+// The line that tells why the login failed at `step`: the step, then the
+// server's reply (its lines' texts after the code, joined by blanks) or,
+// without a reply, `why`; printable ASCII only, the reply part at most 200
+// characters.
+std::string login_refusal(const std::string& step, const std::vector<std::string>& reply_lines,
+                          const std::string& why);
