@@ -80,6 +80,23 @@ std::string sasl_name(std::string_view user) {
   return out;
 }
 
+// The message in base64; the message itself is wiped.
+std::string encoded_and_wiped(std::string* message) {
+  std::string encoded = base64_encode(*message);
+  wipe_secret(message);
+  return encoded;
+}
+
+// The token mechanisms' end: ^A "auth=Bearer " token ^A ^A, then all in base64.
+std::string bearer_encoded(std::string* message, std::string_view token) {
+  *message +=
+      "\x01"
+      "auth=Bearer ";
+  *message += token;
+  *message += "\x01\x01";
+  return encoded_and_wiped(message);
+}
+
 }  // namespace
 
 std::string base64_encode(std::string_view bytes) {
@@ -191,9 +208,7 @@ std::string plain_response(std::string_view user, std::string_view secret) {
   message += user;
   message += '\0';
   message += secret;
-  std::string encoded = base64_encode(message);
-  wipe_secret(&message);
-  return encoded;
+  return encoded_and_wiped(&message);
 }
 
 std::string xoauth2_response(std::string_view user, std::string_view token) {
@@ -201,14 +216,7 @@ std::string xoauth2_response(std::string_view user, std::string_view token) {
   message.reserve(user.size() + token.size() + 24);
   message += "user=";
   message += user;
-  message +=
-      "\x01"
-      "auth=Bearer ";
-  message += token;
-  message += "\x01\x01";
-  std::string encoded = base64_encode(message);
-  wipe_secret(&message);
-  return encoded;
+  return bearer_encoded(&message, token);
 }
 
 std::string oauthbearer_response(std::string_view user, std::string_view host, int port,
@@ -221,14 +229,7 @@ std::string oauthbearer_response(std::string_view user, std::string_view host, i
   message += host;
   message += "\x01port=";
   message += std::to_string(port);
-  message +=
-      "\x01"
-      "auth=Bearer ";
-  message += token;
-  message += "\x01\x01";
-  std::string encoded = base64_encode(message);
-  wipe_secret(&message);
-  return encoded;
+  return bearer_encoded(&message, token);
 }
 
 void wipe_secret(std::string* text) {

@@ -31,6 +31,18 @@ bool challenge_decodes(const std::vector<std::string>& reply) {
   return base64_decode(last.size() > 4 ? std::string_view(last).substr(4) : "", &decoded);
 }
 
+// prefix, then the encoded text (wiped), then CR LF, in one allocation, so
+// that no copy of the credential is left behind in freed memory.
+std::string credential_line(const std::string& prefix, std::string* encoded) {
+  std::string line;
+  line.reserve(prefix.size() + encoded->size() + 2);
+  line += prefix;
+  line += *encoded;
+  line += "\r\n";
+  wipe_secret(encoded);
+  return line;
+}
+
 // Sends a credential line and reads the reply into *reply. The command is
 // wiped once sent.
 int send_credential(const std::string& shown, std::string* command,
@@ -45,8 +57,7 @@ int send_credential(const std::string& shown, std::string* command,
 // acknowledges before the server's final refusal.
 int initial_response(const std::string& name, std::string response, const char* answer) {
   const std::string step = "AUTH " + name;
-  std::string command = step + " " + response + "\r\n";
-  wipe_secret(&response);
+  std::string command = credential_line(step + " ", &response);
   std::vector<std::string> reply;
   int code = send_credential(step + " " + kHidden, &command, &reply);
   if (code == kCodeChallenge && answer != nullptr) {
@@ -64,13 +75,15 @@ int log_in_with_login() {
   if (code != kCodeChallenge) return refuse("AUTH LOGIN", code, reply);
   if (!challenge_decodes(reply))
     return refuse("AUTH LOGIN", code, reply, "a challenge not in base64");
-  std::string user = base64_encode(g_state.user) + "\r\n";
+  std::string encoded = base64_encode(g_state.user);
+  std::string user = credential_line("", &encoded);
   code = send_credential(kHidden, &user, &reply);
   if (code != kCodeChallenge) return refuse("AUTH LOGIN (user name)", code, reply);
   if (!challenge_decodes(reply)) {
     return refuse("AUTH LOGIN (user name)", code, reply, "a challenge not in base64");
   }
-  std::string password = base64_encode(g_state.secret) + "\r\n";
+  encoded = base64_encode(g_state.secret);
+  std::string password = credential_line("", &encoded);
   code = send_credential(kHidden, &password, &reply);
   return code == kCodeLoggedIn ? 0 : refuse("AUTH LOGIN (password)", code, reply);
 }

@@ -60,6 +60,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   check(mkdtemp(folder) != nullptr);
   g_registry = folder;
   setenv("QUIB_REGISTRY", folder, 1);
+  // -u looks for a secret: never the user's own.
+  setenv("NETRC", (g_registry + "/no-netrc").c_str(), 1);
+  unsetenv("QUIB_PASSWORD");
   std::atexit([] {
     std::error_code ignored;
     std::filesystem::remove_all(g_registry, ignored);
