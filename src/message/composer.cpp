@@ -65,64 +65,51 @@ bool prepend_bytes(const std::string& bytes, MessageText* text) {
   return true;
 }
 
-// What a transform carries from one block to the next.
+// How a file's bytes become text.
+enum class Coding {
+  kPlain,  // as they stand, read straight into the text, up to the first NUL
+  kQuotedPrintable,
+  kBase64,
+};
+
+// What a coding carries from one block to the next.
 struct BlockState {
   int line_length = 0;  // characters on the current encoded line
-  bool ended = false;   // the text has ended: what follows is read, not kept
+  bool ended = false;   // the plain text has ended: what follows is read, not kept
   Base64Stream base64;
 };
 
-// How a file's bytes become text, a block at a time.
-struct BlockTransform {
-  // The most text size bytes can become; 0 (for a size above 0) when that
-  // count would overflow.
-  std::uint64_t (*most_text)(std::uint64_t size);
-  // Writes the text of count bytes at block to out and returns its length.
-  std::uint64_t (*write)(const char* block, std::size_t count, BlockState* state, char* out);
-  // Writes what is left once the file has ended; null when nothing is.
-  std::uint64_t (*finish)(BlockState* state, char* out);
-  // Blocks are read straight into the text (block is out): the transform
-  // only keeps or drops bytes.
-  bool in_place;
-};
+// The most text size bytes can become; 0 (for a size above 0) when that
+// count would overflow.
+std::uint64_t most_text(Coding coding, std::uint64_t size) {
+  if (coding == Coding::kPlain) return size;
+  return coding == Coding::kBase64 ? base64_encoded_length(size) : qp_encoded_length_bound(size);
+}
 
-std::uint64_t same_size(std::uint64_t size) { return size; }
-
-// A plain body ends at its first NUL: what is read after it is dropped.
-std::uint64_t keep_until_nul(const char* block, std::size_t count, BlockState* state, char*) {
+// Writes the text of count bytes at block to out and returns its length.
+std::uint64_t write_text(Coding coding, const char* block, std::size_t count, BlockState* state,
+                         char* out) {
+  if (coding == Coding::kBase64) return base64_encode_more(&state->base64, block, count, out);
+  if (coding == Coding::kQuotedPrintable) {
+    return qp_encode_buffer(block, count, &state->line_length, out);
+  }
   if (state->ended) return 0;
   const void* nul = std::memchr(block, '\0', count);
   state->ended = nul != nullptr;
   return nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - block) : count;
 }
 
-std::uint64_t encode_block(const char* block, std::size_t count, BlockState* state, char* out) {
-  return qp_encode_buffer(block, count, &state->line_length, out);
-}
-
-std::uint64_t encode_base64(const char* block, std::size_t count, BlockState* state, char* out) {
-  return base64_encode_more(&state->base64, block, count, out);
-}
-
-std::uint64_t end_base64(BlockState* state, char* out) {
-  return base64_encode_end(&state->base64, out);
-}
-
-constexpr BlockTransform kPlainBody = {same_size, keep_until_nul, nullptr, true};
-constexpr BlockTransform kEncodedBody = {qp_encoded_length_bound, encode_block, nullptr, false};
-constexpr BlockTransform kAttachment = {base64_encoded_length, encode_base64, end_base64, false};
-
-// Appends the file's bytes to the text through the transform, block by
-// block. The text is reserved for the most the transform can give, so only
+// Appends the file's bytes to the text in the coding, block by block. The
+// text is reserved for the most the coding can give, so only
 // the pages of what it writes are touched. False on a read error or when
 // memory does not allow it.
-bool append_file(BlockReader* reader, const BlockTransform& transform, MessageText* text) {
+bool append_file(BlockReader* reader, Coding coding, MessageText* text) {
   std::uint64_t size = 0;
   if (reader->start(&size) != 0) return false;
-  const std::uint64_t most = transform.most_text(size);
+  const std::uint64_t most = most_text(coding, size);
   if ((most == 0 && size > 0) || !make_room(most, text)) return false;
   std::unique_ptr<char[]> block;
-  if (!transform.in_place) {
+  if (coding != Coding::kPlain) {
     block.reset(new (std::nothrow) char[kReadBlockBytes]);
     if (!block) return false;
   }
@@ -131,16 +118,15 @@ bool append_file(BlockReader* reader, const BlockTransform& transform, MessageTe
     const std::size_t count =
         size - at < kReadBlockBytes ? static_cast<std::size_t>(size - at) : kReadBlockBytes;
     char* out = end_of(text);
-    char* into = transform.in_place ? out : block.get();
+    char* into = coding == Coding::kPlain ? out : block.get();
     const std::int64_t read = reader->read(into, count);
     if (read < 0) return false;
     const std::size_t got = static_cast<std::size_t>(read);
     if (got < count) size = at + got;  // the real end: this block is the last
-    text->length += static_cast<std::size_t>(transform.write(into, got, &state, out));
+    text->length += static_cast<std::size_t>(write_text(coding, into, got, &state, out));
     at += got;
   }
-  if (transform.finish)
-    text->length += static_cast<std::size_t>(transform.finish(&state, end_of(text)));
+  if (coding == Coding::kBase64) text->length += base64_encode_end(&state.base64, end_of(text));
   *end_of(text) = '\0';
   return true;
 }
@@ -150,11 +136,11 @@ bool append_file(BlockReader* reader, const BlockTransform& transform, MessageTe
 // from memory after itself when its form asks (the text then starts there).
 bool write_body(const MessageSpec& spec, BodyForm* form, MessageText* text) {
   const bool mime = spec.state->mime != 0;
-  if (!mime && !append_file(spec.body, kPlainBody, text)) return false;
+  if (!mime && !append_file(spec.body, Coding::kPlain, text)) return false;
   const std::size_t size = text->length;
   const std::string_view read = mime ? std::string_view() : std::string_view(text->data(), size);
   *form = decide_body_form(mime, spec.state->charset, read);
-  if (*form == BodyForm::kEncoded) return append_file(spec.body, kEncodedBody, text);
+  if (*form == BodyForm::kEncoded) return append_file(spec.body, Coding::kQuotedPrintable, text);
   if (*form == BodyForm::kPlain) return true;
   const std::uint64_t encoded = qp_encoded_length(text->data(), size);
   if (!make_room(encoded, text)) return false;
@@ -251,7 +237,7 @@ int compose_message(const MessageSpec& spec, MessageText* text) {
     return 1;
   for (const Piece& piece : parts_after_body(spec, boundary)) {
     if (!append_bytes(piece.text, text)) return piece.blame;
-    if (piece.reader && !append_file(piece.reader, kAttachment, text)) return piece.blame;
+    if (piece.reader && !append_file(piece.reader, Coding::kBase64, text)) return piece.blame;
   }
   return 0;
 }
