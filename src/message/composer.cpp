@@ -152,24 +152,16 @@ bool write_body(const MessageSpec& spec, BodyForm* form, MessageText* text) {
   return true;
 }
 
-std::uint64_t saturating_sum(std::uint64_t a, std::uint64_t b) {
-  return a > std::numeric_limits<std::uint64_t>::max() - b
-             ? std::numeric_limits<std::uint64_t>::max()
-             : a + b;
-}
-
 // Room for what the message will most likely need, so that the text is
-// never moved while it grows. Only a hint: an append that finds no room
-// makes its own.
+// never moved while it grows. Only a hint (a sum that overflows spoils no
+// more than that): an append that finds no room makes its own.
 void reserve_for_message(const MessageSpec& spec, MessageText* text) {
   const std::uint64_t body = spec.body->reported_size();
-  const MailerState& state = *spec.state;
   const std::uint64_t encoded = qp_encoded_length_bound(body);
-  std::uint64_t most = saturating_sum(kHeadRoom + kPartRoom, state.mime ? encoded : body);
-  if (!state.mime && state.charset[0] != '\0') most = saturating_sum(most, encoded);
+  std::uint64_t most = kHeadRoom + kPartRoom + (spec.state->mime ? encoded : body);
+  if (!spec.state->mime && spec.state->charset[0] != '\0') most += encoded;
   for (const AttachedFile& file : spec.attachments) {
-    const std::uint64_t part = base64_encoded_length(file.reader->reported_size());
-    most = saturating_sum(most, saturating_sum(part, kPartRoom));
+    most += base64_encoded_length(file.reader->reported_size()) + kPartRoom;
   }
   make_room(most, text);
   text->start = kHeadRoom;
