@@ -21,6 +21,9 @@ namespace {
 // first. A file that ends before its size is read to that end when it still
 // reports the same size (a size that is a guess: the files of /sys say
 // 4096); one whose size changed meanwhile shrank under the read, and fails it.
+// An attachment on disk is streamed: read while it is sent, it must end
+// exactly at the size taken before the connection, or the send fails;
+// attachments that do not tell their size are read whole before.
 class FileReader : public BlockReader {
  public:
   FileReader(const char* name, const PlatformFile& file) : name_(name), file_(file) {}
@@ -28,11 +31,26 @@ class FileReader : public BlockReader {
   int measure() { return platform_file_size(file_, &size_); }
   void close() { platform_close_file(&file_); }
 
+  // An attachment: read whole now when its size tells nothing, else
+  // streamed. 0, or -1 on a read error.
+  int prepare_attachment() {
+    if (size_ != 0 && !platform_is_pseudo_file(file_)) {
+      streamed_ = true;
+      return 0;
+    }
+    whole_read_ = true;
+    if (platform_read_to_end(file_, &whole_) != 0) return -1;
+    size_ = whole_.size();
+    return 0;
+  }
+
   std::uint64_t reported_size() const override { return size_; }
 
   int start(std::uint64_t* size) override {
-    whole_read_ = size_ == 0;
-    if (whole_read_ && platform_read_to_end(file_, &whole_) != 0) return -1;
+    if (!whole_read_ && !streamed_ && size_ == 0) {
+      whole_read_ = true;
+      if (platform_read_to_end(file_, &whole_) != 0) return -1;
+    }
     *size = whole_read_ ? whole_.size() : size_;
     return 0;
   }
@@ -46,6 +64,11 @@ class FileReader : public BlockReader {
     std::uint64_t got = 0;
     std::uint64_t now = 0;
     if (platform_read_exactly(file_, block, count, &got) != 0) return -1;
+    at_ += got;
+    if (streamed_ && (got < count || at_ == size_)) {
+      // Shrunk, or grown: what went out is no longer the file.
+      if (got < count || platform_file_size(file_, &now) != 0 || now != size_) return -1;
+    }
     if (got < count && (platform_file_size(file_, &now) != 0 || now != size_)) return -1;
     return static_cast<std::int64_t>(got);
   }
@@ -55,8 +78,9 @@ class FileReader : public BlockReader {
   PlatformFile file_;
   std::uint64_t size_ = 0;
   bool whole_read_ = false;
+  bool streamed_ = false;
   std::string whole_;
-  std::size_t at_ = 0;
+  std::uint64_t at_ = 0;
 };
 
 void say_failure(const char* prefix, const char* name) {
@@ -114,20 +138,21 @@ std::optional<int> open_attachments(Attachments* attachments) {
     const std::optional<int> status = open_for_mailing(name, true, &file);
     attachments->files.emplace_back(name, file);
     if (status) return status;
-    if (attachments->files.back().measure() != 0) return read_failure_status(name);
+    FileReader& opened = attachments->files.back();
+    if (opened.measure() != 0 || opened.prepare_attachment() != 0) return read_failure_status(name);
   }
   return std::nullopt;
 }
 
-// Composes the whole message from the open message file and the attachments.
+// Composes the head and body from the open message file and lays out the
+// attachments after them.
 std::optional<int> load_message(const char* typed_name, const PlatformFile& file,
-                                MessageText* text) {
-  Attachments attachments;
-  if (std::optional<int> status = open_attachments(&attachments)) return status;
+                                Attachments* attachments, MessageText* text) {
+  if (std::optional<int> status = open_attachments(attachments)) return status;
   FileReader body(message_file, file);
   if (body.measure() != 0) return read_failure_status(message_file);
   MessageSpec spec{&g_state, typed_name, &body, {}};
-  for (FileReader& open : attachments.files) spec.attachments.push_back({open.name(), &open});
+  for (FileReader& open : attachments->files) spec.attachments.push_back({open.name(), &open});
   const int failed = compose_message(spec, text);
   if (failed == 0) return std::nullopt;
   return read_failure_status(failed == 1 ? message_file : spec.attachments[failed - 2].name);
@@ -149,27 +174,33 @@ void print_progress() {
   say("\n");
 }
 
-// One transaction; after a failure inside the dialogue nothing more is called.
-int send_message(const MessageText& text) {
+// One transaction; after a failure inside the dialogue nothing more is
+// called. A file that fails while it is sent ends the run as a read error.
+int send_message(const MessageText& text, const Attachments& attachments) {
   int status = smtp_open_transaction(g_state.login, g_state.recipients);
   if (status != 0) return status;
-  status = smtp_finish_message(text.data(), text.length);
+  MessageStream stream(text);
+  status = smtp_finish_message(&stream);
+  if (status == kSourceFailed) {
+    const int failed = stream.failed();
+    return *read_failure_status(failed >= 2 ? attachments.files[failed - 2].name() : message_file);
+  }
   if (status != 0) return status;
   smtp_quit();
   smtp_disconnect();
   return kExitSent;
 }
 
-// Everything up to the finished message text; the temporary file, if any,
+// Everything up to the finished head and body; the temporary file, if any,
 // is deleted whatever the outcome. The exit status that ends the run, or
 // nothing when the text is ready.
-std::optional<int> prepare_message(MessageText* text) {
+std::optional<int> prepare_message(Attachments* attachments, MessageText* text) {
   const char* typed_name = message_file;
   PlatformFile file;
   const bool console = std::strcmp(message_file, "-") == 0;
   std::optional<int> status =
       console ? capture_console_input(&file) : open_for_mailing(message_file, false, &file);
-  if (!status) status = load_message(typed_name, file, text);
+  if (!status) status = load_message(typed_name, file, attachments, text);
   platform_close_file(&file);
   if (console) platform_discard_temp_file(temp_file_name);
   return status;
@@ -179,11 +210,12 @@ std::optional<int> prepare_message(MessageText* text) {
 
 int run_driver() {
   build_recipient_list(g_state);
+  Attachments attachments;
   MessageText text;
-  std::optional<int> status = prepare_message(&text);
+  std::optional<int> status = prepare_message(&attachments, &text);
   if (!status) {
     print_progress();
-    status = send_message(text);
+    status = send_message(text, attachments);
   }
   std::string().swap(g_state.recipients);
   return *status;

@@ -34,6 +34,9 @@ int platform_open_for_reading(const char* name, PlatformFile* file);
 bool platform_is_disk_file(const PlatformFile& file);
 // The file's size in bytes (GetFileSize). 0 on success.
 int platform_file_size(const PlatformFile& file, std::uint64_t* size);
+// True when the open file lives in a file system whose sizes tell nothing
+// of the content (Linux's /proc and /sys); false on Windows.
+bool platform_is_pseudo_file(const PlatformFile& file);
 // Reads exactly size bytes into buffer (ReadFile). 0 on success; a read
 // error, or an end of file before size bytes, is a failure, unless got is
 // given: an early end then succeeds too, with the count read in *got.

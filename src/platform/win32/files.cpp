@@ -83,6 +83,9 @@ int platform_file_size(const PlatformFile& file, std::uint64_t* size) {
   return 0;
 }
 
+// Windows has no file systems whose sizes are made up.
+bool platform_is_pseudo_file(const PlatformFile&) { return false; }
+
 int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size,
                           std::uint64_t* got) {
   std::uint64_t done = 0;
