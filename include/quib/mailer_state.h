@@ -44,6 +44,7 @@ struct MailerState {
   // The transcript of the run (src/smtp/transcript.h).
   int debug = 0;              // -debug: to standard error
   const char* log_file = "";  // -log: appended to this file
+  int progress = 0;           // -progress: a progress line on a terminal's standard error
 };
 
 // The one record of the run.

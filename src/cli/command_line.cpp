@@ -29,6 +29,7 @@ enum class Action {
   kCharset,      // charset refers to the next argument, a character set's name
   kSecret,       // the next argument is copied into secret and overwritten
   kDebug,        // debug, takes nothing
+  kProgress,     // progress, takes nothing
 };
 
 struct Option {
@@ -62,6 +63,8 @@ const Option kOptions[] = {
     // The transcript.
     {"-debug", false, Action::kDebug, nullptr},
     {"-log", false, Action::kRefer, &MailerState::log_file},
+    // Long sends.
+    {"-progress", false, Action::kProgress, nullptr},
 };
 
 const char kInstallHint[] =
@@ -239,6 +242,9 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
       return std::nullopt;
     case Action::kDebug:
       g_state.debug = 1;
+      return std::nullopt;
+    case Action::kProgress:
+      g_state.progress = 1;
       return std::nullopt;
     case Action::kPassOver:
       *i += 1;  // may step past the last argument; nothing is read there

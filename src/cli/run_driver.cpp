@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/progress_line.h"
 #include "message/address_list.h"
 #include "message/composer.h"
 #include "platform/platform.h"
@@ -180,7 +181,8 @@ int send_message(const MessageText& text, const Attachments& attachments) {
   int status = smtp_open_transaction(g_state.login, g_state.recipients);
   if (status != 0) return status;
   MessageStream stream(text);
-  status = smtp_finish_message(&stream);
+  ProgressLine progress(&stream, message_text_bytes(text));
+  status = smtp_finish_message(&progress);
   if (status == kSourceFailed) {
     const int failed = stream.failed();
     return *read_failure_status(failed >= 2 ? attachments.files[failed - 2].name() : message_file);

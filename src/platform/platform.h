@@ -103,6 +103,13 @@ void platform_prepare_process();
 void platform_write_stdout(const char* data, std::size_t length);
 // Writes bytes to standard error at once (the transcript of -debug).
 void platform_write_stderr(const char* data, std::size_t length);
+// True when standard error is a terminal (Windows: a console).
+bool platform_stderr_is_terminal();
+// Shows line on standard error's terminal in place of the line shown there
+// before (the cursor stays on it); an empty line clears it.
+void platform_show_status_line(const std::string& line);
+// Milliseconds from some fixed moment, never going back.
+std::int64_t platform_monotonic_ms();
 
 // ---- The log file of -log (CreateFileA with FILE_APPEND_DATA) ---------------------
 
