@@ -301,14 +301,14 @@ class RegistryFailureTest(unittest.TestCase):
 # prints, for each, quib's status and output and the bytes received.
 IN_NAMESPACE = """
 import json, os, socket, subprocess, sys, tempfile, threading
-run = lambda *a: subprocess.run(list(a), check=True, capture_output=True)
-run("ip", "link", "set", "lo", "up")
-run("ip", "addr", "add", "10.99.0.1/32", "dev", "lo")
+run = lambda a: subprocess.run(a, check=True, capture_output=True)
+run(["ip", "link", "set", "lo", "up"])
+run(["ip", "addr", "add", "10.99.0.1/32", "dev", "lo"])
 folder = tempfile.mkdtemp()
 for name, text in [("hosts", "10.99.0.1 localhost\\n10.99.0.1 127.0.0.09\\n"), ("resolv.conf", "")]:
     with open(os.path.join(folder, name), "w") as f:
         f.write(text)
-    run("mount", "--bind", os.path.join(folder, name), "/etc/" + name)
+    run(["mount", "--bind", os.path.join(folder, name), "/etc/" + name])
 def serve(listener, received):
     conn, _ = listener.accept()
     with conn:
