@@ -138,6 +138,8 @@ int smtp_check_login_peer() {
               " leads (plain text only to 127.0.0.1 or [::1])";
   }
   if (refusal.empty()) return 0;
+  transcript_step("checking where a login in clear text would go");
+  transcript_reason(refusal);
   smtp_abort(refusal + kUseTls);
   return kExitNoServerOrSender;
 }
