@@ -21,6 +21,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 MIB = 1 << 20
@@ -841,6 +842,59 @@ def bench_small_login(b):
     return s
 
 
+class EhloServer:
+    """A server on loopback that greets, answers EHLO with `ehlo_bytes` of
+    5-byte continuation lines ("250-" LF) before "250 AUTH PLAIN", and
+    refuses the login with 535: what a hostile server costs a login."""
+
+    def __init__(self, ehlo_bytes):
+        self.reply = b"250-\n" * (ehlo_bytes // 5) + b"250 AUTH PLAIN\r\n"
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            conn, _ = self.listener.accept()
+            with conn:
+                try:
+                    conn.sendall(b"220 flood\r\n")
+                    conn.recv(1024)  # EHLO
+                    conn.sendall(self.reply)
+                    conn.recv(1024)  # AUTH, unless quib gave up on the reply
+                    conn.sendall(b"535 no\r\n")
+                    conn.recv(1024)
+                except OSError:
+                    pass
+
+
+def bench_ehlo_flood(b):
+    """Peak memory of a login whose EHLO reply runs to the 16 MiB that a
+    reply may hold, against one with a short EHLO reply."""
+    s = Section("3e. Memory of an endless EHLO reply during a login, %d runs each" % b.reps)
+    rows = []
+    peaks = {}
+    for name, ehlo_bytes in (("3-line EHLO reply", 10), ("16 MiB of 5-byte EHLO lines", 17 * MIB)):
+        server = EhloServer(ehlo_bytes)
+        cmd = [b.tools.quib_exe, b.small.body, "-server", "127.0.0.1:%d" % server.port, "-f", SENDER,
+               "-t", RCPT, "-u", "bench", "-pass", "bench-secret", "-q"]
+        runs = []
+        for _ in range(b.reps):
+            out = subprocess.run([LAUNCHER, "measure"] + cmd, stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL, env=b.tools.env).stdout.split()
+            if len(out) != 4 or int(out[2]) != 255:  # the login is refused: status -1
+                raise Failure("quib against the EHLO server: %s" % out)
+            runs.append((float(out[0]), int(out[1]) / 1024))
+        peaks[name] = statistics.median(r[1] for r in runs)
+        rows.append([name, fmt_s(statistics.median(r[0] for r in runs)), "%.1f MiB" % peaks[name]])
+    s.table(["server", "median wall", "median peak RSS"], rows)
+    extra = peaks["16 MiB of 5-byte EHLO lines"] - peaks["3-line EHLO reply"]
+    s.target("peak memory added by an endless EHLO reply", extra, 4,
+             "%.1f MiB over the short reply's run (target <= 4 MiB)" % extra, load_now())
+    s.data = {"peak_mib": peaks}
+    return s
+
+
 def bench_growth(b):
     s = Section("4. Growth, %d runs each, interleaved" % b.reps)
     sized = []
@@ -904,6 +958,7 @@ SECTIONS = (
     ("encoder", bench_encoder),
     ("small", bench_small),
     ("login", bench_small_login),
+    ("flood", bench_ehlo_flood),
     ("growth", bench_growth),
     ("attach", bench_attachment),
 )
@@ -914,7 +969,7 @@ def main():
     parser.add_argument("--bin", required=True, help="folder of quib, qp_encode_bench, bench_rawsmtp")
     parser.add_argument("--work", required=True, help="folder for inputs (cached) and the report")
     parser.add_argument("--quick", action="store_true", help="8 MiB instead of 64, fewer runs")
-    parser.add_argument("--only", default="", help="comma list of sections: plain,tls,mime,encoder,small,login,growth,attach")
+    parser.add_argument("--only", default="", help="comma list of sections: plain,tls,mime,encoder,small,login,flood,growth,attach")
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     large = (8 if args.quick else 64) * MIB

@@ -241,7 +241,20 @@ GENSOCK_API int gensock_gethostname(char* name, int size) {
 }
 
 GENSOCK_API int gensock_capabilities(void) {
-  return GENSOCK_CAN_TAKE_RUNS | GENSOCK_CAN_TIME_REPLIES | GENSOCK_CAN_POLL | GENSOCK_CAN_TRACE;
+  return GENSOCK_CAN_TAKE_RUNS | GENSOCK_CAN_TIME_REPLIES | GENSOCK_CAN_POLL | GENSOCK_CAN_TRACE |
+         GENSOCK_CAN_PEER;
+}
+
+GENSOCK_API int gensock_peer_address(gensock_handle_t handle, char* address, int size) {
+  Connection* connection = find(handle);
+  if (connection == nullptr) return GENSOCK_ERR_NOT_A_SOCKET;
+  const std::string text = gensock_os::os_peer_address(connection->sock);
+  if (text.empty()) return GENSOCK_ERR_SOCKET;
+  if (address == nullptr || size <= 0 || text.size() >= static_cast<std::size_t>(size)) {
+    return GENSOCK_ERR_MALLOC;
+  }
+  std::snprintf(address, static_cast<std::size_t>(size), "%s", text.c_str());
+  return 0;
 }
 
 GENSOCK_API void gensock_set_trace(gensock_trace_t callback, void* context) {

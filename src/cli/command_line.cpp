@@ -158,14 +158,15 @@ std::optional<int> install(int argc, const char* const* argv, int* i) {
 }
 
 // A character set's name as RFC 2978 allows it, short enough to leave room
-// in an encoded word: it goes into header lines as it stands.
+// in an encoded word: it goes into header lines as it stands. The "'" of
+// RFC 2978 is left out: it ends the name in a filename* parameter (RFC 2231).
 bool charset_name(const char* name) {
   constexpr std::size_t kCharsetMost = 40;
   const std::size_t length = std::strlen(name);
   return length > 0 && length <= kCharsetMost &&
          std::strspn(name,
                      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
-                     "!#$%&'+-^_`{}~") == length;
+                     "!#$%&+-^_`{}~") == length;
 }
 
 int charset_status(const char* name) {
@@ -191,6 +192,7 @@ std::optional<int> penguin_conflict_status() {
 // once so that the process's command line (ps, /proc/<pid>/cmdline) no
 // longer shows it. The vector handed to main is writable.
 void take_secret(const char* value) {
+  wipe_secret(&g_state.secret);  // a second -pass: the first secret goes, too
   g_state.secret = value;
   char* argument = const_cast<char*>(value);
   std::memset(argument, 0, std::strlen(argument));

@@ -106,9 +106,17 @@ void platform_write_stderr(const char* data, std::size_t length);
 
 // ---- The log file of -log (CreateFileA with FILE_APPEND_DATA) ---------------------
 
-// Opens the file for appending, creating it readable and writable by its
-// owner alone (0600 on POSIX); an existing file is never truncated.
-// 0 on success, -1 when it cannot be opened (no such folder, no access).
+// Why a log file is refused.
+enum LogRefusal {
+  kLogNotOpened = -1,   // no such folder, no access
+  kLogLink = -2,        // a symbolic link (or, on Windows, a reparse point)
+  kLogNotFile = -3,     // a FIFO, a device, a socket, a folder, a pipe name
+  kLogOtherOwner = -4,  // a file that belongs to another user
+};
+// Opens the file for appending, never through a final symbolic link and
+// never waiting: a regular file of the running user (created readable and
+// writable by its owner alone, 0600 on POSIX; an existing one keeps its
+// mode) or the null device. It is never truncated. 0, or a LogRefusal.
 int platform_open_log(const char* name, PlatformFile* log);
 // Appends the bytes in one write, so that the lines of two runs at once
 // never tear each other. A failure is not reported: the run goes on.

@@ -274,7 +274,15 @@ bool parse_server_name(std::string_view name, ServerEndpoint* endpoint) {
 }
 
 bool is_loopback_host(std::string_view host) {
-  if (equal_nocase(host, "localhost") || host == "::1") return true;
+  return equal_nocase(host, "localhost") || is_loopback_address(host);
+}
+
+bool is_loopback_address(std::string_view host) {
+  const std::string_view mapped = "::ffff:";
+  if (host == "::1") return true;
+  if (host.size() > mapped.size() && equal_nocase(host.substr(0, mapped.size()), mapped)) {
+    host.remove_prefix(mapped.size());
+  }
   int parts[4];
   for (int i = 0; i < 4; ++i) {
     const std::size_t dot = i < 3 ? host.find('.') : host.size();

@@ -54,6 +54,9 @@ bool parse_server_name(std::string_view name, ServerEndpoint* endpoint);
 // True for localhost (any case), 127.0.0.0/8 written as four decimal
 // numbers, and ::1.
 bool is_loopback_host(std::string_view host);
+// True for a numeric address, as a socket library reports a peer, in
+// 127.0.0.0/8, ::1 or ::ffff:127.0.0.0/104.
+bool is_loopback_address(std::string_view address);
 
 // The line that tells why the login failed at `step`: the step, then the
 // server's reply (its lines' texts after the code, joined by blanks) or,

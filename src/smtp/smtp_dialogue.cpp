@@ -51,6 +51,12 @@ const char kQuit[] = "QUIT\r\n";
 // run for ever, each byte arriving within the read timeout. Real replies are
 // a few hundred bytes; a line may hold at most 512.
 constexpr std::size_t kReplyLimitBytes = 16u << 20;
+// Of a reply's lines a caller keeps only what the login uses: its first
+// lines, up to what a refusal shows, and the AUTH lines of an EHLO reply,
+// all within a few KiB, so that a reply of millions of short lines costs
+// no more memory than a real one.
+constexpr std::size_t kKeptLeadingBytes = 2048;
+constexpr std::size_t kKeptReplyBytes = 4096;
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -181,6 +187,15 @@ int send_recipients(const std::string& recipients) {
   return 0;
 }
 
+// "250-AUTH PLAIN", "250 auth=login": a line the login looks at.
+bool is_auth_line(const std::string& line) {
+  if (line.size() < 9) return false;
+  for (std::size_t i = 0; i < 4; ++i) {
+    if ((line[4 + i] & ~0x20) != "AUTH"[i]) return false;
+  }
+  return line[8] == ' ' || line[8] == '=';
+}
+
 }  // namespace
 
 int smtp_connect() {
@@ -218,12 +233,20 @@ int smtp_read_reply(int limit_ms, std::vector<std::string>* lines) {
   std::string line;
   std::size_t budget = kReplyLimitBytes;
   int wait = socket_library_can(GENSOCK_CAN_TIME_REPLIES) ? limit_ms : 0;
+  std::size_t kept = 0;
   for (;;) {
     ReplyNumber number;
     long length = read_reply_line(&line, &number, &budget, &wait);
     if (length < 0) return -1;
     if (length == 0) return 0;  // endless: no code of its own
-    if (lines != nullptr) lines->push_back(kept_text(line));
+    if (lines != nullptr) {
+      std::string text = kept_text(line);
+      if ((kept < kKeptLeadingBytes || is_auth_line(text)) &&
+          kept + text.size() <= kKeptReplyBytes) {
+        kept += text.size();
+        lines->push_back(std::move(text));
+      }
+    }
     // A line of fewer than four characters, its LF included, is a last line.
     if (length >= 4 && line[3] == '-') continue;
     return number.code();
@@ -248,6 +271,9 @@ void smtp_abort(const std::string& message) {
 
 int smtp_open_transaction(const char* login, const std::string& recipients) {
   if (smtp_connect() != 0) return -1;
+  if (g_state.user != nullptr) {
+    if (int refused = smtp_check_login_peer()) return refused;
+  }
   if (exchange("", kCodeGreeting, kServerError, kGreetingMs) != 0) return -1;
   if (g_state.user != nullptr) {
     if (smtp_log_in() != 0) return -1;

@@ -19,9 +19,11 @@ int smtp_connect();
 // Reads one reply, continuation lines included, all of it within limit_ms
 // where the library can time replies; returns the code of its last line, 0
 // for a reply that runs past 16 MiB in all, or -1 after a printed transport
-// failure. With `lines`, that is first emptied and then gets each line read,
-// in order, without its CR LF and cut to its first 512 bytes (the rest of a
-// longer line is read and dropped); after a failure, the lines read so far.
+// failure. With `lines`, that is first emptied and then gets, in order, the
+// lines read up to the first 2 KiB and the AUTH lines after them, 4 KiB
+// in all at most, each without its CR LF and cut to its first 512 bytes
+// (the rest of a longer line is read and dropped); after a failure, the
+// lines read so far.
 int smtp_read_reply(int limit_ms, std::vector<std::string>* lines = nullptr);
 
 // Sends length bytes at once. 0, or -1 after a printed transport failure.
@@ -34,6 +36,12 @@ int smtp_send_hidden(const std::string& shown, const std::string& command);
 // Prints message and a line end, sends QUIT, disconnects.
 void smtp_abort(const std::string& message);
 
+// With -u over a plain connection, before EHLO: 0 when the connected peer
+// is this machine (as the socket library reports it, or without that
+// report 127.0.0.1 or [::1] as typed); otherwise smtp_abort with why and
+// 12, before any credential byte.
+int smtp_check_login_peer();
+
 // With -u, after the greeting: EHLO, then SMTP AUTH as g_state.user with
 // g_state.secret (wiped once sent) through the mechanism -auth names or the
 // usual one. 0 once logged in; -1 after smtp_abort with the step and the
@@ -44,7 +52,8 @@ int smtp_log_in();
 // MAIL, one RCPT per recipient
 // and DATA. 0 once DATA is accepted and no further reply came with it; -1
 // after a printed failure (after a refusal the connection is closed and
-// the library unloaded).
+// the library unloaded); 12 when a login would go in clear text beyond
+// this machine.
 int smtp_open_transaction(const char* login, const std::string& recipients);
 
 // What send_message_text put on the wire: the bytes the library took (the

@@ -2,9 +2,12 @@
 #include <string>
 #include <vector>
 
+#include "quib/exit_status.h"
 #include "quib/mailer_state.h"
 #include "smtp/sasl.h"
 #include "smtp/smtp_dialogue.h"
+#include "smtp/socket_library.h"
+#include "smtp/transcript.h"
 
 namespace {
 
@@ -16,11 +19,31 @@ constexpr int kLoginMs = 5 * 60 * 1000;
 
 const char kHidden[] = "[credentials hidden]";
 
+// "::ffff:127.0.0.1" and the longest IPv6 text with a zone fit.
+constexpr int kPeerAddressBytes = 96;
+
+const char kUseTls[] =
+    ": the password would travel in clear text: use smtps:// or starttls:// before the server "
+    "name\naborting, nothing sent";
+
+// Where the connection really leads, as the socket library reports it; an
+// empty text when it cannot tell.
+std::string peer_address() {
+  char address[kPeerAddressBytes] = {};
+  if (g_gensock.peer_address == nullptr ||
+      g_gensock.peer_address(g_state.connection, address, kPeerAddressBytes) != 0) {
+    return std::string();
+  }
+  return address;
+}
+
 // Ends the login at `step`: the message names the step and the server's
 // reply (or why, or that none came), then QUIT. Always -1.
 int refuse(const std::string& step, int code, const std::vector<std::string>& reply,
            const std::string& why = "") {
-  smtp_abort(login_refusal(step, reply, code < 0 && why.empty() ? "no reply" : why));
+  std::vector<std::string> shown;
+  for (const std::string& line : reply) shown.push_back(without_secrets(line));
+  smtp_abort(login_refusal(step, shown, code < 0 && why.empty() ? "no reply" : why));
   return -1;
 }
 
@@ -39,6 +62,7 @@ std::string credential_line(const std::string& prefix, std::string* encoded) {
   line += prefix;
   line += *encoded;
   line += "\r\n";
+  transcript_hide_credential(*encoded);
   wipe_secret(encoded);
   return line;
 }
@@ -96,6 +120,30 @@ std::string joined(const std::vector<std::string>& names) {
 
 }  // namespace
 
+int smtp_check_login_peer() {
+  ServerEndpoint server;
+  parse_server_name(g_state.smtp_server, &server);
+  if (server.transport != ServerTransport::kPlain) return 0;
+  std::string refusal;
+  if (socket_library_can(GENSOCK_CAN_PEER)) {
+    const std::string address = peer_address();
+    transcript_event("the server's address is " + (address.empty() ? "unknown" : address));
+    if (address.empty()) {
+      refusal = "-u: the socket library cannot tell the server's address";
+    } else if (!is_loopback_address(address)) {
+      refusal = "-u: " + server.host + " leads to " + address + ", not to this machine";
+    }
+  } else if (server.host != "127.0.0.1" && server.host != "::1") {
+    refusal = "-u: the socket library cannot tell where " + server.host +
+              " leads (plain text only to 127.0.0.1 or [::1])";
+  }
+  if (refusal.empty()) return 0;
+  transcript_step("checking where a login in clear text would go");
+  transcript_reason(refusal);
+  smtp_abort(refusal + kUseTls);
+  return kExitNoServerOrSender;
+}
+
 int smtp_log_in() {
   std::vector<std::string> reply;
   const std::string ehlo = std::string("EHLO ") + g_state.local_host + "\r\n";
@@ -115,6 +163,7 @@ int smtp_log_in() {
   }
   ServerEndpoint server;
   parse_server_name(g_state.smtp_server, &server);
+  transcript_hide_secret(g_state.secret);
   int result = -1;
   switch (mechanism) {
     case SaslMechanism::kPlain:
@@ -133,5 +182,6 @@ int smtp_log_in() {
       break;
   }
   wipe_secret(&g_state.secret);
+  transcript_forget_secrets();
   return result;
 }

@@ -48,6 +48,8 @@ const char kCapabilitiesName[] = "gensock_capabilities";
 
 // Asked for only when the library announces GENSOCK_CAN_TRACE.
 const char kSetTraceName[] = "gensock_set_trace";
+// Asked for only when the library announces GENSOCK_CAN_PEER.
+const char kPeerAddressName[] = "gensock_peer_address";
 
 void* load_first_library() {
   for (const char* name : kLibraryNames) {
@@ -96,6 +98,9 @@ int load_socket_library() {
     entry.fill(symbol);
   }
   bind(platform_find_symbol(g_state.library, kCapabilitiesName), &g_gensock.capabilities);
+  if (socket_library_can(GENSOCK_CAN_PEER)) {
+    bind(platform_find_symbol(g_state.library, kPeerAddressName), &g_gensock.peer_address);
+  }
   start_library_trace();
   return 0;
 }

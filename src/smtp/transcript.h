@@ -15,8 +15,8 @@
 void transcript_start_clock();
 
 // Starts the transcript: to standard error when to_stderr, appended to the
-// file log_name when it is not empty. 0, or -1 when the log cannot be
-// opened (nothing is kept then).
+// file log_name when it is not empty. 0, or the LogRefusal of
+// platform_open_log when the log cannot be opened (nothing is kept then).
 int transcript_open(bool to_stderr, const char* log_name);
 // Ends the transcript and closes the log.
 void transcript_close();
@@ -44,3 +44,14 @@ void transcript_reason(std::string_view reason);
 // sent (or the greeting) and the last reply line read or reason given.
 // Empty while no transcript is kept.
 std::string transcript_failure_line();
+
+// Server text echoing a credential. From transcript_hide_secret until
+// transcript_forget_secrets, every server line that the transcript, the log
+// or a message shows has the secret, its base64 forms (at any of the three
+// alignments) and each credential sent replaced by "[credentials hidden]";
+// a login challenge is decoded only before the first credential was sent.
+void transcript_hide_secret(std::string_view secret);
+void transcript_hide_credential(std::string_view sent);
+std::string without_secrets(std::string_view server_text);
+// Wipes what the two above kept.
+void transcript_forget_secrets();

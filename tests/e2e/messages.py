@@ -52,8 +52,8 @@ PENGUIN_CONFLICT = (b"-penguin cannot go with -attach, -html or -charset (its bo
                     b"its own header lines): aborting, nothing sent\n")
 
 
-def log_not_opened(name):
-    return b"cannot open the log file " + name.encode() + b": aborting, nothing sent\n"
+def log_not_opened(name, why=""):
+    return b"cannot open the log file " + (name + why).encode() + b": aborting, nothing sent\n"
 
 
 def does_not_exist(name):
