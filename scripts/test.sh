@@ -15,7 +15,7 @@ export QUIB_WERROR=${QUIB_WERROR:-ON}
 
 bash scripts/install-deps.sh cmake g++ make libgtest-dev libssl-dev openssl python3 \
   python3-aiosmtpd postfix valgrind clang libclang-rt-14-dev clang-format g++-mingw-w64-x86-64 \
-  wine wine64 dpkg-dev file groff-base man-db || exit 1
+  wine wine64 dpkg-dev file groff-base man-db maildrop || exit 1
 
 passed=0
 failed=0
