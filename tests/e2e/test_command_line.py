@@ -150,7 +150,7 @@ CASES = [
      does_not_exist("{missing}"), "same"),
     ("-attach of a folder", [FILE, "-attach", "{folder}"], STORED, 4,
      b"{folder}: " + NOT_A_DISK_FILE, "same"),
-    ("an address too long for a header line", [FILE, "-t", "a@x, " + "b" * 995 + "@x"], STORED,
+    ("an address too long for a header line", [FILE, "-t", "a@x, " + "b" * 996 + "@x"], STORED,
      1, OVERLONG_TO, "same"),
     ("-charset not a name", [FILE, "-charset", "utf 8"], STORED, 1,
      b"-charset: 'utf 8' is not a character set name\n", "same"),

@@ -245,7 +245,8 @@ TEST_F(RunDriverTest, AttachmentsFollowTheBodyInParts) {
                 "\r\nTo: ann@example.org\r\nMIME-Version: 1.0\r\nContent-Type: " +
                 "multipart/mixed; boundary=\"=_quib_00000000\"\r\n" + kMailer + "\r\n" +
                 part.substr(2) + "\r\nhi\r\n.." + part.substr(0, part.size() - 2) +
-                "; name=\"a.txt\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; "
+                "; name=\"a.txt\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: "
+                "attachment; "
                 "filename=\"a.txt\"\r\n\r\nYWJjZA==\r\n--=_quib_00000000--\r\n.\r\n");
 }
 
