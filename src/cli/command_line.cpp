@@ -1,12 +1,14 @@
 #include "cli/command_line.h"
 
 #include <cstring>
+#include <string>
 
 #include "cli/login_secret.h"
 #include "cli/run_driver.h"
 #include "cli/run_log.h"
 #include "cli/settings/settings_store.h"
 #include "cli/usage.h"
+#include "message/header_block.h"
 #include "platform/platform.h"
 #include "quib/console.h"
 #include "quib/exit_status.h"
@@ -86,6 +88,12 @@ int missing_file_status(const char* name) {
   say(name);
   say(" does not exist\n");
   return kExitNoMessageFile;
+}
+
+int overlong_address_status(const char* field) {
+  say(std::string("the ") + field + " field holds an address longer than a header line may hold (" +
+      "998 characters)\n");
+  return kExitUsage;
 }
 
 // smtp_server and sender hold 255 characters and the NUL: a longer value is
@@ -263,8 +271,12 @@ int run_accepted() {
   if (has_line_break(g_state.login)) return line_break_status("the sender address");
   if (!message_file_exists(message_file)) return missing_file_status(message_file);
   for (const char* attachment : g_state.attachments) {
-    if (!platform_file_exists(attachment)) return missing_file_status(attachment);
+    // A folder is no disk file: the driver says so.
+    if (!platform_file_exists(attachment) && !platform_is_folder(attachment)) {
+      return missing_file_status(attachment);
+    }
   }
+  if (const char* field = overlong_address_field(g_state)) return overlong_address_status(field);
   if (std::optional<int> status = prepare_login()) return *status;
   return run_driver();
 }

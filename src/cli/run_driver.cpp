@@ -12,6 +12,7 @@
 
 #include "message/address_list.h"
 #include "message/base64.h"
+#include "message/body_form.h"
 #include "message/encoded_words.h"
 #include "message/header_block.h"
 #include "message/mime_parts.h"
@@ -21,6 +22,7 @@
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
 #include "smtp/smtp_dialogue.h"
+#include "smtp/transcript.h"
 
 namespace {
 
@@ -192,11 +194,12 @@ std::optional<int> capture_console_input(PlatformFile* file) {
 
 // Opens the body file or an attachment; the messages name the file.
 std::optional<int> open_for_mailing(const char* name, bool attachment, PlatformFile* file) {
-  if (platform_open_for_reading(name, file) != 0) {
+  const bool folder = attachment && platform_is_folder(name);
+  if (!folder && platform_open_for_reading(name, file) != 0) {
     say_failure("error reading ", name);
     return kExitCantOpen;
   }
-  if (!platform_is_disk_file(*file)) {
+  if (folder || !platform_is_disk_file(*file)) {
     if (attachment) {
       say(name);
       say(": ");
@@ -272,16 +275,17 @@ struct BodyPlace {
 // Writes the text from its start: the header for the body's form, the
 // body's own part header when attachments follow, then the body.
 bool write_head_and_body(const char* typed_name, const OpenFile& body, bool encoded,
-                         MessageText* text, BodyPlace* place) {
+                         const std::string& charset, MessageText* text, BodyPlace* place) {
   BodyLayout layout;
   layout.encoded = encoded;
+  layout.charset = charset;
   if (!g_state.attachments.empty()) layout.boundary = choose_boundary({});
   std::string head;
   build_header_block(g_state, typed_name, layout, &head);
   if (!layout.boundary.empty()) {
     place->boundary_at[0] = head.rfind(layout.boundary);
     place->boundary_at[1] = head.size() + 2;
-    head += "--" + layout.boundary + "\r\n" + body_content_lines(g_state, encoded) + "\r\n";
+    head += "--" + layout.boundary + "\r\n" + body_content_lines(g_state, layout) + "\r\n";
   }
   text->length = 0;
   place->start = head.size();
@@ -292,14 +296,20 @@ bool write_head_and_body(const char* typed_name, const OpenFile& body, bool enco
   return append_bytes(head, text) && append_file(body.file, body.size, transform, text);
 }
 
-// With -charset, a plain body that holds bytes above 127 is written again,
-// encoded.
+// A plain body is written again, encoded, when it asks for it: with
+// -charset when it holds bytes above 127, or for a line too long for SMTP.
 bool write_body(const char* typed_name, const OpenFile& body, MessageText* text, BodyPlace* place) {
-  if (!write_head_and_body(typed_name, body, g_state.mime != 0, text, place)) return false;
+  if (!write_head_and_body(typed_name, body, g_state.mime != 0, "", text, place)) return false;
+  if (place->encoded) return true;
   const std::string_view written(text->buffer.data + place->start, text->length - place->start);
-  if (place->encoded || g_state.charset[0] == '\0' || !has_eight_bit(written)) return true;
+  const PlainBodyForm form = plain_body_form(written, g_state.charset, g_state.header_only_body);
+  if (!form.encoded) return true;
+  if (form.longest > kTextLineMost) {
+    transcript_event("the body has a line of " + std::to_string(form.longest) +
+                     " bytes, more than 998: it goes quoted-printable");
+  }
   return platform_rewind_file(body.file) == 0 &&
-         write_head_and_body(typed_name, body, true, text, place);
+         write_head_and_body(typed_name, body, true, form.charset, text, place);
 }
 
 // The attachments' parts after the body, each delimited by the boundary
@@ -364,7 +374,7 @@ void print_progress() {
 
 // One transaction; after a failure inside the dialogue nothing more is called.
 int send_message(const MessageText& text) {
-  int status = smtp_open_transaction(g_state.login, g_state.recipients);
+  int status = smtp_open_transaction(g_state.login, build_envelope_list(g_state));
   if (status != 0) return status;
   status = smtp_finish_message(text.buffer.data, text.length);
   if (status != 0) return status;

@@ -21,6 +21,9 @@ int platform_compare_nocase(const char* a, const char* b);
 // (OpenFile with OF_EXIST). A directory is not a file here.
 bool platform_file_exists(const char* name);
 
+// True when the name is that of a folder (following links).
+bool platform_is_folder(const char* name);
+
 // An open message file. Opaque to the code above.
 struct PlatformFile {
   std::intptr_t handle = -1;
@@ -155,6 +158,8 @@ void platform_local_time(LocalTime* time, ZoneRecord* zone, int* period);
 // POSIX backend maps the name to a shared object and looks for it beside the
 // executable first. Null on failure.
 void* platform_load_library(const char* name);
+// The path of the file a loaded library came from; empty when unknown.
+std::string platform_library_path(void* library);
 void* platform_find_symbol(void* library, const char* name);
 void platform_free_library(void* library);
 

@@ -8,6 +8,7 @@
 
 #include "quib/console.h"
 #include "quib/mailer_state.h"
+#include "smtp/sasl.h"
 #include "smtp/socket_library.h"
 #include "smtp/transcript.h"
 #include "smtp/transport_error.h"
@@ -274,7 +275,14 @@ int smtp_open_transaction(const char* login, const std::string& recipients) {
   if (g_state.user != nullptr) {
     if (int refused = smtp_check_login_peer()) return refused;
   }
-  if (exchange("", kCodeGreeting, kServerError, kGreetingMs) != 0) return -1;
+  // With starttls:// the library read the greeting before its STARTTLS and
+  // hands it on now.
+  ServerEndpoint endpoint;
+  transcript_replaying(parse_server_name(g_state.smtp_server, &endpoint) &&
+                       endpoint.transport == ServerTransport::kStarttls);
+  const int greeted = exchange("", kCodeGreeting, kServerError, kGreetingMs);
+  transcript_replaying(false);
+  if (greeted != 0) return -1;
   if (g_state.user != nullptr) {
     if (smtp_log_in() != 0) return -1;
   } else {
@@ -295,7 +303,7 @@ int smtp_finish_message(const char* text, std::size_t length) {
   TransmitCounts counts;
   int sent =
       send_message_text(g_state.connection, text, length, transcript_on() ? &counts : nullptr);
-  transcript_message_text(counts.bytes, counts.lines, counts.doubled_dots);
+  transcript_message_text(counts.bytes, counts.lines, counts.longest_line, counts.doubled_dots);
   if (sent != 0) transcript_event("sending the message text failed: error " + std::to_string(sent));
   // Even when sending failed the reply is read: a dropped connection is
   // reported there, and a failed transmission never counts as accepted.

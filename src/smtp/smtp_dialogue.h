@@ -63,6 +63,7 @@ struct TransmitCounts {
   std::uint64_t bytes = 0;
   std::uint64_t lines = 0;
   std::uint64_t doubled_dots = 0;
+  std::uint64_t longest_line = 0;  // in bytes as sent, its CR LF not counted
 };
 
 // Sends the message text with CR LF line ends, dot-stuffing and the end

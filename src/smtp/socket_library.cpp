@@ -55,7 +55,9 @@ void* load_first_library() {
   for (const char* name : kLibraryNames) {
     void* library = platform_load_library(name);
     if (library != nullptr) {
-      transcript_event(std::string("socket library ") + name + " loaded");
+      const std::string path = platform_library_path(library);
+      transcript_event(std::string("socket library ") + name + " loaded" +
+                       (path.empty() ? "" : " from " + path));
       return library;
     }
   }

@@ -20,6 +20,7 @@ struct Transcript {
   PlatformFile log;
   std::string step = "the greeting";  // what failed, if the run fails now
   std::string reason;                 // why: the last reply line, or a transport error
+  bool replaying = false;             // reply lines come from the library's memory
 };
 
 Transcript g_transcript;
@@ -188,7 +189,11 @@ void transcript_received(const char* line, std::size_t stored, std::size_t lengt
   g_transcript.reason = transcript_printable(
       bytes, stored == length ? bytes.size() : length + bytes.size() - received.size(), kShownBytes,
       true);
-  write_line("< ", g_transcript.reason);
+  if (g_transcript.replaying) {
+    write_line("* ", "replayed by the socket library: " + g_transcript.reason);
+  } else {
+    write_line("< ", g_transcript.reason);
+  }
   // A login challenge says what it asks; once a credential went out, a
   // challenge may be an echo of it, and is not decoded.
   std::string decoded;
@@ -198,6 +203,8 @@ void transcript_received(const char* line, std::size_t stored, std::size_t lengt
                          transcript_printable(decoded, decoded.size(), kShownBytes, true));
   }
 }
+
+void transcript_replaying(bool on) { g_transcript.replaying = on; }
 
 void transcript_library_line(const char* line) {
   if (!transcript_on()) return;
@@ -210,12 +217,14 @@ void transcript_library_line(const char* line) {
   write_line(mark, transcript_printable(text, text.size(), kShownBytes, true));
 }
 
-void transcript_message_text(std::uint64_t bytes, std::uint64_t lines, std::uint64_t dots) {
+void transcript_message_text(std::uint64_t bytes, std::uint64_t lines, std::uint64_t longest,
+                             std::uint64_t dots) {
   if (!transcript_on()) return;
   g_transcript.step = "the message text";
   g_transcript.reason.clear();
-  write_line("> ", "[message text: " + grouped(bytes) + " bytes, " + grouped(lines) + " lines, " +
-                       grouped(dots) + " dots doubled]");
+  write_line("> ", "[message text: " + grouped(bytes) + " bytes, " + grouped(lines) +
+                       " lines, the longest " + grouped(longest) + " bytes, " + grouped(dots) +
+                       " dots doubled]");
 }
 
 void transcript_step(std::string_view step) {

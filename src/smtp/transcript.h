@@ -32,10 +32,15 @@ void transcript_event(std::string_view text);
 void transcript_sent(std::string_view shown);
 // A reply line as read: the first `stored` of its `length` bytes are at line.
 void transcript_received(const char* line, std::size_t stored, std::size_t length);
+// While on, reply lines are ones the socket library read before and hands
+// on (the greeting, after its STARTTLS): shown as "* replayed ...", not "< ".
+void transcript_replaying(bool on);
 // A line of the socket library's own trace (gensock_set_trace).
 void transcript_library_line(const char* line);
-// The message text as it went out: its bytes, its lines and the dots doubled.
-void transcript_message_text(std::uint64_t bytes, std::uint64_t lines, std::uint64_t dots);
+// The message text as it went out: its bytes, its lines, the longest line's
+// bytes and the dots doubled.
+void transcript_message_text(std::uint64_t bytes, std::uint64_t lines, std::uint64_t longest,
+                             std::uint64_t dots);
 // Names the step under way where no command names it ("connecting to ...").
 void transcript_step(std::string_view step);
 // Why the step failed when no reply tells it (a transport error, ...).

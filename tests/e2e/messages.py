@@ -62,6 +62,14 @@ def does_not_exist(name):
 
 # The run driver
 NOT_A_DISK_FILE = b"Sorry, I can only mail messages from disk files...\n"
+
+
+def overlong_address(field):
+    return (b"the %s field holds an address longer than a header line may hold (998 characters)\n"
+            % field.encode())
+
+
+OVERLONG_TO = overlong_address("To")
 NO_TEMPORARY_FILE = b"error opening temporary file , aborting\n"
 
 # The socket library and the SMTP dialogue

@@ -14,7 +14,7 @@ import tempfile
 import unittest
 
 from messages import (CANT_CREATE, IN_CLEAR, INSTALL_HINT, NO_KEY, NO_SENDER_VALUE,
-                      NO_SERVER_VALUE, PENGUIN_CONFLICT, REFUSED_12, SENDER_LINE_BREAK,
+                      NO_SERVER_VALUE, NOT_A_DISK_FILE, OVERLONG_TO, PENGUIN_CONFLICT, REFUSED_12, SENDER_LINE_BREAK,
                       SERVER_LINE_BREAK, USAGE, does_not_exist, log_not_opened, no_secret,
                       server_set_to)
 from quibtest import QUIB, REG_BINARY, UNDER_WINE, AiosmtpdServer, Registry, run_quib
@@ -148,8 +148,10 @@ CASES = [
     ("-HTML is stray", [FILE, "-HTML"], STORED, 1, USAGE, "same"),
     ("-attach of a missing file", [FILE, "-attach", FILE, "-attach", MISSING], STORED, 2,
      does_not_exist("{missing}"), "same"),
-    ("-attach of a folder", [FILE, "-attach", "{folder}"], STORED, 2, does_not_exist("{folder}"),
-     "same"),
+    ("-attach of a folder", [FILE, "-attach", "{folder}"], STORED, 4,
+     b"{folder}: " + NOT_A_DISK_FILE, "same"),
+    ("an address too long for a header line", [FILE, "-t", "a@x, " + "b" * 996 + "@x"], STORED,
+     1, OVERLONG_TO, "same"),
     ("-charset not a name", [FILE, "-charset", "utf 8"], STORED, 1,
      b"-charset: 'utf 8' is not a character set name\n", "same"),
     ("-charset empty", [FILE, "-charset", "", "-q"], STORED, 1, b"", "same"),

@@ -117,7 +117,10 @@ CASES = [
 # transcript of one delivery line by line, then how failures end it.
 OPENING = (r"\* quib \d+\.\d+\.\d+, \w{3}, \d\d \w{3} \d{4} \d\d:\d\d:\d\d [+-]\d{4}: \S*quib\S* "
            r"\S+ -server 127\.0\.0\.1:PORT -f x@y -t a@b -s s -debug")
-DELIVERY = """* socket library gensock.dll loaded
+# The library loaded, its folder masked as BIN.
+LIBRARY = "BIN\\gensock.dll" if quibtest.UNDER_WINE else "BIN/libgensock.so"
+REAL_BIN = os.path.realpath(quibtest.BIN_DIR)
+DELIVERY = """* socket library gensock.dll loaded from %s
 * connecting to 127.0.0.1:PORT (service smtp)
 * 127.0.0.1 resolves to 127.0.0.1
 * connecting to 127.0.0.1 port PORT: connected
@@ -131,11 +134,11 @@ DELIVERY = """* socket library gensock.dll loaded
 < 250 recipient ok
 > DATA
 < 354 go ahead
-> [message text: 162 bytes, 9 lines, 1 dots doubled]
+> [message text: 162 bytes, 9 lines, the longest 37 bytes, 1 dots doubled]
 < 250 kept
 > QUIT
 * exit status 0: the server accepted the message
-"""
+""" % LIBRARY
 NO_REPLY = "gensock_getchar failed with 4013: " + messages.TIMED_OUT.decode()
 FAILED = "> QUIT\n* failed at %s\n* exit status -1: the SMTP dialogue failed\n"
 # (name, server script, the transcript's last lines)
@@ -155,6 +158,8 @@ TRANSCRIPTS = [
 def masked(transcript, port):
     """The lines without their times, the port and the local host name."""
     lines = [re.sub(r"^ *\d+ ms ", "", line) for line in transcript.decode("ascii").splitlines()]
+    lines = [line.replace(REAL_BIN, "BIN").replace("Z:" + REAL_BIN.replace("/", "\\"), "BIN")
+             for line in lines]
     return "".join(re.sub(r"HELO [^\s:]+", "HELO HOST", line.replace(str(port), "PORT")) + "\n"
                    for line in lines)
 

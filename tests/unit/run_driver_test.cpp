@@ -135,10 +135,11 @@ TEST_F(RunDriverTest, MimeBodyIsEncodedWholeNulIncluded) {
 
 // The body is read in blocks: a NUL past the first still ends the text there.
 TEST_F(RunDriverTest, PlainBodyEndsAtANulPastTheFirstReadBlock) {
-  const std::string lines(300 * 1024, 'a');
+  std::string lines;
+  while (lines.size() < 300 * 1024) lines += std::string(998, 'a') + "\r\n";
   use_file(lines + std::string("\0tail", 5));
   EXPECT_EQ(run_driver(), kExitSent);
-  EXPECT_TRUE(script_.data == header() + lines + "\r\n.\r\n") << "differs";
+  EXPECT_TRUE(script_.data == header() + lines + ".\r\n") << "differs";
 }
 
 // The body is read and encoded in blocks: lines and soft breaks carry over.
@@ -243,8 +244,9 @@ TEST_F(RunDriverTest, AttachmentsFollowTheBodyInParts) {
             std::string(kDateLine) + "From: me@example.org\r\nSubject: Contents of file: " + file_ +
                 "\r\nTo: ann@example.org\r\nMIME-Version: 1.0\r\nContent-Type: " +
                 "multipart/mixed; boundary=\"=_quib_00000000\"\r\n" + kMailer + "\r\n" +
-                part.substr(2) + "\r\nhi\r\n.." + part +
-                "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; "
+                part.substr(2) + "\r\nhi\r\n.." + part.substr(0, part.size() - 2) +
+                "; name=\"a.txt\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: "
+                "attachment; "
                 "filename=\"a.txt\"\r\n\r\nYWJjZA==\r\n--=_quib_00000000--\r\n.\r\n");
 }
 

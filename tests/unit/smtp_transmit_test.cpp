@@ -79,6 +79,8 @@ TransmitCounts counts_on(const std::string& wire) {
   for (std::size_t begin = 0, end; (end = wire.find("\r\n", begin)) != std::string::npos;
        begin = end + 2) {
     if (wire.compare(begin, 2, "..") == 0) ++counts.doubled_dots;
+    const bool end_marker = end + 2 == wire.size();
+    if (!end_marker && end - begin > counts.longest_line) counts.longest_line = end - begin;
     ++counts.lines;
   }
   --counts.lines;
@@ -100,6 +102,7 @@ TEST_F(Transmit, TextGoesOutAsOnTheWire) {
       EXPECT_EQ(counts.bytes, expected.bytes) << ::testing::PrintToString(c.text);
       EXPECT_EQ(counts.lines, expected.lines) << ::testing::PrintToString(c.text);
       EXPECT_EQ(counts.doubled_dots, expected.doubled_dots) << ::testing::PrintToString(c.text);
+      EXPECT_EQ(counts.longest_line, expected.longest_line) << ::testing::PrintToString(c.text);
       EXPECT_EQ(script_.transcript, "data\nflush\n") << ::testing::PrintToString(c.text);
     }
     EXPECT_EQ(script_.bad_calls, 0) << "capabilities " << capabilities;

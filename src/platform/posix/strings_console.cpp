@@ -1,6 +1,7 @@
 // String comparison, the existence test of a file and console output on POSIX.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -35,6 +36,11 @@ bool platform_file_exists(const char* name) {
   if (fd < 0) return false;
   close(fd);
   return true;
+}
+
+bool platform_is_folder(const char* name) {
+  struct stat info {};
+  return stat(name, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 void platform_prepare_process() {
