@@ -1,11 +1,10 @@
 #include "smtp/sasl.h"
 
 #include <cstddef>
-#include <cstring>
+
+#include "message/base64.h"
 
 namespace {
-
-const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // A SASL mechanism name is at most 20 of these (RFC 4422 3.1).
 constexpr std::size_t kMechanismNameBytes = 20;
@@ -31,11 +30,6 @@ bool equal_nocase(std::string_view a, std::string_view b) {
     if (upper(a[i]) != upper(b[i])) return false;
   }
   return true;
-}
-
-int base64_value(char c) {
-  const char* at = c == '\0' ? nullptr : std::strchr(kAlphabet, c);
-  return at == nullptr ? -1 : static_cast<int>(at - kAlphabet);
 }
 
 bool is_mechanism_char(char c) {
@@ -98,53 +92,6 @@ std::string bearer_encoded(std::string* message, std::string_view token) {
 }
 
 }  // namespace
-
-std::string base64_encode(std::string_view bytes) {
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  std::size_t at = 0;
-  for (; at + 3 <= bytes.size(); at += 3) {
-    const unsigned group = static_cast<unsigned char>(bytes[at]) << 16 |
-                           static_cast<unsigned char>(bytes[at + 1]) << 8 |
-                           static_cast<unsigned char>(bytes[at + 2]);
-    for (int shift = 18; shift >= 0; shift -= 6) out += kAlphabet[(group >> shift) & 63];
-  }
-  const std::size_t left = bytes.size() - at;
-  if (left > 0) {
-    unsigned group = static_cast<unsigned char>(bytes[at]) << 16;
-    if (left == 2) group |= static_cast<unsigned char>(bytes[at + 1]) << 8;
-    out += kAlphabet[(group >> 18) & 63];
-    out += kAlphabet[(group >> 12) & 63];
-    out += left == 2 ? kAlphabet[(group >> 6) & 63] : '=';
-    out += '=';
-  }
-  return out;
-}
-
-bool base64_decode(std::string_view text, std::string* bytes) {
-  bytes->clear();
-  if (text.size() % 4 != 0) return false;
-  for (std::size_t at = 0; at < text.size(); at += 4) {
-    const bool last = at + 4 == text.size();
-    int padding = 0;
-    unsigned group = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-      const char c = text[at + i];
-      if (c == '=' && last && i >= 2 && (i == 3 || text[at + 3] == '=')) {
-        ++padding;
-        group <<= 6;
-        continue;
-      }
-      const int value = base64_value(c);
-      if (value < 0 || padding > 0) return false;
-      group = group << 6 | static_cast<unsigned>(value);
-    }
-    bytes->push_back(static_cast<char>(group >> 16));
-    if (padding < 2) bytes->push_back(static_cast<char>(group >> 8 & 255));
-    if (padding < 1) bytes->push_back(static_cast<char>(group & 255));
-  }
-  return true;
-}
 
 SaslMechanism sasl_mechanism_named(std::string_view name) {
   for (const Named& named : kMechanisms) {

@@ -7,11 +7,6 @@
 #include <string_view>
 #include <vector>
 
-// Base64 with padding (RFC 4648 section 4).
-std::string base64_encode(std::string_view bytes);
-// False when text is not base64 (padding, length and alphabet checked).
-bool base64_decode(std::string_view text, std::string* bytes);
-
 enum class SaslMechanism { kNone, kPlain, kLogin, kXoauth2, kOauthbearer };
 
 // The mechanism of an -auth value, any case; kNone when it names none.

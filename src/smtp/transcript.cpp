@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "message/base64.h"
 #include "platform/platform.h"
 #include "smtp/sasl.h"
 
