@@ -1,7 +1,8 @@
 #include "server_name.h"
 
-#include <cctype>
 #include <cstring>
+
+#include "common/ascii.h"
 
 namespace gensock_common {
 
@@ -18,17 +19,10 @@ struct Scheme {
 constexpr Scheme kSchemes[] = {{"smtps://", Transport::kImplicitTls},
                                {"starttls://", Transport::kStartTls}};
 
-bool starts_with_ignoring_case(const char* text, const char* prefix) {
-  for (; *prefix != '\0'; ++text, ++prefix) {
-    if (std::tolower(static_cast<unsigned char>(*text)) != *prefix) return false;
-  }
-  return true;
-}
-
 // The transport named by a scheme in front of name; *rest is what follows it.
 Transport take_scheme(const char* name, const char** rest) {
   for (const Scheme& scheme : kSchemes) {
-    if (starts_with_ignoring_case(name, scheme.prefix)) {
+    if (starts_with_nocase(name, scheme.prefix)) {
       std::size_t length = std::strlen(scheme.prefix);
       *rest = name + length;
       return scheme.transport;

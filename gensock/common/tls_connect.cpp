@@ -6,6 +6,7 @@
 
 #include <cctype>
 
+#include "common/ascii.h"
 #include "gensock.h"
 #include "trace.h"
 
@@ -86,7 +87,7 @@ bool offers_starttls(const std::string& lines) {
     std::string word;
     for (std::size_t i = kKeywordOffset;
          i < line.size() && std::isalnum(static_cast<unsigned char>(line[i])); ++i) {
-      word += static_cast<char>(std::toupper(static_cast<unsigned char>(line[i])));
+      word += ascii_upper(line[i]);
     }
     if (word == kStartTlsKeyword) return true;
     start = end;

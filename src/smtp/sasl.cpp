@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "common/ascii.h"
 #include "message/base64.h"
 
 namespace {
@@ -21,16 +22,6 @@ const Named kMechanisms[] = {
     {SaslMechanism::kXoauth2, "XOAUTH2"},
     {SaslMechanism::kOauthbearer, "OAUTHBEARER"},
 };
-
-char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool equal_nocase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (upper(a[i]) != upper(b[i])) return false;
-  }
-  return true;
-}
 
 bool is_mechanism_char(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
@@ -120,7 +111,7 @@ std::vector<std::string> offered_mechanisms(const std::vector<std::string>& ehlo
       std::string name;
       bool valid = true;
       for (; at < line.size() && line[at] != ' '; ++at) {
-        const char c = upper(line[at]);
+        const char c = ascii_upper(line[at]);
         valid = valid && is_mechanism_char(c);
         name += c;
       }
