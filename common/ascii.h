@@ -27,3 +27,19 @@ inline bool equal_nocase(std::string_view a, std::string_view b) {
 inline bool starts_with_nocase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && equal_nocase(text.substr(0, prefix.size()), prefix);
 }
+
+// What a domain or an address literal may hold (letters, digits and
+// "-._[]:"): all that a host name sent with HELO or EHLO may carry, so that
+// it cannot end the command early.
+inline bool is_host_name_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         (c != '\0' && std::strchr("-._[]:", c) != nullptr);
+}
+
+// True when name is not empty and every character is one of those above.
+inline bool is_safe_host_name(std::string_view name) {
+  for (char c : name) {
+    if (!is_host_name_char(c)) return false;
+  }
+  return !name.empty();
+}

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "common/ascii.h"
 #include "resolve.h"
 #include "server_name.h"
 #include "socket_os.h"
@@ -234,8 +235,7 @@ GENSOCK_API int gensock_gethostname(char* name, int size) {
   if (code != 0) return code;
   std::string full = gensock_os::os_host_name();
   gensock_os::os_stop();
-  if (!gensock_common::is_safe_host_name(full))
-    full = g_local_literal.empty() ? "localhost" : g_local_literal;
+  if (!is_safe_host_name(full)) full = g_local_literal.empty() ? "localhost" : g_local_literal;
   std::snprintf(name, static_cast<std::size_t>(size), "%s", full.c_str());
   return 0;
 }

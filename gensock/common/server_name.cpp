@@ -77,13 +77,4 @@ bool split_server_name(const char* name, ServerName* out) {
   return true;
 }
 
-bool is_safe_host_name(const std::string& name) {
-  for (char c : name) {
-    bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    bool digit = c >= '0' && c <= '9';
-    if (!letter && !digit && (c == '\0' || std::strchr("-._[]:", c) == nullptr)) return false;
-  }
-  return !name.empty();
-}
-
 }  // namespace gensock_common

@@ -22,9 +22,4 @@ struct ServerName {
 };
 bool split_server_name(const char* name, ServerName* out);
 
-// True when the host name is not empty and holds only what a domain or an
-// address literal holds (letters, digits and "-._[]:"), so that it travels
-// safely as the argument of HELO or EHLO.
-bool is_safe_host_name(const std::string& name);
-
 }  // namespace gensock_common
