@@ -134,7 +134,7 @@ int secure_connection(gensock_os::Socket sock, const ServerName& name, int limit
                       gensock_tls::Session** session, std::string* greeting) {
   PlainLink link{sock, std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms), {}};
   greeting->clear();
-  if (name.transport == Transport::kStartTls) {
+  if (name.transport == ServerTransport::kStarttls) {
     int status = starttls_exchange(&link, greeting);
     if (status != 0) return status;
   }

@@ -1,6 +1,7 @@
 #include "smtp/sasl.h"
 
 #include <cstddef>
+#include <cstdlib>
 
 #include "common/ascii.h"
 #include "message/base64.h"
@@ -36,18 +37,6 @@ int octet(std::string_view text) {
     value = value * 10 + (c - '0');
   }
   return value > 255 ? -1 : value;
-}
-
-bool parse_port(std::string_view text, int* port) {
-  if (text.empty() || text.size() > 5) return false;
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  if (value < 1 || value > 65535) return false;
-  *port = value;
-  return true;
 }
 
 // RFC 5801 saslname: "," and "=" written as "=2C" and "=3D".
@@ -178,37 +167,13 @@ void wipe_secret(std::string* text) {
 
 bool parse_server_name(std::string_view name, ServerEndpoint* endpoint) {
   *endpoint = ServerEndpoint();
-  const std::string_view smtps = "smtps://";
-  const std::string_view starttls = "starttls://";
-  if (name.size() >= smtps.size() && equal_nocase(name.substr(0, smtps.size()), smtps)) {
-    endpoint->transport = ServerTransport::kSmtps;
-    endpoint->port = 465;
-    name.remove_prefix(smtps.size());
-  } else if (name.size() >= starttls.size() &&
-             equal_nocase(name.substr(0, starttls.size()), starttls)) {
-    endpoint->transport = ServerTransport::kStarttls;
-    name.remove_prefix(starttls.size());
-  }
-  std::string_view port;
-  if (!name.empty() && name[0] == '[') {
-    const std::size_t close = name.find(']');
-    if (close == std::string_view::npos) return false;
-    endpoint->host = std::string(name.substr(1, close - 1));
-    const std::string_view rest = name.substr(close + 1);
-    if (!rest.empty()) {
-      if (rest[0] != ':') return false;
-      port = rest.substr(1);
-      if (!parse_port(port, &endpoint->port)) return false;
-    }
-  } else {
-    const std::size_t colon = name.find(':');
-    if (colon != std::string_view::npos && name.find(':', colon + 1) == std::string_view::npos) {
-      if (!parse_port(name.substr(colon + 1), &endpoint->port)) return false;
-      name = name.substr(0, colon);
-    }
-    endpoint->host = std::string(name);
-  }
-  return !endpoint->host.empty();
+  ServerName split;
+  const bool parsed = split_server_name(name, &split);
+  endpoint->transport = split.transport;
+  endpoint->host = split.host;
+  if (!split.port.empty())
+    endpoint->port = std::atoi(split.port.c_str());  // 1 to 65535, digits only
+  return parsed;
 }
 
 bool is_loopback_host(std::string_view host) {

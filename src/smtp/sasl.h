@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/server_name.h"
+
 enum class SaslMechanism { kNone, kPlain, kLogin, kXoauth2, kOauthbearer };
 
 // The mechanism of an -auth value, any case; kNone when it names none.
@@ -37,7 +39,6 @@ std::string oauthbearer_response(std::string_view user, std::string_view host, i
 void wipe_secret(std::string* text);
 
 // The server as typed in -server: its transport, host and port.
-enum class ServerTransport { kPlain, kSmtps, kStarttls };
 struct ServerEndpoint {
   ServerTransport transport = ServerTransport::kPlain;
   std::string host;  // without brackets
