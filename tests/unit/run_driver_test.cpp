@@ -116,14 +116,6 @@ class RunDriverTest : public ::testing::Test {
   std::string tmpdir_, file_;
 };
 
-TEST_F(RunDriverTest, PlainBodyEndsAtItsFirstNul) {
-  use_file(std::string("one\r\ntwo\0three\r\n", 16));
-  EXPECT_EQ(run_driver(), kExitSent);
-  EXPECT_EQ(script_.data, header() + "one\r\ntwo\r\n.\r\n");
-  EXPECT_EQ(script_.transcript.substr(script_.transcript.size() - 15), "C: QUIT\r\nclose\n");
-  EXPECT_TRUE(g_state.recipients.empty());
-}
-
 TEST_F(RunDriverTest, MimeBodyIsEncodedWholeNulIncluded) {
   g_state.mime = 1;
   std::string body("caf\xe9 = x \r\n", 12);
@@ -149,17 +141,6 @@ TEST_F(RunDriverTest, MimeBodyLargerThanAReadBlockIsEncodedAsOne) {
   use_file(body);
   EXPECT_EQ(run_driver(), kExitSent);
   EXPECT_TRUE(script_.data == header(true) + qp_reference(body) + "\r\n.\r\n") << "differs";
-}
-
-TEST_F(RunDriverTest, EmptyFileSendsTheHeaderAlone) {
-  for (int mime = 0; mime <= 1; ++mime) {
-    script_ = fake::Script();
-    script_.replies = accepting(1);
-    g_state.mime = mime;
-    use_file("");
-    EXPECT_EQ(run_driver(), kExitSent) << "mime " << mime;
-    EXPECT_EQ(script_.data, header(mime == 1) + ".\r\n") << "mime " << mime;
-  }
 }
 
 TEST_F(RunDriverTest, ProgressLinesByteForByte) {
@@ -198,7 +179,6 @@ TEST_F(RunDriverTest, FilesThatCannotBeMailed) {
   } rows[] = {
       {"/nonexistent/quib/body.txt", kExitCantOpen,
        "error reading /nonexistent/quib/body.txt, aborting\n"},
-      {"/dev/null", kExitNotDiskFile, "Sorry, I can only mail messages from disk files...\n"},
       {"/tmp", kExitCantOpen, "error reading /tmp, aborting\n"},
   };
   for (const Row& row : rows) {
@@ -295,18 +275,6 @@ TEST_F(RunDriverTest, ConsoleInputThatCannotBeHadIsStatusThirteen) {
     EXPECT_EQ(script_.transcript, "") << "no connection";
     EXPECT_TRUE(tmpdir_empty());
   }
-}
-
-TEST_F(RunDriverTest, RefusedRecipientEndsTheRunWithoutMoreCalls) {
-  script_.replies = "220 fake\r\n250 hello\r\n250 sender ok\r\n550 no such user\r\n";
-  use_file("body\r\n");
-  std::string output;
-  EXPECT_EQ(run_loud(&output), kExitSmtpFailed);
-  EXPECT_NE(output.find("The mail server doesn't like the name ann@example.org."),
-            std::string::npos);
-  EXPECT_EQ(script_.transcript.substr(script_.transcript.size() - 15), "C: QUIT\r\nclose\n");
-  EXPECT_TRUE(script_.data.empty());
-  EXPECT_EQ(g_state.library, nullptr) << "closed and unloaded";
 }
 
 TEST_F(RunDriverTest, RefusedMessageClosesOnce) {
