@@ -2,14 +2,11 @@
 // fixed clock: what reaches the wire, what is printed, what is left behind.
 #include "cli/run_driver.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -83,23 +80,6 @@ class RunDriverTest : public ::testing::Test {
            "\r\nTo: ann@example.org\r\n" + (mime ? kMime : "") + kMailer + "\r\n";
   }
 
-  // Runs the driver with standard input opened on `input` (a file or a folder).
-  int run_with_stdin_from(const std::string& input) {
-    const int saved = dup(0);
-    const int fd = open(input.c_str(), O_RDONLY);
-    dup2(fd, 0);
-    close(fd);
-    message_file = "-";
-    const int status = run_driver();
-    dup2(saved, 0);
-    close(saved);
-    return status;
-  }
-  int run_with_stdin(const std::string& bytes) {
-    write_file(folder_ + "/stdin", bytes);
-    return run_with_stdin_from(folder_ + "/stdin");
-  }
-
   int run_loud(std::string* output) {
     g_state.quiet = 0;
     StdoutCapture capture;
@@ -107,8 +87,6 @@ class RunDriverTest : public ::testing::Test {
     *output = capture.take();
     return status;
   }
-
-  bool tmpdir_empty() const { return std::filesystem::is_empty(tmpdir_); }
 
   fake::Script script_;
   ScratchFolder scratch_{"quib-drv"};
@@ -239,41 +217,6 @@ TEST_F(RunDriverTest, ReadFailureIsStatusFiveInBothModes) {
       EXPECT_EQ(output, "error reading " + name + ", aborting\n");
       EXPECT_EQ(script_.transcript, "") << "no connection";
     }
-  }
-}
-
-TEST_F(RunDriverTest, ConsoleInputIsCapturedAndTheTemporaryFileDeleted) {
-  g_state.quiet = 0;
-  StdoutCapture capture;
-  EXPECT_EQ(run_with_stdin(std::string("a\nb\r\nc\x1a"
-                                       "after\n")),
-            kExitSent);
-  const std::string output = capture.take();
-  EXPECT_NE(script_.data.find("\r\n\r\na\r\nb\r\nc\r\n.\r\n"), std::string::npos) << script_.data;
-  EXPECT_EQ(script_.data.find("after"), std::string::npos);
-  EXPECT_NE(script_.data.find("Subject: Contents of console input\r\n"), std::string::npos);
-  // The progress line names the temporary file, already deleted.
-  EXPECT_EQ(output.rfind("Sending " + tmpdir_ + "/qbx", 0), 0u) << output;
-  EXPECT_TRUE(tmpdir_empty());
-}
-
-TEST_F(RunDriverTest, ConsoleInputThatCannotBeHadIsStatusThirteen) {
-  struct Row {
-    std::string tmpdir, stdin_from, printed;
-  } rows[] = {
-      {folder_ + "/missing", folder_ + "/stdin", "error opening temporary file , aborting\n"},
-      // A folder for input: reading fails, and the file goes.
-      {tmpdir_, folder_, "error opening temporary file " + tmpdir_ + "/qbx"},
-  };
-  write_file(folder_ + "/stdin", "text\n");
-  for (const Row& row : rows) {
-    setenv("TMPDIR", row.tmpdir.c_str(), 1);
-    g_state.quiet = 0;
-    StdoutCapture capture;
-    EXPECT_EQ(run_with_stdin_from(row.stdin_from), kExitTempFile);
-    EXPECT_EQ(capture.take().rfind(row.printed, 0), 0u);
-    EXPECT_EQ(script_.transcript, "") << "no connection";
-    EXPECT_TRUE(tmpdir_empty());
   }
 }
 
