@@ -60,9 +60,11 @@ struct NetrcEntry {
   bool has_password = false;
 };
 
-bool equal_nocase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         platform_compare_nocase(std::string(a).c_str(), std::string(b).c_str()) == 0;
+// The platform's comparison, as for the command line's options (on Windows
+// the system's, which folds more than ASCII).
+bool same_machine(std::string_view machine, std::string_view host) {
+  return machine.size() == host.size() &&
+         platform_compare_nocase(std::string(machine).c_str(), std::string(host).c_str()) == 0;
 }
 
 int say_status(const std::string& text, int status) {
@@ -114,7 +116,7 @@ bool netrc_password(std::string_view text, std::string_view host, std::string_vi
     more = tokens.next(&token, true);
     if (!more || token == "machine" || token == "default") {
       if (entry.open && entry.has_password && entry.login == user) {
-        if (!entry.is_default && equal_nocase(entry.machine, host)) {
+        if (!entry.is_default && same_machine(entry.machine, host)) {
           *password = entry.password;
           return true;
         }

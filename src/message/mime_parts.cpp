@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/ascii.h"
 #include "message/encoded_words.h"
 
 namespace {
@@ -63,16 +64,6 @@ const char kBoundaryPrefix[] = "=_quib_";
 constexpr std::size_t kBoundaryPrefixLength = sizeof kBoundaryPrefix - 1;
 constexpr std::size_t kBoundaryDigits = kBoundaryLength - kBoundaryPrefixLength;
 constexpr std::size_t kLineMost = 78;
-
-bool same_ignoring_case(std::string_view a, const char* b) {
-  if (a.size() != std::strlen(b)) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char c = a[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    if (c != b[i]) return false;
-  }
-  return true;
-}
 
 bool printable_ascii(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return c >= 32 && c < 127; });
@@ -148,7 +139,7 @@ const char* content_type_for(std::string_view file_name) {
   if (dot == std::string_view::npos) return kOctetStream;
   const std::string_view extension = name.substr(dot + 1);
   for (const TypeRow& row : kTypes) {
-    if (same_ignoring_case(extension, row.extension)) return row.type;
+    if (equal_nocase(extension, row.extension)) return row.type;
   }
   return kOctetStream;
 }

@@ -7,10 +7,7 @@
 #include <string_view>
 #include <vector>
 
-// Base64 with padding (RFC 4648 section 4).
-std::string base64_encode(std::string_view bytes);
-// False when text is not base64 (padding, length and alphabet checked).
-bool base64_decode(std::string_view text, std::string* bytes);
+#include "common/server_name.h"
 
 enum class SaslMechanism { kNone, kPlain, kLogin, kXoauth2, kOauthbearer };
 
@@ -42,7 +39,6 @@ std::string oauthbearer_response(std::string_view user, std::string_view host, i
 void wipe_secret(std::string* text);
 
 // The server as typed in -server: its transport, host and port.
-enum class ServerTransport { kPlain, kSmtps, kStarttls };
 struct ServerEndpoint {
   ServerTransport transport = ServerTransport::kPlain;
   std::string host;  // without brackets

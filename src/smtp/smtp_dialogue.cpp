@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/ascii.h"
 #include "quib/console.h"
 #include "quib/mailer_state.h"
 #include "smtp/sasl.h"
@@ -159,14 +160,8 @@ bool reply_arrived_early() {
   return g_gensock.getchar(g_state.connection, GENSOCK_WAIT_POLL, &ch) == 0;
 }
 
-// What a domain or an address literal may hold: all that the name sent with
-// HELO keeps of what a library hands back, so that it cannot end the command
-// early.
-bool is_host_name_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         (c != '\0' && std::strchr("-._[]:", c) != nullptr);
-}
-
+// The name sent with HELO keeps only what a host name may hold of what a
+// library hands back, so that it cannot end the command early.
 void keep_safe_host_name(char* name) {
   char* end =
       std::remove_if(name, name + std::strlen(name), [](char c) { return !is_host_name_char(c); });

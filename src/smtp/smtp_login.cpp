@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "message/base64.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
 #include "smtp/sasl.h"

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <vector>
 
+#include "message/base64.h"
 #include "platform/platform.h"
 #include "smtp/sasl.h"
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/login_secret.h"
+#include "message/base64.h"
 #include "smtp/sasl.h"
 
 namespace {
