@@ -42,9 +42,6 @@ int platform_file_size(const PlatformFile& file, std::uint64_t* size);
 // given: an early end then succeeds too, with the count read in *got.
 int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size,
                           std::uint64_t* got = nullptr);
-// Puts the open file back at its start (SetFilePointerEx), so that it can
-// be read again. 0 on success.
-int platform_rewind_file(const PlatformFile& file);
 void platform_close_file(PlatformFile* file);
 
 // ---- Large buffers (VirtualAlloc) -------------------------------------------

@@ -255,10 +255,6 @@ int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t 
   });
 }
 
-int platform_rewind_file(const PlatformFile& file) {
-  return lseek(fd_of(file), 0, SEEK_SET) == 0 ? 0 : -1;
-}
-
 void platform_close_file(PlatformFile* file) {
   if (file->handle >= 0) close(fd_of(*file));
   file->handle = -1;

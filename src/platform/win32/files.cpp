@@ -89,11 +89,6 @@ int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t 
   });
 }
 
-int platform_rewind_file(const PlatformFile& file) {
-  LARGE_INTEGER start{};
-  return SetFilePointerEx(handle_of(file), start, nullptr, FILE_BEGIN) ? 0 : -1;
-}
-
 void platform_close_file(PlatformFile* file) {
   if (file->handle == -1) return;
   CloseHandle(handle_of(*file));

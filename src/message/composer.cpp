@@ -1,0 +1,242 @@
+// The message composer.
+#include "message/composer.h"
+
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "message/base64.h"
+#include "message/encoded_words.h"
+#include "message/header_block.h"
+#include "message/mime_parts.h"
+#include "message/quoted_printable.h"
+
+namespace {
+
+// Files are read in blocks of this size, small enough to stay in the
+// processor's cache between the read and the next look at the bytes (the
+// encoding, or the search for a NUL).
+constexpr std::size_t kReadBlockBytes = 256 * 1024;
+// The body is written first, as its form decides the header; the header goes
+// in front of it once known, in this room when it fits.
+constexpr std::size_t kHeadRoom = 64 * 1024;
+// One part's header and delimiter, or the closing delimiter.
+constexpr std::size_t kPartRoom = 1024;
+
+// Makes room for extra more bytes and the NUL after the text, moving it into
+// a larger reservation when they do not fit. False when memory does not allow it.
+bool make_room(std::uint64_t extra, MessageText* text) {
+  const std::uint64_t used = text->start + text->length;
+  if (extra > std::numeric_limits<std::uint64_t>::max() - used - 1) return false;
+  if (used + extra + 1 <= text->buffer.reserved) return true;
+  LargeBuffer larger;
+  if (platform_reserve_large(used + extra + 1, &larger) != 0) return false;
+  if (text->buffer.data != nullptr) std::memcpy(larger.data, text->buffer.data, used);
+  platform_release_large(&text->buffer);
+  text->buffer = larger;
+  return true;
+}
+
+char* end_of(MessageText* text) { return text->buffer.data + text->start + text->length; }
+
+bool append_bytes(std::string_view bytes, MessageText* text) {
+  if (!make_room(bytes.size(), text)) return false;
+  std::memcpy(end_of(text), bytes.data(), bytes.size());
+  text->length += bytes.size();
+  *end_of(text) = '\0';
+  return true;
+}
+
+// Puts bytes in front of the text: in the room before it when they fit,
+// else the text moves up to make it.
+bool prepend_bytes(const std::string& bytes, MessageText* text) {
+  if (bytes.size() > text->start) {
+    const std::size_t more = bytes.size() - text->start;
+    if (!make_room(more, text)) return false;
+    std::memmove(text->buffer.data + bytes.size(), text->buffer.data + text->start,
+                 text->length + 1);
+    text->start = bytes.size();
+  }
+  text->start -= bytes.size();
+  text->length += bytes.size();
+  std::memcpy(text->buffer.data + text->start, bytes.data(), bytes.size());
+  return true;
+}
+
+// How a file's bytes become text.
+enum class Coding {
+  kPlain,  // as they stand, read straight into the text, up to the first NUL
+  kQuotedPrintable,
+  kBase64,
+};
+
+// What a coding carries from one block to the next.
+struct BlockState {
+  int line_length = 0;  // characters on the current encoded line
+  bool ended = false;   // the plain text has ended: what follows is read, not kept
+  Base64Stream base64;
+};
+
+// The most text size bytes can become; 0 (for a size above 0) when that
+// count would overflow.
+std::uint64_t most_text(Coding coding, std::uint64_t size) {
+  if (coding == Coding::kPlain) return size;
+  return coding == Coding::kBase64 ? base64_encoded_length(size) : qp_encoded_length_bound(size);
+}
+
+// Writes the text of count bytes at block to out and returns its length.
+std::uint64_t write_text(Coding coding, const char* block, std::size_t count, BlockState* state,
+                         char* out) {
+  if (coding == Coding::kBase64) return base64_encode_more(&state->base64, block, count, out);
+  if (coding == Coding::kQuotedPrintable) {
+    return qp_encode_buffer(block, count, &state->line_length, out);
+  }
+  if (state->ended) return 0;
+  const void* nul = std::memchr(block, '\0', count);
+  state->ended = nul != nullptr;
+  return nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - block) : count;
+}
+
+// Appends the file's bytes to the text in the coding, block by block. The
+// text is reserved for the most the coding can give, so only
+// the pages of what it writes are touched. False on a read error or when
+// memory does not allow it.
+bool append_file(BlockReader* reader, Coding coding, MessageText* text) {
+  std::uint64_t size = 0;
+  if (reader->start(&size) != 0) return false;
+  const std::uint64_t most = most_text(coding, size);
+  if ((most == 0 && size > 0) || !make_room(most, text)) return false;
+  std::unique_ptr<char[]> block;
+  if (coding != Coding::kPlain) {
+    block.reset(new (std::nothrow) char[kReadBlockBytes]);
+    if (!block) return false;
+  }
+  BlockState state;
+  for (std::uint64_t at = 0; at < size;) {
+    const std::size_t count =
+        size - at < kReadBlockBytes ? static_cast<std::size_t>(size - at) : kReadBlockBytes;
+    char* out = end_of(text);
+    char* into = coding == Coding::kPlain ? out : block.get();
+    const std::int64_t read = reader->read(into, count);
+    if (read < 0) return false;
+    const std::size_t got = static_cast<std::size_t>(read);
+    if (got < count) size = at + got;  // the real end: this block is the last
+    text->length += static_cast<std::size_t>(write_text(coding, into, got, &state, out));
+    at += got;
+  }
+  if (coding == Coding::kBase64) text->length += base64_encode_end(&state.base64, end_of(text));
+  *end_of(text) = '\0';
+  return true;
+}
+
+// Writes the body, the text's first bytes, and decides its form: a body
+// that is not encoded whatever it holds is read as it stands, and encoded
+// from memory after itself when its form asks (the text then starts there).
+bool write_body(const MessageSpec& spec, BodyForm* form, std::string* charset, MessageText* text) {
+  const bool mime = spec.state->mime != 0;
+  if (!mime && !append_file(spec.body, Coding::kPlain, text)) return false;
+  const std::size_t size = text->length;
+  const std::string_view read = mime ? std::string_view() : std::string_view(text->data(), size);
+  PlainBodyForm plain;
+  *form = decide_body_form(*spec.state, read, &plain);
+  if (*form == BodyForm::kEncoded) return append_file(spec.body, Coding::kQuotedPrintable, text);
+  if (*form == BodyForm::kPlain) return true;
+  *charset = plain.charset;
+  if (plain.longest > kTextLineMost) text->long_line_encoded = plain.longest;
+  const std::uint64_t encoded = qp_encoded_length(text->data(), size);
+  if (!make_room(encoded, text)) return false;
+  int line_length = 0;  // the text may have moved: data() again
+  qp_encode_buffer(text->data(), size, &line_length, end_of(text));
+  text->start += size;
+  text->length = static_cast<std::size_t>(encoded);
+  *end_of(text) = '\0';
+  return true;
+}
+
+// Room for what the message will most likely need, so that the text is
+// never moved while it grows. Only a hint (a sum that overflows spoils no
+// more than that): an append that finds no room makes its own.
+void reserve_for_message(const MessageSpec& spec, MessageText* text) {
+  const std::uint64_t body = spec.body->reported_size();
+  const std::uint64_t encoded = qp_encoded_length_bound(body);
+  std::uint64_t most = kHeadRoom + kPartRoom + (spec.state->mime ? encoded : body);
+  if (!spec.state->mime && spec.state->charset[0] != '\0') most += encoded;
+  for (const AttachedFile& file : spec.attachments) {
+    most += base64_encoded_length(file.reader->reported_size()) + kPartRoom;
+  }
+  make_room(most, text);
+  text->start = kHeadRoom;
+}
+
+// The header block, and when attachments follow, the body's part header.
+std::string head_of(const MessageSpec& spec, BodyForm form, const std::string& charset,
+                    const std::string& boundary) {
+  BodyLayout layout;
+  layout.encoded = form != BodyForm::kPlain;
+  layout.boundary = boundary;
+  layout.charset = charset;
+  std::string head;
+  build_header_block(*spec.state, spec.typed_name, layout, &head);
+  if (!boundary.empty()) {
+    head += "--" + boundary + "\r\n" + body_content_lines(*spec.state, layout) + "\r\n";
+  }
+  return head;
+}
+
+// A piece of the text after the body: text in memory, then, when reader is
+// set, that file's bytes in base64. blame is the number of the file that a
+// failure is laid to.
+struct Piece {
+  std::string text;
+  BlockReader* reader;
+  int blame;
+};
+
+// The attachments' parts, each delimited by the boundary, and the closing
+// delimiter.
+std::vector<Piece> parts_after_body(const MessageSpec& spec, const std::string& boundary) {
+  const std::string delimiter = "\r\n--" + boundary;
+  std::vector<Piece> pieces;
+  int blame = 2;
+  for (const AttachedFile& file : spec.attachments) {
+    const std::string head = attachment_part_header(file.name, spec.state->charset);
+    pieces.push_back(Piece{delimiter + "\r\n" + head, file.reader, blame++});
+  }
+  pieces.push_back(Piece{delimiter + "--\r\n", nullptr, 1});
+  return pieces;
+}
+
+}  // namespace
+
+BodyForm decide_body_form(const MailerState& state, std::string_view text, PlainBodyForm* plain) {
+  if (state.mime) return BodyForm::kEncoded;
+  *plain = plain_body_form(text, state.charset, state.header_only_body != 0);
+  return plain->encoded ? BodyForm::kEncodedToNul : BodyForm::kPlain;
+}
+
+int compose_message(const MessageSpec& spec, MessageText* text) {
+  reserve_for_message(spec, text);
+  BodyForm form = BodyForm::kPlain;
+  std::string charset;  // declared for an encoded body that names none
+  if (!write_body(spec, &form, &charset, text)) return 1;
+  std::string boundary;
+  if (!spec.attachments.empty()) {
+    std::vector<std::string_view> plain;
+    if (form == BodyForm::kPlain) plain.emplace_back(text->data(), text->length);
+    for (const AttachedFile& file : spec.attachments) plain.push_back(base_name(file.name));
+    boundary = choose_boundary(plain);
+  }
+  if (!prepend_bytes(head_of(spec, form, charset, boundary), text)) return 1;
+  if (boundary.empty()) return 0;
+  // A body ending with a CR would lose it to the delimiter's CR LF: the
+  // transmitter takes a run of CRs as one.
+  if (text->length > 0 && text->data()[text->length - 1] == '\r' && !append_bytes("\n", text))
+    return 1;
+  for (const Piece& piece : parts_after_body(spec, boundary)) {
+    if (!append_bytes(piece.text, text)) return piece.blame;
+    if (piece.reader && !append_file(piece.reader, Coding::kBase64, text)) return piece.blame;
+  }
+  return 0;
+}
