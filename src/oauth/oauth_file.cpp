@@ -115,7 +115,7 @@ std::string rewrite_oauth_file(std::string_view text,
     std::size_t which = values.size();
     if (split_line(whole, &key, &value) && whole.find('=') != std::string_view::npos) {
       for (std::size_t i = 0; i < values.size(); ++i) {
-        if (!done[i] && key == values[i].first) which = i;
+        if (key == values[i].first) which = i;
       }
     }
     if (which == values.size()) {

@@ -27,8 +27,8 @@ struct OauthSettings {
 // wrong, never quoting the line).
 int parse_oauth_file(std::string_view text, OauthSettings* settings, std::string* why);
 
-// The text with each key of `values` set: its first line keeps everything
-// but the value, a key the text lacks is added at its end. Comments, blank
+// The text with each key of `values` set: its lines keep everything but
+// the value, a key the text lacks is added at its end. Comments, blank
 // lines, order and line ends stay as they were.
 std::string rewrite_oauth_file(std::string_view text,
                                const std::vector<std::pair<std::string, std::string>>& values);
