@@ -5,7 +5,7 @@
 #   BENCH_QUICK=1        8 MiB instead of 64 MiB and fewer runs (about a minute)
 #   BENCH_BUILD_DIR=...  build folder (default: build-bench in the source tree)
 #   BENCH_WORK=...       inputs (cached) and report (default: bench/out)
-#   BENCH_ONLY=a,b       only these sections: plain,tls,mime,encoder,small,login,growth,attach
+#   BENCH_ONLY=a,b       only these sections: plain,tls,mime,encoder,small,login,oauth,growth,attach
 #   BENCH_REPS=N, BENCH_SMALL_RUNS=N, BENCH_LOGIN_RUNS=N   override the run counts
 #   BENCH_NO_INSTALL=1   never call apt-get
 set -euo pipefail
