@@ -866,8 +866,7 @@ def bench_oauth(b):
 
     def race(cert, port):
         env = dict(tools.env, SSL_CERT_FILE=authority.ca_file)
-        send = [b.small.body, "-server", "starttls://127.0.0.1:%d" % port, "-f", SENDER, "-t", RCPT, "-u", "bench",
-                "-q"]
+        send = [b.small.body, "-server", "starttls://127.0.0.1:%d" % port, "-f", SENDER, "-t", RCPT, "-u", "bench"]
         bundle = os.path.join(folder, "both.pem")  # the sink's certificate and the endpoint's authority
         with open(bundle, "w") as out:
             for part in (cert, authority.ca_file):
@@ -877,17 +876,17 @@ def bench_oauth(b):
         subprocess.run([tools.quib_exe, "-oauth-check", cached_file], env=env, check=True, capture_output=True)
         token = re.search(r"access_token = (\S+)", open(cached_file).read()).group(1)
         cached = Series("quib -oauth (cached)", runner=lambda: run_once(
-            [tools.quib_exe] + send + ["-oauth", cached_file], env=env, err_path=tools.err))
+            [tools.quib_exe] + send + ["-oauth", cached_file, "-q"], env=env, err_path=tools.err))
         pass_ = Series("quib -pass token", runner=lambda: run_once(
-            [tools.quib_exe] + send + ["-auth", "xoauth2", "-pass", token], env=env, err_path=tools.err))
+            [tools.quib_exe] + send + ["-auth", "xoauth2", "-pass", token, "-q"], env=env, err_path=tools.err))
 
         def fresh_run():
             write(fresh_file, setup)
-            return run_once([tools.quib_exe] + send + ["-oauth", fresh_file], env=env, err_path=tools.err)
+            return run_once([tools.quib_exe] + send + ["-oauth", fresh_file, "-q"], env=env, err_path=tools.err)
         fresh = Series("quib -oauth (fetch)", runner=fresh_run)
         script = ('T=$(curl -sS --cacert %s -d client_id=c --data-urlencode scope=https://outlook.office365.com/.default'
                   ' -d client_secret=s3cret-app -d grant_type=client_credentials %s | sed -E \'s/.*"access_token": '
-                  '"([^"]+)".*/\\1/\') && curl -sS --crlf --ssl-reqd --cacert %s smtp://127.0.0.1:%d -u bench '
+                  '"([^"]+)".*/\\1/\') && curl -sS --crlf --ssl-reqd --cacert %s smtp://127.0.0.1:%d -u bench: '
                   '--oauth2-bearer "$T" --mail-from %s --mail-rcpt %s -T %s' % (
                       authority.ca_file, url, cert, port, SENDER, RCPT, b.small.message))
         curl = Series("curl token + --oauth2-bearer", runner=lambda: run_once(["sh", "-c", script], err_path=tools.err))
