@@ -15,6 +15,7 @@ import json
 import os
 import platform
 import random
+import re
 import shutil
 import socket
 import statistics
@@ -895,6 +896,66 @@ def bench_ehlo_flood(b):
     return s
 
 
+def bench_oauth(b):
+    """-oauth against the tests' token endpoint (HTTPS, a throwaway
+    authority) and an XOAUTH2 sink behind STARTTLS: a cached token against
+    -pass with the same token, and a fetched one against curl fetching it
+    from the same endpoint and sending with --oauth2-bearer."""
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "fakes"))
+    from token_endpoint import Authority, TokenEndpoint
+    tools = b.tools
+    s = Section("3o. OAuth: 1 KiB through starttls:// with XOAUTH2, %d runs each, interleaved" % b.login_runs)
+    folder = tempfile.mkdtemp(prefix="quib-bench-oauth-")
+    authority = Authority(folder)
+    endpoint = TokenEndpoint(authority).__enter__()
+    url = endpoint.base + "/contoso.example/oauth2/v2.0/token"
+    setup = ("provider = microsoft\ntenant = contoso.example\ntoken_url = %s\nclient_id = c\n"
+             "client_secret = s3cret-app\n" % url)
+    cached_file, fresh_file = os.path.join(folder, "cached.oauth"), os.path.join(folder, "fresh.oauth")
+
+    def write(path, text):
+        with open(path, "w") as f:
+            f.write(text)
+        os.chmod(path, 0o600)
+
+    def race(cert, port):
+        env = dict(tools.env, SSL_CERT_FILE=authority.ca_file)
+        send = [b.small.body, "-server", "starttls://127.0.0.1:%d" % port, "-f", SENDER, "-t", RCPT, "-u", "bench"]
+        bundle = os.path.join(folder, "both.pem")  # the sink's certificate and the endpoint's authority
+        with open(bundle, "w") as out:
+            for part in (cert, authority.ca_file):
+                out.write(open(part).read())
+        env["SSL_CERT_FILE"] = bundle
+        write(cached_file, setup)
+        subprocess.run([tools.quib_exe, "-oauth-check", cached_file], env=env, check=True, capture_output=True)
+        token = re.search(r"access_token = (\S+)", open(cached_file).read()).group(1)
+        cached = Series("quib -oauth (cached)", runner=lambda: run_once(
+            [tools.quib_exe] + send + ["-oauth", cached_file, "-q"], env=env, err_path=tools.err))
+        pass_ = Series("quib -pass token", runner=lambda: run_once(
+            [tools.quib_exe] + send + ["-auth", "xoauth2", "-pass", token, "-q"], env=env, err_path=tools.err))
+
+        def fresh_run():
+            write(fresh_file, setup)
+            return run_once([tools.quib_exe] + send + ["-oauth", fresh_file, "-q"], env=env, err_path=tools.err)
+        fresh = Series("quib -oauth (fetch)", runner=fresh_run)
+        script = ('T=$(curl -sS --cacert %s -d client_id=c --data-urlencode scope=https://outlook.office365.com/.default'
+                  ' -d client_secret=s3cret-app -d grant_type=client_credentials %s | sed -E \'s/.*"access_token": '
+                  '"([^"]+)".*/\\1/\') && curl -sS --crlf --ssl-reqd --cacert %s smtp://127.0.0.1:%d -u bench: '
+                  '--oauth2-bearer "$T" --mail-from %s --mail-rcpt %s -T %s' % (
+                      authority.ca_file, url, cert, port, SENDER, RCPT, b.small.message))
+        curl = Series("curl token + --oauth2-bearer", runner=lambda: run_once(["sh", "-c", script], err_path=tools.err))
+        s.race(tools, (cached, pass_, fresh, curl), b.login_runs)
+        s.versus("1 KiB with a cached token vs -pass", cached, pass_, 1.05)
+        s.versus("1 KiB fetching a token vs curl fetching one and sending", fresh, curl, 1.0)
+
+    try:
+        with_tls_sink(["xoauth2_sink.py"], race)
+    finally:
+        endpoint.__exit__()
+        shutil.rmtree(folder, ignore_errors=True)
+    return s
+
+
 def bench_growth(b):
     s = Section("4. Growth, %d runs each, interleaved" % b.reps)
     sized = []
@@ -959,6 +1020,7 @@ SECTIONS = (
     ("small", bench_small),
     ("login", bench_small_login),
     ("flood", bench_ehlo_flood),
+    ("oauth", bench_oauth),
     ("growth", bench_growth),
     ("attach", bench_attachment),
 )
@@ -969,7 +1031,7 @@ def main():
     parser.add_argument("--bin", required=True, help="folder of quib, qp_encode_bench, bench_rawsmtp")
     parser.add_argument("--work", required=True, help="folder for inputs (cached) and the report")
     parser.add_argument("--quick", action="store_true", help="8 MiB instead of 64, fewer runs")
-    parser.add_argument("--only", default="", help="comma list of sections: plain,tls,mime,encoder,small,login,flood,growth,attach")
+    parser.add_argument("--only", default="", help="comma list of sections: plain,tls,mime,encoder,small,login,oauth,flood,growth,attach")
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     large = (8 if args.quick else 64) * MIB

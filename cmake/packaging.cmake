@@ -92,6 +92,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION mail)
   # Depends: from dpkg-shlibdeps over quib and libgensock.so, as built.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # -oauth loads libcurl (and OpenSSL's libcrypto, which it brings) at run
+  # time: quib without -oauth needs neither.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libcurl4)
   # postrm: purging removes the stored settings; removing keeps them.
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${QUIB_PACKAGING_DIR}/debian/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

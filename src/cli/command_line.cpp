@@ -6,6 +6,7 @@
 #include "cli/login_secret.h"
 #include "cli/run_driver.h"
 #include "cli/run_log.h"
+#include "cli/secret_sources.h"
 #include "cli/settings/settings_store.h"
 #include "cli/usage.h"
 #include "message/header_block.h"
@@ -64,6 +65,9 @@ const Option kOptions[] = {
     // The transcript.
     {"-debug", false, Action::kDebug, nullptr},
     {"-log", false, Action::kRefer, &MailerState::log_file},
+    // The secret's other sources.
+    {"-passcmd", false, Action::kRefer, &MailerState::pass_command},
+    {"-oauth", false, Action::kRefer, &MailerState::oauth_file},
 };
 
 const char kInstallHint[] =
@@ -316,6 +320,7 @@ int quib_main(int argc, const char* const* argv) {
   transcript_start_clock();
   if (argc < 2) return usage_status();
   prescan_flags(argc, argv);
+  if (std::optional<int> status = oauth_command(argc, argv)) return *status;
   message_file = argv[1];
   g_state.smtp_server[0] = '\0';
   g_state.sender[0] = '\0';

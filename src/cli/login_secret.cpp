@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "cli/secret_sources.h"
 #include "platform/platform.h"
 #include "quib/console.h"
 #include "quib/exit_status.h"
@@ -146,6 +147,7 @@ bool netrc_password(std::string_view text, std::string_view host, std::string_vi
 }
 
 std::optional<int> prepare_login() {
+  if (std::optional<int> status = check_secret_options()) return status;
   if (g_state.user == nullptr) return std::nullopt;
   if (g_state.auth[0] != '\0' && sasl_mechanism_named(g_state.auth) == SaslMechanism::kNone) {
     return say_status(std::string("-auth: unknown mechanism ") + g_state.auth +
@@ -162,7 +164,9 @@ std::optional<int> prepare_login() {
         kExitNoServerOrSender);
   }
   std::string tried;
-  if (g_state.secret.empty()) {
+  bool sourced = false;
+  if (std::optional<int> status = secret_from_source(&sourced)) return status;
+  if (!sourced && g_state.secret.empty()) {
     const int found = find_secret(server.host, &tried);
     if (found > 0) return found;
     if (found < 0) {

@@ -198,3 +198,48 @@ int platform_read_credential(const std::string& target, const std::string& user,
 // Once a secret is held: no core dump of the process, where the system lets
 // a process ask that (POSIX: PR_SET_DUMPABLE 0).
 void platform_protect_secrets();
+
+// ---- A secret from a command (-passcmd: CreateProcessA, a job object) ---------
+
+// Results of platform_run_command.
+constexpr int kCommandFailed = -1;    // it could not be started, or ended with a status not 0
+constexpr int kCommandKilled = -2;    // it was ended by a signal
+constexpr int kCommandTimedOut = -3;  // it ran past its time and was killed
+constexpr int kCommandNoOutput = -4;  // its first line is empty
+
+// Runs `command` through the shell (/bin/sh -c; cmd /c) with this
+// process's environment, standard input closed (the null device) and
+// standard error inherited, for at most `seconds`, after which it is killed
+// with its children. *first_line gets the first line of its standard output
+// without its LF or CR LF. 0 or a kCommand code; *code gets the exit status
+// or the signal's number (the status shown to the user).
+int platform_run_command(const std::string& command, int seconds, std::string* first_line,
+                         int* code);
+
+// ---- Private files: the OAuth file (CreateFileA, LockFileEx, MoveFileExA) ----------
+
+// Reads a file that only its owner may read (POSIX: no group or other bits;
+// Windows: a DACL granting no one but the owner, SYSTEM and Administrators).
+// 0, kSecretAbsent or kSecretOpenToOthers.
+int platform_read_private_file(const std::string& path, std::string* text);
+
+// An exclusive lock held on a file of its own. Opaque to the code above.
+struct PlatformLock {
+  std::intptr_t handle = -1;
+};
+// Creates lock_path (owner-only) when needed and waits until this process
+// holds the exclusive lock on it (flock; LockFileEx). 0 or -1.
+int platform_lock(const std::string& lock_path, PlatformLock* lock);
+void platform_unlock(PlatformLock* lock);
+
+// True when a new file can be created in the folder that holds path.
+bool platform_folder_writable(const std::string& path);
+// Replaces the file at path with text, atomically: a new owner-only file in
+// the same folder, written, flushed and renamed over path. 0 or -1.
+int platform_replace_file(const std::string& path, const std::string& text);
+
+// Waits this many milliseconds (Sleep).
+void platform_sleep_ms(int milliseconds);
+// Loads a library by its exact file name ("libcurl.so.4") from the
+// system's search path. Null on failure.
+void* platform_load_system_library(const char* name);

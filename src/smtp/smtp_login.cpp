@@ -15,6 +15,10 @@ namespace {
 constexpr int kCodeOk = 250;
 constexpr int kCodeLoggedIn = 235;
 constexpr int kCodeChallenge = 334;
+constexpr int kCodeRefused = 535;
+// initial_response's result when the server refused a token that may be
+// renewed: the session stays open for one more try.
+constexpr int kRefusedMayRenew = 1;
 // EHLO waits as long as the greeting, each AUTH step as long as MAIL.
 constexpr int kLoginMs = 5 * 60 * 1000;
 
@@ -80,7 +84,8 @@ int send_credential(const std::string& shown, std::string* command,
 // One initial-response exchange (PLAIN, XOAUTH2, OAUTHBEARER). A token
 // mechanism's failure comes as a 334 carrying the error, which `answer`
 // acknowledges before the server's final refusal.
-int initial_response(const std::string& name, std::string response, const char* answer) {
+int initial_response(const std::string& name, std::string response, const char* answer,
+                     bool may_renew = false) {
   const std::string step = "AUTH " + name;
   std::string command = credential_line(step + " ", &response);
   std::vector<std::string> reply;
@@ -89,6 +94,7 @@ int initial_response(const std::string& name, std::string response, const char* 
     std::string acknowledge = std::string(answer) + "\r\n";
     code = send_credential(kHidden, &acknowledge, &reply);
   }
+  if (code == kCodeRefused && may_renew) return kRefusedMayRenew;
   return code == kCodeLoggedIn ? 0 : refuse(step, code, reply);
 }
 
@@ -117,6 +123,25 @@ std::string joined(const std::vector<std::string>& names) {
   std::string text;
   for (const std::string& name : names) text += (text.empty() ? "" : " ") + name;
   return text;
+}
+
+// Logs in with the mechanism; may_renew lets a token mechanism's 535 come
+// back as kRefusedMayRenew, the session left open.
+int log_in_with(SaslMechanism mechanism, const ServerEndpoint& server, bool may_renew) {
+  switch (mechanism) {
+    case SaslMechanism::kPlain:
+      return initial_response("PLAIN", plain_response(g_state.user, g_state.secret), nullptr);
+    case SaslMechanism::kLogin:
+      return log_in_with_login();
+    case SaslMechanism::kXoauth2:
+      return initial_response("XOAUTH2", xoauth2_response(g_state.user, g_state.secret), "",
+                              may_renew);
+    default:  // SaslMechanism::kOauthbearer
+      return initial_response(
+          "OAUTHBEARER",
+          oauthbearer_response(g_state.user, server.host, server.port, g_state.secret),
+          "AQ==", may_renew);
+  }
 }
 
 }  // namespace
@@ -165,22 +190,15 @@ int smtp_log_in() {
   ServerEndpoint server;
   parse_server_name(g_state.smtp_server, &server);
   transcript_hide_secret(g_state.secret);
-  int result = -1;
-  switch (mechanism) {
-    case SaslMechanism::kPlain:
-      result = initial_response("PLAIN", plain_response(g_state.user, g_state.secret), nullptr);
-      break;
-    case SaslMechanism::kLogin:
-      result = log_in_with_login();
-      break;
-    case SaslMechanism::kXoauth2:
-      result = initial_response("XOAUTH2", xoauth2_response(g_state.user, g_state.secret), "");
-      break;
-    default:  // SaslMechanism::kOauthbearer
-      result = initial_response(
-          "OAUTHBEARER",
-          oauthbearer_response(g_state.user, server.host, server.port, g_state.secret), "AQ==");
-      break;
+  int result = log_in_with(mechanism, server, g_state.renew_secret != nullptr);
+  if (result == kRefusedMayRenew) {
+    const bool renewed = g_state.renew_secret() == 0;
+    if (renewed) transcript_hide_secret(g_state.secret);
+    result = renewed ? log_in_with(mechanism, server, false) : -1;
+    if (!renewed) {  // the token client has said why
+      smtp_quit();
+      smtp_disconnect();
+    }
   }
   wipe_secret(&g_state.secret);
   transcript_forget_secrets();
