@@ -3,6 +3,7 @@
 #include <string>
 
 #include "quib/console.h"
+#include "quib/mailer_state.h"
 #include "smtp/transcript.h"
 
 namespace {
@@ -39,6 +40,7 @@ void report_transport_error(const char* context, int code) {
                             ? kTransportMessages[code - kFirstKnownCode]
                             : "error " + std::to_string(code) + " in function '" + context + "'";
   say(message);
+  g_state.last.transport_code = code;
   if (!transcript_on()) return;
   message = std::string(context) + " failed with " + std::to_string(code) + ": " + message;
   transcript_event(message);
