@@ -35,10 +35,14 @@ constexpr int kKnownCodes = sizeof kTransportMessages / sizeof kTransportMessage
 
 }  // namespace
 
+std::string transport_error_message(const char* context, int code) {
+  return code >= kFirstKnownCode && code < kFirstKnownCode + kKnownCodes
+             ? kTransportMessages[code - kFirstKnownCode]
+             : "error " + std::to_string(code) + " in function '" + context + "'";
+}
+
 void report_transport_error(const char* context, int code) {
-  std::string message = code >= kFirstKnownCode && code < kFirstKnownCode + kKnownCodes
-                            ? kTransportMessages[code - kFirstKnownCode]
-                            : "error " + std::to_string(code) + " in function '" + context + "'";
+  std::string message = transport_error_message(context, code);
   say(message);
   g_state.last.transport_code = code;
   if (!transcript_on()) return;
