@@ -17,6 +17,7 @@
 #include "message/mime_parts.h"
 #include "message/quoted_printable.h"
 #include "platform/platform.h"
+#include "queue/queue.h"
 #include "quib/console.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
@@ -397,6 +398,9 @@ int run_driver() {
   if (!status) {
     print_progress();
     status = send_message(text);
+    if (g_state.queue && *status == kExitSmtpFailed && failure_may_pass(g_state.failure)) {
+      status = queue_message(text.buffer.data, text.length);
+    }
   }
   std::string().swap(g_state.recipients);
   return *status;
