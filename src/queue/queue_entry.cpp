@@ -158,11 +158,11 @@ int parse_entry_head(std::string_view bytes, std::uint64_t file_size, QueueEntry
   return 0;
 }
 
-std::int64_t retry_delay_seconds(std::int64_t attempts, double jitter) {
+std::int64_t retry_delay_seconds(std::int64_t failures, double jitter) {
   constexpr std::int64_t kFirstDelay = 60;
   constexpr std::int64_t kLongestDelay = 60 * 60;
   std::int64_t delay = kFirstDelay;
-  for (std::int64_t i = 1; i < attempts && delay < kLongestDelay; ++i) delay *= 2;
+  for (std::int64_t i = 1; i < failures && delay < kLongestDelay; ++i) delay *= 2;
   if (delay > kLongestDelay) delay = kLongestDelay;
   if (jitter < 0) jitter = 0;
   if (jitter > 1) jitter = 1;

@@ -59,6 +59,7 @@ int parse_entry_head(std::string_view bytes, std::uint64_t file_size, QueueEntry
 // A head is never longer than this: the recipient list is the long part.
 constexpr std::size_t kEntryHeadMostBytes = 1 << 20;
 
-// The delay before attempt number `attempts` + 1, in seconds: 1, 2, 4, ...
-// minutes, at most an hour, less up to a fifth taken by `jitter` (0 to 1).
-std::int64_t retry_delay_seconds(std::int64_t attempts, double jitter);
+// The delay after the `failures`-th failed flush of an entry, in seconds:
+// 1, 2, 4, ... minutes, at most an hour, less up to a fifth taken by
+// `jitter` (0 to 1).
+std::int64_t retry_delay_seconds(std::int64_t failures, double jitter);

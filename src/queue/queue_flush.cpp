@@ -142,7 +142,7 @@ void wait_entry(const std::string& dir, const std::string& id, const HeldEntry& 
                 std::int64_t now, Tally* tally) {
   QueueEntry entry = held.entry;
   entry.attempts += 1;
-  entry.next_attempt = now + retry_delay_seconds(entry.attempts, random_fraction());
+  entry.next_attempt = now + retry_delay_seconds(held.entry.attempts, random_fraction());
   entry.reason = failure_reason(g_state.failure);
   rewrite_entry(dir, queue_path(dir, id), held, entry);
   ++tally->waiting;
