@@ -250,3 +250,75 @@ class FlushOutcomes(QueueCase):
                               env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
         self.assertEqual((proc.returncode, proc.stderr), (255, b""))
         self.assertRegex(proc.stdout, rb"\nthe message could not be queued: writing: No space left")
+
+
+class CrashesAndRaces(QueueCase):
+    def spawn(self, *args):
+        env = dict(os.environ, QUIB_QUEUE_DIR=self.queue, QUIB_REGISTRY=self.registry.path,
+                   **SHORT_TIMEOUTS)
+        return subprocess.Popen(RUNNER + [QUIB] + list(args), env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def assert_whole_entries(self, count):
+        status, out, _ = self.quib("-queue-list")
+        self.assertEqual((status, out.count(b"\n"), b"unreadable" in out), (0, count, False), out)
+        self.assertEqual(os.listdir(os.path.join(self.queue, "tmp")), [])
+
+    @unittest.skipIf(UNDER_WINE, "SIGKILL")
+    def test_a_flush_killed_at_each_step_loses_nothing(self):
+        port = free_port()
+        self.assertEqual(self.send("127.0.0.1:%d" % port)[0], 14)
+        # The server stops after reading the command (or the text) of each step.
+        steps = {"HELO": 1, "MAIL": 2, "RCPT": 3, "DATA": 5, "TEXT": 6}
+        for stage, lines in steps.items():
+            with self.subTest(stage):
+                script = GREETING + HELO + MAIL + RCPT + RCPT + DATA + [("data",)]
+                cut = script[:[i for i, step in enumerate(script) if step[0] in ("line", "data")]
+                             [lines - 1] + 1] + [("hold",)]
+                with FaultServer(cut) as server:
+                    text = self.entry_bytes(self.entries()[0])
+                    with open(os.path.join(self.queue, self.entries()[0]), "wb") as f:
+                        f.write(text.replace(b"127.0.0.1:%d" % port, server.address.encode()))
+                    port = server.port
+                    flush = self.spawn("-flush")
+                    deadline = time.monotonic() + 20
+                    while len(server.lines) + (b"\r\n.\r\n" in server.received) < lines:
+                        self.assertLess(time.monotonic(), deadline, server.lines)
+                        time.sleep(0.02)
+                    flush.send_signal(signal.SIGKILL)
+                    flush.wait()
+                self.assert_whole_entries(1)
+        with AiosmtpdServer(port=port) as keeper:
+            self.assertEqual(self.quib("-flush")[0], 0)
+            self.assertEqual(len(keeper.messages), 1)
+
+    @unittest.skipIf(UNDER_WINE, "SIGKILL")
+    def test_a_run_killed_while_queuing_leaves_no_part(self):
+        big = os.path.join(self.work, "big.txt")
+        with open(big, "wb") as f:
+            f.write(b"a line of the report\r\n" * 1500000)
+        for delay in (0.05, 0.1, 0.15, 0.2, 0.3):
+            run = self.spawn(big, "-t", "a@example.org", "-server", "127.0.0.1:1", "-queue")
+            time.sleep(delay)
+            run.send_signal(signal.SIGKILL)
+            run.wait()
+            if os.path.isdir(os.path.join(self.queue, "tmp")):
+                for name in os.listdir(os.path.join(self.queue, "tmp")):
+                    os.remove(os.path.join(self.queue, "tmp", name))  # an unfinished write
+                for name in self.entries():
+                    self.assertIn(b"\r\n" + b"a line of the report\r\n" * 1500000,
+                                  self.entry_bytes(name))
+
+    def test_flushes_at_once_send_each_message_once(self):
+        port = free_port()
+        for flushes in (2, 10):
+            with self.subTest(flushes=flushes):
+                for _ in range(50):
+                    self.assertEqual(self.send("127.0.0.1:%d" % port, "-q")[0], 14)
+                with AiosmtpdServer(port=port) as keeper:
+                    running = [self.spawn("-flush") for _ in range(flushes)]
+                    for proc in running:
+                        proc.wait(timeout=120)
+                ids = [email.message_from_bytes(m.content)["Message-ID"] for m in keeper.messages]
+                self.assertEqual((len(ids), len(set(ids))), (50, 50))
+                self.assertEqual(self.entries(), [])
