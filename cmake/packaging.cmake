@@ -68,6 +68,12 @@ else()
   quib_gzipped(${PROJECT_BINARY_DIR}/changelog changelog)
   install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+  # The flush of the queue as systemd user units (systemctl --user enable
+  # --now quib-flush.timer).
+  install(FILES ${QUIB_PACKAGING_DIR}/systemd/quib-flush.service
+                ${QUIB_PACKAGING_DIR}/systemd/quib-flush.timer
+          DESTINATION lib/systemd/user)
+
   # What lintian reports but is right as it is, each with its reason.
   install(FILES ${QUIB_PACKAGING_DIR}/debian/lintian-overrides
           DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME quib)

@@ -16,6 +16,15 @@ constexpr std::size_t kLocalHostBytes = 1024;
 // Opaque connection handle of the socket library (a 32-bit value).
 using ConnectionHandle = std::uint32_t;
 
+// What the dialogue met at its last step: enough to tell a failure that
+// may pass (a 4xx, a lost connection) from a refusal.
+struct DialogueStep {
+  std::string step;        // the command as shown, or the step under way
+  int reply_code = 0;      // the code of the last reply read; 0: none
+  std::string reply;       // that reply's last line
+  int transport_code = 0;  // the socket library's error; 0: none
+};
+
 struct MailerState {
   int quiet = 0;  // -q: nothing is printed
   int mime = 0;   // -mime: body sent quoted-printable
@@ -50,6 +59,11 @@ struct MailerState {
   // The transcript of the run (src/smtp/transcript.h).
   int debug = 0;              // -debug: to standard error
   const char* log_file = "";  // -log: appended to this file
+  // The queue.
+  int queue = 0;           // -queue: a message that may go later is stored
+  std::string message_id;  // written as Message-ID when not empty
+  DialogueStep last;       // the step under way and what it met
+  DialogueStep failure;    // `last` as it stood when the dialogue failed
 };
 
 // The one record of the run.

@@ -11,6 +11,7 @@
 #include "cli/usage.h"
 #include "message/header_block.h"
 #include "platform/platform.h"
+#include "queue/queue.h"
 #include "quib/console.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
@@ -32,6 +33,7 @@ enum class Action {
   kCharset,      // charset refers to the next argument, a character set's name
   kSecret,       // the next argument is copied into secret and overwritten
   kDebug,        // debug, takes nothing
+  kQueue,        // queue, takes nothing
 };
 
 struct Option {
@@ -68,7 +70,30 @@ const Option kOptions[] = {
     // The secret's other sources.
     {"-passcmd", false, Action::kRefer, &MailerState::pass_command},
     {"-oauth", false, Action::kRefer, &MailerState::oauth_file},
+    // The queue.
+    {"-queue", false, Action::kQueue, nullptr},
 };
+
+// The commands on the queue: each stands alone but for -q, -debug and
+// -log <file>, in any order.
+enum class QueueCommand { kNone, kFlush, kList, kDrop, kRetry };
+
+struct QueueCommandName {
+  const char* name;
+  QueueCommand command;
+  bool takes_id;
+};
+
+const QueueCommandName kQueueCommands[] = {
+    {"-flush", QueueCommand::kFlush, false},
+    {"-queue-list", QueueCommand::kList, false},
+    {"-queue-drop", QueueCommand::kDrop, true},
+    {"-queue-retry", QueueCommand::kRetry, true},
+};
+
+const char kQueueKeepsNoSecret[] =
+    "-queue cannot keep a -pass secret; use QUIB_PASSWORD, netrc, the Credential Manager, "
+    "-passcmd or -oauth\n";
 
 const char kInstallHint[] =
     "to set the SMTP server's address and the user name at that address do:\n"
@@ -254,6 +279,9 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
     case Action::kDebug:
       g_state.debug = 1;
       return std::nullopt;
+    case Action::kQueue:
+      g_state.queue = 1;
+      return std::nullopt;
     case Action::kPassOver:
       *i += 1;  // may step past the last argument; nothing is read there
       return std::nullopt;
@@ -281,8 +309,70 @@ int run_accepted() {
     }
   }
   if (const char* field = overlong_address_field(g_state)) return overlong_address_status(field);
+  if (g_state.queue) {
+    if (!g_state.secret.empty()) {
+      say(kQueueKeepsNoSecret);
+      return kExitNoServerOrSender;
+    }
+    std::string dir;
+    if (std::optional<int> status = open_queue_folder(&dir)) return *status;
+    g_state.message_id = make_message_id();
+  }
   if (std::optional<int> status = prepare_login()) return *status;
   return run_driver();
+}
+
+// Reads a queue command's line: the command, its id, and -q, -debug and
+// -log <file>. kNone when the line is no such command.
+QueueCommand read_queue_command(int argc, const char* const* argv, const char** id) {
+  QueueCommand command = QueueCommand::kNone;
+  for (int i = 1; i < argc; ++i) {
+    const QueueCommandName* found = nullptr;
+    for (const QueueCommandName& name : kQueueCommands) {
+      if (platform_compare(argv[i], name.name) == 0) found = &name;
+    }
+    if (found != nullptr && command == QueueCommand::kNone) {
+      command = found->command;
+      if (found->takes_id && ++i >= argc) return QueueCommand::kNone;
+      if (found->takes_id) *id = argv[i];
+    } else if (platform_compare(argv[i], "-q") == 0) {
+      g_state.quiet = 1;
+    } else if (platform_compare(argv[i], "-debug") == 0) {
+      g_state.debug = 1;
+    } else if (platform_compare(argv[i], "-log") == 0 && i + 1 < argc) {
+      g_state.log_file = argv[++i];
+    } else {
+      return QueueCommand::kNone;
+    }
+  }
+  return command;
+}
+
+int run_queue_command(QueueCommand command, const char* id) {
+  switch (command) {
+    case QueueCommand::kFlush:
+      return flush_queue(prepare_login);
+    case QueueCommand::kList:
+      return list_queue();
+    case QueueCommand::kDrop:
+      return drop_entries(id);
+    default:
+      return retry_entries(id);
+  }
+}
+
+// A queue command reads no stored settings: each entry carries what it needs.
+std::optional<int> queue_command(int argc, const char* const* argv) {
+  const char* id = "";
+  const QueueCommand command = read_queue_command(argc, argv, &id);
+  if (command == QueueCommand::kNone) {
+    reset_run_state();
+    return std::nullopt;
+  }
+  if (std::optional<int> status = open_run_log(argc, argv)) return *status;
+  const int status = run_queue_command(command, id);
+  close_run_log(status);
+  return status;
 }
 
 }  // namespace
@@ -319,6 +409,7 @@ int quib_main(int argc, const char* const* argv) {
   reset_run_state();
   transcript_start_clock();
   if (argc < 2) return usage_status();
+  if (std::optional<int> status = queue_command(argc, argv)) return *status;
   prescan_flags(argc, argv);
   if (std::optional<int> status = oauth_command(argc, argv)) return *status;
   message_file = argv[1];

@@ -9,6 +9,7 @@
 #include "message/address_list.h"
 #include "message/composer.h"
 #include "platform/platform.h"
+#include "queue/queue.h"
 #include "quib/console.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
@@ -190,6 +191,9 @@ int run_driver() {
   if (!status) {
     print_progress();
     status = send_message(text);
+    if (g_state.queue && *status == kExitSmtpFailed && failure_may_pass(g_state.failure)) {
+      status = queue_message(text.data(), text.length);
+    }
   }
   std::string().swap(g_state.recipients);
   return *status;

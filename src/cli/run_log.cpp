@@ -30,6 +30,7 @@ const StatusMeaning kMeanings[] = {
     {kExitInstallCount, "-install with the wrong number of arguments"},
     {kExitNoServerOrSender, "nothing sent"},
     {kExitTempFile, "console input could not be captured"},
+    {kExitQueued, "queued: the message will be sent by quib -flush"},
     {kExitSmtpFailed, "the SMTP dialogue failed"},
 };
 

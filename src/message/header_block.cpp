@@ -223,6 +223,7 @@ void build_header_block(const MailerState& state, const char* file_name, const B
   if (state.cc_list[0] != '\0')
     append_value(state, block, "Cc", state.cc_list, FieldKind::kAddresses);
   append_mime_lines(state, layout, block);
+  if (!state.message_id.empty()) *block += "Message-ID: " + state.message_id + "\r\n";
   *block += kMailerLine;
   if (!state.header_only_body) *block += "\r\n";
 }

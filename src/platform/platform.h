@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // ---- Strings (lstrcmpA, lstrcmpiA) ----------------------------------------
 
@@ -243,3 +244,55 @@ void platform_sleep_ms(int milliseconds);
 // Loads a library by its exact file name ("libcurl.so.4") from the
 // system's search path. Null on failure.
 void* platform_load_system_library(const char* name);
+
+// ---- The queue's folder and files (CreateDirectoryA, MoveFileExA,
+// ---- FlushFileBuffers, LockFileEx, MapViewOfFile) ----------------------------
+
+// Results of the queue's folder and file calls.
+constexpr int kFolderOpenToOthers = -2;  // group or others may write the folder, or not ours
+constexpr int kLockBusy = -2;            // another process holds the entry
+constexpr int kEntryGone = -3;           // the entry was removed or replaced meanwhile
+
+// The queue folder: $QUIB_QUEUE_DIR, else $XDG_STATE_HOME/quib/queue (or
+// ~/.local/state/quib/queue); Windows: %LOCALAPPDATA%\Quib\queue. The
+// separator is '/' on POSIX and '\' on Windows. 0, or -1 when no home is known.
+int platform_queue_dir(std::string* dir);
+// The path separator of the platform.
+char platform_path_separator();
+// Makes the folder (and missing parents) readable and writable by its owner
+// only (0700; Windows: the owner, SYSTEM and Administrators) and checks that
+// an existing one is a folder of ours that group and others cannot write. 0,
+// kFolderOpenToOthers, or -1 with the reason in *why.
+int platform_make_private_folder(const std::string& dir, std::string* why);
+// Writes the pieces in order as the new file tmp_path (owner only, never an
+// existing name), flushes it to the disk, renames it to path and flushes the
+// folder: a crash leaves either no file at path or the whole one. On
+// failure nothing is left at tmp_path and *why says what failed.
+int platform_store_durably(const std::string& tmp_path, const std::string& path,
+                           const std::string& head, const char* tail, std::size_t tail_length,
+                           std::string* why);
+// Renames from to `to` (replacing it) and flushes the folders. 0 or -1.
+int platform_move_durably(const std::string& from, const std::string& to);
+// Deletes the file. 0 or -1.
+int platform_remove_file(const std::string& path);
+// The names of the plain files in dir, sorted. 0, or -1 when it cannot be read.
+int platform_list_files(const std::string& dir, std::vector<std::string>* names);
+// Opens the file for reading and takes an exclusive lock on it without
+// waiting; the lock goes when the file is closed or the process ends. 0,
+// kLockBusy, kEntryGone (no such file, or it was removed or replaced before
+// the lock was had) or -1.
+int platform_open_locked(const std::string& path, PlatformFile* file);
+// A read-only view of bytes [0, length) of an open file. 0 or -1.
+struct MappedView {
+  const char* data = nullptr;
+  std::size_t length = 0;
+  std::intptr_t mapping = 0;  // Windows: the mapping object
+};
+int platform_map_file(const PlatformFile& file, std::size_t length, MappedView* view);
+void platform_unmap_file(MappedView* view);
+// Seconds since 1970-01-01 UTC.
+std::int64_t platform_now_seconds();
+// Fills the buffer with bytes from the system's random source.
+void platform_random_bytes(void* buffer, std::size_t length);
+// The machine's host name, for a Message-ID; "localhost" when none is known.
+std::string platform_host_name();

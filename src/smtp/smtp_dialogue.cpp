@@ -60,6 +60,9 @@ constexpr std::size_t kReplyLimitBytes = 16u << 20;
 constexpr std::size_t kKeptLeadingBytes = 2048;
 constexpr std::size_t kKeptReplyBytes = 4096;
 
+// A new step: what the last one met is forgotten.
+void note_step(std::string_view step) { g_state.last = DialogueStep{std::string(step), 0, "", 0}; }
+
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // The number at the start of one reply line, taken a character at a time so
@@ -122,6 +125,7 @@ long read_reply_line(std::string* line, ReplyNumber* number, std::size_t* budget
 int send_shown(gensock_handle_t handle, const char* data, unsigned long length,
                std::string_view shown) {
   transcript_sent(shown);
+  note_step(shown.substr(0, shown.find_last_not_of("\r\n") + 1));
   int code = g_gensock.put_data(handle, data, length);
   if (code == 0) return 0;
   report_transport_error("gensock_put_data", code);
@@ -192,6 +196,31 @@ bool is_auth_line(const std::string& line) {
   return line[8] == ' ' || line[8] == '=';
 }
 
+// Reads a whole reply: its code, 0 for an endless one, -1 on failure. Of its
+// lines *lines keeps what the login uses, and *last gets the last one.
+int read_whole_reply(int limit_ms, std::vector<std::string>* lines, std::string* last) {
+  std::string line;
+  std::size_t budget = kReplyLimitBytes;
+  int wait = socket_library_can(GENSOCK_CAN_TIME_REPLIES) ? limit_ms : 0;
+  std::size_t kept = 0;
+  for (;;) {
+    ReplyNumber number;
+    long length = read_reply_line(&line, &number, &budget, &wait);
+    if (length < 0) return -1;
+    if (length == 0) return 0;  // endless: no code of its own
+    std::string text = kept_text(line);
+    // A line of fewer than four characters, its LF included, is a last line.
+    const bool more = length >= 4 && line[3] == '-';
+    if ((kept < kKeptLeadingBytes || is_auth_line(text)) && kept + text.size() <= kKeptReplyBytes) {
+      kept += text.size();
+      lines->push_back(more ? std::move(text) : text);
+    }
+    if (more) continue;
+    *last = std::move(text);
+    return number.code();
+  }
+}
+
 }  // namespace
 
 int smtp_connect() {
@@ -202,6 +231,7 @@ int smtp_connect() {
   }
   transcript_event(std::string("connecting to ") + g_state.smtp_server + " (service smtp)");
   transcript_step(std::string("connecting to ") + g_state.smtp_server);
+  note_step(std::string("connecting to ") + g_state.smtp_server);
   int code = g_gensock.connect(g_state.smtp_server, "smtp", &g_state.connection);
   if (code == GENSOCK_ERR_RESOLVE_SERVICE) {
     transcript_event("the service smtp does not resolve: trying 25");
@@ -216,37 +246,27 @@ int smtp_connect() {
     report_transport_error("gensock_connect", code);
   }
   if (code != 0) {
+    g_state.failure = g_state.last;
     transcript_failure();
     return -1;
   }
   keep_safe_host_name(g_state.local_host);
   transcript_step("the greeting");
+  note_step("the greeting");
   return 0;
 }
 
 int smtp_read_reply(int limit_ms, std::vector<std::string>* lines) {
-  if (lines != nullptr) lines->clear();
-  std::string line;
-  std::size_t budget = kReplyLimitBytes;
-  int wait = socket_library_can(GENSOCK_CAN_TIME_REPLIES) ? limit_ms : 0;
-  std::size_t kept = 0;
-  for (;;) {
-    ReplyNumber number;
-    long length = read_reply_line(&line, &number, &budget, &wait);
-    if (length < 0) return -1;
-    if (length == 0) return 0;  // endless: no code of its own
-    if (lines != nullptr) {
-      std::string text = kept_text(line);
-      if ((kept < kKeptLeadingBytes || is_auth_line(text)) &&
-          kept + text.size() <= kKeptReplyBytes) {
-        kept += text.size();
-        lines->push_back(std::move(text));
-      }
-    }
-    // A line of fewer than four characters, its LF included, is a last line.
-    if (length >= 4 && line[3] == '-') continue;
-    return number.code();
+  std::vector<std::string> own;
+  if (lines == nullptr) lines = &own;
+  lines->clear();
+  std::string last;
+  const int code = read_whole_reply(limit_ms, lines, &last);
+  if (code > 0) {
+    g_state.last.reply_code = code;
+    g_state.last.reply = std::move(last);
   }
+  return code;
 }
 
 int smtp_send(gensock_handle_t handle, const char* data, unsigned long length) {
@@ -258,6 +278,7 @@ int smtp_send_hidden(const std::string& shown, const std::string& command) {
 }
 
 void smtp_abort(const std::string& message) {
+  g_state.failure = g_state.last;
   const std::string failure = transcript_failure_line();  // before QUIT is the last command
   say(message + "\n");
   smtp_quit();  // no reply is waited for
@@ -265,7 +286,7 @@ void smtp_abort(const std::string& message) {
   transcript_event(failure);
 }
 
-int smtp_open_transaction(const char* login, const std::string& recipients) {
+int smtp_open_session() {
   if (smtp_connect() != 0) return -1;
   if (g_state.user != nullptr) {
     if (int refused = smtp_check_login_peer()) return refused;
@@ -284,6 +305,17 @@ int smtp_open_transaction(const char* login, const std::string& recipients) {
     const std::string helo = std::string("HELO ") + g_state.local_host + "\r\n";
     if (exchange(helo, kCodeOk, kServerError, kGreetingMs) != 0) return -1;
   }
+  return 0;
+}
+
+int smtp_reset() { return exchange("RSET\r\n", kCodeOk, kServerError, kMailMs); }
+
+int smtp_open_transaction(const char* login, const std::string& recipients) {
+  if (int status = smtp_open_session()) return status;
+  return smtp_start_mail(login, recipients);
+}
+
+int smtp_start_mail(const char* login, const std::string& recipients) {
   const std::string mail = std::string("MAIL From:<") + login + ">\r\n";
   if (exchange(mail, kCodeOk, kSenderRefused, kMailMs) != 0) return -1;
   if (send_recipients(recipients) != 0) return -1;
@@ -295,6 +327,7 @@ int smtp_open_transaction(const char* login, const std::string& recipients) {
 }
 
 int smtp_finish_message(const char* text, std::size_t length) {
+  note_step("the message text");
   TransmitCounts counts;
   int sent =
       send_message_text(g_state.connection, text, length, transcript_on() ? &counts : nullptr);

@@ -33,7 +33,8 @@ int smtp_send(gensock_handle_t handle, const char* data, unsigned long length);
 // dialogue is shown, `shown` stands in its place ("[credentials hidden]").
 int smtp_send_hidden(const std::string& shown, const std::string& command);
 
-// Prints message and a line end, sends QUIT, disconnects.
+// Keeps g_state.last as g_state.failure, prints message and a line end,
+// sends QUIT, disconnects.
 void smtp_abort(const std::string& message);
 
 // With -u over a plain connection, before EHLO: 0 when the connected peer
@@ -47,6 +48,18 @@ int smtp_check_login_peer();
 // usual one. 0 once logged in; -1 after smtp_abort with the step and the
 // server's answer.
 int smtp_log_in();
+
+// Connects, reads the greeting and sends HELO (with -u: EHLO and the
+// login). 0, or -1 after a printed failure (closed as below); with -u, 12
+// when a login in clear text would leave this machine.
+int smtp_open_session();
+
+// After a finished transaction on an open session: RSET. 0 once answered
+// 250; -1 after smtp_abort otherwise.
+int smtp_reset();
+
+// On an open session: MAIL, one RCPT per recipient and DATA, as below.
+int smtp_start_mail(const char* login, const std::string& recipients);
 
 // Connects, reads the greeting, sends HELO (with -u: EHLO and the login),
 // MAIL, one RCPT per recipient
