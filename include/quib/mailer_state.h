@@ -16,6 +16,15 @@ constexpr std::size_t kLocalHostBytes = 1024;
 // Opaque connection handle of the socket library (a 32-bit value).
 using ConnectionHandle = std::uint32_t;
 
+// What the dialogue met at its last step: enough to tell a failure that
+// may pass (a 4xx, a lost connection) from a refusal.
+struct DialogueStep {
+  std::string step;        // the command as shown, or the step under way
+  int reply_code = 0;      // the code of the last reply read; 0: none
+  std::string reply;       // that reply's last line
+  int transport_code = 0;  // the socket library's error; 0: none
+};
+
 struct MailerState {
   int quiet = 0;  // -q: nothing is printed
   int mime = 0;   // -mime: body sent quoted-printable
@@ -41,10 +50,22 @@ struct MailerState {
   const char* user = nullptr;  // -u: log in as this user; null: no login (HELO)
   std::string secret;          // the password or token once found; wiped once sent
   const char* auth = "";       // -auth as typed: the mechanism, or empty for the usual
+  // The secret's other sources (src/cli/secret_sources.h).
+  const char* pass_command = nullptr;  // -passcmd: the command that prints the secret
+  const char* oauth_file = nullptr;    // -oauth: the OAuth file
+  // Set when the secret is a cached token: puts a new one in place of the
+  // refused one in secret. 0, or -1 once it has said why.
+  int (*renew_secret)() = nullptr;
   // The transcript of the run (src/smtp/transcript.h).
   int debug = 0;              // -debug: to standard error
   const char* log_file = "";  // -log: appended to this file
-  int progress = 0;           // -progress: a progress line on a terminal's standard error
+  // The queue.
+  int queue = 0;           // -queue: a message that may go later is stored
+  std::string message_id;  // written as Message-ID when not empty
+  DialogueStep last;       // the step under way and what it met
+  DialogueStep failure;    // `last` as it stood when the dialogue failed
+  // Long sends.
+  int progress = 0;  // -progress: a progress line on a terminal's standard error
 };
 
 // The one record of the run.

@@ -10,10 +10,12 @@
 #include "message/address_list.h"
 #include "message/composer.h"
 #include "platform/platform.h"
+#include "queue/queue.h"
 #include "quib/console.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
 #include "smtp/smtp_dialogue.h"
+#include "smtp/transcript.h"
 
 namespace {
 
@@ -48,6 +50,8 @@ class FileReader : public BlockReader {
   std::uint64_t reported_size() const override { return size_; }
 
   int start(std::uint64_t* size) override {
+    if (streamed_ && at_ != 0 && platform_rewind_file(file_) != 0) return -1;
+    at_ = 0;  // a streamed attachment is read again for the queue
     if (!whole_read_ && !streamed_ && size_ == 0) {
       whole_read_ = true;
       if (platform_read_to_end(file_, &whole_) != 0) return -1;
@@ -105,11 +109,12 @@ std::optional<int> capture_console_input(PlatformFile* file) {
 
 // Opens the body file or an attachment; the messages name the file.
 std::optional<int> open_for_mailing(const char* name, bool attachment, PlatformFile* file) {
-  if (platform_open_for_reading(name, file) != 0) {
+  const bool folder = attachment && platform_is_folder(name);
+  if (!folder && platform_open_for_reading(name, file) != 0) {
     say_failure("error reading ", name);
     return kExitCantOpen;
   }
-  if (!platform_is_disk_file(*file)) {
+  if (folder || !platform_is_disk_file(*file)) {
     if (attachment) {
       say(name);
       say(": ");
@@ -155,6 +160,10 @@ std::optional<int> load_message(const char* typed_name, const PlatformFile& file
   MessageSpec spec{&g_state, typed_name, &body, {}};
   for (FileReader& open : attachments->files) spec.attachments.push_back({open.name(), &open});
   const int failed = compose_message(spec, text);
+  if (text->long_line_encoded > 0) {
+    transcript_event("the body has a line of " + std::to_string(text->long_line_encoded) +
+                     " bytes, more than 998: it goes quoted-printable");
+  }
   if (failed == 0) return std::nullopt;
   return read_failure_status(failed == 1 ? message_file : spec.attachments[failed - 2].name);
 }
@@ -175,18 +184,21 @@ void print_progress() {
   say("\n");
 }
 
+// The file whose reading stopped a text pulled from stream.
+const char* failed_file(const MessageStream& stream, const Attachments& attachments) {
+  const int failed = stream.failed();
+  return failed >= 2 ? attachments.files[failed - 2].name() : message_file;
+}
+
 // One transaction; after a failure inside the dialogue nothing more is
 // called. A file that fails while it is sent ends the run as a read error.
 int send_message(const MessageText& text, const Attachments& attachments) {
-  int status = smtp_open_transaction(g_state.login, g_state.recipients);
+  int status = smtp_open_transaction(g_state.login, build_envelope_list(g_state));
   if (status != 0) return status;
   MessageStream stream(text);
   ProgressLine progress(&stream, message_text_bytes(text));
   status = smtp_finish_message(&progress);
-  if (status == kSourceFailed) {
-    const int failed = stream.failed();
-    return *read_failure_status(failed >= 2 ? attachments.files[failed - 2].name() : message_file);
-  }
+  if (status == kSourceFailed) return *read_failure_status(failed_file(stream, attachments));
   if (status != 0) return status;
   smtp_quit();
   smtp_disconnect();
@@ -218,6 +230,12 @@ int run_driver() {
   if (!status) {
     print_progress();
     status = send_message(text, attachments);
+    if (g_state.queue && *status == kExitSmtpFailed && failure_may_pass(g_state.failure)) {
+      // The attachments are read again, from their start, into the entry.
+      MessageStream stream(text);
+      status = queue_message(&stream, message_text_bytes(text));
+      if (stream.failed() != 0) status = read_failure_status(failed_file(stream, attachments));
+    }
   }
   std::string().swap(g_state.recipients);
   return *status;

@@ -133,14 +133,17 @@ bool append_file(BlockReader* reader, Coding coding, MessageText* text) {
 // Writes the body, the text's first bytes, and decides its form: a body
 // that is not encoded whatever it holds is read as it stands, and encoded
 // from memory after itself when its form asks (the text then starts there).
-bool write_body(const MessageSpec& spec, BodyForm* form, MessageText* text) {
+bool write_body(const MessageSpec& spec, BodyForm* form, std::string* charset, MessageText* text) {
   const bool mime = spec.state->mime != 0;
   if (!mime && !append_file(spec.body, Coding::kPlain, text)) return false;
   const std::size_t size = text->length;
   const std::string_view read = mime ? std::string_view() : std::string_view(text->data(), size);
-  *form = decide_body_form(mime, spec.state->charset, read);
+  PlainBodyForm plain;
+  *form = decide_body_form(*spec.state, read, &plain);
   if (*form == BodyForm::kEncoded) return append_file(spec.body, Coding::kQuotedPrintable, text);
   if (*form == BodyForm::kPlain) return true;
+  *charset = plain.charset;
+  if (plain.longest > kTextLineMost) text->long_line_encoded = plain.longest;
   const std::uint64_t encoded = qp_encoded_length(text->data(), size);
   if (!make_room(encoded, text)) return false;
   int line_length = 0;  // the text may have moved: data() again
@@ -164,14 +167,16 @@ void reserve_for_message(const MessageSpec& spec, MessageText* text) {
 }
 
 // The header block, and when attachments follow, the body's part header.
-std::string head_of(const MessageSpec& spec, BodyForm form, const std::string& boundary) {
+std::string head_of(const MessageSpec& spec, BodyForm form, const std::string& charset,
+                    const std::string& boundary) {
   BodyLayout layout;
   layout.encoded = form != BodyForm::kPlain;
   layout.boundary = boundary;
+  layout.charset = charset;
   std::string head;
   build_header_block(*spec.state, spec.typed_name, layout, &head);
   if (!boundary.empty()) {
-    head += "--" + boundary + "\r\n" + body_content_lines(*spec.state, layout.encoded) + "\r\n";
+    head += "--" + boundary + "\r\n" + body_content_lines(*spec.state, layout) + "\r\n";
   }
   return head;
 }
@@ -192,15 +197,17 @@ std::vector<MessagePart> parts_after_body(const MessageSpec& spec, const std::st
 
 }  // namespace
 
-BodyForm decide_body_form(bool mime, std::string_view charset, std::string_view text) {
-  if (mime) return BodyForm::kEncoded;
-  return !charset.empty() && has_eight_bit(text) ? BodyForm::kEncodedToNul : BodyForm::kPlain;
+BodyForm decide_body_form(const MailerState& state, std::string_view text, PlainBodyForm* plain) {
+  if (state.mime) return BodyForm::kEncoded;
+  *plain = plain_body_form(text, state.charset, state.header_only_body != 0);
+  return plain->encoded ? BodyForm::kEncodedToNul : BodyForm::kPlain;
 }
 
 int compose_message(const MessageSpec& spec, MessageText* text) {
   reserve_for_message(spec, text);
   BodyForm form = BodyForm::kPlain;
-  if (!write_body(spec, &form, text)) return 1;
+  std::string charset;  // declared for an encoded body that names none
+  if (!write_body(spec, &form, &charset, text)) return 1;
   std::string boundary;
   if (!spec.attachments.empty()) {
     std::vector<std::string_view> plain;
@@ -208,7 +215,7 @@ int compose_message(const MessageSpec& spec, MessageText* text) {
     for (const AttachedFile& file : spec.attachments) plain.push_back(base_name(file.name));
     boundary = choose_boundary(plain);
   }
-  if (!prepend_bytes(head_of(spec, form, boundary), text)) return 1;
+  if (!prepend_bytes(head_of(spec, form, charset, boundary), text)) return 1;
   if (boundary.empty()) return 0;
   // A body ending with a CR would lose it to the delimiter's CR LF: the
   // transmitter takes a run of CRs as one.

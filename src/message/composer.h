@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "message/base64.h"
+#include "message/body_form.h"
 #include "platform/platform.h"
 #include "quib/mailer_state.h"
 #include "quib/text_source.h"
@@ -38,9 +39,10 @@ enum class BodyForm {
   kEncodedToNul,  // quoted-printable up to its first NUL, as plain text that cannot go as it stands
 };
 
-// kEncoded with mime; else kEncodedToNul when a charset is given and the
-// text (the body up to its first NUL) holds bytes above 127; else kPlain.
-BodyForm decide_body_form(bool mime, std::string_view charset, std::string_view text);
+// kEncoded with mime; else kEncodedToNul when the text (the body up to its
+// first NUL) cannot go as it stands (plain_body_form says why and which
+// charset it then declares, in *plain); else kPlain.
+BodyForm decide_body_form(const MailerState& state, std::string_view text, PlainBodyForm* plain);
 
 // A file sent as an attachment: its name as given, and its bytes.
 struct AttachedFile {
@@ -72,6 +74,8 @@ struct MessageText {
   std::size_t start = 0;
   std::size_t length = 0;
   std::vector<MessagePart> parts;
+  // The body's longest line when that made it go quoted-printable, else 0.
+  std::size_t long_line_encoded = 0;
   MessageText() = default;
   MessageText(const MessageText&) = delete;
   MessageText& operator=(const MessageText&) = delete;

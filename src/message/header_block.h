@@ -15,17 +15,26 @@ std::string format_date_header(const LocalTime& time, const ZoneRecord& zone, in
 struct BodyLayout {
   bool encoded = false;  // the body goes quoted-printable
   std::string boundary;  // not empty: a multipart/mixed message with this boundary
+  std::string charset;   // declared for an encoded body when neither -charset nor -mime says
 };
 
 // The body's Content-Type line, and its Content-Transfer-Encoding line when
-// encoded: text/html with -html, else text/plain; the charset of -charset,
-// else ISO-8859-1 with -mime, else none.
-std::string body_content_lines(const MailerState& state, bool encoded);
+// the layout says encoded: text/html with -html, else text/plain; the
+// charset of -charset, else ISO-8859-1 with -mime, else the layout's.
+std::string body_content_lines(const MailerState& state, const BodyLayout& layout);
+
+// The header field ("From", "Sender", "To" or "Cc") holding an address too
+// long for any header line (998 octets, the blank before it included);
+// null when there is none.
+const char* overlong_address_field(const MailerState& state);
 
 // Writes the whole header block for this run into *block (replacing it):
 // Date, From, Sender, Reply-to, Subject, To, Cc, the MIME lines, X-Mailer and
 // the empty line, as the state asks. file_name is argument 1 as typed.
-// Values go out whole, whatever their length. Every line break inside a
+// Values go out whole: a line that would pass 998 octets is folded before
+// a blank or, in an address list, after a comma; a subject with no such
+// place goes in encoded words (-charset, else UTF-8 when valid, else
+// ISO-8859-1). Every line break inside a
 // value (CR LF, a lone LF or a lone CR, each one break) is written as CR LF
 // and one blank, a folded continuation line, so that no value can add a field
 // or end the header; a value ending with a line break thus ends with a line

@@ -161,6 +161,8 @@ std::size_t past_bare_cr(const Text& text, std::size_t pos) {
 struct LineState {
   bool line_start = true;
   bool after_line_end = false;
+  std::uint64_t line = 0;     // bytes of the line being sent, dots doubled included
+  std::uint64_t longest = 0;  // of the lines ended so far
 };
 
 // Sends one block of the text; a line that the block leaves open goes on
@@ -171,8 +173,12 @@ void send_block(const Text& text, LineState* state, Wire* wire) {
   for (std::size_t pos = 0; pos < text.length && wire->status() == 0;) {
     const std::size_t end = line_end_of(text, pos, &lf);
     if (end > pos) {
-      if (state->line_start && bytes[pos] == '.') wire->double_dot();
+      if (state->line_start && bytes[pos] == '.') {
+        wire->double_dot();
+        ++state->line;
+      }
       wire->take(pos, end - pos);
+      state->line += end - pos;
       state->line_start = false;
       state->after_line_end = false;
     }
@@ -190,6 +196,8 @@ void send_block(const Text& text, LineState* state, Wire* wire) {
     }
     state->line_start = true;
     state->after_line_end = true;
+    state->longest = state->line > state->longest ? state->line : state->longest;
+    state->line = 0;
   }
 }
 
@@ -217,7 +225,10 @@ int send_message_from(gensock_handle_t handle, TextSource* source, TransmitCount
     wire.finish(state.after_line_end);
     status = wire.status();
   }
-  if (counts != nullptr) *counts = wire.counts();
+  if (counts != nullptr) {
+    *counts = wire.counts();
+    counts->longest_line = state.line > state.longest ? state.line : state.longest;
+  }
   return status;
 }
 
