@@ -119,6 +119,25 @@ class QueueAndFlush(QueueCase):
         self.assertRegex(parsed["Message-ID"], r"^<\d+\.[0-9a-f]{16}@[A-Za-z0-9.-]+>$")
         self.assertEqual(parsed.get_payload()[1].get_payload(decode=True), bytes(range(256)) * 40)
 
+    def test_a_large_attachment_is_read_again_into_the_entry(self):
+        # Read whole by the first attempt (refused after the end of data),
+        # the file is read again from its start into the entry, block by block.
+        attach = os.path.join(self.work, "big.bin")
+        content = os.urandom((1 << 20) + 12345)
+        with open(attach, "wb") as f:
+            f.write(content)
+        script = GREETING + HELO + MAIL + RCPT + RCPT + DATA + [("data",),
+                                                                 reply("451 4.3.0 later")]
+        with FaultServer(script) as first:
+            status, out, _ = self.send(first.address, "-attach", attach)
+        self.assertEqual(status, 14, out)
+        first_text = first.received.split(b"DATA\r\n", 1)[1].split(b"\r\n.\r\n")[0] + b"\r\n"
+        first_text = first_text.replace(b"\r\n..", b"\r\n.")
+        (entry,) = self.entries()
+        self.assertTrue(self.entry_bytes(entry).endswith(b"\n\n" + first_text))
+        parsed = email.message_from_bytes(first_text)
+        self.assertEqual(parsed.get_payload()[1].get_payload(decode=True), content)
+
     def test_a_stalling_server_queues(self):
         with FaultServer([("hold",)]) as stalling:
             status, out, _ = self.send(stalling.address)

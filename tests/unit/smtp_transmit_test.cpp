@@ -120,7 +120,8 @@ class Blocks : public TextSource {
 };
 
 // Every case cut in two wherever its source may cut it (after the header
-// region, never after a CR) goes out as it does whole.
+// region, never after a CR) goes out as it does whole, its longest line
+// counted across the cut.
 TEST_F(Transmit, BlocksGoOutAsTheWholeText) {
   for (const Case& c : kCases) {
     const std::size_t header = c.text.find("\r\n\r\n");
@@ -129,8 +130,10 @@ TEST_F(Transmit, BlocksGoOutAsTheWholeText) {
       if (c.text[cut - 1] == '\r') continue;
       script_.data.clear();
       Blocks blocks({c.text.substr(0, cut), c.text.substr(cut)}, false);
-      EXPECT_EQ(send_message_from(script_.handle, &blocks), 0);
+      TransmitCounts counts;
+      EXPECT_EQ(send_message_from(script_.handle, &blocks, &counts), 0);
       EXPECT_EQ(script_.data, c.wire) << ::testing::PrintToString(c.text) << " cut at " << cut;
+      EXPECT_EQ(counts.longest_line, c.longest_line) << ::testing::PrintToString(c.text) << cut;
     }
   }
 }
