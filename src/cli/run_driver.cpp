@@ -50,7 +50,7 @@ class FileReader : public BlockReader {
   std::uint64_t reported_size() const override { return size_; }
 
   int start(std::uint64_t* size) override {
-    if (streamed_ && at_ != 0 && platform_rewind_file(file_) != 0) return -1;
+    if (streamed_ && at_ != 0 && platform_seek_file(file_, 0) != 0) return -1;
     at_ = 0;  // a streamed attachment is read again for the queue
     if (!whole_read_ && !streamed_ && size_ == 0) {
       whole_read_ = true;

@@ -41,8 +41,8 @@ int platform_file_size(const PlatformFile& file, std::uint64_t* size);
 // True when the open file lives in a file system whose sizes tell nothing
 // of the content (Linux's /proc and /sys); false on Windows.
 bool platform_is_pseudo_file(const PlatformFile& file);
-// Moves the read position back to the file's start. 0 or -1.
-int platform_rewind_file(const PlatformFile& file);
+// Moves the read position to offset bytes from the file's start. 0 or -1.
+int platform_seek_file(const PlatformFile& file, std::uint64_t offset);
 // Reads exactly size bytes into buffer (ReadFile). 0 on success; a read
 // error, or an end of file before size bytes, is a failure, unless got is
 // given: an early end then succeeds too, with the count read in *got.
@@ -301,14 +301,6 @@ int platform_list_files(const std::string& dir, std::vector<std::string>* names)
 // kLockBusy, kEntryGone (no such file, or it was removed or replaced before
 // the lock was had) or -1.
 int platform_open_locked(const std::string& path, PlatformFile* file);
-// A read-only view of bytes [0, length) of an open file. 0 or -1.
-struct MappedView {
-  const char* data = nullptr;
-  std::size_t length = 0;
-  std::intptr_t mapping = 0;  // Windows: the mapping object
-};
-int platform_map_file(const PlatformFile& file, std::size_t length, MappedView* view);
-void platform_unmap_file(MappedView* view);
 // Seconds since 1970-01-01 UTC.
 std::int64_t platform_now_seconds();
 // Fills the buffer with bytes from the system's random source.

@@ -256,8 +256,9 @@ bool platform_is_pseudo_file(const PlatformFile& file) {
   return type == kProcMagic || type == kSysfsMagic;
 }
 
-int platform_rewind_file(const PlatformFile& file) {
-  return lseek(fd_of(file), 0, SEEK_SET) == 0 ? 0 : -1;
+int platform_seek_file(const PlatformFile& file, std::uint64_t offset) {
+  const off_t to = static_cast<off_t>(offset);
+  return lseek(fd_of(file), to, SEEK_SET) == to ? 0 : -1;
 }
 
 int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size,

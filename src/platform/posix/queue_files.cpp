@@ -161,20 +161,6 @@ int platform_open_locked(const std::string& path, PlatformFile* file) {
   return 0;
 }
 
-int platform_map_file(const PlatformFile& file, std::size_t length, MappedView* view) {
-  void* data = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, static_cast<int>(file.handle), 0);
-  if (data == MAP_FAILED) return -1;
-  madvise(data, length, MADV_SEQUENTIAL);
-  view->data = static_cast<const char*>(data);
-  view->length = length;
-  return 0;
-}
-
-void platform_unmap_file(MappedView* view) {
-  if (view->data != nullptr) munmap(const_cast<char*>(view->data), view->length);
-  *view = MappedView{};
-}
-
 std::int64_t platform_now_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 void platform_random_bytes(void* buffer, std::size_t length) {

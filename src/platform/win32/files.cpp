@@ -83,9 +83,10 @@ int platform_file_size(const PlatformFile& file, std::uint64_t* size) {
 // Windows has no file systems whose sizes are made up.
 bool platform_is_pseudo_file(const PlatformFile&) { return false; }
 
-int platform_rewind_file(const PlatformFile& file) {
-  LARGE_INTEGER start = {};
-  return SetFilePointerEx(handle_of(file), start, nullptr, FILE_BEGIN) ? 0 : -1;
+int platform_seek_file(const PlatformFile& file, std::uint64_t offset) {
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(handle_of(file), to, nullptr, FILE_BEGIN) ? 0 : -1;
 }
 
 int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size,

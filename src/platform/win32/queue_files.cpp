@@ -165,26 +165,6 @@ int platform_open_locked(const std::string& path, PlatformFile* file) {
   return 0;
 }
 
-int platform_map_file(const PlatformFile& file, std::size_t length, MappedView* view) {
-  HANDLE mapping = CreateFileMappingA(handle_of(file), nullptr, PAGE_READONLY, 0, 0, nullptr);
-  if (mapping == nullptr) return -1;
-  void* data = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, length);
-  if (data == nullptr) {
-    CloseHandle(mapping);
-    return -1;
-  }
-  view->data = static_cast<const char*>(data);
-  view->length = length;
-  view->mapping = reinterpret_cast<std::intptr_t>(mapping);
-  return 0;
-}
-
-void platform_unmap_file(MappedView* view) {
-  if (view->data != nullptr) UnmapViewOfFile(view->data);
-  if (view->mapping != 0) CloseHandle(reinterpret_cast<HANDLE>(view->mapping));
-  *view = MappedView{};
-}
-
 std::int64_t platform_now_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 void platform_random_bytes(void* buffer, std::size_t length) {
