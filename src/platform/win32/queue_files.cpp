@@ -22,8 +22,6 @@ std::string reason(const char* what) {
   return std::string(what) + ": Windows error " + std::to_string(GetLastError());
 }
 
-HANDLE handle_of(const PlatformFile& file) { return reinterpret_cast<HANDLE>(file.handle); }
-
 bool write_all(HANDLE h, const char* data, std::size_t length) {
   while (length > 0) {
     const DWORD chunk = length > (1u << 30) ? (1u << 30) : static_cast<DWORD>(length);
