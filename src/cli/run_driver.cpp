@@ -184,13 +184,13 @@ std::optional<int> prepare_message(MessageText* text) {
 
 }  // namespace
 
-int run_driver() {
+int run_driver(bool send) {
   build_recipient_list(g_state);
   MessageText text;
   std::optional<int> status = prepare_message(&text);
   if (!status) {
     print_progress();
-    status = send_message(text);
+    status = send ? send_message(text) : kExitSmtpFailed;
     if (g_state.queue && *status == kExitSmtpFailed && failure_may_pass(g_state.failure)) {
       status = queue_message(text.data(), text.length);
     }
