@@ -324,7 +324,11 @@ int run_accepted() {
     if (std::optional<int> status = open_queue_folder(&dir)) return *status;
     g_state.message_id = make_message_id();
   }
-  if (std::optional<int> status = prepare_login()) return *status;
+  if (std::optional<int> status = prepare_login()) {
+    // A token endpoint out of reach or a failed -passcmd may pass: queued.
+    if (!g_state.queue || !g_state.failure.may_pass) return *status;
+    return run_driver(false);
+  }
   return run_driver();
 }
 

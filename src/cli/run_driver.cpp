@@ -222,14 +222,14 @@ std::optional<int> prepare_message(Attachments* attachments, MessageText* text) 
 
 }  // namespace
 
-int run_driver() {
+int run_driver(bool send) {
   build_recipient_list(g_state);
   Attachments attachments;
   MessageText text;
   std::optional<int> status = prepare_message(&attachments, &text);
   if (!status) {
     print_progress();
-    status = send_message(text, attachments);
+    status = send ? send_message(text, attachments) : kExitSmtpFailed;
     if (g_state.queue && *status == kExitSmtpFailed && failure_may_pass(g_state.failure)) {
       // The attachments are read again, from their start, into the entry.
       MessageStream stream(text);

@@ -307,3 +307,6 @@ std::int64_t platform_now_seconds();
 void platform_random_bytes(void* buffer, std::size_t length);
 // The machine's host name, for a Message-ID; "localhost" when none is known.
 std::string platform_host_name();
+// The path made absolute against the current folder (GetFullPathNameA);
+// as given when that cannot be done.
+std::string platform_absolute_path(const std::string& path);

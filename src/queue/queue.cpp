@@ -88,6 +88,7 @@ std::string make_message_id() {
 }
 
 bool failure_may_pass(const DialogueStep& failure) {
+  if (failure.may_pass) return true;
   if (failure.transport_code != 0) {
     for (int code : kPassingTransportCodes) {
       if (failure.transport_code == code) return true;
@@ -101,7 +102,7 @@ std::string failure_reason(const DialogueStep& failure) {
   std::string why;
   if (failure.transport_code != 0) {
     why = transport_error_message("gensock", failure.transport_code);
-  } else if (failure.reply_code != 0) {
+  } else if (failure.reply_code != 0 || !failure.reply.empty()) {
     why = failure.reply.empty() ? std::to_string(failure.reply_code) : failure.reply;
   } else {
     why = "no reply";
@@ -134,6 +135,9 @@ int queue_message(TextSource* text, std::uint64_t length) {
   entry.login = g_state.user != nullptr;
   entry.user = g_state.user != nullptr ? g_state.user : "";
   entry.auth = g_state.auth;
+  // Run again at each attempt; the file's path as seen from any folder.
+  if (g_state.pass_command != nullptr) entry.passcmd = g_state.pass_command;
+  if (g_state.oauth_file != nullptr) entry.oauth = platform_absolute_path(g_state.oauth_file);
   entry.message_bytes = length;
   const std::string id = new_entry_id(entry.created);
   std::string why;

@@ -183,3 +183,11 @@ std::string platform_host_name() {
   if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
   return name;
 }
+
+std::string platform_absolute_path(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  std::string folder(4096, '\0');
+  if (getcwd(&folder[0], folder.size()) == nullptr) return path;
+  folder.resize(std::strlen(folder.c_str()));
+  return folder + "/" + path;
+}

@@ -189,3 +189,9 @@ std::string platform_host_name() {
   if (!GetComputerNameA(name, &size) || name[0] == '\0') return "localhost";
   return name;
 }
+
+std::string platform_absolute_path(const std::string& path) {
+  char full[MAX_PATH];
+  const DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+  return length == 0 || length >= MAX_PATH ? path : std::string(full, length);
+}
