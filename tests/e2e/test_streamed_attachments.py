@@ -60,6 +60,9 @@ class StreamedAttachmentTest(quibtest.StoredSettingsCase):
                     change(path)
                     server.release()
                     run.join(120)
+                    settled = time.monotonic() + 30  # the server may still be reading what was sent
+                    while not server.eof and time.monotonic() < settled:
+                        time.sleep(0.01)
                 self.assertEqual(result["s"], 5, result)
                 self.assertTrue(result["o"].endswith(b"error reading %s, aborting\n" % path.encode()))
                 self.assertNotIn(b"\r\n.\r\n", server.received)
