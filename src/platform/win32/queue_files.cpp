@@ -3,7 +3,8 @@
 // temporary name and FlushFileBuffers, locks (LockFileEx) that go with the
 // handle.
 #include <windows.h>
-// sddl.h and wincrypt.h need windows.h first.
+// aclapi.h, sddl.h and wincrypt.h need windows.h first.
+#include <aclapi.h>
 #include <sddl.h>
 #include <wincrypt.h>
 
@@ -33,6 +34,68 @@ bool write_all(HANDLE h, const char* data, std::size_t length) {
     length -= written;
   }
   return true;
+}
+
+// What lets a holder put, replace or remove files in a folder, or change who may.
+const DWORD kFolderWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
+                                 WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+bool is_well_known(PSID sid, WELL_KNOWN_SID_TYPE type) {
+  return IsWellKnownSid(sid, type) != FALSE;
+}
+
+// SYSTEM or Administrators.
+bool is_trusted(PSID sid) {
+  return is_well_known(sid, WinLocalSystemSid) || is_well_known(sid, WinBuiltinAdministratorsSid);
+}
+
+// Whether the process's user is sid.
+bool is_current_user(PSID sid) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  char buffer[256];
+  DWORD size = 0;
+  const BOOL got = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
+  CloseHandle(token);
+  return got && EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, sid);
+}
+
+// An existing folder must belong to the user (or SYSTEM or Administrators)
+// and its DACL grant no write access to anyone but the owner, SYSTEM and
+// Administrators. A null DACL lets everyone in.
+bool closed_to_others(const std::string& dir) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoA(dir.c_str(), SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                            &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool closed =
+      owner != nullptr && dacl != nullptr && (is_current_user(owner) || is_trusted(owner));
+  for (DWORD i = 0; closed && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) {
+      closed = false;
+      break;
+    }
+    const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
+    const bool grants = header->AceType == ACCESS_ALLOWED_ACE_TYPE ||
+                        header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+    if (!grants || (header->AceFlags & INHERIT_ONLY_ACE) != 0) {
+      continue;  // a denial only narrows; an inherit-only entry is for what is made inside
+    }
+    // Both kinds lay out the mask and the SID alike.
+    const ACCESS_ALLOWED_ACE* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+    PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+    if ((allowed->Mask & kFolderWriteRights) != 0 && !EqualSid(sid, owner) && !is_trusted(sid) &&
+        !is_well_known(sid, WinCreatorOwnerRightsSid)) {
+      closed = false;
+    }
+  }
+  LocalFree(descriptor);
+  return closed;
 }
 
 }  // namespace
@@ -74,6 +137,11 @@ int platform_make_private_folder(const std::string& dir, std::string* why) {
   if (kind == INVALID_FILE_ATTRIBUTES || (kind & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     *why = dir + " is not a folder";
     return -1;
+  }
+  if (!closed_to_others(dir)) {
+    *why =
+        dir + " can be written by others (let only its owner, SYSTEM and Administrators write it)";
+    return kFolderOpenToOthers;
   }
   return 0;
 }
