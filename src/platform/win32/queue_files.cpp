@@ -98,6 +98,38 @@ bool closed_to_others(const std::string& dir) {
   return closed;
 }
 
+// Renames from to `to`. A file at `to` that is open (an entry a flush holds
+// and maps) cannot be replaced: it is renamed aside and deleted (it goes
+// when its holder closes it).
+bool replace_file(const std::string& from, const std::string& to) {
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  if (MoveFileExA(from.c_str(), to.c_str(), flags)) return true;
+  const std::string aside = to + ".old";
+  if (!MoveFileExA(to.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
+  if (!MoveFileExA(from.c_str(), to.c_str(), flags)) {
+    MoveFileExA(aside.c_str(), to.c_str(), 0);
+    return false;
+  }
+  DeleteFileA(aside.c_str());
+  return true;
+}
+
+// Whether path leads to the file that h holds.
+bool same_file(HANDLE h, const std::string& path) {
+  HANDLE named =
+      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION held;
+  BY_HANDLE_FILE_INFORMATION found;
+  const bool same =
+      GetFileInformationByHandle(h, &held) && GetFileInformationByHandle(named, &found) &&
+      held.nNumberOfLinks > 0 && held.dwVolumeSerialNumber == found.dwVolumeSerialNumber &&
+      held.nFileIndexHigh == found.nFileIndexHigh && held.nFileIndexLow == found.nFileIndexLow;
+  CloseHandle(named);
+  return same;
+}
+
 }  // namespace
 
 int platform_queue_dir(std::string* dir) {
@@ -163,10 +195,7 @@ int platform_store_durably(const std::string& tmp_path, const std::string& path,
   }
   if (failed != nullptr) *why = reason(failed);
   CloseHandle(h);
-  if (failed == nullptr && !MoveFileExA(tmp_path.c_str(), path.c_str(),
-                                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    *why = reason(failed = "renaming");
-  }
+  if (failed == nullptr && !replace_file(tmp_path, path)) *why = reason(failed = "renaming");
   if (failed != nullptr) {
     DeleteFileA(tmp_path.c_str());
     return -1;
@@ -175,12 +204,19 @@ int platform_store_durably(const std::string& tmp_path, const std::string& path,
 }
 
 int platform_move_durably(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-             ? 0
-             : -1;
+  return replace_file(from, to) ? 0 : -1;
 }
 
-int platform_remove_file(const std::string& path) { return DeleteFileA(path.c_str()) ? 0 : -1; }
+int platform_remove_file(const std::string& path) {
+  // Renamed first: a deleted file that a flush still holds keeps its name
+  // until closed, and another flush could take it up.
+  const std::string gone = path + ".gone";
+  if (!MoveFileExA(path.c_str(), gone.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    return DeleteFileA(path.c_str()) ? 0 : -1;
+  }
+  DeleteFileA(gone.c_str());
+  return 0;
+}
 
 int platform_list_files(const std::string& dir, std::vector<std::string>* names) {
   names->clear();
@@ -215,9 +251,7 @@ int platform_open_locked(const std::string& path, PlatformFile* file) {
   }
   // The name must still lead to this file (another flush may have sent and
   // replaced or removed it before the lock was had).
-  BY_HANDLE_FILE_INFORMATION held;
-  if (!GetFileInformationByHandle(h, &held) || held.nNumberOfLinks == 0 ||
-      GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+  if (!same_file(h, path)) {
     CloseHandle(h);
     return kEntryGone;
   }
