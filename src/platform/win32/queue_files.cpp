@@ -100,7 +100,8 @@ bool closed_to_others(const std::string& dir) {
 
 // Renames from to `to`. A file at `to` that is open (an entry a flush holds
 // and maps) cannot be replaced: it is renamed aside and deleted (it goes
-// when its holder closes it).
+// when its holder closes it). A crash between the two renames leaves the
+// entry only as `to`.old, which no listing takes up.
 bool replace_file(const std::string& from, const std::string& to) {
   const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
   if (MoveFileExA(from.c_str(), to.c_str(), flags)) return true;
