@@ -101,7 +101,7 @@ bool closed_to_others(const std::string& dir) {
 // Renames from to `to`. A file at `to` that is open (an entry a flush holds
 // and maps) cannot be replaced: it is renamed aside and deleted (it goes
 // when its holder closes it). A crash between the two renames leaves the
-// entry only as `to`.old, which no listing takes up.
+// entry only as `to`.old, which the next listing puts back.
 bool replace_file(const std::string& from, const std::string& to) {
   const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
   if (MoveFileExA(from.c_str(), to.c_str(), flags)) return true;
@@ -231,6 +231,21 @@ int platform_list_files(const std::string& dir, std::vector<std::string>* names)
   } while (FindNextFileA(search, &found));
   FindClose(search);
   std::sort(names->begin(), names->end());
+  // An entry set aside by a rewrite that a crash cut short (replace_file)
+  // goes back under its name; a rewrite under way puts its own in place.
+  const std::string kAside = ".old";
+  for (const std::string& name : std::vector<std::string>(*names)) {
+    if (name.size() <= kAside.size() ||
+        name.compare(name.size() - kAside.size(), kAside.size(), kAside) != 0) {
+      continue;
+    }
+    const std::string stem = name.substr(0, name.size() - kAside.size());
+    if (std::binary_search(names->begin(), names->end(), stem)) continue;
+    if (MoveFileExA((dir + "\\" + name).c_str(), (dir + "\\" + stem).c_str(),
+                    MOVEFILE_WRITE_THROUGH)) {
+      names->insert(std::lower_bound(names->begin(), names->end(), stem), stem);
+    }
+  }
   return 0;
 }
 
