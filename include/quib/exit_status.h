@@ -10,4 +10,5 @@ constexpr int kExitReadFailed = 5;         // reading the message file failed
 constexpr int kExitInstallCount = 6;       // -install with a wrong argument count
 constexpr int kExitNoServerOrSender = 12;  // no server or no usable envelope sender
 constexpr int kExitTempFile = 13;          // the console-input temporary file cannot be written
+constexpr int kExitSomeRefused = 15;       // sent, but some recipients were refused
 constexpr int kExitSmtpFailed = -1;        // the SMTP dialogue failed

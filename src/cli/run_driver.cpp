@@ -12,9 +12,13 @@
 #include "quib/console.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
+#include "smtp/esmtp.h"
 #include "smtp/smtp_dialogue.h"
 
 namespace {
+
+const char kNo8BitMime[] =
+    "The mail server does not offer 8BITMIME: the body goes quoted-printable\n";
 
 // A file of the run, read for the composer. A file whose size says 0 may
 // still have content (the files of /proc) and is read whole to its real end
@@ -100,7 +104,8 @@ std::optional<int> read_failure_status(const char* name) {
   return kExitReadFailed;
 }
 
-// The attachments, opened in order, closed when it goes.
+// The embedded files and the attachments, opened in order, closed when it
+// goes.
 struct Attachments {
   std::vector<FileReader> files;
   ~Attachments() {
@@ -109,7 +114,10 @@ struct Attachments {
 };
 
 std::optional<int> open_attachments(Attachments* attachments) {
-  for (const char* name : g_state.attachments) {
+  std::vector<const char*> names = g_state.embeds;
+  names.insert(names.end(), g_state.attachments.begin(), g_state.attachments.end());
+  attachments->files.reserve(names.size());
+  for (const char* name : names) {
     PlatformFile file;
     const std::optional<int> status = open_for_mailing(name, true, &file);
     attachments->files.emplace_back(name, file);
@@ -119,6 +127,13 @@ std::optional<int> open_attachments(Attachments* attachments) {
   return std::nullopt;
 }
 
+// With -8bit the session is open before the message is composed: whether
+// the body may go with its 8-bit bytes depends on what the server offers.
+EightBit eight_bit_wanted() {
+  if (!g_state.eight_bit) return EightBit::kNotAsked;
+  return g_state.server_offers & kOffers8BitMime ? EightBit::kAllowed : EightBit::kRefused;
+}
+
 // Composes the whole message from the open message file and the attachments.
 std::optional<int> load_message(const char* typed_name, const PlatformFile& file,
                                 MessageText* text) {
@@ -126,11 +141,15 @@ std::optional<int> load_message(const char* typed_name, const PlatformFile& file
   if (std::optional<int> status = open_attachments(&attachments)) return status;
   FileReader body(message_file, file);
   if (body.measure() != 0) return read_failure_status(message_file);
-  MessageSpec spec{&g_state, typed_name, &body, {}};
-  for (FileReader& open : attachments.files) spec.attachments.push_back({open.name(), &open});
+  MessageSpec spec{&g_state, typed_name, &body, {}, {}, eight_bit_wanted()};
+  for (FileReader& open : attachments.files) {
+    std::vector<AttachedFile>& into =
+        spec.embedded.size() < g_state.embeds.size() ? spec.embedded : spec.attachments;
+    into.push_back({open.name(), &open});
+  }
   const int failed = compose_message(spec, text);
   if (failed == 0) return std::nullopt;
-  return read_failure_status(failed == 1 ? message_file : spec.attachments[failed - 2].name);
+  return read_failure_status(failed == 1 ? message_file : attachments.files[failed - 2].name());
 }
 
 void print_progress() {
@@ -149,29 +168,49 @@ void print_progress() {
   say("\n");
 }
 
-// One transaction; after a failure inside the dialogue nothing more is called.
-int send_message(const MessageText& text) {
-  int status = smtp_open_transaction(g_state.login, g_state.recipients);
-  if (status != 0) return status;
-  status = smtp_finish_message(text.data(), text.length);
-  if (status != 0) return status;
+// One transaction on the session (opened here unless -8bit opened it
+// before composing); after a failure inside the dialogue nothing more is
+// called.
+int send_message(const MessageText& text, bool session_open) {
+  if (!session_open && smtp_open_session(g_state.login, g_state.recipients) != 0) {
+    return kExitSmtpFailed;
+  }
+  if (g_state.eight_bit && text.form == BodyForm::kEncodedToNul &&
+      !(g_state.server_offers & kOffers8BitMime)) {
+    say(kNo8BitMime);
+  }
+  const bool eight_bit_body = text.form == BodyForm::kEightBit;
+  if (smtp_start_mail(g_state.login, g_state.recipients, eight_bit_body) != 0 ||
+      smtp_finish_message(text.data(), text.length) != 0) {
+    return kExitSmtpFailed;
+  }
   smtp_quit();
   smtp_disconnect();
-  return kExitSent;
+  return g_state.refused.empty() ? kExitSent : kExitSomeRefused;
 }
 
 // Everything up to the finished message text; the temporary file, if any,
 // is deleted whatever the outcome. The exit status that ends the run, or
 // nothing when the text is ready.
-std::optional<int> prepare_message(MessageText* text) {
+// With -8bit the session opens before the message is composed
+// (*session_open then tells); a file that fails after that ends it.
+std::optional<int> prepare_message(MessageText* text, bool* session_open) {
   const char* typed_name = message_file;
   PlatformFile file;
   const bool console = std::strcmp(message_file, "-") == 0;
   std::optional<int> status =
       console ? capture_console_input(&file) : open_for_mailing(message_file, false, &file);
+  if (!status && g_state.eight_bit) {
+    if (smtp_open_session(g_state.login, g_state.recipients) != 0) status = kExitSmtpFailed;
+    *session_open = !status;
+  }
   if (!status) status = load_message(typed_name, file, text);
   platform_close_file(&file);
   if (console) platform_discard_temp_file(temp_file_name);
+  if (status && *session_open) {
+    smtp_quit();
+    smtp_disconnect();
+  }
   return status;
 }
 
@@ -180,10 +219,11 @@ std::optional<int> prepare_message(MessageText* text) {
 int run_driver() {
   build_recipient_list(g_state);
   MessageText text;
-  std::optional<int> status = prepare_message(&text);
+  bool session_open = false;
+  std::optional<int> status = prepare_message(&text, &session_open);
   if (!status) {
     print_progress();
-    status = send_message(text);
+    status = send_message(text, session_open);
   }
   std::string().swap(g_state.recipients);
   return *status;

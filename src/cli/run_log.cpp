@@ -30,6 +30,7 @@ const StatusMeaning kMeanings[] = {
     {kExitInstallCount, "-install with the wrong number of arguments"},
     {kExitNoServerOrSender, "nothing sent"},
     {kExitTempFile, "console input could not be captured"},
+    {kExitSomeRefused, "sent, but some recipients were refused"},
     {kExitSmtpFailed, "the SMTP dialogue failed"},
 };
 

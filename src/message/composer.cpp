@@ -24,6 +24,9 @@ constexpr std::size_t kReadBlockBytes = 256 * 1024;
 constexpr std::size_t kHeadRoom = 64 * 1024;
 // One part's header and delimiter, or the closing delimiter.
 constexpr std::size_t kPartRoom = 1024;
+// RFC 5322 2.1.1: a line holds at most 998 octets, its CR LF not counted;
+// 8BITMIME does not lift that (RFC 6152).
+constexpr std::size_t kLineMostOctets = 998;
 
 // Makes room for extra more bytes and the NUL after the text, moving it into
 // a larger reservation when they do not fit. False when memory does not allow it.
@@ -131,17 +134,22 @@ bool append_file(BlockReader* reader, Coding coding, MessageText* text) {
   return true;
 }
 
+// The charset declared for a body that holds bytes above 127 when neither
+// -charset nor -mime names one.
+std::string own_charset(std::string_view text) { return valid_utf8(text) ? "utf-8" : "ISO-8859-1"; }
+
 // Writes the body, the text's first bytes, and decides its form: a body
 // that is not encoded whatever it holds is read as it stands, and encoded
 // from memory after itself when its form asks (the text then starts there).
-bool write_body(const MessageSpec& spec, BodyForm* form, MessageText* text) {
+bool write_body(const MessageSpec& spec, BodyForm* form, std::string* charset, MessageText* text) {
   const bool mime = spec.state->mime != 0;
   if (!mime && !append_file(spec.body, Coding::kPlain, text)) return false;
   const std::size_t size = text->length;
   const std::string_view read = mime ? std::string_view() : std::string_view(text->data(), size);
-  *form = decide_body_form(mime, spec.state->charset, read);
+  *form = decide_body_form(mime, spec.state->charset, read, spec.eight_bit);
+  if (*form != BodyForm::kPlain && !mime) *charset = own_charset(read);
   if (*form == BodyForm::kEncoded) return append_file(spec.body, Coding::kQuotedPrintable, text);
-  if (*form == BodyForm::kPlain) return true;
+  if (*form != BodyForm::kEncodedToNul) return true;
   const std::uint64_t encoded = qp_encoded_length(text->data(), size);
   if (!make_room(encoded, text)) return false;
   int line_length = 0;  // the text may have moved: data() again
@@ -163,21 +171,41 @@ void reserve_for_message(const MessageSpec& spec, MessageText* text) {
   for (const AttachedFile& file : spec.attachments) {
     most += base64_encoded_length(file.reader->reported_size()) + kPartRoom;
   }
+  for (const AttachedFile& file : spec.embedded) {
+    most += base64_encoded_length(file.reader->reported_size()) + kPartRoom;
+  }
   make_room(most, text);
   text->start = kHeadRoom;
 }
 
-// The header block, and when attachments follow, the body's part header.
-std::string head_of(const MessageSpec& spec, BodyForm form, const std::string& boundary) {
+// The boundaries of a multipart message: `outer` for the whole, `inner`
+// for the HTML body and its embedded files when attachments follow too.
+struct Boundaries {
+  std::string outer;
+  std::string inner;
+  // Where the embedded files are delimited.
+  const std::string& related() const { return inner.empty() ? outer : inner; }
+};
+
+// The header block, then for a multipart message its first part's header:
+// the body's, or the multipart/related part's and the body's inside it.
+std::string head_of(const MessageSpec& spec, BodyForm form, const std::string& charset,
+                    const Boundaries& boundaries) {
   BodyLayout layout;
-  layout.encoded = form != BodyForm::kPlain;
-  layout.boundary = boundary;
+  layout.encoded = form == BodyForm::kEncoded || form == BodyForm::kEncodedToNul;
+  layout.eight_bit = form == BodyForm::kEightBit;
+  layout.boundary = boundaries.outer;
+  layout.charset = charset;
+  if (spec.attachments.empty() && !spec.embedded.empty()) layout.multipart = "related";
   std::string head;
   build_header_block(*spec.state, spec.typed_name, layout, &head);
-  if (!boundary.empty()) {
-    head += "--" + boundary + "\r\n" + body_content_lines(*spec.state, layout.encoded) + "\r\n";
+  if (boundaries.outer.empty()) return head;
+  head += "--" + boundaries.outer + "\r\n";
+  if (!boundaries.inner.empty()) {
+    head += "Content-Type: multipart/related; type=\"text/html\"; boundary=\"" + boundaries.inner +
+            "\"\r\n\r\n--" + boundaries.inner + "\r\n";
   }
-  return head;
+  return head + body_content_lines(*spec.state, layout) + "\r\n";
 }
 
 // A piece of the text after the body: text in memory, then, when reader is
@@ -189,12 +217,18 @@ struct Piece {
   int blame;
 };
 
-// The attachments' parts, each delimited by the boundary, and the closing
-// delimiter.
-std::vector<Piece> parts_after_body(const MessageSpec& spec, const std::string& boundary) {
-  const std::string delimiter = "\r\n--" + boundary;
+// The embedded files' parts and the attachments' parts, each delimited by
+// its boundary, and the closing delimiters.
+std::vector<Piece> parts_after_body(const MessageSpec& spec, const Boundaries& boundaries) {
   std::vector<Piece> pieces;
   int blame = 2;
+  const std::string related = "\r\n--" + boundaries.related();
+  for (const AttachedFile& file : spec.embedded) {
+    const std::string head = embedded_part_header(file.name);
+    pieces.push_back(Piece{related + "\r\n" + head, file.reader, blame++});
+  }
+  if (!boundaries.inner.empty()) pieces.push_back(Piece{related + "--", nullptr, 1});
+  const std::string delimiter = "\r\n--" + boundaries.outer;
   for (const AttachedFile& file : spec.attachments) {
     const std::string head = attachment_part_header(file.name, spec.state->charset);
     pieces.push_back(Piece{delimiter + "\r\n" + head, file.reader, blame++});
@@ -203,31 +237,58 @@ std::vector<Piece> parts_after_body(const MessageSpec& spec, const std::string& 
   return pieces;
 }
 
+// Boundaries that occur in no plain part: the body when it goes as it
+// stands, and the files' names.
+Boundaries choose_boundaries(const MessageSpec& spec, const MessageText& text) {
+  Boundaries boundaries;
+  if (spec.attachments.empty() && spec.embedded.empty()) return boundaries;
+  std::vector<std::string_view> plain;
+  if (text.form == BodyForm::kPlain || text.form == BodyForm::kEightBit) {
+    plain.emplace_back(text.data(), text.length);
+  }
+  for (const AttachedFile& file : spec.attachments) plain.push_back(base_name(file.name));
+  for (const AttachedFile& file : spec.embedded) plain.push_back(base_name(file.name));
+  boundaries.outer = choose_boundary(plain);
+  if (!spec.attachments.empty() && !spec.embedded.empty()) {
+    plain.push_back(boundaries.outer);
+    boundaries.inner = choose_boundary(plain);
+  }
+  return boundaries;
+}
+
+bool has_long_line(std::string_view text) {
+  std::size_t line = 0;
+  for (char c : text) {
+    if (c == '\r') continue;
+    line = c == '\n' ? 0 : line + 1;
+    if (line > kLineMostOctets) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
-BodyForm decide_body_form(bool mime, std::string_view charset, std::string_view text) {
+BodyForm decide_body_form(bool mime, std::string_view charset, std::string_view text,
+                          EightBit eight_bit) {
   if (mime) return BodyForm::kEncoded;
-  return !charset.empty() && has_eight_bit(text) ? BodyForm::kEncodedToNul : BodyForm::kPlain;
+  if (!has_eight_bit(text)) return BodyForm::kPlain;
+  if (eight_bit == EightBit::kAllowed && !has_long_line(text)) return BodyForm::kEightBit;
+  if (eight_bit != EightBit::kNotAsked || !charset.empty()) return BodyForm::kEncodedToNul;
+  return BodyForm::kPlain;
 }
 
 int compose_message(const MessageSpec& spec, MessageText* text) {
   reserve_for_message(spec, text);
-  BodyForm form = BodyForm::kPlain;
-  if (!write_body(spec, &form, text)) return 1;
-  std::string boundary;
-  if (!spec.attachments.empty()) {
-    std::vector<std::string_view> plain;
-    if (form == BodyForm::kPlain) plain.emplace_back(text->data(), text->length);
-    for (const AttachedFile& file : spec.attachments) plain.push_back(base_name(file.name));
-    boundary = choose_boundary(plain);
-  }
-  if (!prepend_bytes(head_of(spec, form, boundary), text)) return 1;
-  if (boundary.empty()) return 0;
+  std::string charset;
+  if (!write_body(spec, &text->form, &charset, text)) return 1;
+  const Boundaries boundaries = choose_boundaries(spec, *text);
+  if (!prepend_bytes(head_of(spec, text->form, charset, boundaries), text)) return 1;
+  if (boundaries.outer.empty()) return 0;
   // A body ending with a CR would lose it to the delimiter's CR LF: the
   // transmitter takes a run of CRs as one.
   if (text->length > 0 && text->data()[text->length - 1] == '\r' && !append_bytes("\n", text))
     return 1;
-  for (const Piece& piece : parts_after_body(spec, boundary)) {
+  for (const Piece& piece : parts_after_body(spec, boundaries)) {
     if (!append_bytes(piece.text, text)) return piece.blame;
     if (piece.reader && !append_file(piece.reader, Coding::kBase64, text)) return piece.blame;
   }

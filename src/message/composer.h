@@ -30,11 +30,16 @@ enum class BodyForm {
   kPlain,         // as it stands, up to its first NUL
   kEncoded,       // -mime: quoted-printable, every byte
   kEncodedToNul,  // quoted-printable up to its first NUL, as plain text that cannot go as it stands
+  kEightBit,      // -8bit to a server that takes it: as it stands, labelled 8bit
 };
 
-// kEncoded with mime; else kEncodedToNul when a charset is given and the
-// text (the body up to its first NUL) holds bytes above 127; else kPlain.
-BodyForm decide_body_form(bool mime, std::string_view charset, std::string_view text);
+// kEncoded with mime. Else, when the text (the body up to its first NUL)
+// holds bytes above 127: kEightBit when eight_bit allows it and no line
+// passes 998 octets; kEncodedToNul when eight_bit asks or a charset is given.
+// Else kPlain.
+enum class EightBit { kNotAsked, kAllowed, kRefused };
+BodyForm decide_body_form(bool mime, std::string_view charset, std::string_view text,
+                          EightBit eight_bit = EightBit::kNotAsked);
 
 // A file sent as an attachment: its name as given, and its bytes.
 struct AttachedFile {
@@ -48,6 +53,10 @@ struct MessageSpec {
   const char* typed_name;    // argument 1 as typed, for the Subject
   BlockReader* body;
   std::vector<AttachedFile> attachments;
+  // -embed: the files shown inside an HTML body, in multipart/related.
+  std::vector<AttachedFile> embedded = {};
+  // -8bit: whether the server takes an 8-bit body (8BITMIME).
+  EightBit eight_bit = EightBit::kNotAsked;
 };
 
 // The composed message: length bytes at data() and a NUL after them, in a
@@ -56,6 +65,7 @@ struct MessageText {
   LargeBuffer buffer;
   std::size_t start = 0;
   std::size_t length = 0;
+  BodyForm form = BodyForm::kPlain;  // the form the body went in
   MessageText() = default;
   MessageText(const MessageText&) = delete;
   MessageText& operator=(const MessageText&) = delete;
@@ -65,5 +75,5 @@ struct MessageText {
 
 // Composes the message into *text: 0, or the number of the file that could
 // not be read, or for which memory did not allow room (1 the body, 2 the
-// first attachment, ...).
+// first embedded file, ..., then the attachments).
 int compose_message(const MessageSpec& spec, MessageText* text);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "message/encoded_words.h"
+#include "message/header_fields.h"
 #include "message/mime_parts.h"
 
 namespace {
@@ -73,10 +74,26 @@ void append_subject(const MailerState& state, const char* file_name, std::string
 void append_mime_lines(const MailerState& state, const BodyLayout& layout, std::string* block) {
   if (!layout.boundary.empty()) {
     *block += kMimeVersion;
-    *block += "Content-Type: multipart/mixed; boundary=\"" + layout.boundary + "\"\r\n";
-  } else if (state.mime || state.html || state.charset[0] != '\0') {
+    *block += "Content-Type: multipart/" + layout.multipart + "; ";
+    if (layout.multipart == "related") *block += "type=\"text/html\"; ";
+    *block += "boundary=\"" + layout.boundary + "\"\r\n";
+  } else if (state.mime || state.html || state.charset[0] != '\0' || layout.eight_bit) {
     *block += kMimeVersion;
-    *block += body_content_lines(state, layout.encoded);
+    *block += body_content_lines(state, layout);
+  }
+}
+
+// Message-ID, then the -header lines, in the order given.
+void append_own_lines(const MailerState& state, std::string* block) {
+  if (!state.message_id.empty()) *block += "Message-ID: " + state.message_id + "\r\n";
+  for (const HeaderField& field : state.headers) {
+    if (same_field_name(field.name, "Message-ID")) continue;  // it is state.message_id
+    if (has_eight_bit(field.value)) {
+      const char* charset = state.charset[0] != '\0' ? state.charset : "utf-8";
+      append_encoded_field(block, field.name.c_str(), field.value, charset, FieldKind::kText);
+    } else {
+      append_field(block, field.name.c_str(), field.value.c_str());
+    }
   }
 }
 
@@ -95,9 +112,13 @@ std::string format_date_header(const LocalTime& time, const ZoneRecord& zone, in
   return line;
 }
 
-std::string body_content_lines(const MailerState& state, bool encoded) {
-  const char* charset = state.charset[0] != '\0' ? state.charset : state.mime ? kMimeCharset : "";
-  return text_part_lines(state.html != 0, charset, encoded);
+std::string body_content_lines(const MailerState& state, const BodyLayout& layout) {
+  const char* charset = state.charset[0] != '\0' ? state.charset
+                        : state.mime             ? kMimeCharset
+                                                 : layout.charset.c_str();
+  std::string lines = text_part_lines(state.html != 0, charset, layout.encoded);
+  if (layout.eight_bit) lines += "Content-Transfer-Encoding: 8bit\r\n";
+  return lines;
 }
 
 void build_header_block(const MailerState& state, const char* file_name, std::string* block) {
@@ -124,6 +145,7 @@ void build_header_block(const MailerState& state, const char* file_name, const B
   if (state.cc_list[0] != '\0')
     append_value(state, block, "Cc", state.cc_list, FieldKind::kAddresses);
   append_mime_lines(state, layout, block);
+  append_own_lines(state, block);
   *block += kMailerLine;
   if (!state.header_only_body) *block += "\r\n";
 }

@@ -13,27 +13,30 @@ std::string format_date_header(const LocalTime& time, const ZoneRecord& zone, in
 
 // How the body goes out, which decides the MIME lines of the header.
 struct BodyLayout {
-  bool encoded = false;  // the body goes quoted-printable
-  std::string boundary;  // not empty: a multipart/mixed message with this boundary
+  bool encoded = false;             // the body goes quoted-printable
+  bool eight_bit = false;           // the body goes unencoded with 8-bit bytes (-8bit)
+  std::string boundary;             // not empty: a multipart message with this boundary
+  std::string multipart = "mixed";  // its subtype: "mixed", or "related" for -embed alone
+  std::string
+      charset;  // declared for an encoded or 8-bit body when neither -charset nor -mime says
 };
 
 // The body's Content-Type line, and its Content-Transfer-Encoding line when
-// encoded: text/html with -html, else text/plain; the charset of -charset,
-// else ISO-8859-1 with -mime, else none.
-std::string body_content_lines(const MailerState& state, bool encoded);
+// encoded or 8-bit: text/html with -html, else text/plain; the charset of
+// -charset, else ISO-8859-1 with -mime, else the layout's.
+std::string body_content_lines(const MailerState& state, const BodyLayout& layout);
 
 // Writes the whole header block for this run into *block (replacing it):
-// Date, From, Sender, Reply-to, Subject, To, Cc, the MIME lines, X-Mailer and
-// the empty line, as the state asks. file_name is argument 1 as typed.
-// Values go out whole, whatever their length. Every line break inside a
-// value (CR LF, a lone LF or a lone CR, each one break) is written as CR LF
-// and one blank, a folded continuation line, so that no value can add a field
-// or end the header; a value ending with a line break thus ends with a line
-// holding one blank, which is not the empty line. With -charset, the
-// Subject, and the names in From, To and Cc, that hold bytes above 127 go
-// out as encoded words, folded within 78 characters a line. The MIME lines
-// follow the layout: none for a plain body without -mime, -html or
-// -charset. Calls platform_local_time once.
+// Date, From, Sender, Reply-to, Subject, To, Cc, the MIME lines, Message-ID,
+// the -header lines, X-Mailer and the empty line, as the state asks. file_name is argument 1 as
+// typed. Values go out whole, whatever their length. Every line break inside a value (CR LF, a lone
+// LF or a lone CR, each one break) is written as CR LF and one blank, a folded continuation line,
+// so that no value can add a field or end the header; a value ending with a line break thus ends
+// with a line holding one blank, which is not the empty line. With -charset, the Subject, and the
+// names in From, To and Cc, that hold bytes above 127 go out as encoded words, folded within 78
+// characters a line. The MIME lines follow the layout: none for a plain body without -mime, -html
+// or -charset. A -header value with bytes above 127 goes in encoded words of -charset (UTF-8
+// without one). Calls platform_local_time once.
 void build_header_block(const MailerState& state, const char* file_name, const BodyLayout& layout,
                         std::string* block);
 // The same for a body that goes out encoded exactly when -mime is set, in

@@ -76,7 +76,8 @@ bool printable_ascii(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return c >= 32 && c < 127; });
 }
 
-// True when the bytes are well-formed UTF-8.
+}  // namespace
+
 bool valid_utf8(std::string_view text) {
   for (std::size_t at = 0; at < text.size();) {
     const unsigned char lead = static_cast<unsigned char>(text[at]);
@@ -89,6 +90,8 @@ bool valid_utf8(std::string_view text) {
   }
   return true;
 }
+
+namespace {
 
 // RFC 2231's attribute-char: what stands as itself in an extended value.
 bool attribute_char(unsigned char c) {
@@ -173,6 +176,20 @@ std::string attachment_part_header(std::string_view path, std::string_view chars
   return std::string("Content-Type: ") + content_type_for(path) +
          "\r\nContent-Transfer-Encoding: base64\r\n" + disposition_lines(base_name(path), charset) +
          "\r\n";
+}
+
+bool content_id_name(std::string_view base) {
+  return !base.empty() && std::all_of(base.begin(), base.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
+  });
+}
+
+std::string embedded_part_header(std::string_view path) {
+  const std::string name(base_name(path));
+  return std::string("Content-Type: ") + content_type_for(path) +
+         "\r\nContent-Transfer-Encoding: base64\r\nContent-ID: <" + name +
+         ">\r\nContent-Disposition: inline; filename=\"" + name + "\"\r\n\r\n";
 }
 
 std::string choose_boundary(const std::vector<std::string_view>& plain_parts) {

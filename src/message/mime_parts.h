@@ -12,6 +12,9 @@
 // ("report.PDF" is application/pdf); application/octet-stream for any other.
 const char* content_type_for(std::string_view file_name);
 
+// True when the bytes are well-formed UTF-8.
+bool valid_utf8(std::string_view text);
+
 // What follows the last "/" or "\" of a path.
 std::string_view base_name(std::string_view path);
 
@@ -27,6 +30,15 @@ std::string text_part_lines(bool html, std::string_view charset, bool encoded);
 // UTF-8, ISO-8859-1 otherwise), in pieces that keep each line within 78
 // characters.
 std::string attachment_part_header(std::string_view path, std::string_view charset);
+
+// True when the base name can stand as a Content-ID's left side as it is:
+// one or more of A-Z, a-z, 0-9, ".", "_" and "-".
+bool content_id_name(std::string_view base);
+
+// The header of a file shown inside an HTML body, its empty line included:
+// its content type, base64, "Content-ID: <" its base name ">" and
+// Content-Disposition: inline with the name.
+std::string embedded_part_header(std::string_view path);
 
 // Boundaries are "=_quib_" and eight digits: "=_" can occur neither in
 // base64 nor in quoted-printable text, so only the plain parts need looking

@@ -185,3 +185,12 @@ int platform_read_credential(const std::string& target, const std::string& user,
 // Once a secret is held: no core dump of the process, where the system lets
 // a process ask that (POSIX: PR_SET_DUMPABLE 0).
 void platform_protect_secrets();
+
+// ---- What a Message-ID is made of (time, CryptGenRandom, GetComputerNameExA) ------
+
+// Seconds since 1970-01-01 UTC.
+std::int64_t platform_now_seconds();
+// Fills the buffer with bytes from the system's random source.
+void platform_random_bytes(void* buffer, std::size_t length);
+// The machine's host name, for a Message-ID; "localhost" when none is known.
+std::string platform_host_name();

@@ -34,17 +34,32 @@ int smtp_send_hidden(const std::string& shown, const std::string& command);
 // Prints message and a line end, sends QUIT, disconnects.
 void smtp_abort(const std::string& message);
 
-// With -u, after the greeting: EHLO, then SMTP AUTH as g_state.user with
-// g_state.secret (wiped once sent) through the mechanism -auth names or the
-// usual one. 0 once logged in; -1 after smtp_abort with the step and the
-// server's answer.
-int smtp_log_in();
+// With -u, after EHLO (whose reply lines are ehlo_reply): SMTP AUTH as
+// g_state.user with g_state.secret (wiped once sent) through the mechanism
+// -auth names or the usual one. 0 once logged in; -1 after smtp_abort with
+// the step and the server's answer.
+int smtp_log_in(const std::vector<std::string>& ehlo_reply);
 
-// Connects, reads the greeting, sends HELO (with -u: EHLO and the login),
-// MAIL, one RCPT per recipient
-// and DATA. 0 once DATA is accepted and no further reply came with it; -1
-// after a printed failure (after a refusal the connection is closed and
-// the library unloaded).
+// Connects, reads the greeting and sends HELO; EHLO instead when the login
+// (-u), -dsn, -8bit or an address of the envelope holding bytes above 127
+// (in login or recipients) needs it, keeping what the server offers in
+// g_state.server_offers. An EHLO answered 500 or 502 falls back to HELO once
+// when only -dsn or -8bit asked for it. Then the login with -u. 0, or -1
+// after a printed failure (closed as below).
+int smtp_open_session(const char* login, const std::string& recipients);
+
+// On an open session: MAIL (with the parameters that -dsn, SMTPUTF8 and
+// eight_bit_body ask and the server offers), one RCPT per recipient and
+// DATA, as below. An international address to a server without SMTPUTF8
+// ends the run before MAIL. With -rcpt-skip-refused a refused RCPT is
+// printed with its code and kept in g_state.refused; the run ends only when
+// none was accepted.
+int smtp_start_mail(const char* login, const std::string& recipients, bool eight_bit_body);
+
+// smtp_open_session, then smtp_start_mail without an 8-bit body: 0 once
+// DATA is accepted and no further reply came with it; -1 after a printed
+// failure (after a refusal the connection is closed and the library
+// unloaded).
 int smtp_open_transaction(const char* login, const std::string& recipients);
 
 // What send_message_text put on the wire: the bytes the library took (the

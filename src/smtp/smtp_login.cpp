@@ -96,12 +96,8 @@ std::string joined(const std::vector<std::string>& names) {
 
 }  // namespace
 
-int smtp_log_in() {
-  std::vector<std::string> reply;
-  const std::string ehlo = std::string("EHLO ") + g_state.local_host + "\r\n";
-  smtp_send(g_state.connection, ehlo.data(), ehlo.size());
-  const int code = smtp_read_reply(kLoginMs, &reply);
-  if (code != kCodeOk) return refuse("EHLO", code, reply);
+int smtp_log_in(const std::vector<std::string>& reply) {
+  const int code = kCodeOk;
   const SaslMechanism asked = sasl_mechanism_named(g_state.auth);
   const std::vector<std::string> offered = offered_mechanisms(reply);
   const SaslMechanism mechanism = choose_mechanism(offered, asked);
