@@ -77,7 +77,8 @@ void append_mime_lines(const MailerState& state, const BodyLayout& layout, std::
     *block += "Content-Type: multipart/" + layout.multipart + "; ";
     if (layout.multipart == "related") *block += "type=\"text/html\"; ";
     *block += "boundary=\"" + layout.boundary + "\"\r\n";
-  } else if (state.mime || state.html || state.charset[0] != '\0' || layout.eight_bit) {
+  } else if (state.mime || state.html || state.charset[0] != '\0' || layout.eight_bit ||
+             layout.encoded) {
     *block += kMimeVersion;
     *block += body_content_lines(state, layout);
   }
