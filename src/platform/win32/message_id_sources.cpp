@@ -1,6 +1,7 @@
 // The time, random bytes and host name that a Message-ID is made of.
-#include <wincrypt.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <wincrypt.h>
 
 #include <ctime>
 
