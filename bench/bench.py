@@ -15,12 +15,14 @@ import json
 import os
 import platform
 import random
+import re
 import shutil
 import socket
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 MIB = 1 << 20
@@ -841,6 +843,119 @@ def bench_small_login(b):
     return s
 
 
+class EhloServer:
+    """A server on loopback that greets, answers EHLO with `ehlo_bytes` of
+    5-byte continuation lines ("250-" LF) before "250 AUTH PLAIN", and
+    refuses the login with 535: what a hostile server costs a login."""
+
+    def __init__(self, ehlo_bytes):
+        self.reply = b"250-\n" * (ehlo_bytes // 5) + b"250 AUTH PLAIN\r\n"
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            conn, _ = self.listener.accept()
+            with conn:
+                try:
+                    conn.sendall(b"220 flood\r\n")
+                    conn.recv(1024)  # EHLO
+                    conn.sendall(self.reply)
+                    conn.recv(1024)  # AUTH, unless quib gave up on the reply
+                    conn.sendall(b"535 no\r\n")
+                    conn.recv(1024)
+                except OSError:
+                    pass
+
+
+def bench_ehlo_flood(b):
+    """Peak memory of a login whose EHLO reply runs to the 16 MiB that a
+    reply may hold, against one with a short EHLO reply."""
+    s = Section("3e. Memory of an endless EHLO reply during a login, %d runs each" % b.reps)
+    rows = []
+    peaks = {}
+    for name, ehlo_bytes in (("3-line EHLO reply", 10), ("16 MiB of 5-byte EHLO lines", 17 * MIB)):
+        server = EhloServer(ehlo_bytes)
+        cmd = [b.tools.quib_exe, b.small.body, "-server", "127.0.0.1:%d" % server.port, "-f", SENDER,
+               "-t", RCPT, "-u", "bench", "-pass", "bench-secret", "-q"]
+        runs = []
+        for _ in range(b.reps):
+            out = subprocess.run([LAUNCHER, "measure"] + cmd, stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL, env=b.tools.env).stdout.split()
+            if len(out) != 4 or int(out[2]) != 255:  # the login is refused: status -1
+                raise Failure("quib against the EHLO server: %s" % out)
+            runs.append((float(out[0]), int(out[1]) / 1024))
+        peaks[name] = statistics.median(r[1] for r in runs)
+        rows.append([name, fmt_s(statistics.median(r[0] for r in runs)), "%.1f MiB" % peaks[name]])
+    s.table(["server", "median wall", "median peak RSS"], rows)
+    extra = peaks["16 MiB of 5-byte EHLO lines"] - peaks["3-line EHLO reply"]
+    s.target("peak memory added by an endless EHLO reply", extra, 4,
+             "%.1f MiB over the short reply's run (target <= 4 MiB)" % extra, load_now())
+    s.data = {"peak_mib": peaks}
+    return s
+
+
+def bench_oauth(b):
+    """-oauth against the tests' token endpoint (HTTPS, a throwaway
+    authority) and an XOAUTH2 sink behind STARTTLS: a cached token against
+    -pass with the same token, and a fetched one against curl fetching it
+    from the same endpoint and sending with --oauth2-bearer."""
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "fakes"))
+    from token_endpoint import Authority, TokenEndpoint
+    tools = b.tools
+    s = Section("3o. OAuth: 1 KiB through starttls:// with XOAUTH2, %d runs each, interleaved" % b.login_runs)
+    folder = tempfile.mkdtemp(prefix="quib-bench-oauth-")
+    authority = Authority(folder)
+    endpoint = TokenEndpoint(authority).__enter__()
+    url = endpoint.base + "/contoso.example/oauth2/v2.0/token"
+    setup = ("provider = microsoft\ntenant = contoso.example\ntoken_url = %s\nclient_id = c\n"
+             "client_secret = s3cret-app\n" % url)
+    cached_file, fresh_file = os.path.join(folder, "cached.oauth"), os.path.join(folder, "fresh.oauth")
+
+    def write(path, text):
+        with open(path, "w") as f:
+            f.write(text)
+        os.chmod(path, 0o600)
+
+    def race(cert, port):
+        env = dict(tools.env, SSL_CERT_FILE=authority.ca_file)
+        send = [b.small.body, "-server", "starttls://127.0.0.1:%d" % port, "-f", SENDER, "-t", RCPT, "-u", "bench"]
+        bundle = os.path.join(folder, "both.pem")  # the sink's certificate and the endpoint's authority
+        with open(bundle, "w") as out:
+            for part in (cert, authority.ca_file):
+                out.write(open(part).read())
+        env["SSL_CERT_FILE"] = bundle
+        write(cached_file, setup)
+        subprocess.run([tools.quib_exe, "-oauth-check", cached_file], env=env, check=True, capture_output=True)
+        token = re.search(r"access_token = (\S+)", open(cached_file).read()).group(1)
+        cached = Series("quib -oauth (cached)", runner=lambda: run_once(
+            [tools.quib_exe] + send + ["-oauth", cached_file, "-q"], env=env, err_path=tools.err))
+        pass_ = Series("quib -pass token", runner=lambda: run_once(
+            [tools.quib_exe] + send + ["-auth", "xoauth2", "-pass", token, "-q"], env=env, err_path=tools.err))
+
+        def fresh_run():
+            write(fresh_file, setup)
+            return run_once([tools.quib_exe] + send + ["-oauth", fresh_file, "-q"], env=env, err_path=tools.err)
+        fresh = Series("quib -oauth (fetch)", runner=fresh_run)
+        script = ('T=$(curl -sS --cacert %s -d client_id=c --data-urlencode scope=https://outlook.office365.com/.default'
+                  ' -d client_secret=s3cret-app -d grant_type=client_credentials %s | sed -E \'s/.*"access_token": '
+                  '"([^"]+)".*/\\1/\') && curl -sS --crlf --ssl-reqd --cacert %s smtp://127.0.0.1:%d -u bench: '
+                  '--oauth2-bearer "$T" --mail-from %s --mail-rcpt %s -T %s' % (
+                      authority.ca_file, url, cert, port, SENDER, RCPT, b.small.message))
+        curl = Series("curl token + --oauth2-bearer", runner=lambda: run_once(["sh", "-c", script], err_path=tools.err))
+        s.race(tools, (cached, pass_, fresh, curl), b.login_runs)
+        s.versus("1 KiB with a cached token vs -pass", cached, pass_, 1.05)
+        s.versus("1 KiB fetching a token vs curl fetching one and sending", fresh, curl, 1.0)
+
+    try:
+        with_tls_sink(["xoauth2_sink.py"], race)
+    finally:
+        endpoint.__exit__()
+        shutil.rmtree(folder, ignore_errors=True)
+    return s
+
+
 def bench_growth(b):
     s = Section("4. Growth, %d runs each, interleaved" % b.reps)
     sized = []
@@ -904,6 +1019,8 @@ SECTIONS = (
     ("encoder", bench_encoder),
     ("small", bench_small),
     ("login", bench_small_login),
+    ("flood", bench_ehlo_flood),
+    ("oauth", bench_oauth),
     ("growth", bench_growth),
     ("attach", bench_attachment),
 )
@@ -914,7 +1031,7 @@ def main():
     parser.add_argument("--bin", required=True, help="folder of quib, qp_encode_bench, bench_rawsmtp")
     parser.add_argument("--work", required=True, help="folder for inputs (cached) and the report")
     parser.add_argument("--quick", action="store_true", help="8 MiB instead of 64, fewer runs")
-    parser.add_argument("--only", default="", help="comma list of sections: plain,tls,mime,encoder,small,login,growth,attach")
+    parser.add_argument("--only", default="", help="comma list of sections: plain,tls,mime,encoder,small,login,oauth,flood,growth,attach")
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     large = (8 if args.quick else 64) * MIB

@@ -5,7 +5,7 @@
 #   BENCH_QUICK=1        8 MiB instead of 64 MiB and fewer runs (about a minute)
 #   BENCH_BUILD_DIR=...  build folder (default: build-bench in the source tree)
 #   BENCH_WORK=...       inputs (cached) and report (default: bench/out)
-#   BENCH_ONLY=a,b       only these sections: plain,tls,mime,encoder,small,login,growth,attach
+#   BENCH_ONLY=a,b       only these sections: plain,tls,mime,encoder,small,login,oauth,flood,growth,attach
 #   BENCH_REPS=N, BENCH_SMALL_RUNS=N, BENCH_LOGIN_RUNS=N   override the run counts
 #   BENCH_NO_INSTALL=1   never call apt-get
 set -euo pipefail
@@ -16,7 +16,8 @@ WORK="${BENCH_WORK:-$ROOT/bench/out}"
 
 # The Debian packages of the tools this benchmark runs (smtp-sink comes
 # with postfix) and of what it builds with.
-PACKAGES=(postfix msmtp curl openssl libssl-dev cmake g++ make libbenchmark-dev python3 python3-aiosmtpd)
+PACKAGES=(postfix msmtp curl openssl libssl-dev cmake g++ make libbenchmark-dev python3 python3-aiosmtpd
+  nlohmann-json3-dev libcurl4-openssl-dev libcurl4 python3-cryptography)
 CHECK_ONLY="${BENCH_NO_INSTALL:-0}" bash "$ROOT/scripts/install-deps.sh" "${PACKAGES[@]}"
 
 echo "bench: building release quib in $BUILD"

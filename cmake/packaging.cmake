@@ -68,6 +68,12 @@ else()
   quib_gzipped(${PROJECT_BINARY_DIR}/changelog changelog)
   install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+  # The flush of the queue as systemd user units (systemctl --user enable
+  # --now quib-flush.timer).
+  install(FILES ${QUIB_PACKAGING_DIR}/systemd/quib-flush.service
+                ${QUIB_PACKAGING_DIR}/systemd/quib-flush.timer
+          DESTINATION lib/systemd/user)
+
   # What lintian reports but is right as it is, each with its reason.
   install(FILES ${QUIB_PACKAGING_DIR}/debian/lintian-overrides
           DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME quib)
@@ -92,6 +98,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION mail)
   # Depends: from dpkg-shlibdeps over quib and libgensock.so, as built.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # -oauth loads libcurl (and OpenSSL's libcrypto, which it brings) at run
+  # time: quib without -oauth needs neither.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libcurl4)
   # postrm: purging removes the stored settings; removing keeps them.
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${QUIB_PACKAGING_DIR}/debian/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -13,7 +13,8 @@ PYTHON=/usr/bin/python3
 step() { printf '\n=== %s\n' "$*"; }
 
 step "Packages"
-bash scripts/install-deps.sh cmake g++ make libssl-dev python3 python3-aiosmtpd
+bash scripts/install-deps.sh cmake g++ make libssl-dev python3 python3-aiosmtpd \
+  nlohmann-json3-dev libcurl4-openssl-dev
 echo "cmake, g++, python3 and python3-aiosmtpd are there"
 
 step "Build (Release, $BUILD)"

@@ -19,7 +19,7 @@ ROOT=$(pwd)
 JOBS=${QUIB_JOBS:-2}
 DIST=$ROOT/dist
 
-bash scripts/install-deps.sh cmake g++ make libssl-dev dpkg-dev file g++-mingw-w64-x86-64
+bash scripts/install-deps.sh cmake g++ make libssl-dev nlohmann-json3-dev libcurl4-openssl-dev dpkg-dev file g++-mingw-w64-x86-64
 
 rm -rf "$DIST"
 mkdir -p "$DIST"

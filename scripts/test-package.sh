@@ -16,7 +16,7 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "package stage skipped: installing the .deb needs root"
   exit 0
 fi
-bash scripts/install-deps.sh postfix groff-base man-db wine wine64 lintian || exit 1
+bash scripts/install-deps.sh postfix groff-base man-db wine wine64 lintian systemd || exit 1
 # The packages are made from the unit and windows stages' builds when
 # they are there, so that nothing is compiled twice.
 QUIB_PACKAGE_FROM="$ROOT/build-test $ROOT/build-win" bash scripts/package.sh || exit 1
@@ -63,7 +63,9 @@ deb_holds_the_files() {
   for entry in "-rwxr-xr-x ./usr/bin/quib" "-rw-r--r-- ./usr/lib/quib/libgensock.so" \
       "-rw-r--r-- ./usr/lib/quib/libgensock-tls.so" \
       "-rw-r--r-- ./usr/share/man/man1/quib.1.gz" "-rw-r--r-- ./usr/share/doc/quib/copyright" \
-      "-rw-r--r-- ./usr/share/doc/quib/changelog.gz" "-rw-r--r-- ./usr/share/lintian/overrides/quib"; do
+      "-rw-r--r-- ./usr/share/doc/quib/changelog.gz" "-rw-r--r-- ./usr/share/lintian/overrides/quib" \
+      "-rw-r--r-- ./usr/lib/systemd/user/quib-flush.service" \
+      "-rw-r--r-- ./usr/lib/systemd/user/quib-flush.timer"; do
     grep -qxF -- "$entry" <<<"$listed" || { echo "missing: $entry"; return 1; }
   done
 }
@@ -102,6 +104,15 @@ manual_page_renders() {
   [ ! -s "$WORK/man.err" ] && grep -q "^EXIT STATUS" "$WORK/man.txt"
 }
 check "man -l renders the installed page, groff -ww warns of nothing" manual_page_renders
+
+units_verify() {
+  local out
+  out=$(systemd-analyze verify /usr/lib/systemd/user/quib-flush.service \
+    /usr/lib/systemd/user/quib-flush.timer 2>&1)
+  echo "$out"
+  [ -z "$out" ]
+}
+check "systemd-analyze verify finds nothing to say about the flush's user units" units_verify
 
 # ---- One message through the installed quib ----------------------------------
 PORT=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')

@@ -3,7 +3,8 @@
 # (build folder build-win) and runs the end-to-end cases that both builds
 # share under Wine, in a throwaway Wine prefix.
 #
-# Needs: cmake, make, g++-mingw-w64-x86-64, wine, wine64, python3-aiosmtpd.
+# Needs: cmake, make, g++-mingw-w64-x86-64, wine, wine64, python3-aiosmtpd,
+# nlohmann-json3-dev, python3-cryptography.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -68,6 +69,7 @@ wine "$BUILD/bin/quib.exe" -h -q || status=$?
 # files).
 GROUP_ONE=(
   test_command_line.CommandLineTest
+  test_oauth.Grants.test_each_grant_sends_and_caches_its_token
 )
 # StoredValueTest resets the prefix's registry, the trusted test authority
 # of test_socket_library's TLS cases included: it goes last.

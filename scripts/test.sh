@@ -15,7 +15,14 @@ export QUIB_WERROR=${QUIB_WERROR:-ON}
 
 bash scripts/install-deps.sh cmake g++ make libgtest-dev libssl-dev openssl python3 \
   python3-aiosmtpd postfix valgrind clang libclang-rt-14-dev clang-format g++-mingw-w64-x86-64 \
-  wine wine64 dpkg-dev file groff-base man-db || exit 1
+  wine wine64 dpkg-dev file groff-base man-db mpack iproute2 git maildrop || exit 1
+# The token client: JSON and HTTPS headers, libcurl for the runs, and what
+# its tests' token endpoint and checks use.
+bash scripts/install-deps.sh nlohmann-json3-dev libcurl4-openssl-dev libcurl4 python3-cryptography \
+  curl || exit 1
+# Every program the tests, the scripts and the benchmark run comes from a
+# package installed above or by another script of the project.
+python3 scripts/check-test-programs.py || exit 1
 
 passed=0
 failed=0

@@ -9,8 +9,9 @@
 #include <new>
 #include <string>
 
+#include "common/ascii.h"
+#include "common/server_name.h"
 #include "resolve.h"
-#include "server_name.h"
 #include "socket_os.h"
 #include "timeouts.h"
 #include "tls.h"
@@ -99,8 +100,8 @@ int flush(Connection* connection) {
 // A malformed name is caught before the service is looked at; the service
 // is resolved before the host.
 int open_connection(const char* hostname, const char* service, Connection* connection) {
-  gensock_common::ServerName name;
-  if (hostname == nullptr || !gensock_common::split_server_name(hostname, &name)) {
+  ServerName name;
+  if (hostname == nullptr || !split_server_name(hostname, &name)) {
     gensock_common::trace("the server name is malformed (4007)");
     return GENSOCK_ERR_RESOLVE_HOST;
   }
@@ -118,7 +119,7 @@ int open_connection(const char* hostname, const char* service, Connection* conne
                                           &connection->sock);
   if (code != 0) return code;
   g_local_literal = gensock_os::os_local_literal(connection->sock);
-  if (name.transport == gensock_common::Transport::kPlain) return 0;
+  if (name.transport == ServerTransport::kPlain) return 0;
   std::string greeting;  // fits: the exchange keeps replies far below the buffer's size
   code = gensock_common::secure_connection(connection->sock, name, connection->timeouts.connect_ms,
                                            &connection->tls, &greeting);
@@ -234,14 +235,26 @@ GENSOCK_API int gensock_gethostname(char* name, int size) {
   if (code != 0) return code;
   std::string full = gensock_os::os_host_name();
   gensock_os::os_stop();
-  if (!gensock_common::is_safe_host_name(full))
-    full = g_local_literal.empty() ? "localhost" : g_local_literal;
+  if (!is_safe_host_name(full)) full = g_local_literal.empty() ? "localhost" : g_local_literal;
   std::snprintf(name, static_cast<std::size_t>(size), "%s", full.c_str());
   return 0;
 }
 
 GENSOCK_API int gensock_capabilities(void) {
-  return GENSOCK_CAN_TAKE_RUNS | GENSOCK_CAN_TIME_REPLIES | GENSOCK_CAN_POLL | GENSOCK_CAN_TRACE;
+  return GENSOCK_CAN_TAKE_RUNS | GENSOCK_CAN_TIME_REPLIES | GENSOCK_CAN_POLL | GENSOCK_CAN_TRACE |
+         GENSOCK_CAN_PEER;
+}
+
+GENSOCK_API int gensock_peer_address(gensock_handle_t handle, char* address, int size) {
+  Connection* connection = find(handle);
+  if (connection == nullptr) return GENSOCK_ERR_NOT_A_SOCKET;
+  const std::string text = gensock_os::os_peer_address(connection->sock);
+  if (text.empty()) return GENSOCK_ERR_SOCKET;
+  if (address == nullptr || size <= 0 || text.size() >= static_cast<std::size_t>(size)) {
+    return GENSOCK_ERR_MALLOC;
+  }
+  std::snprintf(address, static_cast<std::size_t>(size), "%s", text.c_str());
+  return 0;
 }
 
 GENSOCK_API void gensock_set_trace(gensock_trace_t callback, void* context) {

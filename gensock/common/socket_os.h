@@ -46,6 +46,10 @@ std::string os_host_name();
 // "[192.0.2.1]" or "[IPv6:2001:db8::1]"; empty when it cannot be had.
 std::string os_local_literal(Socket sock);
 
+// The numeric address of the socket's peer, as the system writes it
+// ("192.0.2.1", "::1", "::ffff:127.0.0.1"); empty when it cannot be had.
+std::string os_peer_address(Socket sock);
+
 // Resolves host and port (decimal text) with getaddrinfo and hints, giving
 // up after timeout_ms where the system lets a lookup be abandoned. 0 with
 // *found set (freed with freeaddrinfo), or GENSOCK_ERR_RESOLVE_HOST.

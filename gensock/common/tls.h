@@ -6,8 +6,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <new>
 #include <string>
 
+#include "gensock.h"
 #include "socket_os.h"
 
 namespace gensock_tls {
@@ -23,6 +25,23 @@ inline int ms_left(Deadline deadline) {
 }
 
 struct Session;  // one connection's TLS state, owned by the backend
+
+// What each backend's tls_start_client does around its own steps: a new
+// session for sock, started by start(fresh) (0 or an error code); then handed
+// to *session, or on an error given to release. 0, or the error.
+template <typename S, typename Start, typename Release>
+int start_session(gensock_os::Socket sock, S** session, Start start, Release release) {
+  S* fresh = new (std::nothrow) S;
+  if (fresh == nullptr) return GENSOCK_ERR_MALLOC;
+  fresh->sock = sock;
+  const int code = start(fresh);
+  if (code != 0) {
+    release(fresh);
+    return code;
+  }
+  *session = fresh;
+  return 0;
+}
 
 // The client's handshake on a connected socket, finished by deadline: TLS 1.2
 // at least, the chain verified against the system's trust store and its name

@@ -6,6 +6,7 @@
 
 #include <cctype>
 
+#include "common/ascii.h"
 #include "gensock.h"
 #include "trace.h"
 
@@ -86,7 +87,7 @@ bool offers_starttls(const std::string& lines) {
     std::string word;
     for (std::size_t i = kKeywordOffset;
          i < line.size() && std::isalnum(static_cast<unsigned char>(line[i])); ++i) {
-      word += static_cast<char>(std::toupper(static_cast<unsigned char>(line[i])));
+      word += ascii_upper(line[i]);
     }
     if (word == kStartTlsKeyword) return true;
     start = end;
@@ -133,7 +134,7 @@ int secure_connection(gensock_os::Socket sock, const ServerName& name, int limit
                       gensock_tls::Session** session, std::string* greeting) {
   PlainLink link{sock, std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms), {}};
   greeting->clear();
-  if (name.transport == Transport::kStartTls) {
+  if (name.transport == ServerTransport::kStarttls) {
     int status = starttls_exchange(&link, greeting);
     if (status != 0) return status;
   }

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "server_name.h"
+#include "common/server_name.h"
 #include "socket_os.h"
 #include "tls.h"
 

@@ -122,7 +122,8 @@ enum {
   GENSOCK_CAN_TAKE_RUNS = 1,    /* put_data_buffered takes any length */
   GENSOCK_CAN_TIME_REPLIES = 2, /* gensock_getchar's wait > 0 */
   GENSOCK_CAN_POLL = 4,         /* gensock_getchar's GENSOCK_WAIT_POLL */
-  GENSOCK_CAN_TRACE = 8         /* gensock_set_trace */
+  GENSOCK_CAN_TRACE = 8,        /* gensock_set_trace */
+  GENSOCK_CAN_PEER = 16         /* gensock_peer_address */
 };
 GENSOCK_API int gensock_capabilities(void);
 
@@ -137,6 +138,12 @@ GENSOCK_API int gensock_capabilities(void);
  * callback ends the trace. */
 typedef void (*gensock_trace_t)(void* context, const char* line);
 GENSOCK_API void gensock_set_trace(gensock_trace_t callback, void* context);
+
+/* Optional, announced by GENSOCK_CAN_PEER: stores the numeric address of
+ * the connection's peer, the address the bytes really go to, NUL-terminated
+ * in address (size bytes): "192.0.2.1", "::1", "::ffff:127.0.0.1". Errors:
+ * 4010 unknown handle, 4008 the system cannot tell, 4001 size too small. */
+GENSOCK_API int gensock_peer_address(gensock_handle_t handle, char* address, int size);
 
 #ifdef __cplusplus
 }

@@ -150,21 +150,39 @@ int os_resolve(const std::string& host, const std::string& port, const addrinfo*
   return resolve_within(host, port, hints, timeout_ms, found);
 }
 
+namespace {
+
+// The numeric form of an address that getsockname or getpeername filled.
+std::string address_text(const sockaddr_storage& address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  const void* bytes =
+      address.ss_family == AF_INET
+          ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(&address)->sin_addr)
+          : &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr;
+  if (inet_ntop(address.ss_family, bytes, text, sizeof text) == nullptr) return std::string();
+  return text;
+}
+
+}  // namespace
+
 std::string os_local_literal(Socket sock) {
   sockaddr_storage local = {};
   socklen_t size = sizeof local;
   if (getsockname(static_cast<int>(sock), reinterpret_cast<sockaddr*>(&local), &size) != 0) {
     return std::string();
   }
-  char text[INET6_ADDRSTRLEN] = {};
-  if (local.ss_family == AF_INET) {
-    const sockaddr_in* v4 = reinterpret_cast<const sockaddr_in*>(&local);
-    if (inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text) == nullptr) return std::string();
-    return std::string("[") + text + "]";
+  const std::string text = address_text(local);
+  if (text.empty()) return text;
+  return (local.ss_family == AF_INET ? "[" : "[IPv6:") + text + "]";
+}
+
+std::string os_peer_address(Socket sock) {
+  sockaddr_storage peer = {};
+  socklen_t size = sizeof peer;
+  if (getpeername(static_cast<int>(sock), reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
+    return std::string();
   }
-  const sockaddr_in6* v6 = reinterpret_cast<const sockaddr_in6*>(&local);
-  if (inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text) == nullptr) return std::string();
-  return std::string("[IPv6:") + text + "]";
+  return address_text(peer);
 }
 
 int os_start() { return 0; }

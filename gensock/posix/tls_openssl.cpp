@@ -222,17 +222,11 @@ int handshake(Session* session, Deadline deadline) {
 
 int tls_start_client(gensock_os::Socket sock, const std::string& host, Deadline deadline,
                      Session** session) {
-  Session* fresh = new (std::nothrow) Session;
-  if (fresh == nullptr) return GENSOCK_ERR_MALLOC;
-  fresh->sock = sock;
-  int code = set_up(fresh, host);
-  if (code == 0) code = handshake(fresh, deadline);
-  if (code != 0) {
-    free_session(fresh);
-    return code;
-  }
-  *session = fresh;
-  return 0;
+  auto start = [&host, deadline](Session* fresh) {
+    int code = set_up(fresh, host);
+    return code == 0 ? handshake(fresh, deadline) : code;
+  };
+  return start_session(sock, session, start, free_session);
 }
 
 int tls_send_all(Session* session, const char* data, std::size_t length, int send_ms) {

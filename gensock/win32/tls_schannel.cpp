@@ -34,6 +34,7 @@ struct Session {
   gensock_os::Socket sock = -1;
   std::string host;  // as typed: what every handshake, a renegotiation too, must prove
   CredHandle credentials = {};
+  bool have_credentials = false;
   CtxtHandle context = {};
   bool have_context = false;
   SecPkgContext_StreamSizes sizes = {};
@@ -64,7 +65,7 @@ constexpr std::size_t kRecordsPerSend = 4;
 
 void free_session(Session* session) {
   if (session->have_context) DeleteSecurityContext(&session->context);
-  FreeCredentialsHandle(&session->credentials);
+  if (session->have_credentials) FreeCredentialsHandle(&session->credentials);
   delete session;
 }
 
@@ -142,7 +143,8 @@ std::string alternative_name(const CERT_ALT_NAME_ENTRY& entry) {
   return name;
 }
 
-std::string alternative_names(PCCERT_CONTEXT certificate) {
+// The certificate's subjectAltName, for LocalFree; null without one.
+CERT_ALT_NAME_INFO* decoded_alt_names(PCCERT_CONTEXT certificate) {
   const CERT_INFO* info = certificate->pCertInfo;
   PCERT_EXTENSION extension =
       CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
@@ -152,8 +154,14 @@ std::string alternative_names(PCCERT_CONTEXT certificate) {
       !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
                            extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names,
                            &size)) {
-    return "none";
+    return nullptr;
   }
+  return names;
+}
+
+std::string alternative_names(PCCERT_CONTEXT certificate) {
+  CERT_ALT_NAME_INFO* names = decoded_alt_names(certificate);
+  if (names == nullptr) return "none";
   std::string text;
   for (DWORD i = 0; i < names->cAltEntry; ++i) {
     text += (i > 0 ? ", " : "") + alternative_name(names->rgAltEntry[i]);
@@ -283,17 +291,8 @@ bool dns_name_matches(const wchar_t* name, const std::string& host) {
 // name, an IP address for an address literal. The subject's CN never counts
 // (RFC 9525), though the system's own check would take it.
 bool alt_names_hold(PCCERT_CONTEXT certificate, const std::string& host) {
-  const CERT_INFO* info = certificate->pCertInfo;
-  PCERT_EXTENSION extension =
-      CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
-  CERT_ALT_NAME_INFO* names = nullptr;
-  DWORD size = 0;
-  if (extension == nullptr ||
-      !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
-                           extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names,
-                           &size)) {
-    return false;
-  }
+  CERT_ALT_NAME_INFO* names = decoded_alt_names(certificate);
+  if (names == nullptr) return false;
   unsigned char address[16];
   DWORD address_bytes = inet_pton(AF_INET, host.c_str(), address) == 1    ? 4
                         : inet_pton(AF_INET6, host.c_str(), address) == 1 ? 16
@@ -371,9 +370,12 @@ int verify_certificate(Session* session, const std::string& host) {
   }
 }
 
-SECURITY_STATUS acquire(void* settings, CredHandle* credentials) {
-  return AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
-                                   nullptr, settings, nullptr, nullptr, credentials, nullptr);
+SECURITY_STATUS acquire(void* settings, Session* session) {
+  SECURITY_STATUS status = AcquireCredentialsHandleA(
+      nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, settings, nullptr,
+      nullptr, &session->credentials, nullptr);
+  session->have_credentials = status == SEC_E_OK;
+  return status;
 }
 
 int set_up(Session* session) {
@@ -384,13 +386,13 @@ int set_up(Session* session) {
   settings.dwFlags = kCredentialFlags;
   settings.cTlsParameters = 1;
   settings.pTlsParameters = &tls;
-  if (acquire(&settings, &session->credentials) == SEC_E_OK) return 0;
+  if (acquire(&settings, session) == SEC_E_OK) return 0;
   // A system older than SCH_CREDENTIALS refuses the form: TLS 1.2 it is.
   SCHANNEL_CRED old_settings = {};
   old_settings.dwVersion = SCHANNEL_CRED_VERSION;
   old_settings.grbitEnabledProtocols = kOldProtocols;
   old_settings.dwFlags = kCredentialFlags;
-  SECURITY_STATUS status = acquire(&old_settings, &session->credentials);
+  SECURITY_STATUS status = acquire(&old_settings, session);
   if (status != SEC_E_OK && tracing())
     trace("TLS setup failed: SChannel status " + hex_status(status));
   return status == SEC_E_OK ? 0 : GENSOCK_ERR_TLS_SETUP;
@@ -454,27 +456,17 @@ int handshake_again(Session* session, Deadline deadline) {
 
 int tls_start_client(gensock_os::Socket sock, const std::string& host, Deadline deadline,
                      Session** session) {
-  Session* fresh = new (std::nothrow) Session;
-  if (fresh == nullptr) return GENSOCK_ERR_MALLOC;
-  fresh->sock = sock;
-  fresh->host = host;
-  int code = set_up(fresh);
-  if (code != 0) {
-    delete fresh;
-    return code;
-  }
-  code = handshake(fresh, deadline, true);
-  if (code == GENSOCK_ERR_WAIT) code = GENSOCK_ERR_CONNECT;
-  if (code == 0) code = check_version(fresh);
-  if (code == 0) trace_agreed(fresh);
-  if (code == 0) code = verify_certificate(fresh, host);
-  if (code == 0) code = query_sizes(fresh);
-  if (code != 0) {
-    free_session(fresh);
-    return code;
-  }
-  *session = fresh;
-  return 0;
+  auto start = [&host, deadline](Session* fresh) {
+    fresh->host = host;
+    int code = set_up(fresh);
+    if (code == 0) code = handshake(fresh, deadline, true);
+    if (code == GENSOCK_ERR_WAIT) code = GENSOCK_ERR_CONNECT;
+    if (code == 0) code = check_version(fresh);
+    if (code == 0) trace_agreed(fresh);
+    if (code == 0) code = verify_certificate(fresh, host);
+    return code == 0 ? query_sizes(fresh) : code;
+  };
+  return start_session(sock, session, start, free_session);
 }
 
 int tls_send_all(Session* session, const char* data, std::size_t length, int send_ms) {

@@ -145,19 +145,38 @@ int os_resolve(const std::string& host, const std::string& port, const addrinfo*
   return getaddrinfo(host.c_str(), port.c_str(), hints, found) == 0 ? 0 : GENSOCK_ERR_RESOLVE_HOST;
 }
 
+namespace {
+
+// The numeric form of an address that getsockname or getpeername filled.
+std::string address_text(const sockaddr_storage& address, int size) {
+  char text[NI_MAXHOST] = {};
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), size, text, sizeof text, nullptr, 0,
+                  NI_NUMERICHOST) != 0) {
+    return std::string();
+  }
+  return text;
+}
+
+}  // namespace
+
 std::string os_local_literal(Socket sock) {
   sockaddr_storage local = {};
   int size = sizeof local;
   if (getsockname(native(sock), reinterpret_cast<sockaddr*>(&local), &size) != 0) {
     return std::string();
   }
-  char text[NI_MAXHOST] = {};
-  if (getnameinfo(reinterpret_cast<const sockaddr*>(&local), size, text, sizeof text, nullptr, 0,
-                  NI_NUMERICHOST) != 0) {
+  const std::string text = address_text(local, size);
+  if (text.empty()) return text;
+  return (local.ss_family == AF_INET ? "[" : "[IPv6:") + text + "]";
+}
+
+std::string os_peer_address(Socket sock) {
+  sockaddr_storage peer = {};
+  int size = sizeof peer;
+  if (getpeername(native(sock), reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
     return std::string();
   }
-  return local.ss_family == AF_INET ? std::string("[") + text + "]"
-                                    : std::string("[IPv6:") + text + "]";
+  return address_text(peer, size);
 }
 
 }  // namespace gensock_os

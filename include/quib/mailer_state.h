@@ -22,6 +22,15 @@ struct HeaderField {
   std::string value;
 };
 
+// What the dialogue met at its last step: enough to tell a failure that
+// may pass (a 4xx, a lost connection) from a refusal.
+struct DialogueStep {
+  std::string step;        // the command as shown, or the step under way
+  int reply_code = 0;      // the code of the last reply read; 0: none
+  std::string reply;       // that reply's last line
+  int transport_code = 0;  // the socket library's error; 0: none
+};
+
 struct MailerState {
   int quiet = 0;  // -q: nothing is printed
   int mime = 0;   // -mime: body sent quoted-printable
@@ -47,11 +56,21 @@ struct MailerState {
   const char* user = nullptr;  // -u: log in as this user; null: no login (HELO)
   std::string secret;          // the password or token once found; wiped once sent
   const char* auth = "";       // -auth as typed: the mechanism, or empty for the usual
+  // The secret's other sources (src/cli/secret_sources.h).
+  const char* pass_command = nullptr;  // -passcmd: the command that prints the secret
+  const char* oauth_file = nullptr;    // -oauth: the OAuth file
+  // Set when the secret is a cached token: puts a new one in place of the
+  // refused one in secret. 0, or -1 once it has said why.
+  int (*renew_secret)() = nullptr;
   // The transcript of the run (src/smtp/transcript.h).
   int debug = 0;              // -debug: to standard error
   const char* log_file = "";  // -log: appended to this file
+  // The queue.
+  int queue = 0;           // -queue: a message that may go later is stored
+  std::string message_id;  // written as Message-ID when not empty
+  DialogueStep last;       // the step under way and what it met
+  DialogueStep failure;    // `last` as it stood when the dialogue failed
   // What modern receivers expect.
-  std::string message_id;                  // written as Message-ID when not empty
   int want_message_id = 0;                 // -msgid
   std::vector<const char*> typed_headers;  // -header as typed, checked once the line is read
   std::vector<HeaderField> headers;        // -header, in the order given

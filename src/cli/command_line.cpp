@@ -9,13 +9,17 @@
 #include "cli/login_secret.h"
 #include "cli/run_driver.h"
 #include "cli/run_log.h"
+#include "cli/secret_sources.h"
 #include "cli/settings/settings_store.h"
 #include "cli/usage.h"
+#include "common/ascii.h"
 #include "message/address_list.h"
+#include "message/header_block.h"
 #include "message/header_fields.h"
 #include "message/message_id.h"
 #include "message/mime_parts.h"
 #include "platform/platform.h"
+#include "queue/queue.h"
 #include "quib/console.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
@@ -38,6 +42,7 @@ enum class Action {
   kCharset,      // charset refers to the next argument, a character set's name
   kSecret,       // the next argument is copied into secret and overwritten
   kDebug,        // debug, takes nothing
+  kQueue,        // queue, takes nothing
   kMessageId,    // want_message_id, takes nothing
   kHeader,       // the next argument is one more header line
   kEmbed,        // the next argument is one more file shown inside the HTML body
@@ -76,6 +81,11 @@ const Option kOptions[] = {
     // The transcript.
     {"-debug", false, Action::kDebug, nullptr},
     {"-log", false, Action::kRefer, &MailerState::log_file},
+    // The secret's other sources.
+    {"-passcmd", false, Action::kRefer, &MailerState::pass_command},
+    {"-oauth", false, Action::kRefer, &MailerState::oauth_file},
+    // The queue.
+    {"-queue", false, Action::kQueue, nullptr},
     // What modern receivers expect.
     {"-msgid", false, Action::kMessageId, nullptr},
     {"-header", false, Action::kHeader, nullptr},
@@ -84,6 +94,27 @@ const Option kOptions[] = {
     {"-8bit", false, Action::kEightBit, nullptr},
     {"-rcpt-skip-refused", false, Action::kSkipRefused, nullptr},
 };
+
+// The commands on the queue: each stands alone but for -q, -debug and
+// -log <file>, in any order.
+enum class QueueCommand { kNone, kFlush, kList, kDrop, kRetry };
+
+struct QueueCommandName {
+  const char* name;
+  QueueCommand command;
+  bool takes_id;
+};
+
+const QueueCommandName kQueueCommands[] = {
+    {"-flush", QueueCommand::kFlush, false},
+    {"-queue-list", QueueCommand::kList, false},
+    {"-queue-drop", QueueCommand::kDrop, true},
+    {"-queue-retry", QueueCommand::kRetry, true},
+};
+
+const char kQueueKeepsNoSecret[] =
+    "-queue cannot keep a -pass secret; use QUIB_PASSWORD, netrc, the Credential Manager, "
+    "-passcmd or -oauth\n";
 
 const char kInstallHint[] =
     "to set the SMTP server's address and the user name at that address do:\n"
@@ -107,6 +138,12 @@ int missing_file_status(const char* name) {
   say(name);
   say(" does not exist\n");
   return kExitNoMessageFile;
+}
+
+int overlong_address_status(const char* field) {
+  say(std::string("the ") + field + " field holds an address longer than a header line may hold (" +
+      "998 characters)\n");
+  return kExitUsage;
 }
 
 // smtp_server and sender hold 255 characters and the NUL: a longer value is
@@ -179,14 +216,15 @@ std::optional<int> install(int argc, const char* const* argv, int* i) {
 }
 
 // A character set's name as RFC 2978 allows it, short enough to leave room
-// in an encoded word: it goes into header lines as it stands.
+// in an encoded word: it goes into header lines as it stands. The "'" of
+// RFC 2978 is left out: it ends the name in a filename* parameter (RFC 2231).
 bool charset_name(const char* name) {
   constexpr std::size_t kCharsetMost = 40;
   const std::size_t length = std::strlen(name);
   return length > 0 && length <= kCharsetMost &&
          std::strspn(name,
                      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
-                     "!#$%&'+-^_`{}~") == length;
+                     "!#$%&+-^_`{}~") == length;
 }
 
 int charset_status(const char* name) {
@@ -236,7 +274,7 @@ std::optional<int> message_option_status() {
     HeaderField field;
     const std::string why = check_header_option(typed, g_state.from_given != 0, &field);
     if (!why.empty()) return option_status("-header \"" + std::string(typed) + "\": " + why);
-    if (same_field_name(field.name, "Message-ID")) {
+    if (equal_nocase(field.name, "Message-ID")) {
       if (!g_state.message_id.empty()) return option_status("-header: Message-ID given twice");
       g_state.message_id = field.value;
     }
@@ -275,6 +313,7 @@ std::optional<int> message_option_status() {
 // once so that the process's command line (ps, /proc/<pid>/cmdline) no
 // longer shows it. The vector handed to main is writable.
 void take_secret(const char* value) {
+  wipe_secret(&g_state.secret);  // a second -pass: the first secret goes, too
   g_state.secret = value;
   char* argument = const_cast<char*>(value);
   std::memset(argument, 0, std::strlen(argument));
@@ -330,6 +369,9 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
     case Action::kDebug:
       g_state.debug = 1;
       return std::nullopt;
+    case Action::kQueue:
+      g_state.queue = 1;
+      return std::nullopt;
     case Action::kMessageId:
       g_state.want_message_id = 1;
       return std::nullopt;
@@ -362,16 +404,81 @@ int run_accepted() {
   if (has_line_break(g_state.login)) return line_break_status("the sender address");
   if (!message_file_exists(message_file)) return missing_file_status(message_file);
   for (const char* attachment : g_state.attachments) {
-    if (!platform_file_exists(attachment)) return missing_file_status(attachment);
+    // A folder is no disk file: the driver says so.
+    if (!platform_file_exists(attachment) && !platform_is_folder(attachment)) {
+      return missing_file_status(attachment);
+    }
   }
   for (const char* embedded : g_state.embeds) {
     if (!platform_file_exists(embedded)) return missing_file_status(embedded);
+  }
+  if (const char* field = overlong_address_field(g_state)) return overlong_address_status(field);
+  if (g_state.queue) {
+    if (!g_state.secret.empty()) {
+      say(kQueueKeepsNoSecret);
+      return kExitNoServerOrSender;
+    }
+    std::string dir;
+    if (std::optional<int> status = open_queue_folder(&dir)) return *status;
   }
   if (std::optional<int> status = prepare_login()) return *status;
   if (wants_message_id(g_state) && g_state.message_id.empty()) {
     g_state.message_id = new_message_id(g_state.login);
   }
   return run_driver();
+}
+
+// Reads a queue command's line: the command, its id, and -q, -debug and
+// -log <file>. kNone when the line is no such command.
+QueueCommand read_queue_command(int argc, const char* const* argv, const char** id) {
+  QueueCommand command = QueueCommand::kNone;
+  for (int i = 1; i < argc; ++i) {
+    const QueueCommandName* found = nullptr;
+    for (const QueueCommandName& name : kQueueCommands) {
+      if (platform_compare(argv[i], name.name) == 0) found = &name;
+    }
+    if (found != nullptr && command == QueueCommand::kNone) {
+      command = found->command;
+      if (found->takes_id && ++i >= argc) return QueueCommand::kNone;
+      if (found->takes_id) *id = argv[i];
+    } else if (platform_compare(argv[i], "-q") == 0) {
+      g_state.quiet = 1;
+    } else if (platform_compare(argv[i], "-debug") == 0) {
+      g_state.debug = 1;
+    } else if (platform_compare(argv[i], "-log") == 0 && i + 1 < argc) {
+      g_state.log_file = argv[++i];
+    } else {
+      return QueueCommand::kNone;
+    }
+  }
+  return command;
+}
+
+int run_queue_command(QueueCommand command, const char* id) {
+  switch (command) {
+    case QueueCommand::kFlush:
+      return flush_queue(prepare_login);
+    case QueueCommand::kList:
+      return list_queue();
+    case QueueCommand::kDrop:
+      return drop_entries(id);
+    default:
+      return retry_entries(id);
+  }
+}
+
+// A queue command reads no stored settings: each entry carries what it needs.
+std::optional<int> queue_command(int argc, const char* const* argv) {
+  const char* id = "";
+  const QueueCommand command = read_queue_command(argc, argv, &id);
+  if (command == QueueCommand::kNone) {
+    reset_run_state();
+    return std::nullopt;
+  }
+  if (std::optional<int> status = open_run_log(argc, argv)) return *status;
+  const int status = run_queue_command(command, id);
+  close_run_log(status);
+  return status;
 }
 
 }  // namespace
@@ -408,7 +515,9 @@ int quib_main(int argc, const char* const* argv) {
   reset_run_state();
   transcript_start_clock();
   if (argc < 2) return usage_status();
+  if (std::optional<int> status = queue_command(argc, argv)) return *status;
   prescan_flags(argc, argv);
+  if (std::optional<int> status = oauth_command(argc, argv)) return *status;
   message_file = argv[1];
   g_state.smtp_server[0] = '\0';
   g_state.sender[0] = '\0';

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "cli/secret_sources.h"
 #include "platform/platform.h"
 #include "quib/console.h"
 #include "quib/exit_status.h"
@@ -60,9 +61,11 @@ struct NetrcEntry {
   bool has_password = false;
 };
 
-bool equal_nocase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         platform_compare_nocase(std::string(a).c_str(), std::string(b).c_str()) == 0;
+// The platform's comparison, as for the command line's options (on Windows
+// the system's, which folds more than ASCII).
+bool same_machine(std::string_view machine, std::string_view host) {
+  return machine.size() == host.size() &&
+         platform_compare_nocase(std::string(machine).c_str(), std::string(host).c_str()) == 0;
 }
 
 int say_status(const std::string& text, int status) {
@@ -114,7 +117,7 @@ bool netrc_password(std::string_view text, std::string_view host, std::string_vi
     more = tokens.next(&token, true);
     if (!more || token == "machine" || token == "default") {
       if (entry.open && entry.has_password && entry.login == user) {
-        if (!entry.is_default && equal_nocase(entry.machine, host)) {
+        if (!entry.is_default && same_machine(entry.machine, host)) {
           *password = entry.password;
           return true;
         }
@@ -144,6 +147,7 @@ bool netrc_password(std::string_view text, std::string_view host, std::string_vi
 }
 
 std::optional<int> prepare_login() {
+  if (std::optional<int> status = check_secret_options()) return status;
   if (g_state.user == nullptr) return std::nullopt;
   if (g_state.auth[0] != '\0' && sasl_mechanism_named(g_state.auth) == SaslMechanism::kNone) {
     return say_status(std::string("-auth: unknown mechanism ") + g_state.auth +
@@ -160,7 +164,9 @@ std::optional<int> prepare_login() {
         kExitNoServerOrSender);
   }
   std::string tried;
-  if (g_state.secret.empty()) {
+  bool sourced = false;
+  if (std::optional<int> status = secret_from_source(&sourced)) return status;
+  if (!sourced && g_state.secret.empty()) {
     const int found = find_secret(server.host, &tried);
     if (found > 0) return found;
     if (found < 0) {

@@ -9,13 +9,20 @@
 #include "message/address_list.h"
 #include "message/composer.h"
 #include "platform/platform.h"
+#include "queue/queue.h"
 #include "quib/console.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
 #include "smtp/esmtp.h"
 #include "smtp/smtp_dialogue.h"
+#include "smtp/transcript.h"
 
 namespace {
+
+// Where the session stands once the message is composed (-8bit opens it first).
+constexpr int kSessionClosed = 0;
+constexpr int kSessionOpen = 1;
+constexpr int kSessionFailed = -1;  // under -queue, in a way that may pass
 
 const char kNo8BitMime[] =
     "The mail server does not offer 8BITMIME: the body goes quoted-printable\n";
@@ -84,11 +91,12 @@ std::optional<int> capture_console_input(PlatformFile* file) {
 
 // Opens the body file or an attachment; the messages name the file.
 std::optional<int> open_for_mailing(const char* name, bool attachment, PlatformFile* file) {
-  if (platform_open_for_reading(name, file) != 0) {
+  const bool folder = attachment && platform_is_folder(name);
+  if (!folder && platform_open_for_reading(name, file) != 0) {
     say_failure("error reading ", name);
     return kExitCantOpen;
   }
-  if (!platform_is_disk_file(*file)) {
+  if (folder || !platform_is_disk_file(*file)) {
     if (attachment) {
       say(name);
       say(": ");
@@ -148,6 +156,10 @@ std::optional<int> load_message(const char* typed_name, const PlatformFile& file
     into.push_back({open.name(), &open});
   }
   const int failed = compose_message(spec, text);
+  if (text->long_line_encoded > 0) {
+    transcript_event("the body has a line of " + std::to_string(text->long_line_encoded) +
+                     " bytes, more than 998: it goes quoted-printable");
+  }
   if (failed == 0) return std::nullopt;
   return read_failure_status(failed == 1 ? message_file : attachments.files[failed - 2].name());
 }
@@ -169,21 +181,19 @@ void print_progress() {
 }
 
 // One transaction on the session (opened here unless -8bit opened it
-// before composing); after a failure inside the dialogue nothing more is
-// called.
-int send_message(const MessageText& text, bool session_open) {
-  if (!session_open && smtp_open_session(g_state.login, g_state.recipients) != 0) {
-    return kExitSmtpFailed;
+// before composing) to the envelope's recipients; after a failure inside the
+// dialogue nothing more is called.
+int send_message(const MessageText& text, const std::string& envelope, bool session_open) {
+  if (!session_open) {
+    if (int status = smtp_open_session(g_state.login, envelope)) return status;
   }
   if (g_state.eight_bit && text.form == BodyForm::kEncodedToNul &&
       !(g_state.server_offers & kOffers8BitMime)) {
     say(kNo8BitMime);
   }
   const bool eight_bit_body = text.form == BodyForm::kEightBit;
-  if (smtp_start_mail(g_state.login, g_state.recipients, eight_bit_body) != 0 ||
-      smtp_finish_message(text.data(), text.length) != 0) {
-    return kExitSmtpFailed;
-  }
+  if (int status = smtp_start_mail(g_state.login, envelope, eight_bit_body)) return status;
+  if (int status = smtp_finish_message(text.data(), text.length)) return status;
   smtp_quit();
   smtp_disconnect();
   return g_state.refused.empty() ? kExitSent : kExitSomeRefused;
@@ -192,22 +202,27 @@ int send_message(const MessageText& text, bool session_open) {
 // Everything up to the finished message text; the temporary file, if any,
 // is deleted whatever the outcome. The exit status that ends the run, or
 // nothing when the text is ready.
-// With -8bit the session opens before the message is composed
-// (*session_open then tells); a file that fails after that ends it.
-std::optional<int> prepare_message(MessageText* text, bool* session_open) {
+// With -8bit the session opens before the message is composed (*session
+// then says kSessionOpen); a file that fails after that ends it. Under
+// -queue a session that failed in a way that may pass (kSessionFailed)
+// still lets the message be composed, quoted-printable, to be queued.
+std::optional<int> prepare_message(MessageText* text, const std::string& envelope, int* session) {
   const char* typed_name = message_file;
   PlatformFile file;
   const bool console = std::strcmp(message_file, "-") == 0;
   std::optional<int> status =
       console ? capture_console_input(&file) : open_for_mailing(message_file, false, &file);
   if (!status && g_state.eight_bit) {
-    if (smtp_open_session(g_state.login, g_state.recipients) != 0) status = kExitSmtpFailed;
-    *session_open = !status;
+    const int opened = smtp_open_session(g_state.login, envelope);
+    const bool to_queue =
+        g_state.queue && opened == kExitSmtpFailed && failure_may_pass(g_state.failure);
+    *session = opened == 0 ? kSessionOpen : kSessionFailed;
+    if (opened != 0 && !to_queue) status = opened;
   }
   if (!status) status = load_message(typed_name, file, text);
   platform_close_file(&file);
   if (console) platform_discard_temp_file(temp_file_name);
-  if (status && *session_open) {
+  if (status && *session == kSessionOpen) {
     smtp_quit();
     smtp_disconnect();
   }
@@ -219,11 +234,16 @@ std::optional<int> prepare_message(MessageText* text, bool* session_open) {
 int run_driver() {
   build_recipient_list(g_state);
   MessageText text;
-  bool session_open = false;
-  std::optional<int> status = prepare_message(&text, &session_open);
+  const std::string envelope = build_envelope_list(g_state);
+  int session = kSessionClosed;
+  std::optional<int> status = prepare_message(&text, envelope, &session);
   if (!status) {
     print_progress();
-    status = send_message(text, session_open);
+    status = session == kSessionFailed ? kExitSmtpFailed
+                                       : send_message(text, envelope, session == kSessionOpen);
+    if (g_state.queue && *status == kExitSmtpFailed && failure_may_pass(g_state.failure)) {
+      status = queue_message(text.data(), text.length, envelope, text.form == BodyForm::kEightBit);
+    }
   }
   std::string().swap(g_state.recipients);
   return *status;

@@ -4,5 +4,6 @@
 // Builds the recipient list and the header block, reads the body (capturing
 // console input when message_file is "-"), joins them into the message text,
 // prints the progress lines and runs the SMTP transaction.
-// Returns 0, -1, 3, 4, 5 or 13.
+// With -queue, a failure that may pass stores the message (14).
+// Returns 0, -1, 3, 4, 5, 13 or 14.
 int run_driver();

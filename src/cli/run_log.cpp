@@ -30,6 +30,7 @@ const StatusMeaning kMeanings[] = {
     {kExitInstallCount, "-install with the wrong number of arguments"},
     {kExitNoServerOrSender, "nothing sent"},
     {kExitTempFile, "console input could not be captured"},
+    {kExitQueued, "queued: the message will be sent by quib -flush"},
     {kExitSomeRefused, "sent, but some recipients were refused"},
     {kExitSmtpFailed, "the SMTP dialogue failed"},
 };
@@ -74,12 +75,29 @@ std::string local_date_and_time() {
   return date.substr(begin, date.size() - 2 - begin);
 }
 
+struct LogRefusalText {
+  int refusal;
+  const char* why;
+};
+
+// What follows the name when a log file is refused; a plain failure to open
+// adds nothing.
+const LogRefusalText kLogRefusals[] = {
+    {kLogLink, " (a symbolic link)"},
+    {kLogNotFile, " (not a regular file)"},
+    {kLogOtherOwner, " (the file belongs to another user)"},
+};
+
 }  // namespace
 
 std::optional<int> open_run_log(int argc, const char* const* argv) {
-  if (transcript_open(g_state.debug != 0, g_state.log_file) != 0) {
+  const int refusal = transcript_open(g_state.debug != 0, g_state.log_file);
+  if (refusal != 0) {
     say("cannot open the log file ");
     say(g_state.log_file);
+    for (const LogRefusalText& entry : kLogRefusals) {
+      if (entry.refusal == refusal) say(entry.why);
+    }
     say(": aborting, nothing sent\n");
     return kExitNoServerOrSender;
   }

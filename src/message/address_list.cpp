@@ -13,6 +13,22 @@ std::size_t skip_stretch(const char* source, std::size_t at, std::size_t length,
   return static_cast<std::size_t>(static_cast<const char*>(found) - source) + 1;
 }
 
+// Past the quoted string that opens at `at`, backslash escapes included.
+std::size_t skip_quoted(const char* source, std::size_t at, std::size_t length) {
+  for (++at; at < length && source[at] != '"'; ++at) {
+    if (source[at] == '\\' && at + 1 < length) ++at;
+  }
+  return at < length ? at + 1 : length;
+}
+
+// One element of the list as RCPT takes it.
+std::string envelope_element(const std::string& element, std::size_t open, std::size_t close) {
+  if (open == std::string::npos || close == std::string::npos) {
+    return clean_address_list(element.c_str());
+  }
+  return clean_address_list(element.substr(open + 1, close - open - 1).c_str());
+}
+
 }  // namespace
 
 std::string clean_address_list(const char* source) {
@@ -30,6 +46,48 @@ std::string clean_address_list(const char* source) {
     ++at;
   }
   return cleaned;
+}
+
+std::string envelope_addresses(const char* typed) {
+  const std::size_t length = std::strlen(typed);
+  std::string joined;
+  std::size_t begin = 0;                  // where the element starts
+  std::size_t open = std::string::npos;   // its first "<", from begin
+  std::size_t close = std::string::npos;  // and the ">" after it
+  // The passes of the cleaning, so that the commas split at are the ones it
+  // copies; quoted strings and angle brackets are passed over whole.
+  for (std::size_t at = 0;;) {
+    while (at < length && typed[at] == ' ') ++at;
+    if (at < length && typed[at] == '(') at = skip_stretch(typed, at, length, ')');
+    if (at < length && typed[at] == '\'') at = skip_stretch(typed, at, length, '\'');
+    if (at >= length || typed[at] == ',') {
+      const std::size_t end = at < length ? at : length;
+      if (begin > 0) joined += ',';
+      joined += envelope_element(std::string(typed + begin, end - begin), open, close);
+      if (at >= length) return joined;
+      begin = ++at;
+      open = close = std::string::npos;
+    } else if (typed[at] == '"') {
+      at = skip_quoted(typed, at, length);
+    } else if (typed[at] == '<' && open == std::string::npos) {
+      open = at - begin;
+      at = skip_stretch(typed, at, length, '>');
+      if (typed[at - 1] == '>' && at - 1 > begin + open) close = at - 1 - begin;
+    } else {
+      ++at;
+    }
+  }
+}
+
+std::string build_envelope_list(const MailerState& state) {
+  std::string list = envelope_addresses(state.to_list);
+  const char* const appended[] = {state.cc_list, state.bcc_list};
+  for (const char* typed : appended) {
+    if (typed[0] == '\0') continue;
+    list += ',';
+    list += envelope_addresses(typed);
+  }
+  return list;
 }
 
 void build_recipient_list(MailerState& state) {

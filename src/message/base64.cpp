@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <limits>
+#include <string>
 
 namespace {
 
@@ -15,12 +16,13 @@ struct PairTable {
   char pair[4096][2];
 };
 
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
 constexpr PairTable make_pair_table() {
-  const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   PairTable table{};
   for (int value = 0; value < 4096; ++value) {
-    table.pair[value][0] = alphabet[value >> 6];
-    table.pair[value][1] = alphabet[value & 63];
+    table.pair[value][0] = kAlphabet[value >> 6];
+    table.pair[value][1] = kAlphabet[value & 63];
   }
   return table;
 }
@@ -32,6 +34,20 @@ inline char* put_group(const unsigned char* in, char* out) {
   std::memcpy(out, kPairs.pair[value >> 12], 2);
   std::memcpy(out + 2, kPairs.pair[value & 0xfff], 2);
   return out + 4;
+}
+
+// The last one or two bytes as a group padded with "=".
+inline char* put_last_group(const unsigned char* in, int count, char* out) {
+  const unsigned char group[3] = {in[0], count == 2 ? in[1] : static_cast<unsigned char>(0), 0};
+  char* at = put_group(group, out);
+  at[-1] = '=';
+  if (count == 1) at[-2] = '=';
+  return at;
+}
+
+int base64_value(char c) {
+  const char* at = c == '\0' ? nullptr : std::strchr(kAlphabet, c);
+  return at == nullptr ? -1 : static_cast<int>(at - kAlphabet);
 }
 
 // One full line: nine pairs of groups, each pair read as one 64-bit word
@@ -102,12 +118,43 @@ std::size_t base64_encode_more(Base64Stream* stream, const char* data, std::size
 
 std::size_t base64_encode_end(Base64Stream* stream, char* out) {
   if (stream->held_count == 0) return 0;
-  unsigned char group[3] = {stream->held[0], 0, 0};
-  if (stream->held_count == 2) group[1] = stream->held[1];
-  char* at = put_group(group, break_if_full(stream, out));
-  at[-1] = '=';
-  if (stream->held_count == 1) at[-2] = '=';
+  char* at = put_last_group(stream->held, stream->held_count, break_if_full(stream, out));
   stream->column += 4;
   stream->held_count = 0;
   return static_cast<std::size_t>(at - out);
+}
+
+std::string base64_encode(std::string_view bytes) {
+  std::string out((bytes.size() + 2) / 3 * 4, '\0');
+  const unsigned char* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t whole = bytes.size() / 3 * 3;
+  char* at = &out[0];
+  for (std::size_t done = 0; done < whole; done += 3) at = put_group(in + done, at);
+  if (whole < bytes.size()) put_last_group(in + whole, static_cast<int>(bytes.size() - whole), at);
+  return out;
+}
+
+bool base64_decode(std::string_view text, std::string* bytes) {
+  bytes->clear();
+  if (text.size() % 4 != 0) return false;
+  for (std::size_t at = 0; at < text.size(); at += 4) {
+    const bool last = at + 4 == text.size();
+    int padding = 0;
+    unsigned group = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+      const char c = text[at + i];
+      if (c == '=' && last && i >= 2 && (i == 3 || text[at + 3] == '=')) {
+        ++padding;
+        group <<= 6;
+        continue;
+      }
+      const int value = base64_value(c);
+      if (value < 0 || padding > 0) return false;
+      group = group << 6 | static_cast<unsigned>(value);
+    }
+    bytes->push_back(static_cast<char>(group >> 16));
+    if (padding < 2) bytes->push_back(static_cast<char>(group >> 8 & 255));
+    if (padding < 1) bytes->push_back(static_cast<char>(group & 255));
+  }
+  return true;
 }

@@ -1,10 +1,18 @@
-// Base64 (RFC 2045, 6.8) of attachments, written as they are read: lines of
-// 76 characters (57 bytes each) separated by CR LF; the last line has no
-// line end of its own, so that the text after it decides what follows.
+// Base64 (RFC 4648 section 4), the one encoder and decoder: in one piece for
+// the login, and for attachments (RFC 2045, 6.8) written as they are read:
+// lines of 76 characters (57 bytes each) separated by CR LF; the last line
+// has no line end of its own, so that the text after it decides what follows.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
+
+// Base64 with padding, in one line.
+std::string base64_encode(std::string_view bytes);
+// False when text is not base64 (padding, length and alphabet checked).
+bool base64_decode(std::string_view text, std::string* bytes);
 
 // Where an encoding stands between two blocks of input.
 struct Base64Stream {

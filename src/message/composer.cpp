@@ -24,9 +24,6 @@ constexpr std::size_t kReadBlockBytes = 256 * 1024;
 constexpr std::size_t kHeadRoom = 64 * 1024;
 // One part's header and delimiter, or the closing delimiter.
 constexpr std::size_t kPartRoom = 1024;
-// RFC 5322 2.1.1: a line holds at most 998 octets, its CR LF not counted;
-// 8BITMIME does not lift that (RFC 6152).
-constexpr std::size_t kLineMostOctets = 998;
 
 // Makes room for extra more bytes and the NUL after the text, moving it into
 // a larger reservation when they do not fit. False when memory does not allow it.
@@ -134,10 +131,6 @@ bool append_file(BlockReader* reader, Coding coding, MessageText* text) {
   return true;
 }
 
-// The charset declared for a body that holds bytes above 127 when neither
-// -charset nor -mime names one.
-std::string own_charset(std::string_view text) { return valid_utf8(text) ? "utf-8" : "ISO-8859-1"; }
-
 // Writes the body, the text's first bytes, and decides its form: a body
 // that is not encoded whatever it holds is read as it stands, and encoded
 // from memory after itself when its form asks (the text then starts there).
@@ -146,10 +139,12 @@ bool write_body(const MessageSpec& spec, BodyForm* form, std::string* charset, M
   if (!mime && !append_file(spec.body, Coding::kPlain, text)) return false;
   const std::size_t size = text->length;
   const std::string_view read = mime ? std::string_view() : std::string_view(text->data(), size);
-  *form = decide_body_form(mime, spec.state->charset, read, spec.eight_bit);
-  if (*form != BodyForm::kPlain && !mime) *charset = own_charset(read);
+  PlainBodyForm plain;
+  *form = decide_body_form(*spec.state, read, &plain, spec.eight_bit);
   if (*form == BodyForm::kEncoded) return append_file(spec.body, Coding::kQuotedPrintable, text);
+  *charset = plain.charset;
   if (*form != BodyForm::kEncodedToNul) return true;
+  if (plain.longest > kTextLineMost) text->long_line_encoded = plain.longest;
   const std::uint64_t encoded = qp_encoded_length(text->data(), size);
   if (!make_room(encoded, text)) return false;
   int line_length = 0;  // the text may have moved: data() again
@@ -256,30 +251,26 @@ Boundaries choose_boundaries(const MessageSpec& spec, const MessageText& text) {
   return boundaries;
 }
 
-bool has_long_line(std::string_view text) {
-  std::size_t line = 0;
-  for (char c : text) {
-    if (c == '\r') continue;
-    line = c == '\n' ? 0 : line + 1;
-    if (line > kLineMostOctets) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
-BodyForm decide_body_form(bool mime, std::string_view charset, std::string_view text,
+BodyForm decide_body_form(const MailerState& state, std::string_view text, PlainBodyForm* plain,
                           EightBit eight_bit) {
-  if (mime) return BodyForm::kEncoded;
-  if (!has_eight_bit(text)) return BodyForm::kPlain;
-  if (eight_bit == EightBit::kAllowed && !has_long_line(text)) return BodyForm::kEightBit;
-  if (eight_bit != EightBit::kNotAsked || !charset.empty()) return BodyForm::kEncodedToNul;
-  return BodyForm::kPlain;
+  if (state.mime) return BodyForm::kEncoded;
+  *plain = plain_body_form(text, state.charset, state.header_only_body != 0);
+  if (eight_bit == EightBit::kNotAsked || !has_eight_bit(text)) {
+    return plain->encoded ? BodyForm::kEncodedToNul : BodyForm::kPlain;
+  }
+  if (state.charset[0] == '\0') plain->charset = valid_utf8(text) ? "utf-8" : "ISO-8859-1";
+  if (eight_bit == EightBit::kAllowed && plain->longest <= kTextLineMost) {
+    return BodyForm::kEightBit;
+  }
+  plain->encoded = true;
+  return BodyForm::kEncodedToNul;
 }
 
 int compose_message(const MessageSpec& spec, MessageText* text) {
   reserve_for_message(spec, text);
-  std::string charset;
+  std::string charset;  // declared for an encoded or 8-bit body that names none
   if (!write_body(spec, &text->form, &charset, text)) return 1;
   const Boundaries boundaries = choose_boundaries(spec, *text);
   if (!prepend_bytes(head_of(spec, text->form, charset, boundaries), text)) return 1;

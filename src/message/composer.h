@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "message/body_form.h"
 #include "platform/platform.h"
 #include "quib/mailer_state.h"
 
@@ -33,12 +34,15 @@ enum class BodyForm {
   kEightBit,      // -8bit to a server that takes it: as it stands, labelled 8bit
 };
 
-// kEncoded with mime. Else, when the text (the body up to its first NUL)
-// holds bytes above 127: kEightBit when eight_bit allows it and no line
-// passes 998 octets; kEncodedToNul when eight_bit asks or a charset is given.
-// Else kPlain.
+// With -8bit (eight_bit asked): whether the server takes an 8-bit body.
 enum class EightBit { kNotAsked, kAllowed, kRefused };
-BodyForm decide_body_form(bool mime, std::string_view charset, std::string_view text,
+
+// kEncoded with mime; else kEncodedToNul when the text (the body up to its
+// first NUL) cannot go as it stands (plain_body_form says why and which
+// charset it then declares, in *plain); else kPlain. When eight_bit is asked
+// and the text holds bytes above 127: kEightBit when it is allowed and no
+// line passes kTextLineMost, else kEncodedToNul.
+BodyForm decide_body_form(const MailerState& state, std::string_view text, PlainBodyForm* plain,
                           EightBit eight_bit = EightBit::kNotAsked);
 
 // A file sent as an attachment: its name as given, and its bytes.
@@ -66,6 +70,8 @@ struct MessageText {
   std::size_t start = 0;
   std::size_t length = 0;
   BodyForm form = BodyForm::kPlain;  // the form the body went in
+  // The body's longest line when that made it go quoted-printable, else 0.
+  std::size_t long_line_encoded = 0;
   MessageText() = default;
   MessageText(const MessageText&) = delete;
   MessageText& operator=(const MessageText&) = delete;

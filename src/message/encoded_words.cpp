@@ -240,6 +240,19 @@ bool has_eight_bit(std::string_view text) {
                      [](char c) { return static_cast<unsigned char>(c) > 127; });
 }
 
+bool valid_utf8(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    if ((lead >= 0x80 && lead < 0xC2) || lead > 0xF4 || at + length > text.size()) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      if ((static_cast<unsigned char>(text[at + k]) & 0xC0) != 0x80) return false;
+    }
+    at += length;
+  }
+  return true;
+}
+
 std::vector<std::string> encode_words(std::string_view text, std::string_view charset,
                                       std::size_t first_max, std::size_t max) {
   const bool q = payload_length(text, true) <= payload_length(text, false);

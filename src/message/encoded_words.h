@@ -10,6 +10,9 @@
 // True when the text holds a byte above 127.
 bool has_eight_bit(std::string_view text);
 
+// True when the bytes are well-formed UTF-8.
+bool valid_utf8(std::string_view text);
+
 // Encoded words "=?charset?Q?...?=" (or "?B?", whichever is shorter for the
 // whole text) that together decode to text: the first at most first_max
 // characters long, the others at most max (never more than 75); each holds

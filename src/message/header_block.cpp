@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/ascii.h"
 #include "message/encoded_words.h"
 #include "message/header_fields.h"
 #include "message/mime_parts.h"
@@ -28,33 +29,110 @@ const char* name_or_blank(const char* const* table, int count, int index) {
   return (index >= 0 && index < count) ? table[index] : "???";
 }
 
-// Appends "<name>: <value>\r\n". A run of line breaks inside the value (CR
-// and LF in any mix) goes out as one CR LF and a blank, a folded
-// continuation line, so the value can neither start a new field nor end the
-// header; a run at the value's end is dropped, so no line is blank.
-void append_field(std::string* block, const char* name, const char* value) {
-  *block += name;
-  *block += ": ";
+// RFC 5322 2.1.1: a header line holds at most 998 octets, its CR LF not
+// counted.
+constexpr std::size_t kHeaderLineMost = 998;
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// The last place in [from, to) where a line may be folded: before a blank
+// that has something other than blanks ahead of it on its line, or (in an
+// address list) after a comma, when no such blank is there. Returns the
+// position where the next line starts, and *insert what goes before it;
+// npos when there is no such place.
+std::size_t fold_point(const std::string& field, std::size_t from, std::size_t to, bool addresses,
+                       const char** insert) {
+  std::size_t first = from;
+  while (first < to && is_blank(field[first])) ++first;
+  for (std::size_t at = to + 1; at > first + 1;) {
+    if (is_blank(field[--at])) {
+      *insert = "\r\n";
+      return at;
+    }
+  }
+  for (std::size_t at = to; addresses && at > first;) {
+    if (field[--at] == ',') {
+      *insert = "\r\n ";
+      return at + 1;
+    }
+  }
+  return std::string::npos;
+}
+
+// Folds each line of the field (its lines ended by CR LF) that passes
+// kHeaderLineMost at the last place that keeps it within that; lines
+// within it stay as they are. False when a line has no place to fold.
+bool fold_long_lines(std::string* field, bool addresses) {
+  bool folded_all = true;
+  for (std::size_t begin = 0; begin < field->size();) {
+    std::size_t end = field->find("\r\n", begin);
+    if (end == std::string::npos) end = field->size();
+    if (end - begin <= kHeaderLineMost) {
+      begin = end + 2;
+      continue;
+    }
+    const char* insert = "";
+    const std::size_t at = fold_point(*field, begin, begin + kHeaderLineMost, addresses, &insert);
+    if (at == std::string::npos) {
+      folded_all = false;
+      begin = end + 2;
+      continue;
+    }
+    field->insert(at, insert);
+    begin = at + 2;  // the new line, which starts with its blank
+  }
+  return folded_all;
+}
+
+// "<name>: <value>\r\n". A run of line breaks inside the value (CR and LF
+// in any mix) goes out as one CR LF and a blank, a folded continuation
+// line, so the value can neither start a new field nor end the header; a
+// run at the value's end is dropped, so no line is blank.
+std::string field_lines(const char* name, const char* value) {
+  std::string field = std::string(name) + ": ";
   for (const char* at = value; *at != '\0'; ++at) {
     if (*at != '\r' && *at != '\n') {
-      *block += *at;
+      field += *at;
       continue;
     }
     while (at[1] == '\r' || at[1] == '\n') ++at;
-    if (at[1] != '\0') *block += "\r\n ";
+    if (at[1] != '\0') field += "\r\n ";
   }
-  *block += "\r\n";
+  return field + "\r\n";
 }
 
-// A field whose value may be written in encoded words: with -charset, when
-// it holds bytes above 127.
-void append_value(const MailerState& state, std::string* block, const char* name, const char* value,
-                  FieldKind kind) {
-  if (state.charset[0] != '\0' && has_eight_bit(value)) {
-    append_encoded_field(block, name, value, state.charset, kind);
+// The charset of encoded words for a text that has no charset of its own.
+const char* charset_for(const MailerState& state, const char* value) {
+  if (state.charset[0] != '\0') return state.charset;
+  return valid_utf8(value) ? "utf-8" : "ISO-8859-1";
+}
+
+// The field's lines: the value as it stands or, when encode and -charset
+// are given and it holds bytes above 127, in encoded words; folded where a
+// line would pass 998 octets. A text that cannot be folded there goes in
+// encoded words, which fold anywhere; *fits is false when an address list
+// still has a line that passes it.
+std::string folded_field(const MailerState& state, const char* name, const char* value,
+                         FieldKind kind, bool encode, bool* fits) {
+  std::string field;
+  if (encode && state.charset[0] != '\0' && has_eight_bit(value)) {
+    append_encoded_field(&field, name, value, state.charset, kind);
   } else {
-    append_field(block, name, value);
+    field = field_lines(name, value);
   }
+  *fits = fold_long_lines(&field, kind == FieldKind::kAddresses);
+  if (!*fits && kind == FieldKind::kText) {
+    field.clear();
+    append_encoded_field(&field, name, value, charset_for(state, value), kind);
+    *fits = true;
+  }
+  return field;
+}
+
+void append_value(const MailerState& state, std::string* block, const char* name, const char* value,
+                  FieldKind kind, bool encode = true) {
+  bool fits = true;
+  *block += folded_field(state, name, value, kind, encode, &fits);
 }
 
 void append_subject(const MailerState& state, const char* file_name, std::string* block) {
@@ -88,12 +166,12 @@ void append_mime_lines(const MailerState& state, const BodyLayout& layout, std::
 void append_own_lines(const MailerState& state, std::string* block) {
   if (!state.message_id.empty()) *block += "Message-ID: " + state.message_id + "\r\n";
   for (const HeaderField& field : state.headers) {
-    if (same_field_name(field.name, "Message-ID")) continue;  // it is state.message_id
+    if (equal_nocase(field.name, "Message-ID")) continue;  // it is state.message_id
     if (has_eight_bit(field.value)) {
       const char* charset = state.charset[0] != '\0' ? state.charset : "utf-8";
       append_encoded_field(block, field.name.c_str(), field.value, charset, FieldKind::kText);
     } else {
-      append_field(block, field.name.c_str(), field.value.c_str());
+      append_value(state, block, field.name.c_str(), field.value.c_str(), FieldKind::kText, false);
     }
   }
 }
@@ -122,6 +200,24 @@ std::string body_content_lines(const MailerState& state, const BodyLayout& layou
   return lines;
 }
 
+const char* overlong_address_field(const MailerState& state) {
+  const struct {
+    const char* name;
+    const char* value;
+    bool written;
+  } fields[] = {{"From", state.from_address, true},
+                {"Sender", state.login, state.from_given != 0},
+                {"To", state.to_list, true},
+                {"Cc", state.cc_list, state.cc_list[0] != '\0'}};
+  for (const auto& field : fields) {
+    bool fits = true;
+    if (field.written)
+      folded_field(state, field.name, field.value, FieldKind::kAddresses, true, &fits);
+    if (!fits) return field.name;
+  }
+  return nullptr;
+}
+
 void build_header_block(const MailerState& state, const char* file_name, std::string* block) {
   BodyLayout layout;
   layout.encoded = state.mime != 0;
@@ -138,8 +234,10 @@ void build_header_block(const MailerState& state, const char* file_name, const B
 
   append_value(state, block, "From", state.from_address, FieldKind::kAddresses);
   if (state.from_given) {
-    append_field(block, "Sender", state.login);
-    if (!state.header_only_body) append_field(block, "Reply-to", state.login);
+    append_value(state, block, "Sender", state.login, FieldKind::kAddresses, false);
+    if (!state.header_only_body) {
+      append_value(state, block, "Reply-to", state.login, FieldKind::kAddresses, false);
+    }
   }
   append_subject(state, file_name, block);
   append_value(state, block, "To", state.to_list, FieldKind::kAddresses);

@@ -1,6 +1,7 @@
 // Header lines the user adds.
 #include "message/header_fields.h"
 
+#include "common/ascii.h"
 #include "message/message_id.h"
 
 namespace {
@@ -10,28 +11,15 @@ const char* const kOwnFields[] = {"Date", "From",    "Sender",       "Reply-To",
                                   "Cc",   "Subject", "MIME-Version", "X-Mailer"};
 const char kContentPrefix[] = "Content-";
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
 bool is_own_field(std::string_view name, bool from_given) {
-  if (name.size() >= sizeof kContentPrefix - 1 &&
-      same_field_name(name.substr(0, sizeof kContentPrefix - 1), kContentPrefix)) {
-    return true;
-  }
+  if (starts_with_nocase(name, kContentPrefix)) return true;
   for (const char* own : kOwnFields) {
-    if (same_field_name(name, own)) return from_given || !same_field_name(own, "Reply-To");
+    if (equal_nocase(name, own)) return from_given || !equal_nocase(own, "Reply-To");
   }
   return false;
 }
 
 }  // namespace
-
-bool same_field_name(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 std::string check_header_option(std::string_view text, bool from_given, HeaderField* field) {
   const std::size_t colon = text.find(':');
@@ -46,7 +34,7 @@ std::string check_header_option(std::string_view text, bool from_given, HeaderFi
     return "the value holds a line break (CR or LF) or a NUL";
   }
   if (is_own_field(name, from_given)) return "quib writes " + std::string(name) + " itself";
-  if (same_field_name(name, "Message-ID") && !valid_message_id(value)) {
+  if (equal_nocase(name, "Message-ID") && !valid_message_id(value)) {
     return "not a valid Message-ID (<left@right>)";
   }
   field->name = std::string(name);

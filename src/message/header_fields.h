@@ -12,6 +12,3 @@
 // the value must hold no CR, LF or NUL; a Message-ID must be valid. Returns
 // the empty text, or why the line is refused.
 std::string check_header_option(std::string_view text, bool from_given, HeaderField* field);
-
-// True when the names are equal in ASCII, ignoring case.
-bool same_field_name(std::string_view a, std::string_view b);

@@ -24,6 +24,7 @@ bool valid_message_id(std::string_view id);
 
 // True when the run writes a Message-ID: -msgid, or any option beyond the
 // classic ones that shapes the message or its delivery (-u, -attach,
-// -html, -charset, -header, -embed, -dsn, -8bit, -rcpt-skip-refused);
+// -html, -charset, -queue, -oauth, -passcmd, -header, -embed, -dsn, -8bit,
+// -rcpt-skip-refused);
 // never for a -penguin body, which writes its own header.
 bool wants_message_id(const MailerState& state);

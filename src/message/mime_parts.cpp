@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/ascii.h"
+#include "message/encoded_words.h"
+
 namespace {
 
 struct TypeRow {
@@ -62,36 +65,9 @@ constexpr std::size_t kBoundaryPrefixLength = sizeof kBoundaryPrefix - 1;
 constexpr std::size_t kBoundaryDigits = kBoundaryLength - kBoundaryPrefixLength;
 constexpr std::size_t kLineMost = 78;
 
-bool same_ignoring_case(std::string_view a, const char* b) {
-  if (a.size() != std::strlen(b)) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char c = a[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    if (c != b[i]) return false;
-  }
-  return true;
-}
-
 bool printable_ascii(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return c >= 32 && c < 127; });
 }
-
-}  // namespace
-
-bool valid_utf8(std::string_view text) {
-  for (std::size_t at = 0; at < text.size();) {
-    const unsigned char lead = static_cast<unsigned char>(text[at]);
-    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-    if ((lead >= 0x80 && lead < 0xC2) || lead > 0xF4 || at + length > text.size()) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      if ((static_cast<unsigned char>(text[at + k]) & 0xC0) != 0x80) return false;
-    }
-    at += length;
-  }
-  return true;
-}
-
-namespace {
 
 // RFC 2231's attribute-char: what stands as itself in an extended value.
 bool attribute_char(unsigned char c) {
@@ -100,47 +76,56 @@ bool attribute_char(unsigned char c) {
 }
 
 // The name's bytes as RFC 2231 extended-value pieces ("%C3%BC" for ü), cut
-// between whole escapes so that the first fits in first_room characters and
-// each other in room.
-std::vector<std::string> extended_pieces(std::string_view name, std::size_t first_room,
+// between whole characters (a UTF-8 sequence stays in one piece when utf8)
+// so that the first fits in first_room characters and each other in room.
+std::vector<std::string> extended_pieces(std::string_view name, bool utf8, std::size_t first_room,
                                          std::size_t room) {
   const char* digits = "0123456789ABCDEF";
   std::vector<std::string> pieces(1);
-  for (unsigned char c : name) {
-    std::string escape(1, static_cast<char>(c));
-    if (!attribute_char(c)) escape = {'%', digits[c >> 4], digits[c & 15]};
+  for (std::size_t at = 0; at < name.size();) {
+    std::string character;
+    do {
+      const unsigned char c = static_cast<unsigned char>(name[at++]);
+      if (attribute_char(c)) {
+        character += static_cast<char>(c);
+      } else {
+        character += {'%', digits[c >> 4], digits[c & 15]};
+      }
+    } while (utf8 && at < name.size() && (static_cast<unsigned char>(name[at]) & 0xC0) == 0x80);
     const std::size_t most = pieces.size() == 1 ? first_room : room;
-    if (!pieces.back().empty() && pieces.back().size() + escape.size() > most) {
+    if (!pieces.back().empty() && pieces.back().size() + character.size() > most) {
       pieces.emplace_back();
     }
-    pieces.back() += escape;
+    pieces.back() += character;
   }
   return pieces;
 }
 
-// The Content-Disposition line (folded) for a file's base name.
-std::string disposition_lines(std::string_view name, std::string_view charset) {
-  std::string lines = "Content-Disposition: attachment;";
-  if (printable_ascii(name)) {
-    std::string quoted = "filename=\"";
-    for (char c : name) {
-      if (c == '"' || c == '\\') quoted += '\\';
-      quoted += c;
-    }
-    quoted += '"';
+// lines (a field ending in ";") with the parameter attribute for the file's
+// base name: a quoted string when it is printable ASCII without a quote or
+// backslash, else RFC 2231's extended form, folded within 78 characters.
+std::string with_name_parameter(std::string lines, const char* attribute, std::string_view name,
+                                std::string_view charset) {
+  const bool plain = printable_ascii(name) && name.find_first_of("\"\\") == std::string::npos;
+  if (plain) {
+    const std::string quoted = attribute + ("=\"" + std::string(name) + "\"");
     const bool fits = lines.size() + 1 + quoted.size() <= kLineMost;
     return lines + (fits ? " " : "\r\n ") + quoted + "\r\n";
   }
   std::string declared(charset);
   if (declared.empty()) declared = valid_utf8(name) ? "utf-8" : "ISO-8859-1";
+  std::string lower;
+  for (char c : declared) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  const bool utf8 = lower == "utf-8" || lower == "utf8";
   const std::string head = declared + "''";
   // " filename*NN*=" and ";" leave the rest of a line for the value.
   constexpr std::size_t kPieceRoom = kLineMost - 16;
   const std::vector<std::string> pieces =
-      extended_pieces(name, kPieceRoom - std::min(head.size(), kPieceRoom / 2), kPieceRoom);
-  if (pieces.size() == 1) return lines + "\r\n filename*=" + head + pieces[0] + "\r\n";
+      extended_pieces(name, utf8, kPieceRoom - std::min(head.size(), kPieceRoom / 2), kPieceRoom);
+  if (pieces.size() == 1) return lines + "\r\n " + attribute + "*=" + head + pieces[0] + "\r\n";
   for (std::size_t i = 0; i < pieces.size(); ++i) {
-    lines += "\r\n filename*" + std::to_string(i) + "*=" + (i == 0 ? head : "") + pieces[i];
+    lines += "\r\n " + std::string(attribute) + "*" + std::to_string(i) +
+             "*=" + (i == 0 ? head : "") + pieces[i];
     if (i + 1 < pieces.size()) lines += ';';
   }
   return lines + "\r\n";
@@ -154,7 +139,7 @@ const char* content_type_for(std::string_view file_name) {
   if (dot == std::string_view::npos) return kOctetStream;
   const std::string_view extension = name.substr(dot + 1);
   for (const TypeRow& row : kTypes) {
-    if (same_ignoring_case(extension, row.extension)) return row.type;
+    if (equal_nocase(extension, row.extension)) return row.type;
   }
   return kOctetStream;
 }
@@ -173,8 +158,11 @@ std::string text_part_lines(bool html, std::string_view charset, bool encoded) {
 }
 
 std::string attachment_part_header(std::string_view path, std::string_view charset) {
-  return std::string("Content-Type: ") + content_type_for(path) +
-         "\r\nContent-Transfer-Encoding: base64\r\n" + disposition_lines(base_name(path), charset) +
+  const std::string_view name = base_name(path);
+  return with_name_parameter(std::string("Content-Type: ") + content_type_for(path) + ";", "name",
+                             name, charset) +
+         "Content-Transfer-Encoding: base64\r\n" +
+         with_name_parameter("Content-Disposition: attachment;", "filename", name, charset) +
          "\r\n";
 }
 

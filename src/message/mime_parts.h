@@ -12,9 +12,6 @@
 // ("report.PDF" is application/pdf); application/octet-stream for any other.
 const char* content_type_for(std::string_view file_name);
 
-// True when the bytes are well-formed UTF-8.
-bool valid_utf8(std::string_view text);
-
 // What follows the last "/" or "\" of a path.
 std::string_view base_name(std::string_view path);
 
@@ -24,11 +21,12 @@ std::string_view base_name(std::string_view path);
 std::string text_part_lines(bool html, std::string_view charset, bool encoded);
 
 // The header of an attachment's part, its empty line included: its content
-// type, base64, and Content-Disposition: attachment with the file's base
-// name, a quoted string when it is printable ASCII, else RFC 2231's
-// filename* in the charset given (when empty: UTF-8 when the name is valid
-// UTF-8, ISO-8859-1 otherwise), in pieces that keep each line within 78
-// characters.
+// type with name=, base64, and Content-Disposition: attachment with
+// filename=, both the file's base name: a quoted string when it is
+// printable ASCII without '"' and '\', else RFC 2231's extended form in the
+// charset given (when empty: UTF-8 when the name is valid UTF-8, ISO-8859-1
+// otherwise), in pieces cut between characters that keep each line within
+// 78 characters.
 std::string attachment_part_header(std::string_view path, std::string_view charset);
 
 // True when the base name can stand as a Content-ID's left side as it is:

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // ---- Strings (lstrcmpA, lstrcmpiA) ----------------------------------------
 
@@ -20,6 +21,9 @@ int platform_compare_nocase(const char* a, const char* b);
 // True when a file of that name exists and can be opened for reading
 // (OpenFile with OF_EXIST). A directory is not a file here.
 bool platform_file_exists(const char* name);
+
+// True when the name is that of a folder (following links).
+bool platform_is_folder(const char* name);
 
 // An open message file. Opaque to the code above.
 struct PlatformFile {
@@ -103,9 +107,17 @@ void platform_write_stderr(const char* data, std::size_t length);
 
 // ---- The log file of -log (CreateFileA with FILE_APPEND_DATA) ---------------------
 
-// Opens the file for appending, creating it readable and writable by its
-// owner alone (0600 on POSIX); an existing file is never truncated.
-// 0 on success, -1 when it cannot be opened (no such folder, no access).
+// Why a log file is refused.
+enum LogRefusal {
+  kLogNotOpened = -1,   // no such folder, no access
+  kLogLink = -2,        // a symbolic link (or, on Windows, a reparse point)
+  kLogNotFile = -3,     // a FIFO, a device, a socket, a folder, a pipe name
+  kLogOtherOwner = -4,  // a file that belongs to another user
+};
+// Opens the file for appending, never through a final symbolic link and
+// never waiting: a regular file of the running user (created readable and
+// writable by its owner alone, 0600 on POSIX; an existing one keeps its
+// mode) or the null device. It is never truncated. 0, or a LogRefusal.
 int platform_open_log(const char* name, PlatformFile* log);
 // Appends the bytes in one write, so that the lines of two runs at once
 // never tear each other. A failure is not reported: the run goes on.
@@ -144,6 +156,8 @@ void platform_local_time(LocalTime* time, ZoneRecord* zone, int* period);
 // POSIX backend maps the name to a shared object and looks for it beside the
 // executable first. Null on failure.
 void* platform_load_library(const char* name);
+// The path of the file a loaded library came from; empty when unknown.
+std::string platform_library_path(void* library);
 void* platform_find_symbol(void* library, const char* name);
 void platform_free_library(void* library);
 
@@ -185,6 +199,97 @@ int platform_read_credential(const std::string& target, const std::string& user,
 // Once a secret is held: no core dump of the process, where the system lets
 // a process ask that (POSIX: PR_SET_DUMPABLE 0).
 void platform_protect_secrets();
+
+// ---- A secret from a command (-passcmd: CreateProcessA, a job object) ---------
+
+// Results of platform_run_command.
+constexpr int kCommandFailed = -1;    // it could not be started, or ended with a status not 0
+constexpr int kCommandKilled = -2;    // it was ended by a signal
+constexpr int kCommandTimedOut = -3;  // it ran past its time and was killed
+constexpr int kCommandNoOutput = -4;  // its first line is empty
+
+// Runs `command` through the shell (/bin/sh -c; cmd /c) with this
+// process's environment, standard input closed (the null device) and
+// standard error inherited, for at most `seconds`, after which it is killed
+// with its children. *first_line gets the first line of its standard output
+// without its LF or CR LF. 0 or a kCommand code; *code gets the exit status
+// or the signal's number (the status shown to the user).
+int platform_run_command(const std::string& command, int seconds, std::string* first_line,
+                         int* code);
+
+// ---- Private files: the OAuth file (CreateFileA, LockFileEx, MoveFileExA) ----------
+
+// Reads a file that only its owner may read (POSIX: no group or other bits;
+// Windows: a DACL granting no one but the owner, SYSTEM and Administrators).
+// 0, kSecretAbsent or kSecretOpenToOthers.
+int platform_read_private_file(const std::string& path, std::string* text);
+
+// An exclusive lock held on a file of its own. Opaque to the code above.
+struct PlatformLock {
+  std::intptr_t handle = -1;
+};
+// Creates lock_path (owner-only) when needed and waits until this process
+// holds the exclusive lock on it (flock; LockFileEx). 0 or -1.
+int platform_lock(const std::string& lock_path, PlatformLock* lock);
+void platform_unlock(PlatformLock* lock);
+
+// True when a new file can be created in the folder that holds path.
+bool platform_folder_writable(const std::string& path);
+// Replaces the file at path with text, atomically: a new owner-only file in
+// the same folder, written, flushed and renamed over path. 0 or -1.
+int platform_replace_file(const std::string& path, const std::string& text);
+
+// Waits this many milliseconds (Sleep).
+void platform_sleep_ms(int milliseconds);
+// Loads a library by its exact file name ("libcurl.so.4") from the
+// system's search path. Null on failure.
+void* platform_load_system_library(const char* name);
+
+// ---- The queue's folder and files (CreateDirectoryA, MoveFileExA,
+// ---- FlushFileBuffers, LockFileEx, MapViewOfFile) ----------------------------
+
+// Results of the queue's folder and file calls.
+constexpr int kFolderOpenToOthers = -2;  // group or others may write the folder, or not ours
+constexpr int kLockBusy = -2;            // another process holds the entry
+constexpr int kEntryGone = -3;           // the entry was removed or replaced meanwhile
+
+// The queue folder: $QUIB_QUEUE_DIR, else $XDG_STATE_HOME/quib/queue (or
+// ~/.local/state/quib/queue); Windows: %LOCALAPPDATA%\Quib\queue. The
+// separator is '/' on POSIX and '\' on Windows. 0, or -1 when no home is known.
+int platform_queue_dir(std::string* dir);
+// The path separator of the platform.
+char platform_path_separator();
+// Makes the folder (and missing parents) readable and writable by its owner
+// only (0700; Windows: the owner, SYSTEM and Administrators) and checks that
+// an existing one is a folder of ours that group and others cannot write. 0,
+// kFolderOpenToOthers, or -1 with the reason in *why.
+int platform_make_private_folder(const std::string& dir, std::string* why);
+// Writes the pieces in order as the new file tmp_path (owner only, never an
+// existing name), flushes it to the disk, renames it to path and flushes the
+// folder: a crash leaves either no file at path or the whole one. On
+// failure nothing is left at tmp_path and *why says what failed.
+int platform_store_durably(const std::string& tmp_path, const std::string& path,
+                           const std::string& head, const char* tail, std::size_t tail_length,
+                           std::string* why);
+// Renames from to `to` (replacing it) and flushes the folders. 0 or -1.
+int platform_move_durably(const std::string& from, const std::string& to);
+// Deletes the file. 0 or -1.
+int platform_remove_file(const std::string& path);
+// The names of the plain files in dir, sorted. 0, or -1 when it cannot be read.
+int platform_list_files(const std::string& dir, std::vector<std::string>* names);
+// Opens the file for reading and takes an exclusive lock on it without
+// waiting; the lock goes when the file is closed or the process ends. 0,
+// kLockBusy, kEntryGone (no such file, or it was removed or replaced before
+// the lock was had) or -1.
+int platform_open_locked(const std::string& path, PlatformFile* file);
+// A read-only view of bytes [0, length) of an open file. 0 or -1.
+struct MappedView {
+  const char* data = nullptr;
+  std::size_t length = 0;
+  std::intptr_t mapping = 0;  // Windows: the mapping object
+};
+int platform_map_file(const PlatformFile& file, std::size_t length, MappedView* view);
+void platform_unmap_file(MappedView* view);
 
 // ---- What a Message-ID is made of (time, CryptGenRandom, GetComputerNameExA) ------
 

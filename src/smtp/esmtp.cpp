@@ -3,13 +3,13 @@
 
 #include <cstdio>
 
-namespace {
+#include "common/ascii.h"
 
-char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+namespace {
 
 std::string upper_text(std::string_view text) {
   std::string out;
-  for (char c : text) out += upper(c);
+  for (char c : text) out += ascii_upper(c);
   return out;
 }
 
@@ -28,16 +28,18 @@ const char* const kNotifyWords[] = {"SUCCESS", "FAILURE", "DELAY"};
 
 }  // namespace
 
+unsigned extension_named(std::string_view line) {
+  if (line.size() < 5) return 0;
+  const std::string keyword = upper_text(line.substr(4, line.find(' ', 4) - 4));
+  for (const ExtensionRow& row : kExtensions) {
+    if (keyword == row.keyword) return row.bit;
+  }
+  return 0;
+}
+
 unsigned offered_extensions(const std::vector<std::string>& ehlo_lines) {
   unsigned offers = 0;
-  for (std::size_t i = 1; i < ehlo_lines.size(); ++i) {
-    const std::string& line = ehlo_lines[i];
-    if (line.size() < 5) continue;
-    const std::string keyword = upper_text(std::string_view(line).substr(4, line.find(' ', 4) - 4));
-    for (const ExtensionRow& row : kExtensions) {
-      if (keyword == row.keyword) offers |= row.bit;
-    }
-  }
+  for (std::size_t i = 1; i < ehlo_lines.size(); ++i) offers |= extension_named(ehlo_lines[i]);
   return offers;
 }
 

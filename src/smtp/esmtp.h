@@ -13,6 +13,10 @@ constexpr unsigned kOffersDsn = 1;
 constexpr unsigned kOffers8BitMime = 2;
 constexpr unsigned kOffersSmtpUtf8 = 4;
 
+// The kOffers* bit of the extension one line of an EHLO reply names
+// ("250-DSN", "250 smtputf8"); 0 for any other.
+unsigned extension_named(std::string_view line);
+
 // The extensions named by the lines after the first of an EHLO reply
 // (keywords in any case), as kOffers* bits.
 unsigned offered_extensions(const std::vector<std::string>& ehlo_lines);

@@ -1,11 +1,12 @@
 #include "smtp/sasl.h"
 
 #include <cstddef>
-#include <cstring>
+#include <cstdlib>
+
+#include "common/ascii.h"
+#include "message/base64.h"
 
 namespace {
-
-const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // A SASL mechanism name is at most 20 of these (RFC 4422 3.1).
 constexpr std::size_t kMechanismNameBytes = 20;
@@ -23,21 +24,6 @@ const Named kMechanisms[] = {
     {SaslMechanism::kOauthbearer, "OAUTHBEARER"},
 };
 
-char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool equal_nocase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (upper(a[i]) != upper(b[i])) return false;
-  }
-  return true;
-}
-
-int base64_value(char c) {
-  const char* at = c == '\0' ? nullptr : std::strchr(kAlphabet, c);
-  return at == nullptr ? -1 : static_cast<int>(at - kAlphabet);
-}
-
 bool is_mechanism_char(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
 }
@@ -51,18 +37,6 @@ int octet(std::string_view text) {
     value = value * 10 + (c - '0');
   }
   return value > 255 ? -1 : value;
-}
-
-bool parse_port(std::string_view text, int* port) {
-  if (text.empty() || text.size() > 5) return false;
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  if (value < 1 || value > 65535) return false;
-  *port = value;
-  return true;
 }
 
 // RFC 5801 saslname: "," and "=" written as "=2C" and "=3D".
@@ -99,53 +73,6 @@ std::string bearer_encoded(std::string* message, std::string_view token) {
 
 }  // namespace
 
-std::string base64_encode(std::string_view bytes) {
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  std::size_t at = 0;
-  for (; at + 3 <= bytes.size(); at += 3) {
-    const unsigned group = static_cast<unsigned char>(bytes[at]) << 16 |
-                           static_cast<unsigned char>(bytes[at + 1]) << 8 |
-                           static_cast<unsigned char>(bytes[at + 2]);
-    for (int shift = 18; shift >= 0; shift -= 6) out += kAlphabet[(group >> shift) & 63];
-  }
-  const std::size_t left = bytes.size() - at;
-  if (left > 0) {
-    unsigned group = static_cast<unsigned char>(bytes[at]) << 16;
-    if (left == 2) group |= static_cast<unsigned char>(bytes[at + 1]) << 8;
-    out += kAlphabet[(group >> 18) & 63];
-    out += kAlphabet[(group >> 12) & 63];
-    out += left == 2 ? kAlphabet[(group >> 6) & 63] : '=';
-    out += '=';
-  }
-  return out;
-}
-
-bool base64_decode(std::string_view text, std::string* bytes) {
-  bytes->clear();
-  if (text.size() % 4 != 0) return false;
-  for (std::size_t at = 0; at < text.size(); at += 4) {
-    const bool last = at + 4 == text.size();
-    int padding = 0;
-    unsigned group = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-      const char c = text[at + i];
-      if (c == '=' && last && i >= 2 && (i == 3 || text[at + 3] == '=')) {
-        ++padding;
-        group <<= 6;
-        continue;
-      }
-      const int value = base64_value(c);
-      if (value < 0 || padding > 0) return false;
-      group = group << 6 | static_cast<unsigned>(value);
-    }
-    bytes->push_back(static_cast<char>(group >> 16));
-    if (padding < 2) bytes->push_back(static_cast<char>(group >> 8 & 255));
-    if (padding < 1) bytes->push_back(static_cast<char>(group & 255));
-  }
-  return true;
-}
-
 SaslMechanism sasl_mechanism_named(std::string_view name) {
   for (const Named& named : kMechanisms) {
     if (equal_nocase(name, named.name)) return named.mechanism;
@@ -173,7 +100,7 @@ std::vector<std::string> offered_mechanisms(const std::vector<std::string>& ehlo
       std::string name;
       bool valid = true;
       for (; at < line.size() && line[at] != ' '; ++at) {
-        const char c = upper(line[at]);
+        const char c = ascii_upper(line[at]);
         valid = valid && is_mechanism_char(c);
         name += c;
       }
@@ -240,41 +167,25 @@ void wipe_secret(std::string* text) {
 
 bool parse_server_name(std::string_view name, ServerEndpoint* endpoint) {
   *endpoint = ServerEndpoint();
-  const std::string_view smtps = "smtps://";
-  const std::string_view starttls = "starttls://";
-  if (name.size() >= smtps.size() && equal_nocase(name.substr(0, smtps.size()), smtps)) {
-    endpoint->transport = ServerTransport::kSmtps;
-    endpoint->port = 465;
-    name.remove_prefix(smtps.size());
-  } else if (name.size() >= starttls.size() &&
-             equal_nocase(name.substr(0, starttls.size()), starttls)) {
-    endpoint->transport = ServerTransport::kStarttls;
-    name.remove_prefix(starttls.size());
-  }
-  std::string_view port;
-  if (!name.empty() && name[0] == '[') {
-    const std::size_t close = name.find(']');
-    if (close == std::string_view::npos) return false;
-    endpoint->host = std::string(name.substr(1, close - 1));
-    const std::string_view rest = name.substr(close + 1);
-    if (!rest.empty()) {
-      if (rest[0] != ':') return false;
-      port = rest.substr(1);
-      if (!parse_port(port, &endpoint->port)) return false;
-    }
-  } else {
-    const std::size_t colon = name.find(':');
-    if (colon != std::string_view::npos && name.find(':', colon + 1) == std::string_view::npos) {
-      if (!parse_port(name.substr(colon + 1), &endpoint->port)) return false;
-      name = name.substr(0, colon);
-    }
-    endpoint->host = std::string(name);
-  }
-  return !endpoint->host.empty();
+  ServerName split;
+  const bool parsed = split_server_name(name, &split);
+  endpoint->transport = split.transport;
+  endpoint->host = split.host;
+  if (!split.port.empty())
+    endpoint->port = std::atoi(split.port.c_str());  // 1 to 65535, digits only
+  return parsed;
 }
 
 bool is_loopback_host(std::string_view host) {
-  if (equal_nocase(host, "localhost") || host == "::1") return true;
+  return equal_nocase(host, "localhost") || is_loopback_address(host);
+}
+
+bool is_loopback_address(std::string_view host) {
+  const std::string_view mapped = "::ffff:";
+  if (host == "::1") return true;
+  if (host.size() > mapped.size() && equal_nocase(host.substr(0, mapped.size()), mapped)) {
+    host.remove_prefix(mapped.size());
+  }
   int parts[4];
   for (int i = 0; i < 4; ++i) {
     const std::size_t dot = i < 3 ? host.find('.') : host.size();

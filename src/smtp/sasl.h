@@ -7,10 +7,7 @@
 #include <string_view>
 #include <vector>
 
-// Base64 with padding (RFC 4648 section 4).
-std::string base64_encode(std::string_view bytes);
-// False when text is not base64 (padding, length and alphabet checked).
-bool base64_decode(std::string_view text, std::string* bytes);
+#include "common/server_name.h"
 
 enum class SaslMechanism { kNone, kPlain, kLogin, kXoauth2, kOauthbearer };
 
@@ -42,7 +39,6 @@ std::string oauthbearer_response(std::string_view user, std::string_view host, i
 void wipe_secret(std::string* text);
 
 // The server as typed in -server: its transport, host and port.
-enum class ServerTransport { kPlain, kSmtps, kStarttls };
 struct ServerEndpoint {
   ServerTransport transport = ServerTransport::kPlain;
   std::string host;  // without brackets
@@ -54,6 +50,9 @@ bool parse_server_name(std::string_view name, ServerEndpoint* endpoint);
 // True for localhost (any case), 127.0.0.0/8 written as four decimal
 // numbers, and ::1.
 bool is_loopback_host(std::string_view host);
+// True for a numeric address, as a socket library reports a peer, in
+// 127.0.0.0/8, ::1 or ::ffff:127.0.0.0/104.
+bool is_loopback_address(std::string_view address);
 
 // The line that tells why the login failed at `step`: the step, then the
 // server's reply (its lines' texts after the code, joined by blanks) or,

@@ -158,12 +158,18 @@ int send_message_text(gensock_handle_t handle, const char* bytes, std::size_t le
   const Text text = text_of(bytes, length);
   bool line_start = true;
   bool after_line_end = false;
+  std::uint64_t line = 0;  // bytes of the line being sent
+  std::uint64_t longest = 0;
   std::size_t lf = find(text, '\n', 0, length);
   for (std::size_t pos = 0; pos < length && wire.status() == 0;) {
     const std::size_t end = line_end_of(text, pos, &lf);
     if (end > pos) {
-      if (line_start && bytes[pos] == '.') wire.double_dot();
+      if (line_start && bytes[pos] == '.') {
+        wire.double_dot();
+        ++line;
+      }
       wire.take(pos, end - pos);
+      line += end - pos;
       line_start = false;
       after_line_end = false;
     }
@@ -181,8 +187,13 @@ int send_message_text(gensock_handle_t handle, const char* bytes, std::size_t le
     }
     line_start = true;
     after_line_end = true;
+    longest = line > longest ? line : longest;
+    line = 0;
   }
   if (wire.status() == 0) wire.finish(after_line_end);
-  if (counts != nullptr) *counts = wire.counts();
+  if (counts != nullptr) {
+    *counts = wire.counts();
+    counts->longest_line = line > longest ? line : longest;
+  }
   return wire.status();
 }

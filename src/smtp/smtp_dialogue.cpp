@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/ascii.h"
 #include "quib/console.h"
 #include "quib/mailer_state.h"
 #include "smtp/esmtp.h"
@@ -53,6 +54,8 @@ const char kQuit[] = "QUIT\r\n";
 const char kNoSmtpUtf8[] =
     "The mail server does not offer SMTPUTF8, which an address with bytes above 127 needs: "
     "aborting, nothing sent";
+const char kNo8BitMimeForBody[] =
+    "The mail server does not offer 8BITMIME, which the 8-bit body needs: aborting, nothing sent";
 const char kNoDsn[] = "The mail server does not offer DSN: the message goes without -dsn\n";
 const char kNoneAccepted[] = "The mail server accepted none of the recipients";
 
@@ -61,6 +64,16 @@ const char kNoneAccepted[] = "The mail server accepted none of the recipients";
 // run for ever, each byte arriving within the read timeout. Real replies are
 // a few hundred bytes; a line may hold at most 512.
 constexpr std::size_t kReplyLimitBytes = 16u << 20;
+// Of a reply's lines a caller keeps only what the login uses: its first
+// lines, up to what a refusal shows, and the AUTH, DSN, 8BITMIME and
+// SMTPUTF8 lines of an EHLO reply,
+// all within a few KiB, so that a reply of millions of short lines costs
+// no more memory than a real one.
+constexpr std::size_t kKeptLeadingBytes = 2048;
+constexpr std::size_t kKeptReplyBytes = 4096;
+
+// A new step: what the last one met is forgotten.
+void note_step(std::string_view step) { g_state.last = DialogueStep{std::string(step), 0, "", 0}; }
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -124,6 +137,7 @@ long read_reply_line(std::string* line, ReplyNumber* number, std::size_t* budget
 int send_shown(gensock_handle_t handle, const char* data, unsigned long length,
                std::string_view shown) {
   transcript_sent(shown);
+  note_step(shown.substr(0, shown.find_last_not_of("\r\n") + 1));
   int code = g_gensock.put_data(handle, data, length);
   if (code == 0) return 0;
   report_transport_error("gensock_put_data", code);
@@ -162,14 +176,8 @@ bool reply_arrived_early() {
   return g_gensock.getchar(g_state.connection, GENSOCK_WAIT_POLL, &ch) == 0;
 }
 
-// What a domain or an address literal may hold: all that the name sent with
-// HELO keeps of what a library hands back, so that it cannot end the command
-// early.
-bool is_host_name_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         (c != '\0' && std::strchr("-._[]:", c) != nullptr);
-}
-
+// The name sent with HELO keeps only what a host name may hold of what a
+// library hands back, so that it cannot end the command early.
 void keep_safe_host_name(char* name) {
   char* end =
       std::remove_if(name, name + std::strlen(name), [](char c) { return !is_host_name_char(c); });
@@ -224,14 +232,9 @@ int extended_hello(bool international) {
   const std::string ehlo = std::string("EHLO ") + g_state.local_host + "\r\n";
   smtp_send(g_state.connection, ehlo.data(), ehlo.size());
   const int code = smtp_read_reply(kGreetingMs, &reply);
-  if (code == kCodeOk) {
-    g_state.server_offers = offered_extensions(reply);
-    return g_state.user != nullptr ? smtp_log_in(reply) : 0;
-  }
-  if (g_state.user != nullptr) {
-    smtp_abort(login_refusal("EHLO", reply, code < 0 ? "no reply" : ""));
-    return -1;
-  }
+  if (code == kCodeOk) g_state.server_offers = offered_extensions(reply);
+  if (g_state.user != nullptr) return smtp_log_in(code, reply);
+  if (code == kCodeOk) return 0;
   if (international || (code != kCodeUnknownCommand && code != kCodeNotImplemented)) {
     smtp_abort(kServerError);
     return -1;
@@ -239,6 +242,41 @@ int extended_hello(bool international) {
   transcript_event("EHLO refused: HELO instead, without extensions");
   const std::string helo = std::string("HELO ") + g_state.local_host + "\r\n";
   return exchange(helo, kCodeOk, kServerError, kGreetingMs);
+}
+
+// "250-AUTH PLAIN", "250 auth=login": a line the login looks at.
+bool is_auth_line(const std::string& line) {
+  if (line.size() < 9) return false;
+  for (std::size_t i = 0; i < 4; ++i) {
+    if ((line[4 + i] & ~0x20) != "AUTH"[i]) return false;
+  }
+  return line[8] == ' ' || line[8] == '=';
+}
+
+// Reads a whole reply: its code, 0 for an endless one, -1 on failure. Of its
+// lines *lines keeps what the login uses, and *last gets the last one.
+int read_whole_reply(int limit_ms, std::vector<std::string>* lines, std::string* last) {
+  std::string line;
+  std::size_t budget = kReplyLimitBytes;
+  int wait = socket_library_can(GENSOCK_CAN_TIME_REPLIES) ? limit_ms : 0;
+  std::size_t kept = 0;
+  for (;;) {
+    ReplyNumber number;
+    long length = read_reply_line(&line, &number, &budget, &wait);
+    if (length < 0) return -1;
+    if (length == 0) return 0;  // endless: no code of its own
+    std::string text = kept_text(line);
+    // A line of fewer than four characters, its LF included, is a last line.
+    const bool more = length >= 4 && line[3] == '-';
+    const bool wanted = is_auth_line(text) || extension_named(text) != 0;
+    if ((kept < kKeptLeadingBytes || wanted) && kept + text.size() <= kKeptReplyBytes) {
+      kept += text.size();
+      lines->push_back(more ? std::move(text) : text);
+    }
+    if (more) continue;
+    *last = std::move(text);
+    return number.code();
+  }
 }
 
 }  // namespace
@@ -251,6 +289,7 @@ int smtp_connect() {
   }
   transcript_event(std::string("connecting to ") + g_state.smtp_server + " (service smtp)");
   transcript_step(std::string("connecting to ") + g_state.smtp_server);
+  note_step(std::string("connecting to ") + g_state.smtp_server);
   int code = g_gensock.connect(g_state.smtp_server, "smtp", &g_state.connection);
   if (code == GENSOCK_ERR_RESOLVE_SERVICE) {
     transcript_event("the service smtp does not resolve: trying 25");
@@ -265,29 +304,27 @@ int smtp_connect() {
     report_transport_error("gensock_connect", code);
   }
   if (code != 0) {
+    g_state.failure = g_state.last;
     transcript_failure();
     return -1;
   }
   keep_safe_host_name(g_state.local_host);
   transcript_step("the greeting");
+  note_step("the greeting");
   return 0;
 }
 
 int smtp_read_reply(int limit_ms, std::vector<std::string>* lines) {
-  if (lines != nullptr) lines->clear();
-  std::string line;
-  std::size_t budget = kReplyLimitBytes;
-  int wait = socket_library_can(GENSOCK_CAN_TIME_REPLIES) ? limit_ms : 0;
-  for (;;) {
-    ReplyNumber number;
-    long length = read_reply_line(&line, &number, &budget, &wait);
-    if (length < 0) return -1;
-    if (length == 0) return 0;  // endless: no code of its own
-    if (lines != nullptr) lines->push_back(kept_text(line));
-    // A line of fewer than four characters, its LF included, is a last line.
-    if (length >= 4 && line[3] == '-') continue;
-    return number.code();
+  std::vector<std::string> own;
+  if (lines == nullptr) lines = &own;
+  lines->clear();
+  std::string last;
+  const int code = read_whole_reply(limit_ms, lines, &last);
+  if (code > 0) {
+    g_state.last.reply_code = code;
+    g_state.last.reply = std::move(last);
   }
+  return code;
 }
 
 int smtp_send(gensock_handle_t handle, const char* data, unsigned long length) {
@@ -299,6 +336,7 @@ int smtp_send_hidden(const std::string& shown, const std::string& command) {
 }
 
 void smtp_abort(const std::string& message) {
+  g_state.failure = g_state.last;
   const std::string failure = transcript_failure_line();  // before QUIT is the last command
   say(message + "\n");
   smtp_quit();  // no reply is waited for
@@ -308,7 +346,17 @@ void smtp_abort(const std::string& message) {
 
 int smtp_open_session(const char* login, const std::string& recipients) {
   if (smtp_connect() != 0) return -1;
-  if (exchange("", kCodeGreeting, kServerError, kGreetingMs) != 0) return -1;
+  if (g_state.user != nullptr) {
+    if (int refused = smtp_check_login_peer()) return refused;
+  }
+  // With starttls:// the library read the greeting before its STARTTLS and
+  // hands it on now.
+  ServerEndpoint endpoint;
+  transcript_replaying(parse_server_name(g_state.smtp_server, &endpoint) &&
+                       endpoint.transport == ServerTransport::kStarttls);
+  const int greeted = exchange("", kCodeGreeting, kServerError, kGreetingMs);
+  transcript_replaying(false);
+  if (greeted != 0) return -1;
   g_state.server_offers = 0;
   const bool international = envelope_is_international(login, recipients);
   if (g_state.user != nullptr || g_state.dsn[0] != '\0' || g_state.eight_bit || international) {
@@ -318,11 +366,23 @@ int smtp_open_session(const char* login, const std::string& recipients) {
   return exchange(helo, kCodeOk, kServerError, kGreetingMs);
 }
 
+int smtp_reset() { return exchange("RSET\r\n", kCodeOk, kServerError, kMailMs); }
+
+int smtp_open_transaction(const char* login, const std::string& recipients) {
+  if (int status = smtp_open_session(login, recipients)) return status;
+  return smtp_start_mail(login, recipients, false);
+}
+
 int smtp_start_mail(const char* login, const std::string& recipients, bool eight_bit_body) {
   const bool international = envelope_is_international(login, recipients);
   if (international && !(g_state.server_offers & kOffersSmtpUtf8)) {
     transcript_reason("the server does not offer SMTPUTF8");
     smtp_abort(kNoSmtpUtf8);
+    return -1;
+  }
+  if (eight_bit_body && !(g_state.server_offers & kOffers8BitMime)) {
+    transcript_reason("the server does not offer 8BITMIME");
+    smtp_abort(kNo8BitMimeForBody);
     return -1;
   }
   const bool dsn = g_state.dsn[0] != '\0' && (g_state.server_offers & kOffersDsn);
@@ -340,16 +400,12 @@ int smtp_start_mail(const char* login, const std::string& recipients, bool eight
   return -1;
 }
 
-int smtp_open_transaction(const char* login, const std::string& recipients) {
-  if (smtp_open_session(login, recipients) != 0) return -1;
-  return smtp_start_mail(login, recipients, false);
-}
-
 int smtp_finish_message(const char* text, std::size_t length) {
+  note_step("the message text");
   TransmitCounts counts;
   int sent =
       send_message_text(g_state.connection, text, length, transcript_on() ? &counts : nullptr);
-  transcript_message_text(counts.bytes, counts.lines, counts.doubled_dots);
+  transcript_message_text(counts.bytes, counts.lines, counts.longest_line, counts.doubled_dots);
   if (sent != 0) transcript_event("sending the message text failed: error " + std::to_string(sent));
   // Even when sending failed the reply is read: a dropped connection is
   // reported there, and a failed transmission never counts as accepted.

@@ -2,25 +2,53 @@
 #include <string>
 #include <vector>
 
+#include "message/base64.h"
+#include "quib/exit_status.h"
 #include "quib/mailer_state.h"
 #include "smtp/sasl.h"
 #include "smtp/smtp_dialogue.h"
+#include "smtp/socket_library.h"
+#include "smtp/transcript.h"
 
 namespace {
 
 constexpr int kCodeOk = 250;
 constexpr int kCodeLoggedIn = 235;
 constexpr int kCodeChallenge = 334;
-// EHLO waits as long as the greeting, each AUTH step as long as MAIL.
+constexpr int kCodeRefused = 535;
+// initial_response's result when the server refused a token that may be
+// renewed: the session stays open for one more try.
+constexpr int kRefusedMayRenew = 1;
+// Each AUTH step waits as long as MAIL.
 constexpr int kLoginMs = 5 * 60 * 1000;
 
 const char kHidden[] = "[credentials hidden]";
+
+// "::ffff:127.0.0.1" and the longest IPv6 text with a zone fit.
+constexpr int kPeerAddressBytes = 96;
+
+const char kUseTls[] =
+    ": the password would travel in clear text: use smtps:// or starttls:// before the server "
+    "name\naborting, nothing sent";
+
+// Where the connection really leads, as the socket library reports it; an
+// empty text when it cannot tell.
+std::string peer_address() {
+  char address[kPeerAddressBytes] = {};
+  if (g_gensock.peer_address == nullptr ||
+      g_gensock.peer_address(g_state.connection, address, kPeerAddressBytes) != 0) {
+    return std::string();
+  }
+  return address;
+}
 
 // Ends the login at `step`: the message names the step and the server's
 // reply (or why, or that none came), then QUIT. Always -1.
 int refuse(const std::string& step, int code, const std::vector<std::string>& reply,
            const std::string& why = "") {
-  smtp_abort(login_refusal(step, reply, code < 0 && why.empty() ? "no reply" : why));
+  std::vector<std::string> shown;
+  for (const std::string& line : reply) shown.push_back(without_secrets(line));
+  smtp_abort(login_refusal(step, shown, code < 0 && why.empty() ? "no reply" : why));
   return -1;
 }
 
@@ -39,6 +67,7 @@ std::string credential_line(const std::string& prefix, std::string* encoded) {
   line += prefix;
   line += *encoded;
   line += "\r\n";
+  transcript_hide_credential(*encoded);
   wipe_secret(encoded);
   return line;
 }
@@ -55,7 +84,8 @@ int send_credential(const std::string& shown, std::string* command,
 // One initial-response exchange (PLAIN, XOAUTH2, OAUTHBEARER). A token
 // mechanism's failure comes as a 334 carrying the error, which `answer`
 // acknowledges before the server's final refusal.
-int initial_response(const std::string& name, std::string response, const char* answer) {
+int initial_response(const std::string& name, std::string response, const char* answer,
+                     bool may_renew = false) {
   const std::string step = "AUTH " + name;
   std::string command = credential_line(step + " ", &response);
   std::vector<std::string> reply;
@@ -64,6 +94,7 @@ int initial_response(const std::string& name, std::string response, const char* 
     std::string acknowledge = std::string(answer) + "\r\n";
     code = send_credential(kHidden, &acknowledge, &reply);
   }
+  if (code == kCodeRefused && may_renew) return kRefusedMayRenew;
   return code == kCodeLoggedIn ? 0 : refuse(step, code, reply);
 }
 
@@ -94,10 +125,53 @@ std::string joined(const std::vector<std::string>& names) {
   return text;
 }
 
+// Logs in with the mechanism; may_renew lets a token mechanism's 535 come
+// back as kRefusedMayRenew, the session left open.
+int log_in_with(SaslMechanism mechanism, const ServerEndpoint& server, bool may_renew) {
+  switch (mechanism) {
+    case SaslMechanism::kPlain:
+      return initial_response("PLAIN", plain_response(g_state.user, g_state.secret), nullptr);
+    case SaslMechanism::kLogin:
+      return log_in_with_login();
+    case SaslMechanism::kXoauth2:
+      return initial_response("XOAUTH2", xoauth2_response(g_state.user, g_state.secret), "",
+                              may_renew);
+    default:  // SaslMechanism::kOauthbearer
+      return initial_response(
+          "OAUTHBEARER",
+          oauthbearer_response(g_state.user, server.host, server.port, g_state.secret),
+          "AQ==", may_renew);
+  }
+}
+
 }  // namespace
 
-int smtp_log_in(const std::vector<std::string>& reply) {
-  const int code = kCodeOk;
+int smtp_check_login_peer() {
+  ServerEndpoint server;
+  parse_server_name(g_state.smtp_server, &server);
+  if (server.transport != ServerTransport::kPlain) return 0;
+  std::string refusal;
+  if (socket_library_can(GENSOCK_CAN_PEER)) {
+    const std::string address = peer_address();
+    transcript_event("the server's address is " + (address.empty() ? "unknown" : address));
+    if (address.empty()) {
+      refusal = "-u: the socket library cannot tell the server's address";
+    } else if (!is_loopback_address(address)) {
+      refusal = "-u: " + server.host + " leads to " + address + ", not to this machine";
+    }
+  } else if (server.host != "127.0.0.1" && server.host != "::1") {
+    refusal = "-u: the socket library cannot tell where " + server.host +
+              " leads (plain text only to 127.0.0.1 or [::1])";
+  }
+  if (refusal.empty()) return 0;
+  transcript_step("checking where a login in clear text would go");
+  transcript_reason(refusal);
+  smtp_abort(refusal + kUseTls);
+  return kExitNoServerOrSender;
+}
+
+int smtp_log_in(int code, const std::vector<std::string>& reply) {
+  if (code != kCodeOk) return refuse("EHLO", code, reply);
   const SaslMechanism asked = sasl_mechanism_named(g_state.auth);
   const std::vector<std::string> offered = offered_mechanisms(reply);
   const SaslMechanism mechanism = choose_mechanism(offered, asked);
@@ -111,23 +185,18 @@ int smtp_log_in(const std::vector<std::string>& reply) {
   }
   ServerEndpoint server;
   parse_server_name(g_state.smtp_server, &server);
-  int result = -1;
-  switch (mechanism) {
-    case SaslMechanism::kPlain:
-      result = initial_response("PLAIN", plain_response(g_state.user, g_state.secret), nullptr);
-      break;
-    case SaslMechanism::kLogin:
-      result = log_in_with_login();
-      break;
-    case SaslMechanism::kXoauth2:
-      result = initial_response("XOAUTH2", xoauth2_response(g_state.user, g_state.secret), "");
-      break;
-    default:  // SaslMechanism::kOauthbearer
-      result = initial_response(
-          "OAUTHBEARER",
-          oauthbearer_response(g_state.user, server.host, server.port, g_state.secret), "AQ==");
-      break;
+  transcript_hide_secret(g_state.secret);
+  int result = log_in_with(mechanism, server, g_state.renew_secret != nullptr);
+  if (result == kRefusedMayRenew) {
+    const bool renewed = g_state.renew_secret() == 0;
+    if (renewed) transcript_hide_secret(g_state.secret);
+    result = renewed ? log_in_with(mechanism, server, false) : -1;
+    if (!renewed) {  // the token client has said why
+      smtp_quit();
+      smtp_disconnect();
+    }
   }
   wipe_secret(&g_state.secret);
+  transcript_forget_secrets();
   return result;
 }

@@ -48,12 +48,16 @@ const char kCapabilitiesName[] = "gensock_capabilities";
 
 // Asked for only when the library announces GENSOCK_CAN_TRACE.
 const char kSetTraceName[] = "gensock_set_trace";
+// Asked for only when the library announces GENSOCK_CAN_PEER.
+const char kPeerAddressName[] = "gensock_peer_address";
 
 void* load_first_library() {
   for (const char* name : kLibraryNames) {
     void* library = platform_load_library(name);
     if (library != nullptr) {
-      transcript_event(std::string("socket library ") + name + " loaded");
+      const std::string path = platform_library_path(library);
+      transcript_event(std::string("socket library ") + name + " loaded" +
+                       (path.empty() ? "" : " from " + path));
       return library;
     }
   }
@@ -96,6 +100,9 @@ int load_socket_library() {
     entry.fill(symbol);
   }
   bind(platform_find_symbol(g_state.library, kCapabilitiesName), &g_gensock.capabilities);
+  if (socket_library_can(GENSOCK_CAN_PEER)) {
+    bind(platform_find_symbol(g_state.library, kPeerAddressName), &g_gensock.peer_address);
+  }
   start_library_trace();
   return 0;
 }

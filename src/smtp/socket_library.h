@@ -15,6 +15,8 @@ struct GensockApi {
   // Optional: null when the library does not announce what it offers
   // beyond the original contract (GENSOCK_CAN_* bits).
   int (*capabilities)();
+  // Optional: null unless the library announces GENSOCK_CAN_PEER.
+  int (*peer_address)(gensock_handle_t handle, char* address, int size);
 };
 
 extern GensockApi g_gensock;
@@ -24,7 +26,7 @@ bool socket_library_can(int feature);
 
 // Loads "gwinsock.dll", failing that "gensock.dll", into g_state.library and
 // resolves the seven entry points in their fixed order, then the optional
-// gensock_capabilities. 0, or -1 after printing why.
+// gensock_capabilities and what it announces. 0, or -1 after printing why.
 int load_socket_library();
 
 // Frees g_state.library (only after gensock_close succeeded).

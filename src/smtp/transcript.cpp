@@ -1,7 +1,9 @@
 #include "smtp/transcript.h"
 
 #include <chrono>
+#include <vector>
 
+#include "message/base64.h"
 #include "platform/platform.h"
 #include "smtp/sasl.h"
 
@@ -19,9 +21,33 @@ struct Transcript {
   PlatformFile log;
   std::string step = "the greeting";  // what failed, if the run fails now
   std::string reason;                 // why: the last reply line, or a transport error
+  bool replaying = false;             // reply lines come from the library's memory
 };
 
 Transcript g_transcript;
+
+// The texts no server line may show; wiped when the login ends.
+struct Hidden {
+  std::vector<std::string> texts;
+  bool credential_sent = false;
+};
+
+Hidden g_hidden;
+
+const char kHiddenMark[] = "[credentials hidden]";
+// Shorter base64 runs are too common to hide without hiding other text.
+constexpr std::size_t kShortestHiddenRun = 4;
+// Room for every text hidden in one login (the secret's four forms and the
+// lines sent), so that no text is moved and left behind in freed memory.
+constexpr std::size_t kHiddenTexts = 16;
+
+// Kept longest first, so that a whole response goes before the secret in it.
+void hide(std::string text) {
+  if (text.size() < kShortestHiddenRun) return;
+  auto at = g_hidden.texts.begin();
+  while (at != g_hidden.texts.end() && at->size() >= text.size()) ++at;
+  g_hidden.texts.insert(at, std::move(text));
+}
 
 // A reply line holds at most 512 bytes (RFC 5321 4.5.3.1.5): what is longer
 // is cut with a mark.
@@ -58,15 +84,16 @@ std::string_view without_line_end(std::string_view bytes) {
 
 // Shown form of the first bytes of length in all: printable ASCII as it
 // stands, anything else as \xNN, cut after limit bytes with "[... N bytes
-// in all]".
+// in all]". In a peer's text the backslash is escaped too, so that no text
+// can pass for an escaped byte.
 std::string transcript_printable(std::string_view bytes, std::size_t length,
-                                 std::size_t limit = kShownBytes) {
+                                 std::size_t limit = kShownBytes, bool from_peer = false) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string shown;
   const std::size_t count = bytes.size() < limit ? bytes.size() : limit;
   for (std::size_t i = 0; i < count; ++i) {
     const unsigned char c = static_cast<unsigned char>(bytes[i]);
-    if (c >= 0x20 && c <= 0x7E) {
+    if (c >= 0x20 && c <= 0x7E && !(from_peer && c == '\\')) {
       shown += static_cast<char>(c);
     } else {
       shown += "\\x";
@@ -80,12 +107,50 @@ std::string transcript_printable(std::string_view bytes, std::size_t length,
 
 }  // namespace
 
+void transcript_hide_secret(std::string_view secret) {
+  g_hidden.texts.reserve(kHiddenTexts);
+  hide(std::string(secret));
+  // Inside a longer base64 text the secret starts at one of three offsets
+  // in its group; only the characters that hold secret bits alone are kept.
+  for (std::size_t offset = 0; offset < 3; ++offset) {
+    std::string bytes(offset, '\0');
+    bytes += secret;
+    std::string encoded = base64_encode(bytes);
+    wipe_secret(&bytes);
+    const std::size_t first = (offset * 8 + 5) / 6;
+    const std::size_t end = (offset + secret.size()) * 8 / 6;
+    if (end > first) hide(encoded.substr(first, end - first));
+    wipe_secret(&encoded);
+  }
+}
+
+void transcript_hide_credential(std::string_view sent) {
+  hide(std::string(sent));
+  g_hidden.credential_sent = true;
+}
+
+std::string without_secrets(std::string_view server_text) {
+  std::string text(server_text);
+  for (const std::string& hidden : g_hidden.texts) {
+    for (std::size_t at = text.find(hidden); at != std::string::npos;
+         at = text.find(hidden, at + sizeof kHiddenMark - 1)) {
+      text.replace(at, hidden.size(), kHiddenMark);
+    }
+  }
+  return text;
+}
+
+void transcript_forget_secrets() {
+  for (std::string& text : g_hidden.texts) wipe_secret(&text);
+  g_hidden = Hidden();
+}
+
 void transcript_start_clock() { g_transcript.start = Clock::now(); }
 
 int transcript_open(bool to_stderr, const char* log_name) {
-  if (log_name != nullptr && log_name[0] != '\0' &&
-      platform_open_log(log_name, &g_transcript.log) != 0) {
-    return -1;
+  if (log_name != nullptr && log_name[0] != '\0') {
+    const int refusal = platform_open_log(log_name, &g_transcript.log);
+    if (refusal != 0) return refusal;
   }
   g_transcript.to_stderr = to_stderr;
   g_transcript.step = "the greeting";
@@ -118,18 +183,29 @@ void transcript_sent(std::string_view shown) {
 
 void transcript_received(const char* line, std::size_t stored, std::size_t length) {
   if (!transcript_on()) return;
-  const std::string_view bytes = stored == length ? without_line_end(std::string_view(line, stored))
-                                                  : std::string_view(line, stored);
-  g_transcript.reason = transcript_printable(bytes, stored == length ? bytes.size() : length);
-  write_line("< ", g_transcript.reason);
-  // A login challenge says what it asks, or (XOAUTH2, OAUTHBEARER) what is
-  // wrong with the token, in base64.
+  const std::string_view received = stored == length
+                                        ? without_line_end(std::string_view(line, stored))
+                                        : std::string_view(line, stored);
+  const std::string bytes = without_secrets(received);
+  g_transcript.reason = transcript_printable(
+      bytes, stored == length ? bytes.size() : length + bytes.size() - received.size(), kShownBytes,
+      true);
+  if (g_transcript.replaying) {
+    write_line("* ", "replayed by the socket library: " + g_transcript.reason);
+  } else {
+    write_line("< ", g_transcript.reason);
+  }
+  // A login challenge says what it asks; once a credential went out, a
+  // challenge may be an echo of it, and is not decoded.
   std::string decoded;
-  if (bytes.compare(0, 4, "334 ") == 0 && base64_decode(bytes.substr(4), &decoded) &&
-      !decoded.empty()) {
-    write_line("* ", "challenge decoded: " + transcript_printable(decoded, decoded.size()));
+  if (!g_hidden.credential_sent && bytes.compare(0, 4, "334 ") == 0 &&
+      base64_decode(std::string_view(bytes).substr(4), &decoded) && !decoded.empty()) {
+    write_line("* ", "challenge decoded: " +
+                         transcript_printable(decoded, decoded.size(), kShownBytes, true));
   }
 }
+
+void transcript_replaying(bool on) { g_transcript.replaying = on; }
 
 void transcript_library_line(const char* line) {
   if (!transcript_on()) return;
@@ -139,15 +215,17 @@ void transcript_library_line(const char* line) {
     mark = text[0] == '>' ? "> " : "< ";
     text.remove_prefix(2);
   }
-  write_line(mark, transcript_printable(text, text.size()));
+  write_line(mark, transcript_printable(text, text.size(), kShownBytes, true));
 }
 
-void transcript_message_text(std::uint64_t bytes, std::uint64_t lines, std::uint64_t dots) {
+void transcript_message_text(std::uint64_t bytes, std::uint64_t lines, std::uint64_t longest,
+                             std::uint64_t dots) {
   if (!transcript_on()) return;
   g_transcript.step = "the message text";
   g_transcript.reason.clear();
-  write_line("> ", "[message text: " + grouped(bytes) + " bytes, " + grouped(lines) + " lines, " +
-                       grouped(dots) + " dots doubled]");
+  write_line("> ", "[message text: " + grouped(bytes) + " bytes, " + grouped(lines) +
+                       " lines, the longest " + grouped(longest) + " bytes, " + grouped(dots) +
+                       " dots doubled]");
 }
 
 void transcript_step(std::string_view step) {

@@ -15,8 +15,8 @@
 void transcript_start_clock();
 
 // Starts the transcript: to standard error when to_stderr, appended to the
-// file log_name when it is not empty. 0, or -1 when the log cannot be
-// opened (nothing is kept then).
+// file log_name when it is not empty. 0, or the LogRefusal of
+// platform_open_log when the log cannot be opened (nothing is kept then).
 int transcript_open(bool to_stderr, const char* log_name);
 // Ends the transcript and closes the log.
 void transcript_close();
@@ -32,10 +32,15 @@ void transcript_event(std::string_view text);
 void transcript_sent(std::string_view shown);
 // A reply line as read: the first `stored` of its `length` bytes are at line.
 void transcript_received(const char* line, std::size_t stored, std::size_t length);
+// While on, reply lines are ones the socket library read before and hands
+// on (the greeting, after its STARTTLS): shown as "* replayed ...", not "< ".
+void transcript_replaying(bool on);
 // A line of the socket library's own trace (gensock_set_trace).
 void transcript_library_line(const char* line);
-// The message text as it went out: its bytes, its lines and the dots doubled.
-void transcript_message_text(std::uint64_t bytes, std::uint64_t lines, std::uint64_t dots);
+// The message text as it went out: its bytes, its lines, the longest line's
+// bytes and the dots doubled.
+void transcript_message_text(std::uint64_t bytes, std::uint64_t lines, std::uint64_t longest,
+                             std::uint64_t dots);
 // Names the step under way where no command names it ("connecting to ...").
 void transcript_step(std::string_view step);
 // Why the step failed when no reply tells it (a transport error, ...).
@@ -44,3 +49,14 @@ void transcript_reason(std::string_view reason);
 // sent (or the greeting) and the last reply line read or reason given.
 // Empty while no transcript is kept.
 std::string transcript_failure_line();
+
+// Server text echoing a credential. From transcript_hide_secret until
+// transcript_forget_secrets, every server line that the transcript, the log
+// or a message shows has the secret, its base64 forms (at any of the three
+// alignments) and each credential sent replaced by "[credentials hidden]";
+// a login challenge is decoded only before the first credential was sent.
+void transcript_hide_secret(std::string_view secret);
+void transcript_hide_credential(std::string_view sent);
+std::string without_secrets(std::string_view server_text);
+// Wipes what the two above kept.
+void transcript_forget_secrets();

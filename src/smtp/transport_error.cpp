@@ -3,6 +3,7 @@
 #include <string>
 
 #include "quib/console.h"
+#include "quib/mailer_state.h"
 #include "smtp/transcript.h"
 
 namespace {
@@ -34,11 +35,16 @@ constexpr int kKnownCodes = sizeof kTransportMessages / sizeof kTransportMessage
 
 }  // namespace
 
+std::string transport_error_message(const char* context, int code) {
+  return code >= kFirstKnownCode && code < kFirstKnownCode + kKnownCodes
+             ? kTransportMessages[code - kFirstKnownCode]
+             : "error " + std::to_string(code) + " in function '" + context + "'";
+}
+
 void report_transport_error(const char* context, int code) {
-  std::string message = code >= kFirstKnownCode && code < kFirstKnownCode + kKnownCodes
-                            ? kTransportMessages[code - kFirstKnownCode]
-                            : "error " + std::to_string(code) + " in function '" + context + "'";
+  std::string message = transport_error_message(context, code);
   say(message);
+  g_state.last.transport_code = code;
   if (!transcript_on()) return;
   message = std::string(context) + " failed with " + std::to_string(code) + ": " + message;
   transcript_event(message);

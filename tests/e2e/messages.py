@@ -52,8 +52,8 @@ PENGUIN_CONFLICT = (b"-penguin cannot go with -attach, -html or -charset (its bo
                     b"its own header lines): aborting, nothing sent\n")
 
 
-def log_not_opened(name):
-    return b"cannot open the log file " + name.encode() + b": aborting, nothing sent\n"
+def log_not_opened(name, why=""):
+    return b"cannot open the log file " + (name + why).encode() + b": aborting, nothing sent\n"
 
 
 def does_not_exist(name):
@@ -62,6 +62,14 @@ def does_not_exist(name):
 
 # The run driver
 NOT_A_DISK_FILE = b"Sorry, I can only mail messages from disk files...\n"
+
+
+def overlong_address(field):
+    return (b"the %s field holds an address longer than a header line may hold (998 characters)\n"
+            % field.encode())
+
+
+OVERLONG_TO = overlong_address("To")
 NO_TEMPORARY_FILE = b"error opening temporary file , aborting\n"
 
 # The socket library and the SMTP dialogue

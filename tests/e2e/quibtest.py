@@ -71,6 +71,8 @@ def run_quib(args, registry=None, stdin=b"", env=None, timeout=60, cwd=None, pro
     # Never the user's own login secrets either.
     full_env.pop("QUIB_PASSWORD", None)
     full_env["NETRC"] = os.path.join(tempfile.gettempdir(), "quib-no-netrc")
+    # Nor the user's queue.
+    full_env.setdefault("QUIB_QUEUE_DIR", os.path.join(tempfile.gettempdir(), "quib-no-queue"))
     full_env.update(Registry.for_a_run(env or {}))
     proc = subprocess.run(RUNNER + [program] + list(args), input=stdin, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, env=full_env, timeout=timeout, cwd=cwd)

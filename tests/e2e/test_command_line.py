@@ -14,7 +14,7 @@ import tempfile
 import unittest
 
 from messages import (CANT_CREATE, IN_CLEAR, INSTALL_HINT, NO_KEY, NO_SENDER_VALUE,
-                      NO_SERVER_VALUE, PENGUIN_CONFLICT, REFUSED_12, SENDER_LINE_BREAK,
+                      NO_SERVER_VALUE, NOT_A_DISK_FILE, OVERLONG_TO, PENGUIN_CONFLICT, REFUSED_12, SENDER_LINE_BREAK,
                       SERVER_LINE_BREAK, USAGE, does_not_exist, log_not_opened, no_secret,
                       server_set_to)
 from quibtest import QUIB, REG_BINARY, UNDER_WINE, AiosmtpdServer, Registry, run_quib
@@ -148,11 +148,15 @@ CASES = [
     ("-HTML is stray", [FILE, "-HTML"], STORED, 1, USAGE, "same"),
     ("-attach of a missing file", [FILE, "-attach", FILE, "-attach", MISSING], STORED, 2,
      does_not_exist("{missing}"), "same"),
-    ("-attach of a folder", [FILE, "-attach", "{folder}"], STORED, 2, does_not_exist("{folder}"),
-     "same"),
+    ("-attach of a folder", [FILE, "-attach", "{folder}"], STORED, 4,
+     b"{folder}: " + NOT_A_DISK_FILE, "same"),
+    ("an address too long for a header line", [FILE, "-t", "a@x, " + "b" * 996 + "@x"], STORED,
+     1, OVERLONG_TO, "same"),
     ("-charset not a name", [FILE, "-charset", "utf 8"], STORED, 1,
      b"-charset: 'utf 8' is not a character set name\n", "same"),
     ("-charset empty", [FILE, "-charset", "", "-q"], STORED, 1, b"", "same"),
+    ("-charset with the quote that ends it in filename*", [FILE, "-charset", "utf'8"], STORED, 1,
+     b"-charset: 'utf'8' is not a character set name\n", "same"),
     ("-penguin with -attach", [FILE, "-penguin", "-attach", FILE], STORED, 1, PENGUIN_CONFLICT,
      "same"),
     ("-penguin with -html", [FILE, "-html", "-t", "a@x", "-penguin"], STORED, 1, PENGUIN_CONFLICT,
@@ -214,6 +218,45 @@ class CommandLineTest(unittest.TestCase):
         self.assertTrue({case[3] for case in CASES}.issuperset({0, 1, 2, 6, 12}))
 
 
+@unittest.skipIf(UNDER_WINE, "FIFOs, symbolic links and owners as POSIX has them")
+class LogTargetTest(unittest.TestCase):
+    """-log writes only to a file of the user's own, or /dev/null, and never waits."""
+
+    # (what is at the log's path, status, output); {log} is that path.
+    CASES = [
+        ("fifo", 12, log_not_opened("{log}", " (not a regular file)")),
+        ("link", 12, log_not_opened("{log}", " (a symbolic link)")),
+        ("theirs", 12, log_not_opened("{log}", " (the file belongs to another user)")),
+        ("/dev/null", -1, b""),
+    ]
+
+    def test_cases(self):
+        work = tempfile.mkdtemp(prefix="quib-cli-")
+        self.addCleanup(shutil.rmtree, work, True)
+        registry = Registry()
+        self.addCleanup(registry.cleanup)
+        for name, value in STORED.items():
+            registry.store(name, value)
+        target = os.path.join(work, "target")
+        with open(target, "wb") as f:
+            f.write(b"kept\n")
+        os.mkfifo(os.path.join(work, "fifo"))
+        os.symlink(target, os.path.join(work, "link"))
+        shutil.copy(target, os.path.join(work, "theirs"))
+        os.chown(os.path.join(work, "theirs"), 65534, 65534)  # the tests run as root
+        body = os.path.join(work, "body.txt")
+        with open(body, "wb") as f:
+            f.write(b"Hello.\n")
+        for what, status, out in self.CASES:
+            with self.subTest(what):
+                log = os.path.join(work, what)
+                got = run_quib([body, "-t", "a@x", "-log", log] + (["-q"] if status < 0 else []),
+                               registry=registry, timeout=20, cwd=work)
+                self.assertEqual(got[:2], (status, out.replace(b"{log}", log.encode())))
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), b"kept\n")
+
+
 @unittest.skipIf(UNDER_WINE, "Wine's registry does not follow QUIB_REGISTRY")
 class RegistryFailureTest(unittest.TestCase):
     """A registry folder that cannot be made: its root lies below a plain file."""
@@ -252,41 +295,76 @@ class RegistryFailureTest(unittest.TestCase):
         self.assertEqual((status, out), (2, b""))
 
 
-# Inside a network namespace of its own: 192.0.2.1 on a dummy interface (or,
-# where the kernel has no dummies, on the namespace's loopback interface),
-# a listener there, quib run against it; prints quib's status and output and
-# whether anything connected.
+# Inside network and mount namespaces of its own: 10.99.0.1, an address
+# beyond loopback, on the namespace's loopback interface; a hosts file that
+# names it localhost and 127.0.0.09, and a resolver file that names no
+# server; a listener there that answers as a server offering AUTH PLAIN and
+# keeps what it receives. Runs quib against each server name given and
+# prints, for each, quib's status and output and the bytes received.
 IN_NAMESPACE = """
-import json, select, socket, subprocess, sys
-ip = lambda *a: subprocess.run(["ip"] + list(a), capture_output=True).returncode
-ip("link", "set", "lo", "up")
-if ip("link", "add", "d0", "type", "dummy") == 0 and ip("link", "set", "d0", "up") == 0:
-    ip("addr", "add", "192.0.2.1/24", "dev", "d0")
-else:
-    ip("addr", "add", "192.0.2.1/32", "dev", "lo")
-listener = socket.create_server(("192.0.2.1", 0))
-port = listener.getsockname()[1]
-run = subprocess.run([sys.argv[1], sys.argv[2], "-t", "a@x", "-f", "me@x", "-server",
-                      "192.0.2.1:%d" % port, "-u", "ann", "-pass", "s3cret"], capture_output=True)
-print(json.dumps([run.returncode, run.stdout.decode(), bool(select.select([listener], [], [], 0)[0])]))
+import json, os, socket, subprocess, sys, tempfile, threading
+run = lambda a: subprocess.run(a, check=True, capture_output=True)
+run(["ip", "link", "set", "lo", "up"])
+run(["ip", "addr", "add", "10.99.0.1/32", "dev", "lo"])
+folder = tempfile.mkdtemp()
+for name, text in [("hosts", "10.99.0.1 localhost\\n10.99.0.1 127.0.0.09\\n"), ("resolv.conf", "")]:
+    with open(os.path.join(folder, name), "w") as f:
+        f.write(text)
+    run(["mount", "--bind", os.path.join(folder, name), "/etc/" + name])
+def serve(listener, received):
+    conn, _ = listener.accept()
+    with conn:
+        conn.sendall(b"220 hi\\r\\n")
+        while True:
+            data = conn.recv(4096)
+            if not data:
+                return
+            received.append(data)
+            if data.startswith(b"EHLO"):
+                conn.sendall(b"250-hi\\r\\n250 AUTH PLAIN\\r\\n")
+            elif data.startswith(b"AUTH"):
+                conn.sendall(b"235 ok\\r\\n")
+results = []
+for server in sys.argv[3:]:
+    received = []
+    listener = socket.create_server(("10.99.0.1", 0))
+    thread = threading.Thread(target=serve, args=(listener, received), daemon=True)
+    thread.start()
+    done = subprocess.run([sys.argv[1], sys.argv[2], "-t", "a@x", "-f", "me@x", "-server",
+                           server.format(port=listener.getsockname()[1]), "-u", "ann", "-pass",
+                           "s3cret", "-q"], capture_output=True, timeout=60)
+    thread.join(1)
+    listener.close()
+    results.append([done.returncode, b"".join(received).decode("latin-1")])
+print(json.dumps(results))
 """
 
 
 @unittest.skipIf(UNDER_WINE, "network namespaces are Linux's")
 class InClearTest(unittest.TestCase):
-    def test_login_to_an_address_beyond_loopback_is_refused_before_connecting(self):
+    """A password in clear text goes only where the connection really leads to this machine."""
+
+    # (server as typed, status, what the server received)
+    CASES = [
+        ("10.99.0.1:{port}", 12, ""),  # refused before connecting
+        ("localhost:{port}", 12, "QUIT\r\n"),
+        ("127.0.0.09:{port}", 12, "QUIT\r\n"),
+    ]
+
+    def test_login_beyond_loopback_is_refused_before_any_credential(self):
         work = tempfile.mkdtemp(prefix="quib-cli-")
         self.addCleanup(shutil.rmtree, work, True)
         body = os.path.join(work, "body.txt")
         with open(body, "wb") as f:
             f.write(b"Hello.\n")
         env = dict(os.environ, QUIB_REGISTRY=work, NETRC=os.path.join(work, "none"))
-        run = subprocess.run(["unshare", "-n", sys.executable, "-c", IN_NAMESPACE, QUIB, body],
-                             capture_output=True, env=env, timeout=60)
-        if run.returncode != 0:
-            self.skipTest("no network namespace here: %s" % run.stderr.decode().strip())
-        status, out, connected = json.loads(run.stdout)
-        self.assertEqual((status, out.encode(), connected), (12, NO_KEY + IN_CLEAR, False))
+        run = subprocess.run(["unshare", "-n", "-m", sys.executable, "-c", IN_NAMESPACE, QUIB, body]
+                             + [server for server, _, _ in self.CASES],
+                             capture_output=True, env=env, timeout=120)
+        self.assertEqual(run.returncode, 0, run.stderr.decode())
+        got = [(server, status, received) for (server, _, _), (status, received)
+               in zip(self.CASES, json.loads(run.stdout))]
+        self.assertEqual(got, self.CASES)
 
 
 class StoredValueTest(unittest.TestCase):

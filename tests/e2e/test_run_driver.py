@@ -220,9 +220,24 @@ class Attachments(RunDriverCase):
                 found += [] if name.endswith(".desc") else [hashlib.sha256(f.read()).hexdigest()]
         self.assertEqual(sorted(found), sorted(hashlib.sha256(d).hexdigest() for d in files.values()))
 
+    def test_file_names_read_back_by_two_readers(self):
+        # reformime (Debian's maildrop) and Python's email, each name as name=
+        # on Content-Type and filename= on Content-Disposition.
+        for name in ('a "b".csv', "xy" + "\u00e4" * 30 + ".txt", "plain name.pdf"):
+            with self.subTest(name):
+                content, _, parts = self.deliver([self.file(b"body\n"), "-attach",
+                                                  self.file(b"data", name)])
+                self.assertEqual([h.defects for h in parts[1].values()], [()] * 3)
+                self.assertEqual((parts[1].get_param("name"), parts[1].get_filename()),
+                                 (name, name))
+                info = subprocess.run(["reformime", "-i"], input=content, check=True,
+                                      stdout=subprocess.PIPE).stdout.decode().split("\n\n")[2]
+                self.assertIn("\ncontent-name: %s\n" % name, info)
+                self.assertIn("\ncontent-disposition-filename: %s\n" % name, info)
+
     def test_body_keeps_its_rules_beside_attachments(self):
         attachment = os.urandom(2 * 256 * 1024 + 100)
-        lines = (b"x" * 999 + b"\n") * 300 + b".dot =_quib_00000000\nlast\r"
+        lines = (b"x" * 998 + b"\n") * 300 + b".dot =_quib_00000000\nlast\r"
         cases = [  # (body, console input, flags, the body part's bytes, its boundary)
             (b"", None, [], b"", "=_quib_00000000"),
             (lines, None, [], lines.replace(b"\n", b"\r\n").replace(b"\r\r", b"\r") + b"\n",

@@ -338,7 +338,9 @@ class TlsTest(MailingCase):
                                            env=self.trusted, more=["-debug"])
                 lines = [line.split(" ms ", 1)[1] for line in err.decode("ascii").splitlines()]
                 self.assertEqual(status, 0 if certificate == "good" else -1)
-                for expected in (r"> STARTTLS", r"< 220 .*", r"\* TLS handshake with localhost",
+                for expected in (r"\* socket library gensock\.dll loaded from .*[/\\]"
+                                 + re.escape(LIBRARY),
+                                 r"> STARTTLS", r"< 220 .*", r"\* TLS handshake with localhost",
                                  r"\* certificate subject: CN=%s" % certificate,
                                  r"\* certificate issuer: CN=test-ca",
                                  r"\* certificate names: DNS:localhost, IP.*",
@@ -346,6 +348,9 @@ class TlsTest(MailingCase):
                     self.assertTrue(any(re.fullmatch(expected, line) for line in lines), expected)
                 if certificate == "good":
                     self.assertTrue(any(re.match(agreed, line) for line in lines), lines)
+                    # The greeting read before STARTTLS, handed on by the library.
+                    self.assertTrue(any(re.fullmatch(r"\* replayed by the socket library: 220 .*",
+                                                     line) for line in lines), lines)
                 else:
                     self.assertRegex(lines[-2], r"failed at connecting to starttls://localhost:\d+:"
                                                 r" gensock_connect failed with 4023")

@@ -40,7 +40,7 @@ fake::Script g_script;
 bool is_known_status(int status) {
   const int known[] = {kExitSent,        kExitUsage,      kExitNoMessageFile, kExitCantOpen,
                        kExitNotDiskFile, kExitReadFailed, kExitInstallCount,  kExitNoServerOrSender,
-                       kExitTempFile,    kExitSmtpFailed};
+                       kExitTempFile,    kExitSmtpFailed, kExitQueued};
   for (int k : known) {
     if (status == k) return true;
   }
@@ -62,6 +62,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   setenv("QUIB_REGISTRY", folder, 1);
   // -u looks for a secret: never the user's own.
   setenv("NETRC", (g_registry + "/no-netrc").c_str(), 1);
+  setenv("QUIB_QUEUE_DIR", (g_registry + "/queue").c_str(), 1);  // never the user's queue
   unsetenv("QUIB_PASSWORD");
   std::atexit([] {
     std::error_code ignored;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "message/base64.h"
 #include "smtp/sasl.h"
 
 namespace {

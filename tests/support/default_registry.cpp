@@ -7,6 +7,7 @@ namespace {
 
 const bool kDefaultRegistrySet = [] {
   setenv("QUIB_REGISTRY", QUIB_TEST_REGISTRY, 0);
+  setenv("QUIB_QUEUE_DIR", QUIB_TEST_REGISTRY "-queue", 0);  // nor the user's queue
   return true;
 }();
 

@@ -268,32 +268,41 @@ std::vector<std::string> field_names(const std::string& header, bool* well_forme
   return names;
 }
 
-// The part headers and the boundary of a message with attachments.
+// The part headers and the boundary of a message with attachments. The
+// name goes twice, as name= and filename=: "@" in a row stands for either.
 TEST(MimeParts, PartHeadersAndBoundary) {
   const std::string disposition =
-      "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment;";
+      "\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment;";
   const std::string long_name(30, '\xe9');
+  std::string umlauts;
+  for (int i = 0; i < 30; ++i) umlauts += "\xc3\xa4";
   const struct {
-    std::string path, charset, lines;
+    std::string path, charset, type, parameter;
   } rows[] = {
-      {"/r/Q3.PDF", "", "Content-Type: application/pdf\r\n" + disposition + " filename=\"Q3.PDF\""},
-      {"C:\\reports\\Q3.Csv", "",
-       "Content-Type: text/csv\r\n" + disposition + " filename=\"Q3.Csv\""},
-      {"x/a \"b\".csv", "",
-       "Content-Type: text/csv\r\n" + disposition + " filename=\"a \\\"b\\\".csv\""},
-      {"M\xc3\xa4rz.tar.gz", "",
-       "Content-Type: application/gzip\r\n" + disposition +
-           "\r\n filename*=utf-8''M%C3%A4rz.tar.gz"},
-      {"caf\xe9", "",
-       "Content-Type: application/octet-stream\r\n" + disposition +
-           "\r\n filename*=ISO-8859-1''caf%E9"},
-      {long_name + ".log", "windows-1252",
-       "Content-Type: text/plain\r\n" + disposition +
-           "\r\n filename*0*=windows-1252''%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9;"
-           "\r\n filename*1*=%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9.log"},
+      {"/r/Q3.PDF", "", "application/pdf", " @=\"Q3.PDF\""},
+      {"C:\\reports\\Q3.Csv", "", "text/csv", " @=\"Q3.Csv\""},
+      {"x/a \"b\".csv", "", "text/csv", "\r\n @*=utf-8''a%20%22b%22.csv"},
+      {"M\xc3\xa4rz.tar.gz", "", "application/gzip", "\r\n @*=utf-8''M%C3%A4rz.tar.gz"},
+      {"caf\xe9", "", "application/octet-stream", "\r\n @*=ISO-8859-1''caf%E9"},
+      {long_name + ".log", "windows-1252", "text/plain",
+       "\r\n @*0*=windows-1252''%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9;"
+       "\r\n @*1*=%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9%E9.log"},
+      // Pieces end between characters.
+      {"xy" + umlauts + ".txt", "", "text/plain",
+       "\r\n @*0*=utf-8''xy%C3%A4%C3%A4%C3%A4%C3%A4%C3%A4%C3%A4%C3%A4%C3%A4;"
+       "\r\n @*1*=%C3%A4%C3%A4%C3%A4%C3%A4%C3%A4%C3%A4%C3%A4%C3%A4%C3%A4%C3%A4;"
+       "\r\n @*2*=%C3%A4%C3%A4%C3%A4%C3%A4%C3%A4%C3%A4%C3%A4%C3%A4%C3%A4%C3%A4;"
+       "\r\n @*3*=%C3%A4%C3%A4.txt"},
   };
   for (const auto& row : rows) {
-    EXPECT_EQ(attachment_part_header(row.path, row.charset), row.lines + "\r\n\r\n") << row.path;
+    std::string name = row.parameter, filename = row.parameter;
+    for (std::size_t at; (at = name.find('@')) != std::string::npos;) name.replace(at, 1, "name");
+    for (std::size_t at; (at = filename.find('@')) != std::string::npos;) {
+      filename.replace(at, 1, "filename");
+    }
+    EXPECT_EQ(attachment_part_header(row.path, row.charset),
+              "Content-Type: " + row.type + ";" + name + disposition + filename + "\r\n\r\n")
+        << row.path;
   }
   EXPECT_EQ(choose_boundary({"plain", "text"}), "=_quib_00000000");
   EXPECT_EQ(choose_boundary({"--=_quib_00000000 =_quib_00000002", "=_quib_00000001x"}),

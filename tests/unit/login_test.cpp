@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/login_secret.h"
+#include "message/base64.h"
 #include "smtp/sasl.h"
 
 namespace {
@@ -84,6 +85,8 @@ TEST(Login, ServerNamesAndTheirRoute) {
       {"starttls://127.200.0.1:587", true, T::kStarttls, "127.200.0.1", 587, true},
       {"[::1]:2525", true, T::kPlain, "::1", 2525, true},
       {"::1", true, T::kPlain, "::1", 25, true},
+      {"::ffff:127.0.0.1", true, T::kPlain, "::ffff:127.0.0.1", 25, true},
+      {"::FFFF:10.0.0.1", true, T::kPlain, "::FFFF:10.0.0.1", 25, false},
       {"128.0.0.1", true, T::kPlain, "128.0.0.1", 25, false},
       {"127.0.0.256", true, T::kPlain, "127.0.0.256", 25, false},
       {"127.1", true, T::kPlain, "127.1", 25, false},

@@ -2,14 +2,11 @@
 // fixed clock: what reaches the wire, what is printed, what is left behind.
 #include "cli/run_driver.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -83,23 +80,6 @@ class RunDriverTest : public ::testing::Test {
            "\r\nTo: ann@example.org\r\n" + (mime ? kMime : "") + kMailer + "\r\n";
   }
 
-  // Runs the driver with standard input opened on `input` (a file or a folder).
-  int run_with_stdin_from(const std::string& input) {
-    const int saved = dup(0);
-    const int fd = open(input.c_str(), O_RDONLY);
-    dup2(fd, 0);
-    close(fd);
-    message_file = "-";
-    const int status = run_driver();
-    dup2(saved, 0);
-    close(saved);
-    return status;
-  }
-  int run_with_stdin(const std::string& bytes) {
-    write_file(folder_ + "/stdin", bytes);
-    return run_with_stdin_from(folder_ + "/stdin");
-  }
-
   int run_loud(std::string* output) {
     g_state.quiet = 0;
     StdoutCapture capture;
@@ -108,21 +88,11 @@ class RunDriverTest : public ::testing::Test {
     return status;
   }
 
-  bool tmpdir_empty() const { return std::filesystem::is_empty(tmpdir_); }
-
   fake::Script script_;
   ScratchFolder scratch_{"quib-drv"};
   const std::string folder_ = scratch_.path();  // after scratch_, which makes it
   std::string tmpdir_, file_;
 };
-
-TEST_F(RunDriverTest, PlainBodyEndsAtItsFirstNul) {
-  use_file(std::string("one\r\ntwo\0three\r\n", 16));
-  EXPECT_EQ(run_driver(), kExitSent);
-  EXPECT_EQ(script_.data, header() + "one\r\ntwo\r\n.\r\n");
-  EXPECT_EQ(script_.transcript.substr(script_.transcript.size() - 15), "C: QUIT\r\nclose\n");
-  EXPECT_TRUE(g_state.recipients.empty());
-}
 
 TEST_F(RunDriverTest, MimeBodyIsEncodedWholeNulIncluded) {
   g_state.mime = 1;
@@ -135,10 +105,11 @@ TEST_F(RunDriverTest, MimeBodyIsEncodedWholeNulIncluded) {
 
 // The body is read in blocks: a NUL past the first still ends the text there.
 TEST_F(RunDriverTest, PlainBodyEndsAtANulPastTheFirstReadBlock) {
-  const std::string lines(300 * 1024, 'a');
+  std::string lines;
+  while (lines.size() < 300 * 1024) lines += std::string(998, 'a') + "\r\n";
   use_file(lines + std::string("\0tail", 5));
   EXPECT_EQ(run_driver(), kExitSent);
-  EXPECT_TRUE(script_.data == header() + lines + "\r\n.\r\n") << "differs";
+  EXPECT_TRUE(script_.data == header() + lines + ".\r\n") << "differs";
 }
 
 // The body is read and encoded in blocks: lines and soft breaks carry over.
@@ -149,17 +120,6 @@ TEST_F(RunDriverTest, MimeBodyLargerThanAReadBlockIsEncodedAsOne) {
   use_file(body);
   EXPECT_EQ(run_driver(), kExitSent);
   EXPECT_TRUE(script_.data == header(true) + qp_reference(body) + "\r\n.\r\n") << "differs";
-}
-
-TEST_F(RunDriverTest, EmptyFileSendsTheHeaderAlone) {
-  for (int mime = 0; mime <= 1; ++mime) {
-    script_ = fake::Script();
-    script_.replies = accepting(1);
-    g_state.mime = mime;
-    use_file("");
-    EXPECT_EQ(run_driver(), kExitSent) << "mime " << mime;
-    EXPECT_EQ(script_.data, header(mime == 1) + ".\r\n") << "mime " << mime;
-  }
 }
 
 TEST_F(RunDriverTest, ProgressLinesByteForByte) {
@@ -198,7 +158,6 @@ TEST_F(RunDriverTest, FilesThatCannotBeMailed) {
   } rows[] = {
       {"/nonexistent/quib/body.txt", kExitCantOpen,
        "error reading /nonexistent/quib/body.txt, aborting\n"},
-      {"/dev/null", kExitNotDiskFile, "Sorry, I can only mail messages from disk files...\n"},
       {"/tmp", kExitCantOpen, "error reading /tmp, aborting\n"},
   };
   for (const Row& row : rows) {
@@ -243,8 +202,9 @@ TEST_F(RunDriverTest, AttachmentsFollowTheBodyInParts) {
             std::string(kDateLine) + "From: me@example.org\r\nSubject: Contents of file: " + file_ +
                 "\r\nTo: ann@example.org\r\nMIME-Version: 1.0\r\nContent-Type: " +
                 "multipart/mixed; boundary=\"=_quib_00000000\"\r\n" + kMailer + "\r\n" +
-                part.substr(2) + "\r\nhi\r\n.." + part +
-                "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; "
+                part.substr(2) + "\r\nhi\r\n.." + part.substr(0, part.size() - 2) +
+                "; name=\"a.txt\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: "
+                "attachment; "
                 "filename=\"a.txt\"\r\n\r\nYWJjZA==\r\n--=_quib_00000000--\r\n.\r\n");
 }
 
@@ -260,53 +220,6 @@ TEST_F(RunDriverTest, ReadFailureIsStatusFiveInBothModes) {
       EXPECT_EQ(script_.transcript, "") << "no connection";
     }
   }
-}
-
-TEST_F(RunDriverTest, ConsoleInputIsCapturedAndTheTemporaryFileDeleted) {
-  g_state.quiet = 0;
-  StdoutCapture capture;
-  EXPECT_EQ(run_with_stdin(std::string("a\nb\r\nc\x1a"
-                                       "after\n")),
-            kExitSent);
-  const std::string output = capture.take();
-  EXPECT_NE(script_.data.find("\r\n\r\na\r\nb\r\nc\r\n.\r\n"), std::string::npos) << script_.data;
-  EXPECT_EQ(script_.data.find("after"), std::string::npos);
-  EXPECT_NE(script_.data.find("Subject: Contents of console input\r\n"), std::string::npos);
-  // The progress line names the temporary file, already deleted.
-  EXPECT_EQ(output.rfind("Sending " + tmpdir_ + "/qbx", 0), 0u) << output;
-  EXPECT_TRUE(tmpdir_empty());
-}
-
-TEST_F(RunDriverTest, ConsoleInputThatCannotBeHadIsStatusThirteen) {
-  struct Row {
-    std::string tmpdir, stdin_from, printed;
-  } rows[] = {
-      {folder_ + "/missing", folder_ + "/stdin", "error opening temporary file , aborting\n"},
-      // A folder for input: reading fails, and the file goes.
-      {tmpdir_, folder_, "error opening temporary file " + tmpdir_ + "/qbx"},
-  };
-  write_file(folder_ + "/stdin", "text\n");
-  for (const Row& row : rows) {
-    setenv("TMPDIR", row.tmpdir.c_str(), 1);
-    g_state.quiet = 0;
-    StdoutCapture capture;
-    EXPECT_EQ(run_with_stdin_from(row.stdin_from), kExitTempFile);
-    EXPECT_EQ(capture.take().rfind(row.printed, 0), 0u);
-    EXPECT_EQ(script_.transcript, "") << "no connection";
-    EXPECT_TRUE(tmpdir_empty());
-  }
-}
-
-TEST_F(RunDriverTest, RefusedRecipientEndsTheRunWithoutMoreCalls) {
-  script_.replies = "220 fake\r\n250 hello\r\n250 sender ok\r\n550 no such user\r\n";
-  use_file("body\r\n");
-  std::string output;
-  EXPECT_EQ(run_loud(&output), kExitSmtpFailed);
-  EXPECT_NE(output.find("The mail server doesn't like the name ann@example.org."),
-            std::string::npos);
-  EXPECT_EQ(script_.transcript.substr(script_.transcript.size() - 15), "C: QUIT\r\nclose\n");
-  EXPECT_TRUE(script_.data.empty());
-  EXPECT_EQ(g_state.library, nullptr) << "closed and unloaded";
 }
 
 TEST_F(RunDriverTest, RefusedMessageClosesOnce) {

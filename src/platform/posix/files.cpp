@@ -13,11 +13,10 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix_io.h"
+#include "platform/read_exactly.h"
 
 namespace {
 
-// One read request at most: Linux moves at most about 2 GiB per call anyway.
-constexpr std::size_t kReadChunkBytes = std::size_t{1} << 30;
 // Console input is read and the temporary file written in blocks of this size.
 constexpr std::size_t kConsoleBlockBytes = 64 * 1024;
 // Names tried before giving up on finding an unused temporary file name.
@@ -248,19 +247,12 @@ int platform_file_size(const PlatformFile& file, std::uint64_t* size) {
 
 int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size,
                           std::uint64_t* got) {
-  std::uint64_t done = 0;
-  while (done < size) {
-    const std::uint64_t left = size - done;
-    const std::size_t want =
-        left < kReadChunkBytes ? static_cast<std::size_t>(left) : kReadChunkBytes;
-    const ssize_t count = read(fd_of(file), buffer + done, want);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0 || (count == 0 && got == nullptr)) return -1;  // an error, or an early end
-    if (count == 0) break;
-    done += static_cast<std::uint64_t>(count);
-  }
-  if (got != nullptr) *got = done;
-  return 0;
+  return read_exactly(buffer, size, got, [&file](char* at, std::size_t want) -> long {
+    for (;;) {
+      const ssize_t count = read(fd_of(file), at, want);
+      if (count >= 0 || errno != EINTR) return static_cast<long>(count);
+    }
+  });
 }
 
 void platform_close_file(PlatformFile* file) {

@@ -4,6 +4,7 @@
 // /usr/lib/quib/libgensock.so), then in <exe dir>/../lib, then on the
 // system's library path.
 #include <dlfcn.h>
+#include <link.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -61,6 +62,13 @@ void* platform_load_library(const char* name) {
     if (void* library = open_library(dir + "../lib/" + file)) return library;
   }
   return open_library(file);
+}
+
+std::string platform_library_path(void* library) {
+  struct link_map* map = nullptr;
+  if (library == nullptr || dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr)
+    return {};
+  return map->l_name != nullptr ? map->l_name : "";
 }
 
 void* platform_find_symbol(void* library, const char* name) {

@@ -1,29 +1,24 @@
 // String comparison, the existence test of a file and console output on POSIX.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 
+#include "common/ascii.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_io.h"
-
-namespace {
-
-int ascii_lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
-
-}  // namespace
 
 int platform_compare(const char* a, const char* b) { return std::strcmp(a, b); }
 
 // Only the 26 ASCII letters fold; every other byte compares as it stands,
 // whatever the locale says.
 int platform_compare_nocase(const char* a, const char* b) {
-  const unsigned char* x = reinterpret_cast<const unsigned char*>(a);
-  const unsigned char* y = reinterpret_cast<const unsigned char*>(b);
-  for (;; ++x, ++y) {
-    int difference = ascii_lower(*x) - ascii_lower(*y);
-    if (difference != 0 || *x == 0) return difference;
+  for (;; ++a, ++b) {
+    const int difference =
+        static_cast<unsigned char>(ascii_lower(*a)) - static_cast<unsigned char>(ascii_lower(*b));
+    if (difference != 0 || *a == '\0') return difference;
   }
 }
 
@@ -35,6 +30,11 @@ bool platform_file_exists(const char* name) {
   if (fd < 0) return false;
   close(fd);
   return true;
+}
+
+bool platform_is_folder(const char* name) {
+  struct stat info {};
+  return stat(name, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 void platform_prepare_process() {

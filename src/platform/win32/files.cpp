@@ -9,14 +9,11 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/read_exactly.h"
 
 namespace {
 
 HANDLE handle_of(const PlatformFile& file) { return reinterpret_cast<HANDLE>(file.handle); }
-
-// One ReadFile request moves at most this many bytes: DWORD counts, kept
-// well below 4 GiB.
-constexpr std::uint64_t kReadChunkBytes = 1u << 30;
 
 constexpr int kCtrlZ = 26;
 // Console input is written to the temporary file in blocks of this size.
@@ -85,18 +82,11 @@ int platform_file_size(const PlatformFile& file, std::uint64_t* size) {
 
 int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size,
                           std::uint64_t* got) {
-  std::uint64_t done = 0;
-  while (done < size) {
-    const std::uint64_t left = size - done;
-    DWORD want = static_cast<DWORD>(left < kReadChunkBytes ? left : kReadChunkBytes);
+  return read_exactly(buffer, size, got, [&file](char* at, std::size_t want) -> long {
     DWORD count = 0;
-    if (!ReadFile(handle_of(file), buffer + done, want, &count, nullptr)) return -1;
-    if (count == 0 && got == nullptr) return -1;  // the file ended early
-    if (count == 0) break;
-    done += count;
-  }
-  if (got != nullptr) *got = done;
-  return 0;
+    if (!ReadFile(handle_of(file), at, static_cast<DWORD>(want), &count, nullptr)) return -1;
+    return static_cast<long>(count);
+  });
 }
 
 void platform_close_file(PlatformFile* file) {

@@ -14,6 +14,13 @@ void* platform_find_symbol(void* library, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
+std::string platform_library_path(void* library) {
+  char path[MAX_PATH + 1] = {};
+  if (library == nullptr) return {};
+  const DWORD length = GetModuleFileNameA(static_cast<HMODULE>(library), path, MAX_PATH);
+  return length > 0 && length < MAX_PATH ? std::string(path, length) : std::string();
+}
+
 void platform_free_library(void* library) {
   if (library != nullptr) FreeLibrary(static_cast<HMODULE>(library));
 }

@@ -12,6 +12,17 @@ namespace {
 // (OWNER RIGHTS), nobody else. Used only when the file is created.
 const char kOwnerOnly[] = "D:P(A;;FA;;;OW)";
 
+// What the open handle is: 0 for a file quib may write its log to. A
+// device (CON, NUL), a pipe or a reparse point (a symbolic link, a
+// junction) is refused.
+int log_target_check(HANDLE h) {
+  if (GetFileType(h) != FILE_TYPE_DISK) return kLogNotFile;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!GetFileInformationByHandle(h, &info)) return kLogNotOpened;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return kLogLink;
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? kLogNotFile : 0;
+}
+
 }  // namespace
 
 // With FILE_APPEND_DATA alone each WriteFile lands at the end of the file,
@@ -23,10 +34,16 @@ int platform_open_log(const char* name, PlatformFile* log) {
                                                            nullptr)) {
     owner_only.lpSecurityDescriptor = descriptor;
   }
-  HANDLE h = CreateFileA(name, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &owner_only,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileA(name, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &owner_only,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   LocalFree(descriptor);
-  if (h == INVALID_HANDLE_VALUE) return -1;
+  if (h == INVALID_HANDLE_VALUE) return kLogNotOpened;
+  const int refusal = log_target_check(h);
+  if (refusal != 0) {
+    CloseHandle(h);
+    return refusal;
+  }
   log->handle = reinterpret_cast<std::intptr_t>(h);
   return 0;
 }

@@ -29,6 +29,11 @@ bool platform_file_exists(const char* name) {
   return OpenFile(name, &info, OF_EXIST) != HFILE_ERROR;
 }
 
+bool platform_is_folder(const char* name) {
+  const DWORD attributes = GetFileAttributesA(name);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 namespace {
 
 void write_handle(DWORD which, const char* data, std::size_t length) {

@@ -1,0 +1,97 @@
+#include "cli/secret_sources.h"
+
+#include <string>
+
+#include "cli/usage.h"
+#include "oauth/token_client.h"
+#include "platform/platform.h"
+#include "quib/console.h"
+#include "quib/exit_status.h"
+#include "quib/mailer_state.h"
+#include "smtp/sasl.h"
+
+namespace {
+
+// A command that prints the secret gets this long before it is killed.
+constexpr int kCommandSeconds = 60;
+
+int usage_error(const char* text) {
+  say(text);
+  return kExitUsage;
+}
+
+// Replaces the refused token (in g_state.secret) by a fresh one.
+int renew_token() {
+  std::string token;
+  bool cached = false;
+  const std::string refused = g_state.secret;
+  if (oauth_token_for_run(g_state.oauth_file, g_state.user, refused, &token, &cached) != 0) {
+    return -1;
+  }
+  wipe_secret(&g_state.secret);
+  g_state.secret.swap(token);
+  return 0;
+}
+
+std::optional<int> secret_from_command() {
+  std::string line;
+  int code = 0;
+  const int ran = platform_run_command(g_state.pass_command, kCommandSeconds, &line, &code);
+  if (ran == 0) {
+    g_state.secret.swap(line);
+    return std::nullopt;
+  }
+  wipe_secret(&line);
+  std::string why = ran == kCommandKilled     ? "was killed by signal " + std::to_string(code)
+                    : ran == kCommandTimedOut ? "ran longer than 60 s and was killed"
+                    : ran == kCommandNoOutput ? "printed an empty first line"
+                                              : "ended with status " + std::to_string(code);
+  say("-passcmd: the command " + why + "\naborting, nothing sent\n");
+  return kExitNoServerOrSender;
+}
+
+}  // namespace
+
+std::optional<int> check_secret_options() {
+  const bool pass = !g_state.secret.empty();
+  if (pass && g_state.pass_command != nullptr) {
+    return usage_error("-pass and -passcmd cannot go together\n");
+  }
+  if (g_state.oauth_file == nullptr) return std::nullopt;
+  if (pass || g_state.pass_command != nullptr) {
+    return usage_error("-oauth cannot go with -pass or -passcmd\n");
+  }
+  if (g_state.user == nullptr) return usage_error("-oauth needs -u (the mailbox)\n");
+  const SaslMechanism asked = sasl_mechanism_named(g_state.auth);
+  if (g_state.auth[0] == '\0') {
+    g_state.auth = "xoauth2";
+  } else if (asked != SaslMechanism::kXoauth2 && asked != SaslMechanism::kOauthbearer) {
+    return usage_error("-oauth: -auth must be xoauth2 or oauthbearer\n");
+  }
+  return std::nullopt;
+}
+
+std::optional<int> secret_from_source(bool* used) {
+  *used = g_state.pass_command != nullptr || g_state.oauth_file != nullptr;
+  if (g_state.pass_command != nullptr) return secret_from_command();
+  if (g_state.oauth_file == nullptr) return std::nullopt;
+  bool cached = false;
+  if (oauth_token_for_run(g_state.oauth_file, g_state.user, "", &g_state.secret, &cached) != 0) {
+    return kExitNoServerOrSender;
+  }
+  // A cached token may have been revoked: a refusal is retried once with a new one.
+  if (cached) g_state.renew_secret = renew_token;
+  return std::nullopt;
+}
+
+std::optional<int> oauth_command(int argc, const char* const* argv) {
+  if (argc < 2) return std::nullopt;
+  const bool login = platform_compare(argv[1], "-oauth-login") == 0;
+  if (!login && platform_compare(argv[1], "-oauth-check") != 0) return std::nullopt;
+  if (argc != 3) {
+    print_usage();
+    return kExitUsage;
+  }
+  const int done = login ? oauth_login(argv[2]) : oauth_check(argv[2]);
+  return done == 0 ? kExitSent : kExitNoServerOrSender;
+}

@@ -1,0 +1,18 @@
+// The one HTTPS request the token client makes: a form POSTed to a URL.
+// The certificate is always verified; on Linux SSL_CERT_FILE and
+// SSL_CERT_DIR name the authorities to trust, as for SMTP. Backends:
+// posix/ (libcurl, loaded at run time) and win32/ (WinHTTP).
+#pragma once
+
+#include <string>
+
+struct HttpsReply {
+  long status = 0;   // the HTTP status
+  std::string body;  // the reply's body
+};
+
+// POSTs form (application/x-www-form-urlencoded) to url and waits at most
+// a minute for the reply. 0 when a reply came (whatever its status), or -1
+// with *why naming the failure (no library, unreachable, TLS refused).
+int https_post_form(const std::string& url, const std::string& form, HttpsReply* reply,
+                    std::string* why);

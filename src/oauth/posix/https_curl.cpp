@@ -1,0 +1,92 @@
+// HTTPS through libcurl, loaded at run time ("libcurl.so.4") only when a
+// token must be fetched: quib without -oauth neither needs nor loads it.
+#include <curl/curl.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "oauth/https_post.h"
+#include "platform/platform.h"
+
+namespace {
+
+// The whole request, connection and TLS included.
+constexpr long kRequestSeconds = 60;
+// A token reply is a few kilobytes; a larger body is not a token endpoint's.
+constexpr std::size_t kBodyMost = 1024 * 1024;
+
+struct Curl {
+  decltype(&curl_easy_init) init;
+  decltype(&curl_easy_setopt) setopt;
+  decltype(&curl_easy_perform) perform;
+  decltype(&curl_easy_getinfo) getinfo;
+  decltype(&curl_easy_cleanup) cleanup;
+  decltype(&curl_easy_strerror) strerror;
+};
+
+template <typename F>
+bool bind(void* library, const char* name, F* function) {
+  *function = reinterpret_cast<F>(platform_find_symbol(library, name));
+  return *function != nullptr;
+}
+
+const Curl* curl() {
+  static Curl table;
+  static int state = 0;
+  if (state != 0) return state > 0 ? &table : nullptr;
+  void* library = platform_load_system_library("libcurl.so.4");
+  state = library != nullptr && bind(library, "curl_easy_init", &table.init) &&
+                  bind(library, "curl_easy_setopt", &table.setopt) &&
+                  bind(library, "curl_easy_perform", &table.perform) &&
+                  bind(library, "curl_easy_getinfo", &table.getinfo) &&
+                  bind(library, "curl_easy_cleanup", &table.cleanup) &&
+                  bind(library, "curl_easy_strerror", &table.strerror)
+              ? 1
+              : -1;
+  return state > 0 ? &table : nullptr;
+}
+
+std::size_t keep_body(char* data, std::size_t size, std::size_t count, void* into) {
+  std::string* body = static_cast<std::string*>(into);
+  const std::size_t bytes = size * count;
+  if (body->size() + bytes > kBodyMost) return 0;  // ends the transfer
+  body->append(data, bytes);
+  return bytes;
+}
+
+}  // namespace
+
+int https_post_form(const std::string& url, const std::string& form, HttpsReply* reply,
+                    std::string* why) {
+  const Curl* c = curl();
+  if (c == nullptr) {
+    *why = "libcurl (libcurl.so.4) cannot be loaded: install libcurl4";
+    return -1;
+  }
+  CURL* handle = c->init();
+  if (handle == nullptr) {
+    *why = "libcurl cannot start";
+    return -1;
+  }
+  c->setopt(handle, CURLOPT_URL, url.c_str());
+  c->setopt(handle, CURLOPT_PROTOCOLS_STR, "https,http");  // the URL was checked before
+  c->setopt(handle, CURLOPT_POSTFIELDS, form.c_str());
+  c->setopt(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(form.size()));
+  c->setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+  c->setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (const char* file = std::getenv("SSL_CERT_FILE")) c->setopt(handle, CURLOPT_CAINFO, file);
+  if (const char* dir = std::getenv("SSL_CERT_DIR")) c->setopt(handle, CURLOPT_CAPATH, dir);
+  c->setopt(handle, CURLOPT_TIMEOUT, kRequestSeconds);
+  c->setopt(handle, CURLOPT_NOSIGNAL, 1L);
+  c->setopt(handle, CURLOPT_USERAGENT, "quib");
+  c->setopt(handle, CURLOPT_WRITEFUNCTION, keep_body);
+  c->setopt(handle, CURLOPT_WRITEDATA, &reply->body);
+  const CURLcode done = c->perform(handle);
+  if (done == CURLE_OK) c->getinfo(handle, CURLINFO_RESPONSE_CODE, &reply->status);
+  c->cleanup(handle);
+  if (done != CURLE_OK) {
+    *why = c->strerror(done);
+    return -1;
+  }
+  return 0;
+}

@@ -1,0 +1,114 @@
+#include "oauth/token_reply.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using Json = nlohmann::json;
+
+// What is shown of an endpoint's error description.
+constexpr std::size_t kDescriptionMost = 200;
+// The error code is a short ASCII word (RFC 6749 section 5.2).
+constexpr std::size_t kErrorMost = 64;
+
+bool parse_object(std::string_view body, Json* json) {
+  *json = Json::parse(body.begin(), body.end(), nullptr, false);
+  return !json->is_discarded() && json->is_object();
+}
+
+std::string text_member(const Json& json, const char* name) {
+  const auto found = json.find(name);
+  return found != json.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+// A number, or a number written as a string (some endpoints do).
+long long number_member(const Json& json, const char* name, long long fallback) {
+  const auto found = json.find(name);
+  if (found == json.end()) return fallback;
+  if (found->is_number_integer()) return found->get<long long>();
+  if (found->is_number_float()) {
+    const double value = found->get<double>();
+    return value >= 0 && value < 1e12 ? static_cast<long long>(value) : fallback;
+  }
+  if (!found->is_string()) return fallback;
+  const std::string text = found->get<std::string>();
+  if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos)
+    return fallback;
+  return std::stoll(text);
+}
+
+bool read_error(const Json& json, TokenReply* reply) {
+  reply->error = printable(text_member(json, "error"), kErrorMost);
+  reply->error_description = printable(text_member(json, "error_description"), kDescriptionMost);
+  return !reply->error.empty();
+}
+
+}  // namespace
+
+std::string printable(std::string_view text, std::size_t most) {
+  std::string out;
+  for (char c : text) {
+    if (out.size() == most) break;
+    if (c >= ' ' && c <= '~') out += c;
+  }
+  return out;
+}
+
+int read_token_reply(std::string_view body, TokenReply* reply) {
+  Json json;
+  if (!parse_object(body, &json)) return kReplyNotJson;
+  if (read_error(json, reply)) return kReplyError;
+  reply->access_token = text_member(json, "access_token");
+  reply->refresh_token = text_member(json, "refresh_token");
+  reply->expires_in = number_member(json, "expires_in", 3600);
+  if (reply->expires_in < 0) reply->expires_in = 0;
+  // The token goes into an SMTP command line: printable characters only.
+  if (reply->access_token.empty() ||
+      printable(reply->access_token, reply->access_token.size()) != reply->access_token) {
+    return kReplyNoToken;
+  }
+  if (printable(reply->refresh_token, reply->refresh_token.size()) != reply->refresh_token) {
+    reply->refresh_token.clear();  // it could not be stored on one line
+  }
+  return 0;
+}
+
+int read_device_reply(std::string_view body, DeviceReply* reply, TokenReply* error) {
+  Json json;
+  if (!parse_object(body, &json)) return kReplyNotJson;
+  if (read_error(json, error)) return kReplyError;
+  reply->device_code = text_member(json, "device_code");
+  reply->user_code = printable(text_member(json, "user_code"), 64);
+  reply->verification_uri = text_member(json, "verification_uri");
+  if (reply->verification_uri.empty())
+    reply->verification_uri = text_member(json, "verification_url");
+  reply->verification_uri = printable(reply->verification_uri, 512);
+  reply->expires_in = number_member(json, "expires_in", 900);
+  reply->interval = number_member(json, "interval", 5);
+  if (reply->interval < 1) reply->interval = 1;
+  if (reply->device_code.empty() || reply->user_code.empty() || reply->verification_uri.empty())
+    return kReplyNoToken;
+  return 0;
+}
+
+int read_service_account_key(std::string_view text, ServiceAccountKey* key) {
+  Json json;
+  if (!parse_object(text, &json)) return -1;
+  key->client_email = text_member(json, "client_email");
+  key->private_key = text_member(json, "private_key");
+  key->private_key_id = text_member(json, "private_key_id");
+  key->token_uri = text_member(json, "token_uri");
+  return key->client_email.empty() || key->private_key.empty() ? -1 : 0;
+}
+
+std::string json_object(const std::vector<JsonMember>& members) {
+  std::string out = "{";
+  for (const JsonMember& member : members) {
+    if (out.size() > 1) out += ',';
+    out += Json(member.name).dump() + ":";
+    out += member.is_number
+               ? std::to_string(member.number)
+               : Json(member.text).dump(-1, ' ', false, Json::error_handler_t::replace);
+  }
+  return out + "}";
+}

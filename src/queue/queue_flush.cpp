@@ -1,0 +1,265 @@
+// -flush: every due entry through the dialogue, one at a time, each under
+// its lock; entries that share server and login share one connection.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "platform/platform.h"
+#include "queue/queue.h"
+#include "queue/queue_folder.h"
+#include "quib/console.h"
+#include "quib/exit_status.h"
+#include "smtp/smtp_dialogue.h"
+
+namespace {
+
+constexpr std::int64_t kDaySeconds = 24 * 60 * 60;
+constexpr std::int64_t kDefaultDays = 5;
+
+// QUIB_QUEUE_DAYS: a whole number of days above 0; anything else is the default.
+std::int64_t age_limit_seconds() {
+  const char* text = std::getenv("QUIB_QUEUE_DAYS");
+  if (text == nullptr || text[0] == '\0' || std::strlen(text) > 5)
+    return kDefaultDays * kDaySeconds;
+  std::int64_t days = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return kDefaultDays * kDaySeconds;
+    days = days * 10 + (*c - '0');
+  }
+  return (days > 0 ? days : kDefaultDays) * kDaySeconds;
+}
+
+double random_fraction() {
+  std::uint32_t bits = 0;
+  platform_random_bytes(&bits, sizeof bits);
+  return static_cast<double>(bits) / 4294967296.0;
+}
+
+// The entry's options as words.
+std::vector<std::string> option_words(const std::string& options) {
+  std::vector<std::string> words;
+  for (std::size_t begin = 0; begin < options.size();) {
+    std::size_t end = options.find(' ', begin);
+    if (end == std::string::npos) end = options.size();
+    if (end > begin) words.push_back(options.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return words;
+}
+
+bool starts_with(const std::string& word, const char* prefix) {
+  return word.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// Entries with the same key go through one connection: each message's own
+// Message-ID does not part them.
+std::string session_key(const QueueEntry& entry) {
+  std::string options;
+  for (const std::string& word : option_words(entry.options)) {
+    if (!starts_with(word, kOptionMessageId)) options += word + ' ';
+  }
+  return entry.server + '\n' + (entry.login ? "1" : "0") + entry.user + '\n' + entry.auth + '\n' +
+         entry.passcmd + '\n' + entry.oauth + '\n' + options;
+}
+
+// The entry's options in the run's state (*dsn keeps -dsn's value); true
+// when its body is 8-bit.
+bool take_options(const QueueEntry& entry, std::string* dsn) {
+  dsn->clear();
+  g_state.message_id.clear();
+  g_state.eight_bit = 0;
+  g_state.skip_refused = 0;
+  g_state.refused.clear();
+  for (const std::string& word : option_words(entry.options)) {
+    if (starts_with(word, kOptionDsn)) *dsn = word.substr(std::strlen(kOptionDsn));
+    if (starts_with(word, kOptionMessageId)) {
+      g_state.message_id = word.substr(std::strlen(kOptionMessageId));
+    }
+    if (word == kOption8BitMime) g_state.eight_bit = 1;
+    if (word == kOptionSkipRefused) g_state.skip_refused = 1;
+  }
+  g_state.dsn = dsn->c_str();
+  return g_state.eight_bit != 0;
+}
+
+struct Planned {
+  std::string key;
+  std::string id;
+  bool operator<(const Planned& other) const {
+    return key != other.key ? key < other.key : id < other.id;
+  }
+};
+
+// The connection of the flush, and the failure that closed the last one.
+struct Session {
+  bool open = false;
+  std::string key;
+  std::string dsn;         // the entry's -dsn value, which g_state.dsn points to
+  std::string failed_key;  // a key whose connection failed in a way that may pass
+  DialogueStep failure;
+};
+
+struct Tally {
+  int failed = 0;
+  int waiting = 0;
+};
+
+void report(const char* what, const std::string& id, const QueueEntry& entry,
+            const std::string& reason) {
+  say(std::string(what) + " " + id + " to " + recipients_text(entry.recipients) +
+      (reason.empty() ? "" : ": " + reason) + "\n");
+}
+
+void close_session(Session* session) {
+  if (!session->open) return;
+  smtp_quit();
+  smtp_disconnect();
+  session->open = false;
+}
+
+// The run's state for the entry's connection.
+void take_settings(const QueueEntry& entry) {
+  const std::size_t length = std::min(entry.server.size(), kServerBytes - 1);
+  std::memcpy(g_state.smtp_server, entry.server.data(), length);
+  g_state.smtp_server[length] = '\0';
+  g_state.user = entry.login ? entry.user.c_str() : nullptr;
+  g_state.auth = entry.auth.c_str();
+  g_state.secret.clear();
+}
+
+// Results of send_entry besides 0 (sent) and -1 (g_state.failure says why).
+constexpr int kNoSecret = -2;
+
+int open_for(const QueueEntry& entry, const std::string& key, Session* session,
+             std::optional<int> (*prepare_login)()) {
+  if (session->open && session->key == key && smtp_reset() == 0) return 0;
+  close_session(session);  // a refused RSET has closed it already
+  session->open = false;
+  take_settings(entry);
+  if (prepare_login()) return kNoSecret;
+  g_state.last = DialogueStep();
+  g_state.failure = DialogueStep();
+  if (smtp_open_session(entry.sender.c_str(), entry.recipients) != 0) return -1;
+  session->open = true;
+  session->key = key;
+  return 0;
+}
+
+int send_entry(const HeldEntry& held, Session* session, std::optional<int> (*prepare_login)()) {
+  const QueueEntry& entry = held.entry;
+  const std::string key = session_key(entry);
+  const bool eight_bit_body = take_options(entry, &session->dsn);
+  if (key == session->failed_key) {
+    g_state.failure = session->failure;  // the server is still away: not tried again now
+    return -1;
+  }
+  const int opened = open_for(entry, key, session, prepare_login);
+  if (opened == -1 && failure_may_pass(g_state.failure)) {
+    session->failed_key = key;
+    session->failure = g_state.failure;
+  }
+  if (opened != 0) return opened;
+  if (smtp_start_mail(entry.sender.c_str(), entry.recipients, eight_bit_body) != 0 ||
+      smtp_finish_message(held.view.data + held.head_bytes, entry.message_bytes) != 0) {
+    session->open = false;  // the dialogue closed it
+    return -1;
+  }
+  return 0;
+}
+
+// Moves the entry to failed/, its head telling why when it can be read.
+void fail_entry(const std::string& dir, const std::string& id, HeldEntry* held,
+                const std::string& reason, Tally* tally) {
+  const std::string failed = queue_path(dir, kFailedFolder, id);
+  if (platform_move_durably(queue_path(dir, id), failed) != 0) return;
+  ++tally->failed;
+  report("failed", id, held->entry, reason);
+  if (!held->why.empty()) return;
+  QueueEntry entry = held->entry;
+  entry.reason = reason;
+  rewrite_entry(dir, failed, *held, entry);
+}
+
+void wait_entry(const std::string& dir, const std::string& id, const HeldEntry& held,
+                std::int64_t now, Tally* tally) {
+  QueueEntry entry = held.entry;
+  entry.attempts += 1;
+  entry.next_attempt = now + retry_delay_seconds(held.entry.attempts, random_fraction());
+  entry.reason = failure_reason(g_state.failure);
+  rewrite_entry(dir, queue_path(dir, id), held, entry);
+  ++tally->waiting;
+  report("waiting", id, entry,
+         entry.reason + "; next attempt in " + span_text(entry.next_attempt - now));
+}
+
+void try_entry(const std::string& dir, const std::string& id, Session* session, Tally* tally,
+               std::optional<int> (*prepare_login)()) {
+  HeldEntry held;
+  const int state = hold_entry(queue_path(dir, id), &held);
+  if (state == kEntryGarbled) return fail_entry(dir, id, &held, "unreadable: " + held.why, tally);
+  if (state != 0) return;  // another flush has it, or sent it
+  const std::int64_t now = platform_now_seconds();
+  const std::int64_t limit = age_limit_seconds();
+  if (now - held.entry.created > limit) {
+    return fail_entry(dir, id, &held, "older than " + span_text(limit), tally);
+  }
+  if (held.entry.next_attempt > now) {
+    ++tally->waiting;
+    return;
+  }
+  // The dialogue's own messages stay unprinted: one line per entry says it all.
+  const int quiet = g_state.quiet;
+  g_state.quiet = 1;
+  const int sent = send_entry(held, session, prepare_login);
+  g_state.quiet = quiet;
+  if (sent == 0) {
+    platform_remove_file(queue_path(dir, id));
+    std::string refused;
+    for (const std::string& name : g_state.refused) {
+      refused += (refused.empty() ? "refused " : ", ") + name;
+    }
+    report("sent", id, held.entry, refused);
+  } else if (sent == kNoSecret) {
+    fail_entry(dir, id, &held, "no password found for " + held.entry.user, tally);
+  } else if (failure_may_pass(g_state.failure)) {
+    wait_entry(dir, id, held, now, tally);
+  } else {
+    fail_entry(dir, id, &held, failure_reason(g_state.failure), tally);
+  }
+}
+
+// The entries in the order they go: grouped by connection, oldest first.
+std::vector<Planned> plan(const std::string& dir, const std::vector<std::string>& names) {
+  std::vector<Planned> planned;
+  for (const std::string& id : names) {
+    if (!is_entry_id(id)) continue;
+    HeldEntry held;
+    const int state = hold_entry(queue_path(dir, id), &held);
+    if (state == 0 || state == kEntryGarbled) {
+      planned.push_back({state == 0 ? session_key(held.entry) : std::string(), id});
+    }
+  }
+  std::sort(planned.begin(), planned.end());
+  return planned;
+}
+
+}  // namespace
+
+int flush_queue(std::optional<int> (*prepare_login)()) {
+  std::string dir;
+  std::vector<std::string> names;
+  if (platform_queue_dir(&dir) != 0 || platform_list_files(dir, &names) != 0) return kExitSent;
+  if (std::optional<int> status = open_queue_folder(&dir)) return *status;
+  Session session;
+  Tally tally;
+  for (const Planned& planned : plan(dir, names)) {
+    try_entry(dir, planned.id, &session, &tally, prepare_login);
+  }
+  const int quiet = g_state.quiet;
+  g_state.quiet = 1;
+  close_session(&session);
+  g_state.quiet = quiet;
+  if (tally.failed > 0) return kExitSmtpFailed;
+  return tally.waiting > 0 ? kExitQueued : kExitSent;
+}
