@@ -60,9 +60,9 @@ class ParameterHandler(KeepingHandler):
 
 
 class ParameterServer(AiosmtpdServer):
-    def __init__(self, plain=False):
+    def __init__(self, plain=False, port=0):
         self.handler = ParameterHandler(plain)
-        controller = _BoundController(self.handler, "127.0.0.1", 0, enable_SMTPUTF8=True)
+        controller = _BoundController(self.handler, "127.0.0.1", port, enable_SMTPUTF8=True)
         controller.factory = lambda: DsnSmtp(self.handler, **controller.SMTP_kwargs)
         self.controller = controller
 
@@ -157,6 +157,28 @@ class ModernMail(quibtest.StoredSettingsCase):
             self.assertEqual(server.handler.rcpt_options, [["NOTIFY=FAILURE,DELAY"]] * 2)
             self.assertEqual(kept.rcpt_tos, ["j\u00f6rg@ex\u00e4mple.de", "bob@example.org"])
 
+    def test_a_queued_entry_keeps_its_dialogue_options(self):
+        body = self.file("b.txt", b"hello\n")
+        port = quibtest.free_port()
+        env = {"QUIB_QUEUE_DIR": os.path.join(self.work, "queue")}
+        status, out, _ = run_quib([body, "-t", "ann@example.org,bob@example.org", "-server",
+                                   "127.0.0.1:%d" % port, "-f", SENDER, "-queue", "-dsn",
+                                   "failure", "-rcpt-skip-refused"], registry=self.registry,
+                                  env=env)
+        self.assertEqual(status, 14, out)
+        with ParameterServer(port=port) as server:
+            server.handler.refuse = ["bob@example.org"]
+            status, out, _ = run_quib(["-flush"], registry=self.registry, env=env)
+            self.assertEqual(status, 0, out)
+            self.assertRegex(out, rb"^sent \S+ to ann@example.org and 1 more: refused "
+                                  rb"bob@example.org\n$")
+            (kept,) = server.messages
+            message, _ = read_back(self, kept.content)
+            self.assertRegex(message["Message-ID"], r"^<\d+\.[0-9a-f]{16}@[^@>]+\.[^@>]+>$")
+            envid = message["Message-ID"][1:].split("@")[0].upper()
+            self.assertEqual(server.handler.mail_options, [["RET=HDRS", "ENVID=" + envid]])
+            self.assertEqual(server.handler.rcpt_options, [["NOTIFY=FAILURE"]] * 2)
+
     def test_servers_without_the_extensions(self):
         body = self.file("b.txt", b"caf\xc3\xa9 ol\xc3\xa9\n")
         rows = [(["-dsn", "never"], 0, "The mail server does not offer DSN"),
@@ -241,6 +263,15 @@ class ScriptedDialogue(quibtest.StoredSettingsCase):
         self.assertTrue(out.endswith("b@x: refused by the mail server with 550\n"
                                      "The mail server accepted none of the recipients\n"), out)
         self.assertEqual(commands[-1], b"QUIT")
+
+    def test_extensions_named_after_a_long_ehlo_reply(self):
+        filler = ["250-X-FILLER-%04d %s" % (i, "x" * 60) for i in range(100)]
+        script = GREETING + ehlo_reply("250-fault.example", *filler, "250-8BITMIME",
+                                       "250 DSN") + MAIL + SKIP_RCPT + DATA + TEXT + QUIT
+        status, out, commands = self.run_script(script, "-t", "a@x", "-dsn", "never", "-8bit")
+        self.assertEqual(status, 0, out)
+        self.assertRegex(commands[1].decode(), r"^MAIL From:<me@example.org> RET=HDRS ENVID=")
+        self.assertEqual(commands[2], b"RCPT To: <a@x> NOTIFY=NEVER")
 
     def test_ehlo_refused_falls_back_to_helo_once(self):
         script = GREETING + ehlo_reply("502 5.5.1 no") + [("line",), reply("250 ok")] + MAIL + \
