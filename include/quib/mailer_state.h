@@ -29,6 +29,8 @@ struct DialogueStep {
   int reply_code = 0;      // the code of the last reply read; 0: none
   std::string reply;       // that reply's last line
   int transport_code = 0;  // the socket library's error; 0: none
+  bool may_pass = false;   // a failure before the dialogue that may pass (a token
+                           // endpoint out of reach, a -passcmd that failed)
 };
 
 struct MailerState {

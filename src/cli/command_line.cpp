@@ -421,9 +421,13 @@ int run_accepted() {
     std::string dir;
     if (std::optional<int> status = open_queue_folder(&dir)) return *status;
   }
-  if (std::optional<int> status = prepare_login()) return *status;
   if (wants_message_id(g_state) && g_state.message_id.empty()) {
     g_state.message_id = new_message_id(g_state.login);
+  }
+  if (std::optional<int> status = prepare_login()) {
+    // A token endpoint out of reach or a failed -passcmd may pass: queued.
+    if (!g_state.queue || !g_state.failure.may_pass) return *status;
+    return run_driver(false);
   }
   return run_driver();
 }

@@ -204,15 +204,16 @@ int send_message(const MessageText& text, const std::string& envelope, bool sess
 // nothing when the text is ready.
 // With -8bit the session opens before the message is composed (*session
 // then says kSessionOpen); a file that fails after that ends it. Under
-// -queue a session that failed in a way that may pass (kSessionFailed)
-// still lets the message be composed, quoted-printable, to be queued.
+// -queue a session that failed in a way that may pass, or was not tried
+// (kSessionFailed), still lets the message be composed, quoted-printable,
+// to be queued.
 std::optional<int> prepare_message(MessageText* text, const std::string& envelope, int* session) {
   const char* typed_name = message_file;
   PlatformFile file;
   const bool console = std::strcmp(message_file, "-") == 0;
   std::optional<int> status =
       console ? capture_console_input(&file) : open_for_mailing(message_file, false, &file);
-  if (!status && g_state.eight_bit) {
+  if (!status && g_state.eight_bit && *session == kSessionClosed) {
     const int opened = smtp_open_session(g_state.login, envelope);
     const bool to_queue =
         g_state.queue && opened == kExitSmtpFailed && failure_may_pass(g_state.failure);
@@ -231,11 +232,11 @@ std::optional<int> prepare_message(MessageText* text, const std::string& envelop
 
 }  // namespace
 
-int run_driver() {
+int run_driver(bool send) {
   build_recipient_list(g_state);
   MessageText text;
   const std::string envelope = build_envelope_list(g_state);
-  int session = kSessionClosed;
+  int session = send ? kSessionClosed : kSessionFailed;
   std::optional<int> status = prepare_message(&text, envelope, &session);
   if (!status) {
     print_progress();

@@ -33,6 +33,12 @@ int renew_token() {
   return 0;
 }
 
+// Keeps what failed for whoever ends the run (a queued message's reason).
+int failed_source(const char* step, const std::string& why, bool may_pass) {
+  g_state.failure = DialogueStep{step, 0, why, 0, may_pass};
+  return kExitNoServerOrSender;
+}
+
 std::optional<int> secret_from_command() {
   std::string line;
   int code = 0;
@@ -47,7 +53,7 @@ std::optional<int> secret_from_command() {
                     : ran == kCommandNoOutput ? "printed an empty first line"
                                               : "ended with status " + std::to_string(code);
   say("-passcmd: the command " + why + "\naborting, nothing sent\n");
-  return kExitNoServerOrSender;
+  return failed_source("running -passcmd", "the command " + why, true);
 }
 
 }  // namespace
@@ -76,9 +82,12 @@ std::optional<int> secret_from_source(bool* used) {
   if (g_state.pass_command != nullptr) return secret_from_command();
   if (g_state.oauth_file == nullptr) return std::nullopt;
   bool cached = false;
-  if (oauth_token_for_run(g_state.oauth_file, g_state.user, "", &g_state.secret, &cached) != 0) {
-    return kExitNoServerOrSender;
+  const int got =
+      oauth_token_for_run(g_state.oauth_file, g_state.user, "", &g_state.secret, &cached);
+  if (got == kTokenEndpointAway) {
+    return failed_source("fetching a token", "the token endpoint could not be reached", true);
   }
+  if (got != 0) return failed_source("fetching a token", "no token (see quib -oauth-check)", false);
   // A cached token may have been revoked: a refusal is retried once with a new one.
   if (cached) g_state.renew_secret = renew_token;
   return std::nullopt;

@@ -163,18 +163,20 @@ int post(const OauthRun& run, const std::string& url, FormFields* fields, HttpsR
   if (posted != 0) {
     *fault =
         "token request to " + url + " (" + grant_type_text(run.plan.grant) + ") failed: " + why;
+    return kTokenEndpointAway;
   }
-  return posted;
+  return 0;
 }
 
-// Asks the endpoint for a token. 0, or -1 with *fault.
+// Asks the endpoint for a token. 0, or -1 (kTokenEndpointAway when no
+// reply came) with *fault.
 int fetch(const OauthRun& run, const std::string& user, TokenReply* reply, std::string* fault) {
   std::string assertion;
   if (assertion_for(run, user, &assertion, fault) != 0) return -1;
   FormFields fields = token_form(run, assertion);
   wipe_secret(&assertion);
   HttpsReply http;
-  if (post(run, run.plan.token_url, &fields, &http, fault) != 0) return -1;
+  if (int posted = post(run, run.plan.token_url, &fields, &http, fault)) return posted;
   const int read = read_token_reply(http.body, reply);
   wipe_secret(&http.body);
   if (transcript_on()) {
@@ -234,7 +236,7 @@ int obtain(OauthRun* run, const std::string& user, const std::string& refused, s
     return 0;
   }
   TokenReply reply;
-  if (fetch(*run, user, &reply, fault) != 0) return -1;
+  if (int fetched = fetch(*run, user, &reply, fault)) return fetched;
   run->settings.expires_at = now_seconds() + reply.expires_in;
   *token = reply.access_token;
   if (save(run, reply) != 0) {
@@ -256,10 +258,9 @@ int oauth_token_for_run(const std::string& path, const std::string& user,
   OauthRun run;
   run.path = path;
   std::string fault;
-  if (obtain(&run, user, refused, token, cached, &fault) != 0) {
-    return fail(fault + "\n" + kNothingSent);
-  }
-  return 0;
+  const int obtained = obtain(&run, user, refused, token, cached, &fault);
+  if (obtained != 0) fail(fault + "\n" + kNothingSent);
+  return obtained;
 }
 
 int oauth_check(const std::string& path) {

@@ -10,7 +10,10 @@
 // remain, else a new one from the endpoint (saved back into the file).
 // refused: a token the server has just refused (empty for none), never
 // handed back again. *cached tells whether the token came from the cache.
-// A failure's message ends with "aborting, nothing sent".
+// A failure's message ends with "aborting, nothing sent"; it returns
+// kTokenEndpointAway when the endpoint gave no reply (unreachable, TLS
+// refused), a failure that may pass.
+constexpr int kTokenEndpointAway = -2;
 int oauth_token_for_run(const std::string& path, const std::string& user,
                         const std::string& refused, std::string* token, bool* cached);
 

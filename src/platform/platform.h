@@ -290,6 +290,9 @@ struct MappedView {
 };
 int platform_map_file(const PlatformFile& file, std::size_t length, MappedView* view);
 void platform_unmap_file(MappedView* view);
+// The path made absolute against the current folder (GetFullPathNameA);
+// as given when that cannot be done.
+std::string platform_absolute_path(const std::string& path);
 
 // ---- What a Message-ID is made of (time, CryptGenRandom, GetComputerNameExA) ------
 

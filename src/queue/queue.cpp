@@ -59,6 +59,7 @@ std::string entry_options(const std::string& envelope, bool eight_bit_body) {
 }  // namespace
 
 bool failure_may_pass(const DialogueStep& failure) {
+  if (failure.may_pass) return true;
   if (failure.transport_code != 0) {
     for (int code : kPassingTransportCodes) {
       if (failure.transport_code == code) return true;
@@ -72,7 +73,7 @@ std::string failure_reason(const DialogueStep& failure) {
   std::string why;
   if (failure.transport_code != 0) {
     why = transport_error_message("gensock", failure.transport_code);
-  } else if (failure.reply_code != 0) {
+  } else if (failure.reply_code != 0 || !failure.reply.empty()) {
     why = failure.reply.empty() ? std::to_string(failure.reply_code) : failure.reply;
   } else {
     why = "no reply";
@@ -107,6 +108,9 @@ int queue_message(const char* text, std::size_t length, const std::string& envel
   entry.user = g_state.user != nullptr ? g_state.user : "";
   entry.auth = g_state.auth;
   entry.options = entry_options(envelope, eight_bit_body);
+  // Run again at each attempt; the file's path as seen from any folder.
+  if (g_state.pass_command != nullptr) entry.passcmd = g_state.pass_command;
+  if (g_state.oauth_file != nullptr) entry.oauth = platform_absolute_path(g_state.oauth_file);
   entry.message_bytes = length;
   const std::string id = new_entry_id(entry.created);
   std::string why;

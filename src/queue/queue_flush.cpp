@@ -125,6 +125,9 @@ void take_settings(const QueueEntry& entry) {
   g_state.smtp_server[length] = '\0';
   g_state.user = entry.login ? entry.user.c_str() : nullptr;
   g_state.auth = entry.auth.c_str();
+  g_state.pass_command = entry.passcmd.empty() ? nullptr : entry.passcmd.c_str();
+  g_state.oauth_file = entry.oauth.empty() ? nullptr : entry.oauth.c_str();
+  g_state.renew_secret = nullptr;
   g_state.secret.clear();
 }
 
@@ -137,9 +140,9 @@ int open_for(const QueueEntry& entry, const std::string& key, Session* session,
   close_session(session);  // a refused RSET has closed it already
   session->open = false;
   take_settings(entry);
-  if (prepare_login()) return kNoSecret;
   g_state.last = DialogueStep();
   g_state.failure = DialogueStep();
+  if (prepare_login()) return g_state.failure.may_pass ? -1 : kNoSecret;
   if (smtp_open_session(entry.sender.c_str(), entry.recipients) != 0) return -1;
   session->open = true;
   session->key = key;
@@ -221,7 +224,10 @@ void try_entry(const std::string& dir, const std::string& id, Session* session, 
     }
     report("sent", id, held.entry, refused);
   } else if (sent == kNoSecret) {
-    fail_entry(dir, id, &held, "no password found for " + held.entry.user, tally);
+    fail_entry(dir, id, &held,
+               g_state.failure.reply.empty() ? "no password found for " + held.entry.user
+                                             : failure_reason(g_state.failure),
+               tally);
   } else if (failure_may_pass(g_state.failure)) {
     wait_entry(dir, id, held, now, tally);
   } else {

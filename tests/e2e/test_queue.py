@@ -15,7 +15,7 @@ import unittest
 
 from fault_server import GREETING, HELO, MAIL, RCPT, DATA, FaultServer, reply
 from quibtest import (QUIB, RUNNER, SHORT_TIMEOUTS, UNDER_WINE, AiosmtpdServer, SmtpSink,
-                      StoredSettingsCase, free_port, run_quib, wait_for_port)
+                      StoredSettingsCase, free_port, password_check, run_quib, wait_for_port)
 
 QUEUED_LINE = re.compile(rb"^queued: the message will be sent by quib -flush \((.+)\)$", re.M)
 NO_PASS = (b"-queue cannot keep a -pass secret; use QUIB_PASSWORD, netrc, the Credential "
@@ -96,6 +96,24 @@ class QueueAndFlush(QueueCase):
                 self.assertEqual(message.rcpt_tos, ["ann@example.org", "bob@example.org"])
                 self.assertIn(b"\r\n\r\n" + BODY, message.content)
                 self.assertEqual(self.entries(), [])
+
+    def test_a_failing_passcmd_is_queued_and_run_again_by_the_flush(self):
+        secret = os.path.join(self.work, "secret")
+        command = "cat " + secret
+        login = dict(authenticator=password_check("ann", "s3cret"), auth_required=True,
+                     auth_require_tls=False)
+        with AiosmtpdServer(**login) as server:
+            address = "127.0.0.1:%d" % server.controller.port
+            status, out, _ = self.send(address, "-u", "ann", "-passcmd", command)
+            self.assertEqual(status, 14, out)
+            self.assertIn(b"(running -passcmd: the command ended with status 1)", out)
+            (entry,) = self.entries()
+            self.assertIn(b"\npasscmd " + command.encode() + b"\n", self.entry_bytes(entry))
+            with open(secret, "w") as f:
+                f.write("s3cret\n")
+            status, out, _ = self.quib("-flush")
+            self.assertEqual((status, self.entries()), (0, []), out)
+            self.assertEqual(len(server.messages), 1)
 
     def test_the_flush_sends_the_first_attempt_bytes(self):
         # The first attempt reaches the end of data and is answered 451:

@@ -165,3 +165,11 @@ void platform_unmap_file(MappedView* view) {
   if (view->data != nullptr) munmap(const_cast<char*>(view->data), view->length);
   *view = MappedView{};
 }
+
+std::string platform_absolute_path(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  std::string folder(4096, '\0');
+  if (getcwd(&folder[0], folder.size()) == nullptr) return path;
+  folder.resize(std::strlen(folder.c_str()));
+  return folder + "/" + path;
+}

@@ -174,3 +174,9 @@ void platform_unmap_file(MappedView* view) {
   if (view->mapping != 0) CloseHandle(reinterpret_cast<HANDLE>(view->mapping));
   *view = MappedView{};
 }
+
+std::string platform_absolute_path(const std::string& path) {
+  char full[MAX_PATH];
+  const DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+  return length == 0 || length >= MAX_PATH ? path : std::string(full, length);
+}
