@@ -31,12 +31,19 @@ enum class BodyForm {
   kPlain,         // as it stands, up to its first NUL
   kEncoded,       // -mime: quoted-printable, every byte
   kEncodedToNul,  // quoted-printable up to its first NUL, as plain text that cannot go as it stands
+  kEightBit,      // -8bit to a server that takes it: as it stands, labelled 8bit
 };
+
+// With -8bit (eight_bit asked): whether the server takes an 8-bit body.
+enum class EightBit { kNotAsked, kAllowed, kRefused };
 
 // kEncoded with mime; else kEncodedToNul when the text (the body up to its
 // first NUL) cannot go as it stands (plain_body_form says why and which
-// charset it then declares, in *plain); else kPlain.
-BodyForm decide_body_form(const MailerState& state, std::string_view text, PlainBodyForm* plain);
+// charset it then declares, in *plain); else kPlain. When eight_bit is asked
+// and the text holds bytes above 127: kEightBit when it is allowed and no
+// line passes kTextLineMost, else kEncodedToNul.
+BodyForm decide_body_form(const MailerState& state, std::string_view text, PlainBodyForm* plain,
+                          EightBit eight_bit = EightBit::kNotAsked);
 
 // A file sent as an attachment: its name as given, and its bytes.
 struct AttachedFile {
@@ -50,6 +57,10 @@ struct MessageSpec {
   const char* typed_name;    // argument 1 as typed, for the Subject
   BlockReader* body;
   std::vector<AttachedFile> attachments;
+  // -embed: the files shown inside an HTML body, in multipart/related.
+  std::vector<AttachedFile> embedded = {};
+  // -8bit: whether the server takes an 8-bit body (8BITMIME).
+  EightBit eight_bit = EightBit::kNotAsked;
 };
 
 // The composed message: length bytes at data() and a NUL after them, in a
@@ -58,6 +69,7 @@ struct MessageText {
   LargeBuffer buffer;
   std::size_t start = 0;
   std::size_t length = 0;
+  BodyForm form = BodyForm::kPlain;  // the form the body went in
   // The body's longest line when that made it go quoted-printable, else 0.
   std::size_t long_line_encoded = 0;
   MessageText() = default;
@@ -69,5 +81,5 @@ struct MessageText {
 
 // Composes the message into *text: 0, or the number of the file that could
 // not be read, or for which memory did not allow room (1 the body, 2 the
-// first attachment, ...).
+// first embedded file, ..., then the attachments).
 int compose_message(const MessageSpec& spec, MessageText* text);

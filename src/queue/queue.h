@@ -10,9 +10,14 @@
 
 #include "quib/mailer_state.h"
 
-// A Message-ID for a message sent with -queue: "<" seconds "." random hex
-// "@" the local host name ">".
-std::string make_message_id();
+// The words of an entry's options: -dsn's NOTIFY value and the Message-ID
+// that gives ENVID, an 8-bit body (BODY=8BITMIME), an address that needs
+// SMTPUTF8, and -rcpt-skip-refused.
+constexpr char kOptionDsn[] = "dsn=";
+constexpr char kOptionMessageId[] = "msgid=";
+constexpr char kOption8BitMime[] = "8bitmime";
+constexpr char kOptionSmtpUtf8[] = "smtputf8";
+constexpr char kOptionSkipRefused[] = "skip-refused";
 
 // True when the dialogue's failure may pass: the server could not be
 // resolved or reached, a time limit struck, the connection was lost (before
@@ -29,11 +34,13 @@ std::string failure_reason(const DialogueStep& failure);
 std::optional<int> open_queue_folder(std::string* dir);
 
 // Stores in the queue folder (made by open_queue_folder) the message text of this run (g_state
-// gives the envelope, the server and the login settings) as a new entry, due at once, after a first
+// gives the sender, the server, the login settings and the options; envelope the recipients;
+// eight_bit_body tells an 8-bit body) as a new entry, due at once, after a first
 // attempt that failed with g_state.failure, and prints "queued: ..." with the reason. kExitQueued,
 // or kExitSmtpFailed after printing why the message could not be queued (nothing is left behind
 // then).
-int queue_message(const char* text, std::size_t length);
+int queue_message(const char* text, std::size_t length, const std::string& envelope,
+                  bool eight_bit_body);
 
 // Tries every due entry, one line per entry tried; prepare_login finds the
 // secret of an entry with a login (nothing, or a status when none is

@@ -3,14 +3,12 @@
 // temporary name and FlushFileBuffers, locks (LockFileEx) that go with the
 // handle.
 #include <windows.h>
-// aclapi.h, sddl.h and wincrypt.h need windows.h first.
+// aclapi.h and sddl.h need windows.h first.
 #include <aclapi.h>
 #include <sddl.h>
-#include <wincrypt.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <ctime>
 
 #include "platform/platform.h"
 
@@ -293,33 +291,6 @@ void platform_unmap_file(MappedView* view) {
   if (view->data != nullptr) UnmapViewOfFile(view->data);
   if (view->mapping != 0) CloseHandle(reinterpret_cast<HANDLE>(view->mapping));
   *view = MappedView{};
-}
-
-std::int64_t platform_now_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
-
-void platform_random_bytes(void* buffer, std::size_t length) {
-  HCRYPTPROV provider = 0;
-  if (CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL,
-                           CRYPT_VERIFYCONTEXT | CRYPT_SILENT)) {
-    const BOOL got =
-        CryptGenRandom(provider, static_cast<DWORD>(length), static_cast<BYTE*>(buffer));
-    CryptReleaseContext(provider, 0);
-    if (got) return;
-  }
-  unsigned long long seed = static_cast<unsigned long long>(std::time(nullptr)) ^
-                            (static_cast<unsigned long long>(GetCurrentProcessId()) << 32);
-  unsigned char* out = static_cast<unsigned char*>(buffer);
-  for (std::size_t i = 0; i < length; ++i) {
-    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-    out[i] = static_cast<unsigned char>(seed >> 56);
-  }
-}
-
-std::string platform_host_name() {
-  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-  DWORD size = sizeof name;
-  if (!GetComputerNameA(name, &size) || name[0] == '\0') return "localhost";
-  return name;
 }
 
 std::string platform_absolute_path(const std::string& path) {
