@@ -70,6 +70,7 @@ wine "$BUILD/bin/quib.exe" -h -q || status=$?
 GROUP_ONE=(
   test_command_line.CommandLineTest
   test_oauth.Grants.test_each_grant_sends_and_caches_its_token
+  test_queue
 )
 # StoredValueTest resets the prefix's registry, the trusted test authority
 # of test_socket_library's TLS cases included: it goes last.

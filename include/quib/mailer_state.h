@@ -16,6 +16,12 @@ constexpr std::size_t kLocalHostBytes = 1024;
 // Opaque connection handle of the socket library (a 32-bit value).
 using ConnectionHandle = std::uint32_t;
 
+// A header line the user adds (-header).
+struct HeaderField {
+  std::string name;
+  std::string value;
+};
+
 // What the dialogue met at its last step: enough to tell a failure that
 // may pass (a 4xx, a lost connection) from a refusal.
 struct DialogueStep {
@@ -66,6 +72,16 @@ struct MailerState {
   std::string message_id;  // written as Message-ID when not empty
   DialogueStep last;       // the step under way and what it met
   DialogueStep failure;    // `last` as it stood when the dialogue failed
+  // What modern receivers expect.
+  int want_message_id = 0;                 // -msgid
+  std::vector<const char*> typed_headers;  // -header as typed, checked once the line is read
+  std::vector<HeaderField> headers;        // -header, in the order given
+  std::vector<const char*> embeds;         // -embed: inline files of an HTML body
+  const char* dsn = "";                    // -dsn: the NOTIFY value, or empty
+  int eight_bit = 0;                       // -8bit: an 8-bit body unencoded where the server allows
+  int skip_refused = 0;                    // -rcpt-skip-refused
+  std::vector<std::string> refused;        // recipients refused under -rcpt-skip-refused
+  unsigned server_offers = 0;              // what the EHLO reply offered (smtp/esmtp.h)
   // Long sends.
   int progress = 0;  // -progress: a progress line on a terminal's standard error
 };

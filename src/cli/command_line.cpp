@@ -1,7 +1,10 @@
 #include "cli/command_line.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "cli/login_secret.h"
 #include "cli/run_driver.h"
@@ -9,12 +12,18 @@
 #include "cli/secret_sources.h"
 #include "cli/settings/settings_store.h"
 #include "cli/usage.h"
+#include "common/ascii.h"
+#include "message/address_list.h"
 #include "message/header_block.h"
+#include "message/header_fields.h"
+#include "message/message_id.h"
+#include "message/mime_parts.h"
 #include "platform/platform.h"
 #include "queue/queue.h"
 #include "quib/console.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
+#include "smtp/esmtp.h"
 #include "smtp/sasl.h"
 #include "smtp/transcript.h"
 
@@ -34,6 +43,11 @@ enum class Action {
   kSecret,       // the next argument is copied into secret and overwritten
   kDebug,        // debug, takes nothing
   kQueue,        // queue, takes nothing
+  kMessageId,    // want_message_id, takes nothing
+  kHeader,       // the next argument is one more header line
+  kEmbed,        // the next argument is one more file shown inside the HTML body
+  kEightBit,     // eight_bit, takes nothing
+  kSkipRefused,  // skip_refused, takes nothing
   kProgress,     // progress, takes nothing
 };
 
@@ -73,6 +87,13 @@ const Option kOptions[] = {
     {"-oauth", false, Action::kRefer, &MailerState::oauth_file},
     // The queue.
     {"-queue", false, Action::kQueue, nullptr},
+    // What modern receivers expect.
+    {"-msgid", false, Action::kMessageId, nullptr},
+    {"-header", false, Action::kHeader, nullptr},
+    {"-embed", false, Action::kEmbed, nullptr},
+    {"-dsn", false, Action::kRefer, &MailerState::dsn},
+    {"-8bit", false, Action::kEightBit, nullptr},
+    {"-rcpt-skip-refused", false, Action::kSkipRefused, nullptr},
     // Long sends.
     {"-progress", false, Action::kProgress, nullptr},
 };
@@ -228,6 +249,69 @@ std::optional<int> penguin_conflict_status() {
   return kExitUsage;
 }
 
+std::optional<int> penguin_message_id_status() {
+  if (!g_state.header_only_body || !g_state.want_message_id) return std::nullopt;
+  say("-penguin cannot go with -msgid (its body file brings its own header lines): aborting, "
+      "nothing sent\n");
+  return kExitUsage;
+}
+
+// A Message-ID of this run: the time, random bytes, and the host's name
+// or the sender's domain.
+std::string new_message_id(const char* sender) {
+  unsigned char random[kMessageIdRandomBytes];
+  platform_random_bytes(random, sizeof random);
+  return make_message_id(platform_now_seconds(), random, platform_host_name(), sender);
+}
+
+// A refusal of one of the options that shape the message: status 1.
+int option_status(const std::string& why) {
+  say(why + ": aborting, nothing sent\n");
+  return kExitUsage;
+}
+
+// -header lines checked (a Message-ID among them becomes the message's),
+// -embed names, -dsn's value, and the charset of an international envelope.
+std::optional<int> message_option_status() {
+  for (const char* typed : g_state.typed_headers) {
+    HeaderField field;
+    const std::string why = check_header_option(typed, g_state.from_given != 0, &field);
+    if (!why.empty()) return option_status("-header \"" + std::string(typed) + "\": " + why);
+    if (equal_nocase(field.name, "Message-ID")) {
+      if (!g_state.message_id.empty()) return option_status("-header: Message-ID given twice");
+      g_state.message_id = field.value;
+    }
+    g_state.headers.push_back(field);
+  }
+  if (!g_state.embeds.empty() && !g_state.html) return option_status("-embed needs -html");
+  std::vector<std::string_view> names;
+  for (const char* embedded : g_state.embeds) {
+    const std::string_view name = base_name(embedded);
+    if (!content_id_name(name)) {
+      return option_status("-embed " + std::string(embedded) +
+                           ": the file name is not one of A-Z, a-z, 0-9, '.', '_' and '-'");
+    }
+    if (std::find(names.begin(), names.end(), name) != names.end()) {
+      return option_status("-embed " + std::string(embedded) +
+                           ": a file of that name is embedded already");
+    }
+    names.push_back(name);
+  }
+  if (g_state.dsn[0] != '\0' && dsn_notify(g_state.dsn).empty()) {
+    return option_status("-dsn " + std::string(g_state.dsn) +
+                         ": not 'never' or a list of success, failure and delay");
+  }
+  const bool international = is_international(g_state.login) ||
+                             is_international(clean_address_list(g_state.to_list)) ||
+                             is_international(clean_address_list(g_state.cc_list)) ||
+                             is_international(clean_address_list(g_state.bcc_list));
+  if (international && g_state.charset[0] != '\0' &&
+      platform_compare_nocase(g_state.charset, "utf-8") != 0) {
+    return option_status("an address with bytes above 127 goes in UTF-8: -charset must be utf-8");
+  }
+  return std::nullopt;
+}
+
 // -pass: the secret is copied, and the argument's bytes are overwritten at
 // once so that the process's command line (ps, /proc/<pid>/cmdline) no
 // longer shows it. The vector handed to main is writable.
@@ -251,6 +335,12 @@ std::optional<int> take_value(const Option& option, const char* value) {
       break;
     case Action::kAttach:
       g_state.attachments.push_back(value);
+      break;
+    case Action::kHeader:
+      g_state.typed_headers.push_back(value);
+      break;
+    case Action::kEmbed:
+      g_state.embeds.push_back(value);
       break;
     case Action::kCharset:
       if (!charset_name(value)) return charset_status(value);
@@ -285,6 +375,15 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
     case Action::kQueue:
       g_state.queue = 1;
       return std::nullopt;
+    case Action::kMessageId:
+      g_state.want_message_id = 1;
+      return std::nullopt;
+    case Action::kEightBit:
+      g_state.eight_bit = 1;
+      return std::nullopt;
+    case Action::kSkipRefused:
+      g_state.skip_refused = 1;
+      return std::nullopt;
     case Action::kProgress:
       g_state.progress = 1;
       return std::nullopt;
@@ -302,6 +401,8 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
 // The run once the command line is read: the last checks, then the driver.
 int run_accepted() {
   if (std::optional<int> status = penguin_conflict_status()) return *status;
+  if (std::optional<int> status = penguin_message_id_status()) return *status;
+  if (std::optional<int> status = message_option_status()) return *status;
   if (!g_state.from_given) g_state.from_address = g_state.login;
   if (g_state.smtp_server[0] == '\0' || g_state.login[0] == '\0') {
     return no_server_or_sender_status();
@@ -314,6 +415,9 @@ int run_accepted() {
       return missing_file_status(attachment);
     }
   }
+  for (const char* embedded : g_state.embeds) {
+    if (!platform_file_exists(embedded)) return missing_file_status(embedded);
+  }
   if (const char* field = overlong_address_field(g_state)) return overlong_address_status(field);
   if (g_state.queue) {
     if (!g_state.secret.empty()) {
@@ -322,7 +426,9 @@ int run_accepted() {
     }
     std::string dir;
     if (std::optional<int> status = open_queue_folder(&dir)) return *status;
-    g_state.message_id = make_message_id();
+  }
+  if (wants_message_id(g_state) && g_state.message_id.empty()) {
+    g_state.message_id = new_message_id(g_state.login);
   }
   if (std::optional<int> status = prepare_login()) {
     // A token endpoint out of reach or a failed -passcmd may pass: queued.

@@ -14,10 +14,19 @@
 #include "quib/console.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
+#include "smtp/esmtp.h"
 #include "smtp/smtp_dialogue.h"
 #include "smtp/transcript.h"
 
 namespace {
+
+// Where the session stands once the message is composed (-8bit opens it first).
+constexpr int kSessionClosed = 0;
+constexpr int kSessionOpen = 1;
+constexpr int kSessionFailed = -1;  // under -queue, in a way that may pass
+
+const char kNo8BitMime[] =
+    "The mail server does not offer 8BITMIME: the body goes quoted-printable\n";
 
 // A file of the run, read for the composer. A file whose size says 0 may
 // still have content (the files of /proc) and is read whole to its real end
@@ -130,7 +139,8 @@ std::optional<int> read_failure_status(const char* name) {
   return kExitReadFailed;
 }
 
-// The attachments, opened in order, closed when it goes.
+// The embedded files and the attachments, opened in order, closed when it
+// goes.
 struct Attachments {
   std::vector<FileReader> files;
   ~Attachments() {
@@ -139,7 +149,10 @@ struct Attachments {
 };
 
 std::optional<int> open_attachments(Attachments* attachments) {
-  for (const char* name : g_state.attachments) {
+  std::vector<const char*> names = g_state.embeds;
+  names.insert(names.end(), g_state.attachments.begin(), g_state.attachments.end());
+  attachments->files.reserve(names.size());
+  for (const char* name : names) {
     PlatformFile file;
     const std::optional<int> status = open_for_mailing(name, true, &file);
     attachments->files.emplace_back(name, file);
@@ -150,22 +163,33 @@ std::optional<int> open_attachments(Attachments* attachments) {
   return std::nullopt;
 }
 
+// With -8bit the session is open before the message is composed: whether
+// the body may go with its 8-bit bytes depends on what the server offers.
+EightBit eight_bit_wanted() {
+  if (!g_state.eight_bit) return EightBit::kNotAsked;
+  return g_state.server_offers & kOffers8BitMime ? EightBit::kAllowed : EightBit::kRefused;
+}
+
 // Composes the head and body from the open message file and lays out the
-// attachments after them.
+// embedded files and the attachments after them.
 std::optional<int> load_message(const char* typed_name, const PlatformFile& file,
                                 Attachments* attachments, MessageText* text) {
   if (std::optional<int> status = open_attachments(attachments)) return status;
   FileReader body(message_file, file);
   if (body.measure() != 0) return read_failure_status(message_file);
-  MessageSpec spec{&g_state, typed_name, &body, {}};
-  for (FileReader& open : attachments->files) spec.attachments.push_back({open.name(), &open});
+  MessageSpec spec{&g_state, typed_name, &body, {}, {}, eight_bit_wanted()};
+  for (FileReader& open : attachments->files) {
+    std::vector<AttachedFile>& into =
+        spec.embedded.size() < g_state.embeds.size() ? spec.embedded : spec.attachments;
+    into.push_back({open.name(), &open});
+  }
   const int failed = compose_message(spec, text);
   if (text->long_line_encoded > 0) {
     transcript_event("the body has a line of " + std::to_string(text->long_line_encoded) +
                      " bytes, more than 998: it goes quoted-printable");
   }
   if (failed == 0) return std::nullopt;
-  return read_failure_status(failed == 1 ? message_file : spec.attachments[failed - 2].name);
+  return read_failure_status(failed == 1 ? message_file : attachments->files[failed - 2].name());
 }
 
 void print_progress() {
@@ -190,33 +214,60 @@ const char* failed_file(const MessageStream& stream, const Attachments& attachme
   return failed >= 2 ? attachments.files[failed - 2].name() : message_file;
 }
 
-// One transaction; after a failure inside the dialogue nothing more is
-// called. A file that fails while it is sent ends the run as a read error.
-int send_message(const MessageText& text, const Attachments& attachments) {
-  int status = smtp_open_transaction(g_state.login, build_envelope_list(g_state));
-  if (status != 0) return status;
+// One transaction on the session (opened here unless -8bit opened it
+// before composing) to the envelope's recipients; after a failure inside the
+// dialogue nothing more is called. A file that fails while it is sent ends
+// the run as a read error.
+int send_message(const MessageText& text, const Attachments& attachments,
+                 const std::string& envelope, bool session_open) {
+  if (!session_open) {
+    if (int status = smtp_open_session(g_state.login, envelope)) return status;
+  }
+  if (g_state.eight_bit && text.form == BodyForm::kEncodedToNul &&
+      !(g_state.server_offers & kOffers8BitMime)) {
+    say(kNo8BitMime);
+  }
+  const bool eight_bit_body = text.form == BodyForm::kEightBit;
+  if (int status = smtp_start_mail(g_state.login, envelope, eight_bit_body)) return status;
   MessageStream stream(text);
   ProgressLine progress(&stream, message_text_bytes(text));
-  status = smtp_finish_message(&progress);
+  const int status = smtp_finish_message(&progress);
   if (status == kSourceFailed) return *read_failure_status(failed_file(stream, attachments));
   if (status != 0) return status;
   smtp_quit();
   smtp_disconnect();
-  return kExitSent;
+  return g_state.refused.empty() ? kExitSent : kExitSomeRefused;
 }
 
 // Everything up to the finished head and body; the temporary file, if any,
 // is deleted whatever the outcome. The exit status that ends the run, or
 // nothing when the text is ready.
-std::optional<int> prepare_message(Attachments* attachments, MessageText* text) {
+// With -8bit the session opens before the message is composed (*session
+// then says kSessionOpen); a file that fails after that ends it. Under
+// -queue a session that failed in a way that may pass, or was not tried
+// (kSessionFailed), still lets the message be composed, quoted-printable,
+// to be queued.
+std::optional<int> prepare_message(Attachments* attachments, MessageText* text,
+                                   const std::string& envelope, int* session) {
   const char* typed_name = message_file;
   PlatformFile file;
   const bool console = std::strcmp(message_file, "-") == 0;
   std::optional<int> status =
       console ? capture_console_input(&file) : open_for_mailing(message_file, false, &file);
+  if (!status && g_state.eight_bit && *session == kSessionClosed) {
+    const int opened = smtp_open_session(g_state.login, envelope);
+    const bool to_queue =
+        g_state.queue && opened == kExitSmtpFailed && failure_may_pass(g_state.failure);
+    *session = opened == 0 ? kSessionOpen : kSessionFailed;
+    if (opened != 0 && !to_queue) status = opened;
+  }
   if (!status) status = load_message(typed_name, file, attachments, text);
   platform_close_file(&file);
   if (console) platform_discard_temp_file(temp_file_name);
+  if (status && *session == kSessionOpen) {
+    smtp_quit();
+    smtp_disconnect();
+  }
   return status;
 }
 
@@ -226,14 +277,19 @@ int run_driver(bool send) {
   build_recipient_list(g_state);
   Attachments attachments;
   MessageText text;
-  std::optional<int> status = prepare_message(&attachments, &text);
+  const std::string envelope = build_envelope_list(g_state);
+  int session = send ? kSessionClosed : kSessionFailed;
+  std::optional<int> status = prepare_message(&attachments, &text, envelope, &session);
   if (!status) {
     print_progress();
-    status = send ? send_message(text, attachments) : kExitSmtpFailed;
+    status = session == kSessionFailed
+                 ? kExitSmtpFailed
+                 : send_message(text, attachments, envelope, session == kSessionOpen);
     if (g_state.queue && *status == kExitSmtpFailed && failure_may_pass(g_state.failure)) {
       // The attachments are read again, from their start, into the entry.
       MessageStream stream(text);
-      status = queue_message(&stream, message_text_bytes(text));
+      status = queue_message(&stream, message_text_bytes(text), envelope,
+                             text.form == BodyForm::kEightBit);
       if (stream.failed() != 0) status = read_failure_status(failed_file(stream, attachments));
     }
   }

@@ -31,6 +31,7 @@ const StatusMeaning kMeanings[] = {
     {kExitNoServerOrSender, "nothing sent"},
     {kExitTempFile, "console input could not be captured"},
     {kExitQueued, "queued: the message will be sent by quib -flush"},
+    {kExitSomeRefused, "sent, but some recipients were refused"},
     {kExitSmtpFailed, "the SMTP dialogue failed"},
 };
 

@@ -139,10 +139,10 @@ bool write_body(const MessageSpec& spec, BodyForm* form, std::string* charset, M
   const std::size_t size = text->length;
   const std::string_view read = mime ? std::string_view() : std::string_view(text->data(), size);
   PlainBodyForm plain;
-  *form = decide_body_form(*spec.state, read, &plain);
+  *form = decide_body_form(*spec.state, read, &plain, spec.eight_bit);
   if (*form == BodyForm::kEncoded) return append_file(spec.body, Coding::kQuotedPrintable, text);
-  if (*form == BodyForm::kPlain) return true;
   *charset = plain.charset;
+  if (*form != BodyForm::kEncodedToNul) return true;
   if (plain.longest > kTextLineMost) text->long_line_encoded = plain.longest;
   const std::uint64_t encoded = qp_encoded_length(text->data(), size);
   if (!make_room(encoded, text)) return false;
@@ -166,27 +166,48 @@ void reserve_for_message(const MessageSpec& spec, MessageText* text) {
   text->start = kHeadRoom;
 }
 
-// The header block, and when attachments follow, the body's part header.
+// The boundaries of a multipart message: `outer` for the whole, `inner`
+// for the HTML body and its embedded files when attachments follow too.
+struct Boundaries {
+  std::string outer;
+  std::string inner;
+  // Where the embedded files are delimited.
+  const std::string& related() const { return inner.empty() ? outer : inner; }
+};
+
+// The header block, then for a multipart message its first part's header:
+// the body's, or the multipart/related part's and the body's inside it.
 std::string head_of(const MessageSpec& spec, BodyForm form, const std::string& charset,
-                    const std::string& boundary) {
+                    const Boundaries& boundaries) {
   BodyLayout layout;
-  layout.encoded = form != BodyForm::kPlain;
-  layout.boundary = boundary;
+  layout.encoded = form == BodyForm::kEncoded || form == BodyForm::kEncodedToNul;
+  layout.eight_bit = form == BodyForm::kEightBit;
+  layout.boundary = boundaries.outer;
   layout.charset = charset;
+  if (spec.attachments.empty() && !spec.embedded.empty()) layout.multipart = "related";
   std::string head;
   build_header_block(*spec.state, spec.typed_name, layout, &head);
-  if (!boundary.empty()) {
-    head += "--" + boundary + "\r\n" + body_content_lines(*spec.state, layout) + "\r\n";
+  if (boundaries.outer.empty()) return head;
+  head += "--" + boundaries.outer + "\r\n";
+  if (!boundaries.inner.empty()) {
+    head += "Content-Type: multipart/related; type=\"text/html\"; boundary=\"" + boundaries.inner +
+            "\"\r\n\r\n--" + boundaries.inner + "\r\n";
   }
-  return head;
+  return head + body_content_lines(*spec.state, layout) + "\r\n";
 }
 
-// The attachments' parts, each delimited by the boundary, and the closing
-// delimiter.
-std::vector<MessagePart> parts_after_body(const MessageSpec& spec, const std::string& boundary) {
-  const std::string delimiter = "\r\n--" + boundary;
+// The embedded files' parts and the attachments' parts, each delimited by
+// its boundary, and the closing delimiters.
+std::vector<MessagePart> parts_after_body(const MessageSpec& spec, const Boundaries& boundaries) {
   std::vector<MessagePart> parts;
   int blame = 2;
+  const std::string related = "\r\n--" + boundaries.related();
+  for (const AttachedFile& file : spec.embedded) {
+    const std::string head = embedded_part_header(file.name);
+    parts.push_back(MessagePart{related + "\r\n" + head, file.reader, blame++});
+  }
+  if (!boundaries.inner.empty()) parts.push_back(MessagePart{related + "--", nullptr, 1});
+  const std::string delimiter = "\r\n--" + boundaries.outer;
   for (const AttachedFile& file : spec.attachments) {
     const std::string head = attachment_part_header(file.name, spec.state->charset);
     parts.push_back(MessagePart{delimiter + "\r\n" + head, file.reader, blame++});
@@ -195,33 +216,54 @@ std::vector<MessagePart> parts_after_body(const MessageSpec& spec, const std::st
   return parts;
 }
 
+// Boundaries that occur in no plain part: the body when it goes as it
+// stands, and the files' names.
+Boundaries choose_boundaries(const MessageSpec& spec, const MessageText& text) {
+  Boundaries boundaries;
+  if (spec.attachments.empty() && spec.embedded.empty()) return boundaries;
+  std::vector<std::string_view> plain;
+  if (text.form == BodyForm::kPlain || text.form == BodyForm::kEightBit) {
+    plain.emplace_back(text.data(), text.length);
+  }
+  for (const AttachedFile& file : spec.attachments) plain.push_back(base_name(file.name));
+  for (const AttachedFile& file : spec.embedded) plain.push_back(base_name(file.name));
+  boundaries.outer = choose_boundary(plain);
+  if (!spec.attachments.empty() && !spec.embedded.empty()) {
+    plain.push_back(boundaries.outer);
+    boundaries.inner = choose_boundary(plain);
+  }
+  return boundaries;
+}
+
 }  // namespace
 
-BodyForm decide_body_form(const MailerState& state, std::string_view text, PlainBodyForm* plain) {
+BodyForm decide_body_form(const MailerState& state, std::string_view text, PlainBodyForm* plain,
+                          EightBit eight_bit) {
   if (state.mime) return BodyForm::kEncoded;
   *plain = plain_body_form(text, state.charset, state.header_only_body != 0);
-  return plain->encoded ? BodyForm::kEncodedToNul : BodyForm::kPlain;
+  if (eight_bit == EightBit::kNotAsked || !has_eight_bit(text)) {
+    return plain->encoded ? BodyForm::kEncodedToNul : BodyForm::kPlain;
+  }
+  if (state.charset[0] == '\0') plain->charset = valid_utf8(text) ? "utf-8" : "ISO-8859-1";
+  if (eight_bit == EightBit::kAllowed && plain->longest <= kTextLineMost) {
+    return BodyForm::kEightBit;
+  }
+  plain->encoded = true;
+  return BodyForm::kEncodedToNul;
 }
 
 int compose_message(const MessageSpec& spec, MessageText* text) {
   reserve_for_message(spec, text);
-  BodyForm form = BodyForm::kPlain;
-  std::string charset;  // declared for an encoded body that names none
-  if (!write_body(spec, &form, &charset, text)) return 1;
-  std::string boundary;
-  if (!spec.attachments.empty()) {
-    std::vector<std::string_view> plain;
-    if (form == BodyForm::kPlain) plain.emplace_back(text->data(), text->length);
-    for (const AttachedFile& file : spec.attachments) plain.push_back(base_name(file.name));
-    boundary = choose_boundary(plain);
-  }
-  if (!prepend_bytes(head_of(spec, form, charset, boundary), text)) return 1;
-  if (boundary.empty()) return 0;
+  std::string charset;  // declared for an encoded or 8-bit body that names none
+  if (!write_body(spec, &text->form, &charset, text)) return 1;
+  const Boundaries boundaries = choose_boundaries(spec, *text);
+  if (!prepend_bytes(head_of(spec, text->form, charset, boundaries), text)) return 1;
+  if (boundaries.outer.empty()) return 0;
   // A body ending with a CR would lose it to the delimiter's CR LF: the
   // transmitter takes a run of CRs as one.
   if (text->length > 0 && text->data()[text->length - 1] == '\r' && !append_bytes("\n", text))
     return 1;
-  text->parts = parts_after_body(spec, boundary);
+  text->parts = parts_after_body(spec, boundaries);
   return 0;
 }
 

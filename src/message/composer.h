@@ -37,12 +37,19 @@ enum class BodyForm {
   kPlain,         // as it stands, up to its first NUL
   kEncoded,       // -mime: quoted-printable, every byte
   kEncodedToNul,  // quoted-printable up to its first NUL, as plain text that cannot go as it stands
+  kEightBit,      // -8bit to a server that takes it: as it stands, labelled 8bit
 };
+
+// With -8bit (eight_bit asked): whether the server takes an 8-bit body.
+enum class EightBit { kNotAsked, kAllowed, kRefused };
 
 // kEncoded with mime; else kEncodedToNul when the text (the body up to its
 // first NUL) cannot go as it stands (plain_body_form says why and which
-// charset it then declares, in *plain); else kPlain.
-BodyForm decide_body_form(const MailerState& state, std::string_view text, PlainBodyForm* plain);
+// charset it then declares, in *plain); else kPlain. When eight_bit is asked
+// and the text holds bytes above 127: kEightBit when it is allowed and no
+// line passes kTextLineMost, else kEncodedToNul.
+BodyForm decide_body_form(const MailerState& state, std::string_view text, PlainBodyForm* plain,
+                          EightBit eight_bit = EightBit::kNotAsked);
 
 // A file sent as an attachment: its name as given, and its bytes.
 struct AttachedFile {
@@ -56,6 +63,10 @@ struct MessageSpec {
   const char* typed_name;    // argument 1 as typed, for the Subject
   BlockReader* body;
   std::vector<AttachedFile> attachments;
+  // -embed: the files shown inside an HTML body, in multipart/related.
+  std::vector<AttachedFile> embedded = {};
+  // -8bit: whether the server takes an 8-bit body (8BITMIME).
+  EightBit eight_bit = EightBit::kNotAsked;
 };
 
 // A part of the text after the body: text, then, when reader is set, that
@@ -74,6 +85,7 @@ struct MessageText {
   std::size_t start = 0;
   std::size_t length = 0;
   std::vector<MessagePart> parts;
+  BodyForm form = BodyForm::kPlain;  // the form the body went in
   // The body's longest line when that made it go quoted-printable, else 0.
   std::size_t long_line_encoded = 0;
   MessageText() = default;
@@ -85,7 +97,8 @@ struct MessageText {
 
 // Composes the head and the body into *text and lays out the parts that
 // follow: 0, or the number of the file that could not be read, or for
-// which memory did not allow room (1 the body).
+// which memory did not allow room (1 the body, 2 the first embedded file,
+// ..., then the attachments).
 int compose_message(const MessageSpec& spec, MessageText* text);
 
 // The whole text of a composed message, a block at a time: the head and
@@ -95,8 +108,8 @@ class MessageStream : public TextSource {
  public:
   explicit MessageStream(const MessageText& text) : text_(text) {}
   int next(const char** bytes, std::size_t* length) override;
-  // The number of the file whose reading failed (2 the first attachment),
-  // or 0.
+  // The number of the file whose reading failed (as compose_message counts
+  // them), or 0.
   int failed() const { return failed_; }
 
  private:

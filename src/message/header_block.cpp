@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/ascii.h"
 #include "message/encoded_words.h"
+#include "message/header_fields.h"
 #include "message/mime_parts.h"
 
 namespace {
@@ -150,10 +152,27 @@ void append_subject(const MailerState& state, const char* file_name, std::string
 void append_mime_lines(const MailerState& state, const BodyLayout& layout, std::string* block) {
   if (!layout.boundary.empty()) {
     *block += kMimeVersion;
-    *block += "Content-Type: multipart/mixed; boundary=\"" + layout.boundary + "\"\r\n";
-  } else if (state.mime || state.html || state.charset[0] != '\0' || layout.encoded) {
+    *block += "Content-Type: multipart/" + layout.multipart + "; ";
+    if (layout.multipart == "related") *block += "type=\"text/html\"; ";
+    *block += "boundary=\"" + layout.boundary + "\"\r\n";
+  } else if (state.mime || state.html || state.charset[0] != '\0' || layout.eight_bit ||
+             layout.encoded) {
     *block += kMimeVersion;
     *block += body_content_lines(state, layout);
+  }
+}
+
+// Message-ID, then the -header lines, in the order given.
+void append_own_lines(const MailerState& state, std::string* block) {
+  if (!state.message_id.empty()) *block += "Message-ID: " + state.message_id + "\r\n";
+  for (const HeaderField& field : state.headers) {
+    if (equal_nocase(field.name, "Message-ID")) continue;  // it is state.message_id
+    if (has_eight_bit(field.value)) {
+      const char* charset = state.charset[0] != '\0' ? state.charset : "utf-8";
+      append_encoded_field(block, field.name.c_str(), field.value, charset, FieldKind::kText);
+    } else {
+      append_value(state, block, field.name.c_str(), field.value.c_str(), FieldKind::kText, false);
+    }
   }
 }
 
@@ -176,7 +195,9 @@ std::string body_content_lines(const MailerState& state, const BodyLayout& layou
   const char* charset = state.charset[0] != '\0' ? state.charset
                         : state.mime             ? kMimeCharset
                                                  : layout.charset.c_str();
-  return text_part_lines(state.html != 0, charset, layout.encoded);
+  std::string lines = text_part_lines(state.html != 0, charset, layout.encoded);
+  if (layout.eight_bit) lines += "Content-Transfer-Encoding: 8bit\r\n";
+  return lines;
 }
 
 const char* overlong_address_field(const MailerState& state) {
@@ -223,7 +244,7 @@ void build_header_block(const MailerState& state, const char* file_name, const B
   if (state.cc_list[0] != '\0')
     append_value(state, block, "Cc", state.cc_list, FieldKind::kAddresses);
   append_mime_lines(state, layout, block);
-  if (!state.message_id.empty()) *block += "Message-ID: " + state.message_id + "\r\n";
+  append_own_lines(state, block);
   *block += kMailerLine;
   if (!state.header_only_body) *block += "\r\n";
 }

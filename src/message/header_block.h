@@ -13,14 +13,17 @@ std::string format_date_header(const LocalTime& time, const ZoneRecord& zone, in
 
 // How the body goes out, which decides the MIME lines of the header.
 struct BodyLayout {
-  bool encoded = false;  // the body goes quoted-printable
-  std::string boundary;  // not empty: a multipart/mixed message with this boundary
-  std::string charset;   // declared for an encoded body when neither -charset nor -mime says
+  bool encoded = false;             // the body goes quoted-printable
+  bool eight_bit = false;           // the body goes unencoded with 8-bit bytes (-8bit)
+  std::string boundary;             // not empty: a multipart message with this boundary
+  std::string multipart = "mixed";  // its subtype: "mixed", or "related" for -embed alone
+  // Declared for an encoded or 8-bit body when neither -charset nor -mime says.
+  std::string charset;
 };
 
 // The body's Content-Type line, and its Content-Transfer-Encoding line when
-// the layout says encoded: text/html with -html, else text/plain; the
-// charset of -charset, else ISO-8859-1 with -mime, else the layout's.
+// encoded or 8-bit: text/html with -html, else text/plain; the charset of
+// -charset, else ISO-8859-1 with -mime, else the layout's.
 std::string body_content_lines(const MailerState& state, const BodyLayout& layout);
 
 // The header field ("From", "Sender", "To" or "Cc") holding an address too
@@ -29,8 +32,9 @@ std::string body_content_lines(const MailerState& state, const BodyLayout& layou
 const char* overlong_address_field(const MailerState& state);
 
 // Writes the whole header block for this run into *block (replacing it):
-// Date, From, Sender, Reply-to, Subject, To, Cc, the MIME lines, X-Mailer and
-// the empty line, as the state asks. file_name is argument 1 as typed.
+// Date, From, Sender, Reply-to, Subject, To, Cc, the MIME lines, Message-ID,
+// the -header lines, X-Mailer and the empty line, as the state asks.
+// file_name is argument 1 as typed.
 // Values go out whole: a line that would pass 998 octets is folded before
 // a blank or, in an address list, after a comma; a subject with no such
 // place goes in encoded words (-charset, else UTF-8 when valid, else
@@ -42,7 +46,8 @@ const char* overlong_address_field(const MailerState& state);
 // Subject, and the names in From, To and Cc, that hold bytes above 127 go
 // out as encoded words, folded within 78 characters a line. The MIME lines
 // follow the layout: none for a plain body without -mime, -html or
-// -charset. Calls platform_local_time once.
+// -charset. A -header value with bytes above 127 goes in encoded words of
+// -charset (UTF-8 without one). Calls platform_local_time once.
 void build_header_block(const MailerState& state, const char* file_name, const BodyLayout& layout,
                         std::string* block);
 // The same for a body that goes out encoded exactly when -mime is set, in

@@ -166,6 +166,20 @@ std::string attachment_part_header(std::string_view path, std::string_view chars
          "\r\n";
 }
 
+bool content_id_name(std::string_view base) {
+  return !base.empty() && std::all_of(base.begin(), base.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
+  });
+}
+
+std::string embedded_part_header(std::string_view path) {
+  const std::string name(base_name(path));
+  return std::string("Content-Type: ") + content_type_for(path) +
+         "\r\nContent-Transfer-Encoding: base64\r\nContent-ID: <" + name +
+         ">\r\nContent-Disposition: inline; filename=\"" + name + "\"\r\n\r\n";
+}
+
 std::string choose_boundary(const std::vector<std::string_view>& plain_parts) {
   // The numbers that follow the prefix anywhere in the parts are taken.
   std::vector<unsigned long> taken;

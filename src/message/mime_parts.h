@@ -29,6 +29,15 @@ std::string text_part_lines(bool html, std::string_view charset, bool encoded);
 // 78 characters.
 std::string attachment_part_header(std::string_view path, std::string_view charset);
 
+// True when the base name can stand as a Content-ID's left side as it is:
+// one or more of A-Z, a-z, 0-9, ".", "_" and "-".
+bool content_id_name(std::string_view base);
+
+// The header of a file shown inside an HTML body, its empty line included:
+// its content type, base64, "Content-ID: <" its base name ">" and
+// Content-Disposition: inline with the name.
+std::string embedded_part_header(std::string_view path);
+
 // Boundaries are "=_quib_" and eight digits: "=_" can occur neither in
 // base64 nor in quoted-printable text, so only the plain parts need looking
 // at.

@@ -301,12 +301,15 @@ int platform_list_files(const std::string& dir, std::vector<std::string>* names)
 // kLockBusy, kEntryGone (no such file, or it was removed or replaced before
 // the lock was had) or -1.
 int platform_open_locked(const std::string& path, PlatformFile* file);
+// The path made absolute against the current folder (GetFullPathNameA);
+// as given when that cannot be done.
+std::string platform_absolute_path(const std::string& path);
+
+// ---- What a Message-ID is made of (time, CryptGenRandom, GetComputerNameExA) ------
+
 // Seconds since 1970-01-01 UTC.
 std::int64_t platform_now_seconds();
 // Fills the buffer with bytes from the system's random source.
 void platform_random_bytes(void* buffer, std::size_t length);
 // The machine's host name, for a Message-ID; "localhost" when none is known.
 std::string platform_host_name();
-// The path made absolute against the current folder (GetFullPathNameA);
-// as given when that cannot be done.
-std::string platform_absolute_path(const std::string& path);

@@ -1,6 +1,5 @@
 #include "queue/queue.h"
 
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -10,6 +9,7 @@
 #include "queue/queue_folder.h"
 #include "quib/console.h"
 #include "quib/exit_status.h"
+#include "smtp/esmtp.h"
 #include "smtp/transport_error.h"
 
 namespace {
@@ -24,21 +24,6 @@ const int kPassingTransportCodes[] = {
 
 // As much of a server's text as a reason shows (as the login's refusal does).
 constexpr std::size_t kReasonMostChars = 200;
-
-std::string hex(const unsigned char* bytes, std::size_t count) {
-  std::string out;
-  char pair[3];
-  for (std::size_t i = 0; i < count; ++i) {
-    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
-    out += pair;
-  }
-  return out;
-}
-
-bool is_host_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.';
-}
 
 std::string printable(const std::string& text) {
   std::string out;
@@ -73,19 +58,23 @@ bool folder_ready(const std::string& dir, std::string* why) {
          platform_make_private_folder(queue_path(dir, kFailedFolder), why) == 0;
 }
 
-}  // namespace
-
-std::string make_message_id() {
-  unsigned char random[8];
-  platform_random_bytes(random, sizeof random);
-  std::string host;
-  for (char c : platform_host_name()) {
-    if (is_host_char(c)) host += c;
+// The options that shape the entry's dialogue, as the flush reads them.
+std::string entry_options(const std::string& envelope, bool eight_bit_body) {
+  std::string options;
+  const auto add = [&options](const std::string& word) {
+    options += (options.empty() ? "" : " ") + word;
+  };
+  if (g_state.dsn[0] != '\0') {
+    add(std::string(kOptionDsn) + dsn_notify(g_state.dsn));
+    if (!g_state.message_id.empty()) add(kOptionMessageId + g_state.message_id);
   }
-  if (host.empty()) host = "localhost";
-  return "<" + std::to_string(platform_now_seconds()) + "." + hex(random, sizeof random) + "@" +
-         host + ">";
+  if (eight_bit_body) add(kOption8BitMime);
+  if (is_international(g_state.login) || is_international(envelope)) add(kOptionSmtpUtf8);
+  if (g_state.skip_refused) add(kOptionSkipRefused);
+  return options;
 }
+
+}  // namespace
 
 bool failure_may_pass(const DialogueStep& failure) {
   if (failure.may_pass) return true;
@@ -121,7 +110,8 @@ std::optional<int> open_queue_folder(std::string* dir) {
   return kExitNoServerOrSender;
 }
 
-int queue_message(TextSource* text, std::uint64_t length) {
+int queue_message(TextSource* text, std::uint64_t length, const std::string& envelope,
+                  bool eight_bit_body) {
   std::string dir;
   platform_queue_dir(&dir);
   QueueEntry entry;
@@ -131,10 +121,11 @@ int queue_message(TextSource* text, std::uint64_t length) {
   entry.reason = failure_reason(g_state.failure);
   entry.server = g_state.smtp_server;
   entry.sender = g_state.login;
-  entry.recipients = g_state.recipients;
+  entry.recipients = envelope;
   entry.login = g_state.user != nullptr;
   entry.user = g_state.user != nullptr ? g_state.user : "";
   entry.auth = g_state.auth;
+  entry.options = entry_options(envelope, eight_bit_body);
   // Run again at each attempt; the file's path as seen from any folder.
   if (g_state.pass_command != nullptr) entry.passcmd = g_state.pass_command;
   if (g_state.oauth_file != nullptr) entry.oauth = platform_absolute_path(g_state.oauth_file);

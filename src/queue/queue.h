@@ -12,9 +12,14 @@
 #include "quib/mailer_state.h"
 #include "quib/text_source.h"
 
-// A Message-ID for a message sent with -queue: "<" seconds "." random hex
-// "@" the local host name ">".
-std::string make_message_id();
+// The words of an entry's options: -dsn's NOTIFY value and the Message-ID
+// that gives ENVID, an 8-bit body (BODY=8BITMIME), an address that needs
+// SMTPUTF8, and -rcpt-skip-refused.
+constexpr char kOptionDsn[] = "dsn=";
+constexpr char kOptionMessageId[] = "msgid=";
+constexpr char kOption8BitMime[] = "8bitmime";
+constexpr char kOptionSmtpUtf8[] = "smtputf8";
+constexpr char kOptionSkipRefused[] = "skip-refused";
 
 // True when the dialogue's failure may pass: the server could not be
 // resolved or reached, a time limit struck, the connection was lost (before
@@ -31,12 +36,14 @@ std::string failure_reason(const DialogueStep& failure);
 std::optional<int> open_queue_folder(std::string* dir);
 
 // Stores in the queue folder (made by open_queue_folder) the message text of this run (g_state
-// gives the envelope, the server and the login settings), `length` bytes pulled from `text` and
-// written as they come, as a new entry, due at once, after a first attempt that failed with
-// g_state.failure, and prints "queued: ..." with the reason. kExitQueued, or kExitSmtpFailed after
-// printing why the message could not be queued (nothing is left behind then; a text that fails or
-// does not hold exactly `length` bytes is not queued).
-int queue_message(TextSource* text, std::uint64_t length);
+// gives the sender, the server, the login settings and the options; envelope the recipients;
+// eight_bit_body tells an 8-bit body), `length` bytes pulled from `text` and written as they
+// come, as a new entry, due at once, after a first attempt that failed with g_state.failure, and
+// prints "queued: ..." with the reason. kExitQueued, or kExitSmtpFailed after printing why the
+// message could not be queued (nothing is left behind then; a text that fails or does not hold
+// exactly `length` bytes is not queued).
+int queue_message(TextSource* text, std::uint64_t length, const std::string& envelope,
+                  bool eight_bit_body);
 
 // Tries every due entry, one line per entry tried; prepare_login finds the
 // secret of an entry with a login (nothing, or a status when none is

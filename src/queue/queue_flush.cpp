@@ -36,10 +36,51 @@ double random_fraction() {
   return static_cast<double>(bits) / 4294967296.0;
 }
 
-// Entries with the same key go through one connection.
+// The entry's options as words.
+std::vector<std::string> option_words(const std::string& options) {
+  std::vector<std::string> words;
+  for (std::size_t begin = 0; begin < options.size();) {
+    std::size_t end = options.find(' ', begin);
+    if (end == std::string::npos) end = options.size();
+    if (end > begin) words.push_back(options.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return words;
+}
+
+bool starts_with(const std::string& word, const char* prefix) {
+  return word.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// Entries with the same key go through one connection: each message's own
+// Message-ID does not part them.
 std::string session_key(const QueueEntry& entry) {
+  std::string options;
+  for (const std::string& word : option_words(entry.options)) {
+    if (!starts_with(word, kOptionMessageId)) options += word + ' ';
+  }
   return entry.server + '\n' + (entry.login ? "1" : "0") + entry.user + '\n' + entry.auth + '\n' +
-         entry.passcmd + '\n' + entry.oauth + '\n' + entry.options;
+         entry.passcmd + '\n' + entry.oauth + '\n' + options;
+}
+
+// The entry's options in the run's state (*dsn keeps -dsn's value); true
+// when its body is 8-bit.
+bool take_options(const QueueEntry& entry, std::string* dsn) {
+  dsn->clear();
+  g_state.message_id.clear();
+  g_state.eight_bit = 0;
+  g_state.skip_refused = 0;
+  g_state.refused.clear();
+  for (const std::string& word : option_words(entry.options)) {
+    if (starts_with(word, kOptionDsn)) *dsn = word.substr(std::strlen(kOptionDsn));
+    if (starts_with(word, kOptionMessageId)) {
+      g_state.message_id = word.substr(std::strlen(kOptionMessageId));
+    }
+    if (word == kOption8BitMime) g_state.eight_bit = 1;
+    if (word == kOptionSkipRefused) g_state.skip_refused = 1;
+  }
+  g_state.dsn = dsn->c_str();
+  return g_state.eight_bit != 0;
 }
 
 struct Planned {
@@ -54,6 +95,7 @@ struct Planned {
 struct Session {
   bool open = false;
   std::string key;
+  std::string dsn;         // the entry's -dsn value, which g_state.dsn points to
   std::string failed_key;  // a key whose connection failed in a way that may pass
   DialogueStep failure;
 };
@@ -102,7 +144,7 @@ int open_for(const QueueEntry& entry, const std::string& key, Session* session,
   g_state.last = DialogueStep();
   g_state.failure = DialogueStep();
   if (prepare_login()) return g_state.failure.may_pass ? -1 : kNoSecret;
-  if (smtp_open_session() != 0) return -1;
+  if (smtp_open_session(entry.sender.c_str(), entry.recipients) != 0) return -1;
   session->open = true;
   session->key = key;
   return 0;
@@ -111,6 +153,7 @@ int open_for(const QueueEntry& entry, const std::string& key, Session* session,
 int send_entry(const HeldEntry& held, Session* session, std::optional<int> (*prepare_login)()) {
   const QueueEntry& entry = held.entry;
   const std::string key = session_key(entry);
+  const bool eight_bit_body = take_options(entry, &session->dsn);
   if (key == session->failed_key) {
     g_state.failure = session->failure;  // the server is still away: not tried again now
     return -1;
@@ -121,7 +164,7 @@ int send_entry(const HeldEntry& held, Session* session, std::optional<int> (*pre
     session->failure = g_state.failure;
   }
   if (opened != 0) return opened;
-  if (smtp_start_mail(entry.sender.c_str(), entry.recipients) != 0) {
+  if (smtp_start_mail(entry.sender.c_str(), entry.recipients, eight_bit_body) != 0) {
     session->open = false;  // the dialogue closed it
     return -1;
   }
@@ -178,7 +221,11 @@ void try_entry(const std::string& dir, const std::string& id, Session* session, 
   g_state.quiet = quiet;
   if (sent == 0) {
     platform_remove_file(queue_path(dir, id));
-    report("sent", id, held.entry, "");
+    std::string refused;
+    for (const std::string& name : g_state.refused) {
+      refused += (refused.empty() ? "refused " : ", ") + name;
+    }
+    report("sent", id, held.entry, refused);
   } else if (sent == kEntryUnreadable) {
     fail_entry(dir, id, &held, "unreadable: the message text could not be read", tally);
   } else if (sent == kNoSecret) {

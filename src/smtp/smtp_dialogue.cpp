@@ -9,6 +9,7 @@
 #include "common/ascii.h"
 #include "quib/console.h"
 #include "quib/mailer_state.h"
+#include "smtp/esmtp.h"
 #include "smtp/sasl.h"
 #include "smtp/socket_library.h"
 #include "smtp/transcript.h"
@@ -26,6 +27,9 @@ constexpr int kLargestReplyCode = 99999;
 constexpr int kCodeGreeting = 220;
 constexpr int kCodeOk = 250;
 constexpr int kCodeStartData = 354;
+// What a server that knows no EHLO answers it with (RFC 5321 4.2.4).
+constexpr int kCodeUnknownCommand = 500;
+constexpr int kCodeNotImplemented = 502;
 
 // How long a whole reply may take, from the moment quib starts waiting for
 // it (RFC 5321 4.5.3.2; HELO waits as long as the greeting). A library that
@@ -47,6 +51,13 @@ const char kSenderRefused[] =
 const char kDataRefused[] = "Mail server error accepting message data";
 const char kMessageRefused[] = "Message not accepted by server";
 const char kQuit[] = "QUIT\r\n";
+const char kNoSmtpUtf8[] =
+    "The mail server does not offer SMTPUTF8, which an address with bytes above 127 needs: "
+    "aborting, nothing sent";
+const char kNo8BitMimeForBody[] =
+    "The mail server does not offer 8BITMIME, which the 8-bit body needs: aborting, nothing sent";
+const char kNoDsn[] = "The mail server does not offer DSN: the message goes without -dsn\n";
+const char kNoneAccepted[] = "The mail server accepted none of the recipients";
 
 // A reply longer than this in all is no usable reply: a server that keeps
 // sending continuation lines (or one endless line) would otherwise hold the
@@ -54,7 +65,8 @@ const char kQuit[] = "QUIT\r\n";
 // a few hundred bytes; a line may hold at most 512.
 constexpr std::size_t kReplyLimitBytes = 16u << 20;
 // Of a reply's lines a caller keeps only what the login uses: its first
-// lines, up to what a refusal shows, and the AUTH lines of an EHLO reply,
+// lines, up to what a refusal shows, and the AUTH, DSN, 8BITMIME and
+// SMTPUTF8 lines of an EHLO reply,
 // all within a few KiB, so that a reply of millions of short lines costs
 // no more memory than a real one.
 constexpr std::size_t kKeptLeadingBytes = 2048;
@@ -172,19 +184,64 @@ void keep_safe_host_name(char* name) {
   *end = '\0';
 }
 
+// A refused RCPT under -rcpt-skip-refused: printed with its code, kept.
+void note_refused(const std::string& name, int code) {
+  say(name + ": refused by the mail server with " + std::to_string(code) + "\n");
+  g_state.refused.push_back(name);
+}
+
 // One RCPT per non-empty element of the list; an empty element (two
-// separators in a row, or one at either end) sends nothing.
-int send_recipients(const std::string& recipients) {
+// separators in a row, or one at either end) sends nothing. parameters
+// follow each address.
+int send_recipients(const std::string& recipients, const std::string& parameters) {
   std::size_t begin = recipients.find_first_not_of(kRecipientSeparators);
+  bool accepted = false;
   while (begin != std::string::npos) {
     std::size_t end = recipients.find_first_of(kRecipientSeparators, begin);
     std::string name = recipients.substr(begin, end == std::string::npos ? end : end - begin);
     std::string refusal = "The mail server doesn't like the name " + name +
                           ".\nHave you set the 'To: ' field correctly?";
-    if (exchange("RCPT To: <" + name + ">\r\n", kCodeOk, refusal, kMailMs) != 0) return -1;
+    const std::string command = "RCPT To: <" + name + ">" + parameters + "\r\n";
+    if (!g_state.skip_refused) {
+      if (exchange(command, kCodeOk, refusal, kMailMs) != 0) return -1;
+    } else {
+      smtp_send(g_state.connection, command.data(), command.size());
+      const int code = smtp_read_reply(kMailMs);
+      if (code < 0) {
+        smtp_abort(refusal);
+        return -1;
+      }
+      if (code == kCodeOk) accepted = true;
+      if (code != kCodeOk) note_refused(name, code);
+    }
     begin = recipients.find_first_not_of(kRecipientSeparators, end);
   }
-  return 0;
+  if (accepted || g_state.refused.empty()) return 0;
+  smtp_abort(kNoneAccepted);
+  return -1;
+}
+
+bool envelope_is_international(const char* login, const std::string& recipients) {
+  return is_international(login) || is_international(recipients);
+}
+
+// EHLO, falling back to HELO once when the server knows no EHLO and
+// neither the login nor an international address needs the extensions.
+int extended_hello(bool international) {
+  std::vector<std::string> reply;
+  const std::string ehlo = std::string("EHLO ") + g_state.local_host + "\r\n";
+  smtp_send(g_state.connection, ehlo.data(), ehlo.size());
+  const int code = smtp_read_reply(kGreetingMs, &reply);
+  if (code == kCodeOk) g_state.server_offers = offered_extensions(reply);
+  if (g_state.user != nullptr) return smtp_log_in(code, reply);
+  if (code == kCodeOk) return 0;
+  if (international || (code != kCodeUnknownCommand && code != kCodeNotImplemented)) {
+    smtp_abort(kServerError);
+    return -1;
+  }
+  transcript_event("EHLO refused: HELO instead, without extensions");
+  const std::string helo = std::string("HELO ") + g_state.local_host + "\r\n";
+  return exchange(helo, kCodeOk, kServerError, kGreetingMs);
 }
 
 // "250-AUTH PLAIN", "250 auth=login": a line the login looks at.
@@ -211,7 +268,8 @@ int read_whole_reply(int limit_ms, std::vector<std::string>* lines, std::string*
     std::string text = kept_text(line);
     // A line of fewer than four characters, its LF included, is a last line.
     const bool more = length >= 4 && line[3] == '-';
-    if ((kept < kKeptLeadingBytes || is_auth_line(text)) && kept + text.size() <= kKeptReplyBytes) {
+    const bool wanted = is_auth_line(text) || extension_named(text) != 0;
+    if ((kept < kKeptLeadingBytes || wanted) && kept + text.size() <= kKeptReplyBytes) {
       kept += text.size();
       lines->push_back(more ? std::move(text) : text);
     }
@@ -286,7 +344,7 @@ void smtp_abort(const std::string& message) {
   transcript_event(failure);
 }
 
-int smtp_open_session() {
+int smtp_open_session(const char* login, const std::string& recipients) {
   if (smtp_connect() != 0) return -1;
   if (g_state.user != nullptr) {
     if (int refused = smtp_check_login_peer()) return refused;
@@ -299,26 +357,42 @@ int smtp_open_session() {
   const int greeted = exchange("", kCodeGreeting, kServerError, kGreetingMs);
   transcript_replaying(false);
   if (greeted != 0) return -1;
-  if (g_state.user != nullptr) {
-    if (smtp_log_in() != 0) return -1;
-  } else {
-    const std::string helo = std::string("HELO ") + g_state.local_host + "\r\n";
-    if (exchange(helo, kCodeOk, kServerError, kGreetingMs) != 0) return -1;
+  g_state.server_offers = 0;
+  const bool international = envelope_is_international(login, recipients);
+  if (g_state.user != nullptr || g_state.dsn[0] != '\0' || g_state.eight_bit || international) {
+    return extended_hello(international);
   }
-  return 0;
+  const std::string helo = std::string("HELO ") + g_state.local_host + "\r\n";
+  return exchange(helo, kCodeOk, kServerError, kGreetingMs);
 }
 
 int smtp_reset() { return exchange("RSET\r\n", kCodeOk, kServerError, kMailMs); }
 
 int smtp_open_transaction(const char* login, const std::string& recipients) {
-  if (int status = smtp_open_session()) return status;
-  return smtp_start_mail(login, recipients);
+  if (int status = smtp_open_session(login, recipients)) return status;
+  return smtp_start_mail(login, recipients, false);
 }
 
-int smtp_start_mail(const char* login, const std::string& recipients) {
-  const std::string mail = std::string("MAIL From:<") + login + ">\r\n";
+int smtp_start_mail(const char* login, const std::string& recipients, bool eight_bit_body) {
+  const bool international = envelope_is_international(login, recipients);
+  if (international && !(g_state.server_offers & kOffersSmtpUtf8)) {
+    transcript_reason("the server does not offer SMTPUTF8");
+    smtp_abort(kNoSmtpUtf8);
+    return -1;
+  }
+  if (eight_bit_body && !(g_state.server_offers & kOffers8BitMime)) {
+    transcript_reason("the server does not offer 8BITMIME");
+    smtp_abort(kNo8BitMimeForBody);
+    return -1;
+  }
+  const bool dsn = g_state.dsn[0] != '\0' && (g_state.server_offers & kOffersDsn);
+  if (g_state.dsn[0] != '\0' && !dsn) say(kNoDsn);
+  const std::string envid(envid_of(g_state.message_id));
+  const std::string mail = std::string("MAIL From:<") + login + ">" +
+                           mail_parameters(eight_bit_body, international, dsn, envid) + "\r\n";
   if (exchange(mail, kCodeOk, kSenderRefused, kMailMs) != 0) return -1;
-  if (send_recipients(recipients) != 0) return -1;
+  const std::string notify = dsn ? " NOTIFY=" + dsn_notify(g_state.dsn) : "";
+  if (send_recipients(recipients, notify) != 0) return -1;
   if (exchange("DATA\r\n", kCodeStartData, kDataRefused, kDataMs) != 0) return -1;
   if (!reply_arrived_early()) return 0;
   transcript_reason("a reply arrived before the message text was sent");

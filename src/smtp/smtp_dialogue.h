@@ -45,30 +45,39 @@ void smtp_abort(const std::string& message);
 // 12, before any credential byte.
 int smtp_check_login_peer();
 
-// With -u, after the greeting: EHLO, then SMTP AUTH as g_state.user with
-// g_state.secret (wiped once sent) through the mechanism -auth names or the
-// usual one. 0 once logged in; -1 after smtp_abort with the step and the
-// server's answer.
-int smtp_log_in();
+// With -u, after EHLO (answered with ehlo_code and the kept lines
+// ehlo_reply): SMTP AUTH as g_state.user with g_state.secret (wiped once
+// sent) through the mechanism -auth names or the usual one. 0 once logged
+// in; -1 after smtp_abort with the step and the server's answer (an EHLO
+// not answered 250 among them).
+int smtp_log_in(int ehlo_code, const std::vector<std::string>& ehlo_reply);
 
-// Connects, reads the greeting and sends HELO (with -u: EHLO and the
-// login). 0, or -1 after a printed failure (closed as below); with -u, 12
-// when a login in clear text would leave this machine.
-int smtp_open_session();
+// Connects, reads the greeting and sends HELO; EHLO instead when the login
+// (-u), -dsn, -8bit or an address of the envelope holding bytes above 127
+// (in login or recipients) needs it, keeping what the server offers in
+// g_state.server_offers. An EHLO answered 500 or 502 falls back to HELO once
+// when only -dsn or -8bit asked for it. Then the login with -u. 0, or -1
+// after a printed failure (closed as below); with -u, 12 when a login in
+// clear text would leave this machine.
+int smtp_open_session(const char* login, const std::string& recipients);
 
 // After a finished transaction on an open session: RSET. 0 once answered
 // 250; -1 after smtp_abort otherwise.
 int smtp_reset();
 
-// On an open session: MAIL, one RCPT per recipient and DATA, as below.
-int smtp_start_mail(const char* login, const std::string& recipients);
+// On an open session: MAIL (with the parameters that -dsn, SMTPUTF8 and
+// eight_bit_body ask and the server offers), one RCPT per recipient and
+// DATA, as below. An international address to a server without SMTPUTF8
+// ends the run before MAIL, as does an 8-bit body to a server without
+// 8BITMIME (a queued one). With -rcpt-skip-refused a refused RCPT is
+// printed with its code and kept in g_state.refused; the run ends only when
+// none was accepted.
+int smtp_start_mail(const char* login, const std::string& recipients, bool eight_bit_body);
 
-// Connects, reads the greeting, sends HELO (with -u: EHLO and the login),
-// MAIL, one RCPT per recipient
-// and DATA. 0 once DATA is accepted and no further reply came with it; -1
-// after a printed failure (after a refusal the connection is closed and
-// the library unloaded); 12 when a login would go in clear text beyond
-// this machine.
+// smtp_open_session, then smtp_start_mail without an 8-bit body: 0 once
+// DATA is accepted and no further reply came with it; -1 after a printed
+// failure (after a refusal the connection is closed and the library
+// unloaded); 12 when a login would go in clear text beyond this machine.
 int smtp_open_transaction(const char* login, const std::string& recipients);
 
 // What send_message_text put on the wire: the bytes the library took (the

@@ -19,7 +19,7 @@ constexpr int kCodeRefused = 535;
 // initial_response's result when the server refused a token that may be
 // renewed: the session stays open for one more try.
 constexpr int kRefusedMayRenew = 1;
-// EHLO waits as long as the greeting, each AUTH step as long as MAIL.
+// Each AUTH step waits as long as MAIL.
 constexpr int kLoginMs = 5 * 60 * 1000;
 
 const char kHidden[] = "[credentials hidden]";
@@ -170,11 +170,7 @@ int smtp_check_login_peer() {
   return kExitNoServerOrSender;
 }
 
-int smtp_log_in() {
-  std::vector<std::string> reply;
-  const std::string ehlo = std::string("EHLO ") + g_state.local_host + "\r\n";
-  smtp_send(g_state.connection, ehlo.data(), ehlo.size());
-  const int code = smtp_read_reply(kLoginMs, &reply);
+int smtp_log_in(int code, const std::vector<std::string>& reply) {
   if (code != kCodeOk) return refuse("EHLO", code, reply);
   const SaslMechanism asked = sasl_mechanism_named(g_state.auth);
   const std::vector<std::string> offered = offered_mechanisms(reply);

@@ -37,9 +37,8 @@ def _key():
     return rsa.generate_private_key(public_exponent=65537, key_size=2048)
 
 
-def _pem(key):
-    return key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
-                             serialization.NoEncryption())
+def _pem(key, form=serialization.PrivateFormat.PKCS8):
+    return key.private_bytes(serialization.Encoding.PEM, form, serialization.NoEncryption())
 
 
 def _certificate(name, key, issuer_name, issuer_key, ca=False, ip=None):
@@ -59,8 +58,8 @@ def _certificate(name, key, issuer_name, issuer_key, ca=False, ip=None):
 class Authority:
     """A throwaway authority in folder: ca.pem, and the endpoint's server.pem
     and server.key for 127.0.0.1; app.pem is an application's key and
-    certificate (Microsoft's certificate credential), sa.json a Google
-    service account key."""
+    certificate (Microsoft's certificate credential; app-rsa.pem the same
+    with the key in PKCS#1 form), sa.json a Google service account key."""
 
     def __init__(self, folder):
         self.folder = folder
@@ -72,8 +71,10 @@ class Authority:
         self.server_key = self._write("server.key", _pem(server_key))
         self.app_key = _key()
         self.app_cert = _certificate("quib app", self.app_key, "quib app", self.app_key)
-        self.app_pem = self._write("app.pem", _pem(self.app_key) + self.app_cert.public_bytes(
-            serialization.Encoding.PEM))
+        cert = self.app_cert.public_bytes(serialization.Encoding.PEM)
+        self.app_pem = self._write("app.pem", _pem(self.app_key) + cert)
+        self.app_pem_rsa = self._write("app-rsa.pem", _pem(self.app_key, serialization.PrivateFormat.TraditionalOpenSSL)
+                                       + cert)  # PKCS#1: "RSA PRIVATE KEY"
         self.sa_key = _key()
 
     def _write(self, name, data):

@@ -3,13 +3,12 @@
 // temporary name and FlushFileBuffers, locks (LockFileEx) that go with the
 // handle.
 #include <windows.h>
-// sddl.h and wincrypt.h need windows.h first.
+// aclapi.h and sddl.h need windows.h first.
+#include <aclapi.h>
 #include <sddl.h>
-#include <wincrypt.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <ctime>
 
 #include "platform/platform.h"
 
@@ -31,6 +30,101 @@ bool write_all(HANDLE h, const char* data, std::size_t length) {
     length -= written;
   }
   return true;
+}
+
+// What lets a holder put, replace or remove files in a folder, or change who may.
+const DWORD kFolderWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
+                                 WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+bool is_well_known(PSID sid, WELL_KNOWN_SID_TYPE type) {
+  return IsWellKnownSid(sid, type) != FALSE;
+}
+
+// SYSTEM or Administrators.
+bool is_trusted(PSID sid) {
+  return is_well_known(sid, WinLocalSystemSid) || is_well_known(sid, WinBuiltinAdministratorsSid);
+}
+
+// Whether the process's user is sid.
+bool is_current_user(PSID sid) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  char buffer[256];
+  DWORD size = 0;
+  const BOOL got = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
+  CloseHandle(token);
+  return got && EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, sid);
+}
+
+// An existing folder must belong to the user (or SYSTEM or Administrators)
+// and its DACL grant no write access to anyone but the owner, SYSTEM and
+// Administrators. A null DACL lets everyone in.
+bool closed_to_others(const std::string& dir) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoA(dir.c_str(), SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                            &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool closed =
+      owner != nullptr && dacl != nullptr && (is_current_user(owner) || is_trusted(owner));
+  for (DWORD i = 0; closed && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) {
+      closed = false;
+      break;
+    }
+    const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
+    const bool grants = header->AceType == ACCESS_ALLOWED_ACE_TYPE ||
+                        header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+    if (!grants || (header->AceFlags & INHERIT_ONLY_ACE) != 0) {
+      continue;  // a denial only narrows; an inherit-only entry is for what is made inside
+    }
+    // Both kinds lay out the mask and the SID alike.
+    const ACCESS_ALLOWED_ACE* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+    PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+    if ((allowed->Mask & kFolderWriteRights) != 0 && !EqualSid(sid, owner) && !is_trusted(sid) &&
+        !is_well_known(sid, WinCreatorOwnerRightsSid)) {
+      closed = false;
+    }
+  }
+  LocalFree(descriptor);
+  return closed;
+}
+
+// Renames from to `to`. A file at `to` that is open (an entry a flush holds
+// and maps) cannot be replaced: it is renamed aside and deleted (it goes
+// when its holder closes it). A crash between the two renames leaves the
+// entry only as `to`.old, which the next listing puts back.
+bool replace_file(const std::string& from, const std::string& to) {
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  if (MoveFileExA(from.c_str(), to.c_str(), flags)) return true;
+  const std::string aside = to + ".old";
+  if (!MoveFileExA(to.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
+  if (!MoveFileExA(from.c_str(), to.c_str(), flags)) {
+    MoveFileExA(aside.c_str(), to.c_str(), 0);
+    return false;
+  }
+  DeleteFileA(aside.c_str());
+  return true;
+}
+
+// Whether path leads to the file that h holds.
+bool same_file(HANDLE h, const std::string& path) {
+  HANDLE named =
+      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION held;
+  BY_HANDLE_FILE_INFORMATION found;
+  const bool same =
+      GetFileInformationByHandle(h, &held) && GetFileInformationByHandle(named, &found) &&
+      held.nNumberOfLinks > 0 && held.dwVolumeSerialNumber == found.dwVolumeSerialNumber &&
+      held.nFileIndexHigh == found.nFileIndexHigh && held.nFileIndexLow == found.nFileIndexLow;
+  CloseHandle(named);
+  return same;
 }
 
 }  // namespace
@@ -73,6 +167,11 @@ int platform_make_private_folder(const std::string& dir, std::string* why) {
     *why = dir + " is not a folder";
     return -1;
   }
+  if (!closed_to_others(dir)) {
+    *why =
+        dir + " can be written by others (let only its owner, SYSTEM and Administrators write it)";
+    return kFolderOpenToOthers;
+  }
   return 0;
 }
 
@@ -101,10 +200,7 @@ int platform_store_durably(const std::string& tmp_path, const std::string& path,
   }
   if (failed != nullptr && failed[0] != '\0') *why = reason(failed);
   CloseHandle(h);
-  if (failed == nullptr && !MoveFileExA(tmp_path.c_str(), path.c_str(),
-                                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    *why = reason(failed = "renaming");
-  }
+  if (failed == nullptr && !replace_file(tmp_path, path)) *why = reason(failed = "renaming");
   if (failed != nullptr) {
     DeleteFileA(tmp_path.c_str());
     return -1;
@@ -113,12 +209,19 @@ int platform_store_durably(const std::string& tmp_path, const std::string& path,
 }
 
 int platform_move_durably(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-             ? 0
-             : -1;
+  return replace_file(from, to) ? 0 : -1;
 }
 
-int platform_remove_file(const std::string& path) { return DeleteFileA(path.c_str()) ? 0 : -1; }
+int platform_remove_file(const std::string& path) {
+  // Renamed first: a deleted file that a flush still holds keeps its name
+  // until closed, and another flush could take it up.
+  const std::string gone = path + ".gone";
+  if (!MoveFileExA(path.c_str(), gone.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    return DeleteFileA(path.c_str()) ? 0 : -1;
+  }
+  DeleteFileA(gone.c_str());
+  return 0;
+}
 
 int platform_list_files(const std::string& dir, std::vector<std::string>* names) {
   names->clear();
@@ -132,6 +235,21 @@ int platform_list_files(const std::string& dir, std::vector<std::string>* names)
   } while (FindNextFileA(search, &found));
   FindClose(search);
   std::sort(names->begin(), names->end());
+  // An entry set aside by a rewrite that a crash cut short (replace_file)
+  // goes back under its name; a rewrite under way puts its own in place.
+  const std::string kAside = ".old";
+  for (const std::string& name : std::vector<std::string>(*names)) {
+    if (name.size() <= kAside.size() ||
+        name.compare(name.size() - kAside.size(), kAside.size(), kAside) != 0) {
+      continue;
+    }
+    const std::string stem = name.substr(0, name.size() - kAside.size());
+    if (std::binary_search(names->begin(), names->end(), stem)) continue;
+    if (MoveFileExA((dir + "\\" + name).c_str(), (dir + "\\" + stem).c_str(),
+                    MOVEFILE_WRITE_THROUGH)) {
+      names->insert(std::lower_bound(names->begin(), names->end(), stem), stem);
+    }
+  }
   return 0;
 }
 
@@ -153,41 +271,12 @@ int platform_open_locked(const std::string& path, PlatformFile* file) {
   }
   // The name must still lead to this file (another flush may have sent and
   // replaced or removed it before the lock was had).
-  BY_HANDLE_FILE_INFORMATION held;
-  if (!GetFileInformationByHandle(h, &held) || held.nNumberOfLinks == 0 ||
-      GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+  if (!same_file(h, path)) {
     CloseHandle(h);
     return kEntryGone;
   }
   file->handle = reinterpret_cast<std::intptr_t>(h);
   return 0;
-}
-
-std::int64_t platform_now_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
-
-void platform_random_bytes(void* buffer, std::size_t length) {
-  HCRYPTPROV provider = 0;
-  if (CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL,
-                           CRYPT_VERIFYCONTEXT | CRYPT_SILENT)) {
-    const BOOL got =
-        CryptGenRandom(provider, static_cast<DWORD>(length), static_cast<BYTE*>(buffer));
-    CryptReleaseContext(provider, 0);
-    if (got) return;
-  }
-  unsigned long long seed = static_cast<unsigned long long>(std::time(nullptr)) ^
-                            (static_cast<unsigned long long>(GetCurrentProcessId()) << 32);
-  unsigned char* out = static_cast<unsigned char*>(buffer);
-  for (std::size_t i = 0; i < length; ++i) {
-    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-    out[i] = static_cast<unsigned char>(seed >> 56);
-  }
-}
-
-std::string platform_host_name() {
-  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-  DWORD size = sizeof name;
-  if (!GetComputerNameA(name, &size) || name[0] == '\0') return "localhost";
-  return name;
 }
 
 std::string platform_absolute_path(const std::string& path) {
