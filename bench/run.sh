@@ -17,7 +17,7 @@ WORK="${BENCH_WORK:-$ROOT/bench/out}"
 # The Debian packages of the tools this benchmark runs (smtp-sink comes
 # with postfix) and of what it builds with.
 PACKAGES=(postfix msmtp curl openssl libssl-dev cmake g++ make libbenchmark-dev python3 python3-aiosmtpd
-  nlohmann-json3-dev libcurl4-openssl-dev libcurl4 python3-cryptography)
+  nlohmann-json3-dev libcurl4-openssl-dev libcurl4 python3-cryptography python3-matplotlib)
 CHECK_ONLY="${BENCH_NO_INSTALL:-0}" bash "$ROOT/scripts/install-deps.sh" "${PACKAGES[@]}"
 
 echo "bench: building release quib in $BUILD"

@@ -82,6 +82,8 @@ struct MailerState {
   int skip_refused = 0;                    // -rcpt-skip-refused
   std::vector<std::string> refused;        // recipients refused under -rcpt-skip-refused
   unsigned server_offers = 0;              // what the EHLO reply offered (smtp/esmtp.h)
+  // Long sends.
+  int progress = 0;  // -progress: a progress line on a terminal's standard error
 };
 
 // The one record of the run.

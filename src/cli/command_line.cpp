@@ -48,6 +48,7 @@ enum class Action {
   kEmbed,        // the next argument is one more file shown inside the HTML body
   kEightBit,     // eight_bit, takes nothing
   kSkipRefused,  // skip_refused, takes nothing
+  kProgress,     // progress, takes nothing
 };
 
 struct Option {
@@ -93,6 +94,8 @@ const Option kOptions[] = {
     {"-dsn", false, Action::kRefer, &MailerState::dsn},
     {"-8bit", false, Action::kEightBit, nullptr},
     {"-rcpt-skip-refused", false, Action::kSkipRefused, nullptr},
+    // Long sends.
+    {"-progress", false, Action::kProgress, nullptr},
 };
 
 // The commands on the queue: each stands alone but for -q, -debug and
@@ -380,6 +383,9 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
       return std::nullopt;
     case Action::kSkipRefused:
       g_state.skip_refused = 1;
+      return std::nullopt;
+    case Action::kProgress:
+      g_state.progress = 1;
       return std::nullopt;
     case Action::kPassOver:
       *i += 1;  // may step past the last argument; nothing is read there

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/progress_line.h"
 #include "message/address_list.h"
 #include "message/composer.h"
 #include "platform/platform.h"
@@ -32,6 +33,9 @@ const char kNo8BitMime[] =
 // first. A file that ends before its size is read to that end when it still
 // reports the same size (a size that is a guess: the files of /sys say
 // 4096); one whose size changed meanwhile shrank under the read, and fails it.
+// An attachment on disk is streamed: read while it is sent, it must end
+// exactly at the size taken before the connection, or the send fails;
+// attachments that do not tell their size are read whole before.
 class FileReader : public BlockReader {
  public:
   FileReader(const char* name, const PlatformFile& file) : name_(name), file_(file) {}
@@ -39,11 +43,28 @@ class FileReader : public BlockReader {
   int measure() { return platform_file_size(file_, &size_); }
   void close() { platform_close_file(&file_); }
 
+  // An attachment: read whole now when its size tells nothing, else
+  // streamed. 0, or -1 on a read error.
+  int prepare_attachment() {
+    if (size_ != 0 && !platform_is_pseudo_file(file_)) {
+      streamed_ = true;
+      return 0;
+    }
+    whole_read_ = true;
+    if (platform_read_to_end(file_, &whole_) != 0) return -1;
+    size_ = whole_.size();
+    return 0;
+  }
+
   std::uint64_t reported_size() const override { return size_; }
 
   int start(std::uint64_t* size) override {
-    whole_read_ = size_ == 0;
-    if (whole_read_ && platform_read_to_end(file_, &whole_) != 0) return -1;
+    if (streamed_ && at_ != 0 && platform_seek_file(file_, 0) != 0) return -1;
+    at_ = 0;  // a streamed attachment is read again for the queue
+    if (!whole_read_ && !streamed_ && size_ == 0) {
+      whole_read_ = true;
+      if (platform_read_to_end(file_, &whole_) != 0) return -1;
+    }
     *size = whole_read_ ? whole_.size() : size_;
     return 0;
   }
@@ -57,6 +78,11 @@ class FileReader : public BlockReader {
     std::uint64_t got = 0;
     std::uint64_t now = 0;
     if (platform_read_exactly(file_, block, count, &got) != 0) return -1;
+    at_ += got;
+    if (streamed_ && (got < count || at_ == size_)) {
+      // Shrunk, or grown: what went out is no longer the file.
+      if (got < count || platform_file_size(file_, &now) != 0 || now != size_) return -1;
+    }
     if (got < count && (platform_file_size(file_, &now) != 0 || now != size_)) return -1;
     return static_cast<std::int64_t>(got);
   }
@@ -66,8 +92,9 @@ class FileReader : public BlockReader {
   PlatformFile file_;
   std::uint64_t size_ = 0;
   bool whole_read_ = false;
+  bool streamed_ = false;
   std::string whole_;
-  std::size_t at_ = 0;
+  std::uint64_t at_ = 0;
 };
 
 void say_failure(const char* prefix, const char* name) {
@@ -130,7 +157,8 @@ std::optional<int> open_attachments(Attachments* attachments) {
     const std::optional<int> status = open_for_mailing(name, true, &file);
     attachments->files.emplace_back(name, file);
     if (status) return status;
-    if (attachments->files.back().measure() != 0) return read_failure_status(name);
+    FileReader& opened = attachments->files.back();
+    if (opened.measure() != 0 || opened.prepare_attachment() != 0) return read_failure_status(name);
   }
   return std::nullopt;
 }
@@ -142,15 +170,15 @@ EightBit eight_bit_wanted() {
   return g_state.server_offers & kOffers8BitMime ? EightBit::kAllowed : EightBit::kRefused;
 }
 
-// Composes the whole message from the open message file and the attachments.
+// Composes the head and body from the open message file and lays out the
+// embedded files and the attachments after them.
 std::optional<int> load_message(const char* typed_name, const PlatformFile& file,
-                                MessageText* text) {
-  Attachments attachments;
-  if (std::optional<int> status = open_attachments(&attachments)) return status;
+                                Attachments* attachments, MessageText* text) {
+  if (std::optional<int> status = open_attachments(attachments)) return status;
   FileReader body(message_file, file);
   if (body.measure() != 0) return read_failure_status(message_file);
   MessageSpec spec{&g_state, typed_name, &body, {}, {}, eight_bit_wanted()};
-  for (FileReader& open : attachments.files) {
+  for (FileReader& open : attachments->files) {
     std::vector<AttachedFile>& into =
         spec.embedded.size() < g_state.embeds.size() ? spec.embedded : spec.attachments;
     into.push_back({open.name(), &open});
@@ -161,7 +189,7 @@ std::optional<int> load_message(const char* typed_name, const PlatformFile& file
                      " bytes, more than 998: it goes quoted-printable");
   }
   if (failed == 0) return std::nullopt;
-  return read_failure_status(failed == 1 ? message_file : attachments.files[failed - 2].name());
+  return read_failure_status(failed == 1 ? message_file : attachments->files[failed - 2].name());
 }
 
 void print_progress() {
@@ -180,10 +208,18 @@ void print_progress() {
   say("\n");
 }
 
+// The file whose reading stopped a text pulled from stream.
+const char* failed_file(const MessageStream& stream, const Attachments& attachments) {
+  const int failed = stream.failed();
+  return failed >= 2 ? attachments.files[failed - 2].name() : message_file;
+}
+
 // One transaction on the session (opened here unless -8bit opened it
 // before composing) to the envelope's recipients; after a failure inside the
-// dialogue nothing more is called.
-int send_message(const MessageText& text, const std::string& envelope, bool session_open) {
+// dialogue nothing more is called. A file that fails while it is sent ends
+// the run as a read error.
+int send_message(const MessageText& text, const Attachments& attachments,
+                 const std::string& envelope, bool session_open) {
   if (!session_open) {
     if (int status = smtp_open_session(g_state.login, envelope)) return status;
   }
@@ -193,13 +229,17 @@ int send_message(const MessageText& text, const std::string& envelope, bool sess
   }
   const bool eight_bit_body = text.form == BodyForm::kEightBit;
   if (int status = smtp_start_mail(g_state.login, envelope, eight_bit_body)) return status;
-  if (int status = smtp_finish_message(text.data(), text.length)) return status;
+  MessageStream stream(text);
+  ProgressLine progress(&stream, message_text_bytes(text));
+  const int status = smtp_finish_message(&progress);
+  if (status == kSourceFailed) return *read_failure_status(failed_file(stream, attachments));
+  if (status != 0) return status;
   smtp_quit();
   smtp_disconnect();
   return g_state.refused.empty() ? kExitSent : kExitSomeRefused;
 }
 
-// Everything up to the finished message text; the temporary file, if any,
+// Everything up to the finished head and body; the temporary file, if any,
 // is deleted whatever the outcome. The exit status that ends the run, or
 // nothing when the text is ready.
 // With -8bit the session opens before the message is composed (*session
@@ -207,7 +247,8 @@ int send_message(const MessageText& text, const std::string& envelope, bool sess
 // -queue a session that failed in a way that may pass, or was not tried
 // (kSessionFailed), still lets the message be composed, quoted-printable,
 // to be queued.
-std::optional<int> prepare_message(MessageText* text, const std::string& envelope, int* session) {
+std::optional<int> prepare_message(Attachments* attachments, MessageText* text,
+                                   const std::string& envelope, int* session) {
   const char* typed_name = message_file;
   PlatformFile file;
   const bool console = std::strcmp(message_file, "-") == 0;
@@ -220,7 +261,7 @@ std::optional<int> prepare_message(MessageText* text, const std::string& envelop
     *session = opened == 0 ? kSessionOpen : kSessionFailed;
     if (opened != 0 && !to_queue) status = opened;
   }
-  if (!status) status = load_message(typed_name, file, text);
+  if (!status) status = load_message(typed_name, file, attachments, text);
   platform_close_file(&file);
   if (console) platform_discard_temp_file(temp_file_name);
   if (status && *session == kSessionOpen) {
@@ -234,16 +275,22 @@ std::optional<int> prepare_message(MessageText* text, const std::string& envelop
 
 int run_driver(bool send) {
   build_recipient_list(g_state);
+  Attachments attachments;
   MessageText text;
   const std::string envelope = build_envelope_list(g_state);
   int session = send ? kSessionClosed : kSessionFailed;
-  std::optional<int> status = prepare_message(&text, envelope, &session);
+  std::optional<int> status = prepare_message(&attachments, &text, envelope, &session);
   if (!status) {
     print_progress();
-    status = session == kSessionFailed ? kExitSmtpFailed
-                                       : send_message(text, envelope, session == kSessionOpen);
+    status = session == kSessionFailed
+                 ? kExitSmtpFailed
+                 : send_message(text, attachments, envelope, session == kSessionOpen);
     if (g_state.queue && *status == kExitSmtpFailed && failure_may_pass(g_state.failure)) {
-      status = queue_message(text.data(), text.length, envelope, text.form == BodyForm::kEightBit);
+      // The attachments are read again, from their start, into the entry.
+      MessageStream stream(text);
+      status = queue_message(&stream, message_text_bytes(text), envelope,
+                             text.form == BodyForm::kEightBit);
+      if (stream.failed() != 0) status = read_failure_status(failed_file(stream, attachments));
     }
   }
   std::string().swap(g_state.recipients);

@@ -24,6 +24,10 @@ constexpr std::size_t kReadBlockBytes = 256 * 1024;
 constexpr std::size_t kHeadRoom = 64 * 1024;
 // One part's header and delimiter, or the closing delimiter.
 constexpr std::size_t kPartRoom = 1024;
+// What a block of base64 may write beyond the length of its bytes encoded
+// alone: the group held from the block before, a line end more, the last
+// group with its line end; with room to spare.
+constexpr std::size_t kBase64SlackBytes = 32;
 
 // Makes room for extra more bytes and the NUL after the text, moving it into
 // a larger reservation when they do not fit. False when memory does not allow it.
@@ -69,27 +73,23 @@ bool prepend_bytes(const std::string& bytes, MessageText* text) {
 enum class Coding {
   kPlain,  // as they stand, read straight into the text, up to the first NUL
   kQuotedPrintable,
-  kBase64,
 };
 
 // What a coding carries from one block to the next.
 struct BlockState {
   int line_length = 0;  // characters on the current encoded line
   bool ended = false;   // the plain text has ended: what follows is read, not kept
-  Base64Stream base64;
 };
 
 // The most text size bytes can become; 0 (for a size above 0) when that
 // count would overflow.
 std::uint64_t most_text(Coding coding, std::uint64_t size) {
-  if (coding == Coding::kPlain) return size;
-  return coding == Coding::kBase64 ? base64_encoded_length(size) : qp_encoded_length_bound(size);
+  return coding == Coding::kPlain ? size : qp_encoded_length_bound(size);
 }
 
 // Writes the text of count bytes at block to out and returns its length.
 std::uint64_t write_text(Coding coding, const char* block, std::size_t count, BlockState* state,
                          char* out) {
-  if (coding == Coding::kBase64) return base64_encode_more(&state->base64, block, count, out);
   if (coding == Coding::kQuotedPrintable) {
     return qp_encode_buffer(block, count, &state->line_length, out);
   }
@@ -126,7 +126,6 @@ bool append_file(BlockReader* reader, Coding coding, MessageText* text) {
     text->length += static_cast<std::size_t>(write_text(coding, into, got, &state, out));
     at += got;
   }
-  if (coding == Coding::kBase64) text->length += base64_encode_end(&state.base64, end_of(text));
   *end_of(text) = '\0';
   return true;
 }
@@ -163,12 +162,6 @@ void reserve_for_message(const MessageSpec& spec, MessageText* text) {
   const std::uint64_t encoded = qp_encoded_length_bound(body);
   std::uint64_t most = kHeadRoom + kPartRoom + (spec.state->mime ? encoded : body);
   if (!spec.state->mime && spec.state->charset[0] != '\0') most += encoded;
-  for (const AttachedFile& file : spec.attachments) {
-    most += base64_encoded_length(file.reader->reported_size()) + kPartRoom;
-  }
-  for (const AttachedFile& file : spec.embedded) {
-    most += base64_encoded_length(file.reader->reported_size()) + kPartRoom;
-  }
   make_room(most, text);
   text->start = kHeadRoom;
 }
@@ -203,33 +196,24 @@ std::string head_of(const MessageSpec& spec, BodyForm form, const std::string& c
   return head + body_content_lines(*spec.state, layout) + "\r\n";
 }
 
-// A piece of the text after the body: text in memory, then, when reader is
-// set, that file's bytes in base64. blame is the number of the file that a
-// failure is laid to.
-struct Piece {
-  std::string text;
-  BlockReader* reader;
-  int blame;
-};
-
 // The embedded files' parts and the attachments' parts, each delimited by
 // its boundary, and the closing delimiters.
-std::vector<Piece> parts_after_body(const MessageSpec& spec, const Boundaries& boundaries) {
-  std::vector<Piece> pieces;
+std::vector<MessagePart> parts_after_body(const MessageSpec& spec, const Boundaries& boundaries) {
+  std::vector<MessagePart> parts;
   int blame = 2;
   const std::string related = "\r\n--" + boundaries.related();
   for (const AttachedFile& file : spec.embedded) {
     const std::string head = embedded_part_header(file.name);
-    pieces.push_back(Piece{related + "\r\n" + head, file.reader, blame++});
+    parts.push_back(MessagePart{related + "\r\n" + head, file.reader, blame++});
   }
-  if (!boundaries.inner.empty()) pieces.push_back(Piece{related + "--", nullptr, 1});
+  if (!boundaries.inner.empty()) parts.push_back(MessagePart{related + "--", nullptr, 1});
   const std::string delimiter = "\r\n--" + boundaries.outer;
   for (const AttachedFile& file : spec.attachments) {
     const std::string head = attachment_part_header(file.name, spec.state->charset);
-    pieces.push_back(Piece{delimiter + "\r\n" + head, file.reader, blame++});
+    parts.push_back(MessagePart{delimiter + "\r\n" + head, file.reader, blame++});
   }
-  pieces.push_back(Piece{delimiter + "--\r\n", nullptr, 1});
-  return pieces;
+  parts.push_back(MessagePart{delimiter + "--\r\n", nullptr, 1});
+  return parts;
 }
 
 // Boundaries that occur in no plain part: the body when it goes as it
@@ -279,9 +263,80 @@ int compose_message(const MessageSpec& spec, MessageText* text) {
   // transmitter takes a run of CRs as one.
   if (text->length > 0 && text->data()[text->length - 1] == '\r' && !append_bytes("\n", text))
     return 1;
-  for (const Piece& piece : parts_after_body(spec, boundaries)) {
-    if (!append_bytes(piece.text, text)) return piece.blame;
-    if (piece.reader && !append_file(piece.reader, Coding::kBase64, text)) return piece.blame;
-  }
+  text->parts = parts_after_body(spec, boundaries);
   return 0;
+}
+
+std::uint64_t message_text_bytes(const MessageText& text) {
+  std::uint64_t bytes = text.length;
+  for (const MessagePart& part : text.parts) {
+    bytes += part.text.size();
+    if (part.reader) bytes += base64_encoded_length(part.reader->reported_size());
+  }
+  return bytes;
+}
+
+char* MessageStream::room(std::size_t bytes) {
+  if (out_length_ + bytes <= out_room_) return out_.get() + out_length_;
+  std::unique_ptr<char[]> larger(new (std::nothrow) char[out_length_ + bytes]);
+  if (!larger) return nullptr;
+  if (out_length_ > 0) std::memcpy(larger.get(), out_.get(), out_length_);
+  out_ = std::move(larger);
+  out_room_ = out_length_ + bytes;
+  return out_.get() + out_length_;
+}
+
+// The part's text goes into the block, and its file is readied.
+bool MessageStream::start_part(const MessagePart& part) {
+  char* out = room(part.text.size());
+  if (out == nullptr) return false;
+  std::memcpy(out, part.text.data(), part.text.size());
+  out_length_ += part.text.size();
+  in_file_ = true;
+  left_ = 0;
+  base64_ = Base64Stream();
+  if (part.reader == nullptr) return true;
+  if (!in_) in_.reset(new (std::nothrow) char[kReadBlockBytes]);
+  return in_ && part.reader->start(&left_) == 0;
+}
+
+// One more block of the file, encoded into the block handed out; the last
+// group after the file's last block.
+bool MessageStream::read_more(const MessagePart& part) {
+  const std::size_t count =
+      left_ < kReadBlockBytes ? static_cast<std::size_t>(left_) : kReadBlockBytes;
+  char* out = room(static_cast<std::size_t>(base64_encoded_length(count)) + kBase64SlackBytes);
+  if (out == nullptr) return false;
+  const std::int64_t read = count > 0 ? part.reader->read(in_.get(), count) : 0;
+  if (read < 0) return false;
+  const std::size_t got = static_cast<std::size_t>(read);
+  left_ = got < count ? 0 : left_ - got;  // fewer: the file's real end
+  out_length_ += base64_encode_more(&base64_, in_.get(), got, out);
+  if (left_ == 0) out_length_ += base64_encode_end(&base64_, out_.get() + out_length_);
+  return true;
+}
+
+int MessageStream::next(const char** bytes, std::size_t* length) {
+  if (failed_ != 0) return -1;
+  if (!body_given_) {
+    body_given_ = true;
+    *bytes = text_.data();
+    *length = text_.length;
+    return 1;
+  }
+  if (part_ >= text_.parts.size()) return 0;
+  const MessagePart& part = text_.parts[part_];
+  out_length_ = 0;
+  const bool ready = in_file_ || start_part(part);
+  if (!ready || (part.reader != nullptr && !read_more(part))) {
+    failed_ = part.blame;
+    return -1;
+  }
+  if (part.reader == nullptr || left_ == 0) {
+    ++part_;
+    in_file_ = false;
+  }
+  *bytes = out_.get();
+  *length = out_length_;
+  return 1;
 }

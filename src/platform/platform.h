@@ -38,6 +38,11 @@ int platform_open_for_reading(const char* name, PlatformFile* file);
 bool platform_is_disk_file(const PlatformFile& file);
 // The file's size in bytes (GetFileSize). 0 on success.
 int platform_file_size(const PlatformFile& file, std::uint64_t* size);
+// True when the open file lives in a file system whose sizes tell nothing
+// of the content (Linux's /proc and /sys); false on Windows.
+bool platform_is_pseudo_file(const PlatformFile& file);
+// Moves the read position to offset bytes from the file's start. 0 or -1.
+int platform_seek_file(const PlatformFile& file, std::uint64_t offset);
 // Reads exactly size bytes into buffer (ReadFile). 0 on success; a read
 // error, or an end of file before size bytes, is a failure, unless got is
 // given: an early end then succeeds too, with the count read in *got.
@@ -104,6 +109,13 @@ void platform_prepare_process();
 void platform_write_stdout(const char* data, std::size_t length);
 // Writes bytes to standard error at once (the transcript of -debug).
 void platform_write_stderr(const char* data, std::size_t length);
+// True when standard error is a terminal (Windows: a console).
+bool platform_stderr_is_terminal();
+// Shows line on standard error's terminal in place of the line shown there
+// before (the cursor stays on it); an empty line clears it.
+void platform_show_status_line(const std::string& line);
+// Milliseconds from some fixed moment, never going back.
+std::int64_t platform_monotonic_ms();
 
 // ---- The log file of -log (CreateFileA with FILE_APPEND_DATA) ---------------------
 
@@ -264,13 +276,20 @@ char platform_path_separator();
 // an existing one is a folder of ours that group and others cannot write. 0,
 // kFolderOpenToOthers, or -1 with the reason in *why.
 int platform_make_private_folder(const std::string& dir, std::string* why);
-// Writes the pieces in order as the new file tmp_path (owner only, never an
-// existing name), flushes it to the disk, renames it to path and flushes the
-// folder: a crash leaves either no file at path or the whole one. On
-// failure nothing is left at tmp_path and *why says what failed.
+// What follows a stored file's head, pulled a block at a time: next(context,
+// &bytes, &length) gives 1 with a block, 0 at the end, -1 when the rest
+// cannot be had.
+struct PlatformTail {
+  int (*next)(void* context, const char** bytes, std::size_t* length);
+  void* context;
+};
+// Writes head, then every block of tail as it is pulled, as the new file
+// tmp_path (owner only, never an existing name), flushes it to the disk,
+// renames it to path and flushes the folder: a crash leaves either no file
+// at path or the whole one. On failure (tail's included) nothing is left at
+// tmp_path and *why says what failed.
 int platform_store_durably(const std::string& tmp_path, const std::string& path,
-                           const std::string& head, const char* tail, std::size_t tail_length,
-                           std::string* why);
+                           const std::string& head, const PlatformTail& tail, std::string* why);
 // Renames from to `to` (replacing it) and flushes the folders. 0 or -1.
 int platform_move_durably(const std::string& from, const std::string& to);
 // Deletes the file. 0 or -1.
@@ -282,14 +301,6 @@ int platform_list_files(const std::string& dir, std::vector<std::string>* names)
 // kLockBusy, kEntryGone (no such file, or it was removed or replaced before
 // the lock was had) or -1.
 int platform_open_locked(const std::string& path, PlatformFile* file);
-// A read-only view of bytes [0, length) of an open file. 0 or -1.
-struct MappedView {
-  const char* data = nullptr;
-  std::size_t length = 0;
-  std::intptr_t mapping = 0;  // Windows: the mapping object
-};
-int platform_map_file(const PlatformFile& file, std::size_t length, MappedView* view);
-void platform_unmap_file(MappedView* view);
 // The path made absolute against the current folder (GetFullPathNameA);
 // as given when that cannot be done.
 std::string platform_absolute_path(const std::string& path);

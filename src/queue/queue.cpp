@@ -34,6 +34,24 @@ std::string printable(const std::string& text) {
   return out;
 }
 
+// The text passed through, failing when it ends short of or runs past the
+// length that the entry's head states.
+class CountedText : public TextSource {
+ public:
+  CountedText(TextSource* inner, std::uint64_t length) : inner_(inner), left_(length) {}
+  int next(const char** bytes, std::size_t* length) override {
+    const int got = inner_->next(bytes, length);
+    if (got == 0 && left_ != 0) return -1;
+    if (got == 1 && *length > left_) return -1;
+    if (got == 1) left_ -= *length;
+    return got;
+  }
+
+ private:
+  TextSource* inner_;
+  std::uint64_t left_;
+};
+
 bool folder_ready(const std::string& dir, std::string* why) {
   return platform_make_private_folder(dir, why) == 0 &&
          platform_make_private_folder(queue_path(dir, kTmpFolder), why) == 0 &&
@@ -92,7 +110,7 @@ std::optional<int> open_queue_folder(std::string* dir) {
   return kExitNoServerOrSender;
 }
 
-int queue_message(const char* text, std::size_t length, const std::string& envelope,
+int queue_message(TextSource* text, std::uint64_t length, const std::string& envelope,
                   bool eight_bit_body) {
   std::string dir;
   platform_queue_dir(&dir);
@@ -116,8 +134,9 @@ int queue_message(const char* text, std::size_t length, const std::string& envel
   std::string why;
   // A failure while connecting leaves its message without a line end.
   if (g_state.failure.step.rfind("connecting to ", 0) == 0) say("\n");
+  CountedText counted(text, length);
   if (platform_store_durably(queue_path(dir, kTmpFolder, id), queue_path(dir, id),
-                             format_entry_head(entry), text, length, &why) != 0) {
+                             format_entry_head(entry), tail_of(&counted), &why) != 0) {
     say("the message could not be queued: " + why + "\n");
     return kExitSmtpFailed;
   }

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
 #include "quib/mailer_state.h"
+#include "quib/text_source.h"
 
 // The words of an entry's options: -dsn's NOTIFY value and the Message-ID
 // that gives ENVID, an 8-bit body (BODY=8BITMIME), an address that needs
@@ -35,11 +37,12 @@ std::optional<int> open_queue_folder(std::string* dir);
 
 // Stores in the queue folder (made by open_queue_folder) the message text of this run (g_state
 // gives the sender, the server, the login settings and the options; envelope the recipients;
-// eight_bit_body tells an 8-bit body) as a new entry, due at once, after a first
-// attempt that failed with g_state.failure, and prints "queued: ..." with the reason. kExitQueued,
-// or kExitSmtpFailed after printing why the message could not be queued (nothing is left behind
-// then).
-int queue_message(const char* text, std::size_t length, const std::string& envelope,
+// eight_bit_body tells an 8-bit body), `length` bytes pulled from `text` and written as they
+// come, as a new entry, due at once, after a first attempt that failed with g_state.failure, and
+// prints "queued: ..." with the reason. kExitQueued, or kExitSmtpFailed after printing why the
+// message could not be queued (nothing is left behind then; a text that fails or does not hold
+// exactly `length` bytes is not queued).
+int queue_message(TextSource* text, std::uint64_t length, const std::string& envelope,
                   bool eight_bit_body);
 
 // Tries every due entry, one line per entry tried; prepare_login finds the

@@ -133,6 +133,7 @@ void take_settings(const QueueEntry& entry) {
 
 // Results of send_entry besides 0 (sent) and -1 (g_state.failure says why).
 constexpr int kNoSecret = -2;
+constexpr int kEntryUnreadable = -3;  // its text failed to read while it was sent
 
 int open_for(const QueueEntry& entry, const std::string& key, Session* session,
              std::optional<int> (*prepare_login)()) {
@@ -163,12 +164,14 @@ int send_entry(const HeldEntry& held, Session* session, std::optional<int> (*pre
     session->failure = g_state.failure;
   }
   if (opened != 0) return opened;
-  if (smtp_start_mail(entry.sender.c_str(), entry.recipients, eight_bit_body) != 0 ||
-      smtp_finish_message(held.view.data + held.head_bytes, entry.message_bytes) != 0) {
+  if (smtp_start_mail(entry.sender.c_str(), entry.recipients, eight_bit_body) != 0) {
     session->open = false;  // the dialogue closed it
     return -1;
   }
-  return 0;
+  EntryText message(held);
+  const int finished = smtp_finish_message(&message);
+  if (finished != 0) session->open = false;  // closed, by the dialogue or without the end marker
+  return finished == kSourceFailed ? kEntryUnreadable : finished;
 }
 
 // Moves the entry to failed/, its head telling why when it can be read.
@@ -223,6 +226,8 @@ void try_entry(const std::string& dir, const std::string& id, Session* session, 
       refused += (refused.empty() ? "refused " : ", ") + name;
     }
     report("sent", id, held.entry, refused);
+  } else if (sent == kEntryUnreadable) {
+    fail_entry(dir, id, &held, "unreadable: the message text could not be read", tally);
   } else if (sent == kNoSecret) {
     fail_entry(dir, id, &held,
                g_state.failure.reply.empty() ? "no password found for " + held.entry.user

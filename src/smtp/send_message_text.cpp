@@ -1,11 +1,13 @@
 // The transmitter: the one place that knows about line ends, dot-stuffing
 // and the end marker. It goes through the text line by line: a "." that
 // begins a line is doubled, the line goes out as it stands, then CR LF.
-// Bytes that follow each other in the text go out in one call, the text's
-// own CR LF included, so an unchanged text goes out as one run.
+// Bytes that follow each other in a block go out in one call, the text's
+// own CR LF included, so an unchanged block goes out as one run. The text
+// comes a block at a time; the line's state carries from one to the next.
 #include <cstring>
 #include <string_view>
 
+#include "quib/text_source.h"
 #include "smtp/smtp_dialogue.h"
 #include "smtp/socket_library.h"
 
@@ -16,8 +18,13 @@ namespace {
 // is sent from a literal after the run.
 class Wire {
  public:
-  Wire(gensock_handle_t handle, const char* text)
-      : handle_(handle), text_(text), runs_(socket_library_can(GENSOCK_CAN_TAKE_RUNS)) {}
+  explicit Wire(gensock_handle_t handle)
+      : handle_(handle), runs_(socket_library_can(GENSOCK_CAN_TAKE_RUNS)) {}
+
+  // The block that positions refer to from now on.
+  void begin_block(const char* text) { text_ = text; }
+  // The run taken from the block goes before the source may reuse it.
+  void end_block() { send_run(); }
 
   int status() const { return status_; }
   const TransmitCounts& counts() const { return counts_; }
@@ -92,7 +99,7 @@ class Wire {
   }
 
   gensock_handle_t handle_;
-  const char* text_;
+  const char* text_ = nullptr;
   bool runs_;  // the library takes runs of any length in one call
   int status_ = 0;
   std::size_t run_begin_ = 0;
@@ -150,50 +157,83 @@ std::size_t past_bare_cr(const Text& text, std::size_t pos) {
   return next < text.length && text.bytes[next] == '\n' ? next + 1 : next;
 }
 
-}  // namespace
-
-int send_message_text(gensock_handle_t handle, const char* bytes, std::size_t length,
-                      TransmitCounts* counts) {
-  Wire wire(handle, bytes);
-  const Text text = text_of(bytes, length);
+// Where the text stands between two blocks.
+struct LineState {
   bool line_start = true;
   bool after_line_end = false;
-  std::uint64_t line = 0;  // bytes of the line being sent
-  std::uint64_t longest = 0;
-  std::size_t lf = find(text, '\n', 0, length);
-  for (std::size_t pos = 0; pos < length && wire.status() == 0;) {
+  std::uint64_t line = 0;     // bytes of the line being sent, dots doubled included
+  std::uint64_t longest = 0;  // of the lines ended so far
+};
+
+// Sends one block of the text; a line that the block leaves open goes on
+// in the next.
+void send_block(const Text& text, LineState* state, Wire* wire) {
+  const char* bytes = text.bytes;
+  std::size_t lf = find(text, '\n', 0, text.length);
+  for (std::size_t pos = 0; pos < text.length && wire->status() == 0;) {
     const std::size_t end = line_end_of(text, pos, &lf);
     if (end > pos) {
-      if (line_start && bytes[pos] == '.') {
-        wire.double_dot();
-        ++line;
+      if (state->line_start && bytes[pos] == '.') {
+        wire->double_dot();
+        ++state->line;
       }
-      wire.take(pos, end - pos);
-      line += end - pos;
-      line_start = false;
-      after_line_end = false;
+      wire->take(pos, end - pos);
+      state->line += end - pos;
+      state->line_start = false;
+      state->after_line_end = false;
     }
-    if (end == length) break;
+    if (end == text.length) break;
     if (bytes[end] == '\r' && text.joins_lines(end)) {
       pos = end + 3;
       continue;
     }
-    if (bytes[end] == '\r' && end + 1 < length && bytes[end + 1] == '\n') {
-      wire.crlf_at(end);
+    if (bytes[end] == '\r' && end + 1 < text.length && bytes[end + 1] == '\n') {
+      wire->crlf_at(end);
       pos = end + 2;
     } else {
-      wire.crlf();  // a bare LF, or a bare CR
+      wire->crlf();  // a bare LF, or a bare CR
       pos = bytes[end] == '\n' ? end + 1 : past_bare_cr(text, end);
     }
-    line_start = true;
-    after_line_end = true;
-    longest = line > longest ? line : longest;
-    line = 0;
+    state->line_start = true;
+    state->after_line_end = true;
+    state->longest = state->line > state->longest ? state->line : state->longest;
+    state->line = 0;
   }
-  if (wire.status() == 0) wire.finish(after_line_end);
+}
+
+}  // namespace
+
+int send_message_from(gensock_handle_t handle, TextSource* source, TransmitCounts* counts) {
+  Wire wire(handle);
+  LineState state;
+  bool first = true;
+  int got = 0;
+  const char* bytes = nullptr;
+  std::size_t length = 0;
+  while (wire.status() == 0 && (got = source->next(&bytes, &length)) > 0) {
+    wire.begin_block(bytes);
+    // The header region lies in the first block.
+    const Text text = first ? text_of(bytes, length) : Text{bytes, length, 0};
+    first = false;
+    send_block(text, &state, &wire);
+    wire.end_block();
+  }
+  int status = wire.status();
+  if (status == 0 && got < 0) {
+    status = kSourceFailed;  // what was taken went; the end marker does not
+  } else if (status == 0) {
+    wire.finish(state.after_line_end);
+    status = wire.status();
+  }
   if (counts != nullptr) {
     *counts = wire.counts();
-    counts->longest_line = line > longest ? line : longest;
+    counts->longest_line = state.line > state.longest ? state.line : state.longest;
   }
-  return wire.status();
+  return status;
+}
+
+int send_message_text(gensock_handle_t handle, const char* bytes, std::size_t length,
+                      TransmitCounts* counts) {
+  WholeText text(bytes, length);
+  return send_message_from(handle, &text, counts);
 }

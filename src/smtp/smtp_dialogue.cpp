@@ -400,12 +400,19 @@ int smtp_start_mail(const char* login, const std::string& recipients, bool eight
   return -1;
 }
 
-int smtp_finish_message(const char* text, std::size_t length) {
+int smtp_finish_message(TextSource* source) {
   note_step("the message text");
   TransmitCounts counts;
-  int sent =
-      send_message_text(g_state.connection, text, length, transcript_on() ? &counts : nullptr);
+  int sent = send_message_from(g_state.connection, source, transcript_on() ? &counts : nullptr);
   transcript_message_text(counts.bytes, counts.lines, counts.longest_line, counts.doubled_dots);
+  if (sent == kSourceFailed) {
+    // Without the end marker the server keeps nothing of what it read.
+    transcript_event("the message text stopped after " + std::to_string(counts.bytes) +
+                     " bytes: the rest could not be read; closing without the end marker");
+    g_gensock.close(g_state.connection);
+    unload_socket_library();
+    return kSourceFailed;
+  }
   if (sent != 0) transcript_event("sending the message text failed: error " + std::to_string(sent));
   // Even when sending failed the reply is read: a dropped connection is
   // reported there, and a failed transmission never counts as accepted.

@@ -11,6 +11,8 @@
 
 #include "gensock.h"
 
+class TextSource;
+
 // Loads the socket library, connects to g_state.smtp_server on "smtp" (on
 // "25" after 4014) and asks for the local host name. 0, or -1 after a
 // printed failure (nothing is undone).
@@ -94,9 +96,20 @@ struct TransmitCounts {
 int send_message_text(gensock_handle_t handle, const char* text, std::size_t length,
                       TransmitCounts* counts = nullptr);
 
+// What send_message_from returns when the source failed: the text stopped
+// before the end marker (nothing was flushed after the bytes sent).
+constexpr int kSourceFailed = -2;
+
+// Sends the text pulled block by block from source as send_message_text
+// does; 0, kSourceFailed, or the first failing transport code.
+int send_message_from(gensock_handle_t handle, TextSource* source,
+                      TransmitCounts* counts = nullptr);
+
 // Sends the text and reads the server's verdict. 0 when it answered 250;
-// -1 after smtp_abort otherwise.
-int smtp_finish_message(const char* text, std::size_t length);
+// -1 after smtp_abort otherwise. When the source fails, the connection is
+// closed without the end marker, so that nothing is delivered, and without
+// a word (the caller names what failed): kSourceFailed.
+int smtp_finish_message(TextSource* source);
 
 // Sends QUIT; no reply is read.
 int smtp_quit();

@@ -138,6 +138,34 @@ class QueueAndFlush(QueueCase):
         self.assertRegex(parsed["Message-ID"], r"^<\d+\.[0-9a-f]{16}@[A-Za-z0-9.-]+>$")
         self.assertEqual(parsed.get_payload()[1].get_payload(decode=True), bytes(range(256)) * 40)
 
+    def test_a_large_message_is_written_into_the_entry_and_flushed_block_by_block(self):
+        # Read whole by the first attempt (refused after the end of data),
+        # the attachment is read again from its start into the entry; the
+        # flush reads the entry in blocks, whose cuts fall among runs of CRs.
+        with open(self.body, "wb") as f:
+            f.write((b"a" + b"\r" * 7 + b"\n") * 200000)
+        attach = os.path.join(self.work, "big.bin")
+        content = os.urandom((1 << 20) + 12345)
+        with open(attach, "wb") as f:
+            f.write(content)
+        script = GREETING + HELO + MAIL + RCPT + RCPT + DATA + [("data",),
+                                                                 reply("451 4.3.0 later")]
+        with FaultServer(script) as first:
+            status, out, _ = self.send(first.address, "-attach", attach)
+            port = first.port
+        self.assertEqual(status, 14, out)
+        first_text = first.received.split(b"DATA\r\n", 1)[1].split(b"\r\n.\r\n")[0] + b"\r\n"
+        (entry,) = self.entries()
+        stored = self.entry_bytes(entry)
+        self.assertEqual(stored[stored.index(b"\n\n") + 2:].replace(b"\r" * 7 + b"\n", b"\r\n"),
+                         first_text)
+        parsed = email.message_from_bytes(first_text)
+        self.assertEqual(parsed.get_payload()[1].get_payload(decode=True), content)
+        with AiosmtpdServer(port=port) as keeper:
+            self.assertEqual(self.quib("-flush")[0], 0)
+            (message,) = keeper.messages
+        self.assertEqual(message.content, first_text)
+
     def test_a_stalling_server_queues(self):
         with FaultServer([("hold",)]) as stalling:
             status, out, _ = self.send(stalling.address)

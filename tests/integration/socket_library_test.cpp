@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "quib/mailer_state.h"
+#include "quib/text_source.h"
 #include "smtp/smtp_dialogue.h"
 #include "support/stdout_capture.h"
 
@@ -219,7 +220,8 @@ class RealLibrary : public ::testing::Test {
   int mail(const std::string& server, const std::string& recipients, const std::string& text) {
     use_server(server);
     if (smtp_open_transaction("me@example.org", recipients) != 0) return -1;
-    if (smtp_finish_message(text.data(), text.size()) != 0) return -1;
+    WholeText whole(text.data(), text.size());
+    if (smtp_finish_message(&whole) != 0) return -1;
     smtp_quit();
     return smtp_disconnect();
   }

@@ -1,5 +1,6 @@
 // The composer where the end-to-end tables cannot reach it: a header larger
-// than the room before the body, and a part whose file fails.
+// than the room before the body, and a part whose file fails while the
+// text streams.
 #include "message/composer.h"
 
 #include <gtest/gtest.h>
@@ -56,12 +57,22 @@ TEST(Composer, LongHeaderGoesBeforeABodyEncodedFromMemory) {
   EXPECT_EQ(text.data()[text.length], '\0');
 }
 
-TEST(Composer, FailingPartIsNamedByItsNumber) {
+TEST(Composer, FailingPartStopsTheTextAndIsNamedByItsNumber) {
   MailerState state;
   TextReader body("body"), first("a"), second("b", true);
   MessageSpec spec{&state, "body.txt", &body, {{"a.txt", &first}, {"b.txt", &second}}};
   MessageText text;
-  EXPECT_EQ(compose_message(spec, &text), 3);
+  ASSERT_EQ(compose_message(spec, &text), 0);
+  MessageStream stream(text);
+  const char* bytes = nullptr;
+  std::size_t length = 0;
+  std::string sent;
+  int got = 0;
+  while ((got = stream.next(&bytes, &length)) > 0) sent.append(bytes, length);
+  EXPECT_EQ(got, -1);
+  EXPECT_EQ(stream.failed(), 3);
+  // The first attachment went out whole; nothing of the second's part.
+  EXPECT_EQ(sent.substr(sent.size() - 8), "\r\n\r\nYQ==") << sent;
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "fakes/fake_gensock.h"
 #include "quib/console.h"
 #include "quib/mailer_state.h"
+#include "quib/text_source.h"
 #include "scratch_folder.h"
 #include "smtp/socket_library.h"
 #include "smtp/transcript.h"
@@ -40,7 +41,8 @@ class Dialogue : public ::testing::Test {
   // The whole transaction as the run driver makes it.
   int run(const std::string& recipients, const std::string& text = "H: v\r\n\r\nbody\r\n") {
     if (smtp_open_transaction("me@example.org", recipients) != 0) return -1;
-    if (smtp_finish_message(text.data(), text.size()) != 0) return -1;
+    WholeText whole(text.data(), text.size());
+    if (smtp_finish_message(&whole) != 0) return -1;
     smtp_quit();
     smtp_disconnect();
     return 0;

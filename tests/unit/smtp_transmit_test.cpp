@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "fakes/fake_gensock.h"
 #include "quib/mailer_state.h"
+#include "quib/text_source.h"
 #include "smtp/smtp_dialogue.h"
 #include "smtp/socket_library.h"
 
@@ -94,6 +96,55 @@ TEST_F(Transmit, TextGoesOutAsOnTheWire) {
     }
     EXPECT_EQ(script_.bad_calls, 0) << "capabilities " << capabilities;
   }
+}
+
+// The text in blocks of its source, each copied into a buffer that the next
+// block overwrites (as a streamed file's blocks are); a failure after them
+// when fails.
+class Blocks : public TextSource {
+ public:
+  Blocks(std::vector<std::string> blocks, bool fails) : blocks_(blocks), fails_(fails) {}
+  int next(const char** bytes, std::size_t* length) override {
+    if (at_ == blocks_.size()) return fails_ ? -1 : 0;
+    buffer_ = blocks_[at_++];
+    *bytes = buffer_.data();
+    *length = buffer_.size();
+    return 1;
+  }
+
+ private:
+  std::vector<std::string> blocks_;
+  bool fails_;
+  std::size_t at_ = 0;
+  std::string buffer_;
+};
+
+// Every case cut in two wherever its source may cut it (after the header
+// region, never after a CR) goes out as it does whole, its longest line
+// counted across the cut.
+TEST_F(Transmit, BlocksGoOutAsTheWholeText) {
+  for (const Case& c : kCases) {
+    const std::size_t header = c.text.find("\r\n\r\n");
+    for (std::size_t cut = header == std::string::npos ? 1 : header + 4; cut < c.text.size();
+         ++cut) {
+      if (c.text[cut - 1] == '\r') continue;
+      script_.data.clear();
+      Blocks blocks({c.text.substr(0, cut), c.text.substr(cut)}, false);
+      TransmitCounts counts;
+      EXPECT_EQ(send_message_from(script_.handle, &blocks, &counts), 0);
+      EXPECT_EQ(script_.data, c.wire) << ::testing::PrintToString(c.text) << " cut at " << cut;
+      EXPECT_EQ(counts.longest_line, c.longest_line) << ::testing::PrintToString(c.text) << cut;
+    }
+  }
+}
+
+TEST_F(Transmit, FailingSourceStopsBeforeTheEndMarker) {
+  Blocks blocks({"H: v\r\n\r\n", "a\r\n.b"}, true);
+  TransmitCounts counts;
+  EXPECT_EQ(send_message_from(script_.handle, &blocks, &counts), kSourceFailed);
+  EXPECT_EQ(script_.data, "H: v\r\n\r\na\r\n..b");
+  EXPECT_EQ(counts.bytes, script_.data.size());
+  EXPECT_EQ(script_.transcript, "data\n") << "no flush";
 }
 
 TEST_F(Transmit, UnchangedLinesGoOutInOneCall) {

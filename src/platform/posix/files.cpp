@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -243,6 +244,21 @@ int platform_file_size(const PlatformFile& file, std::uint64_t* size) {
   if (fstat(fd_of(file), &info) != 0 || info.st_size < 0) return -1;
   *size = static_cast<std::uint64_t>(info.st_size);
   return 0;
+}
+
+bool platform_is_pseudo_file(const PlatformFile& file) {
+  // The magic numbers of proc and sysfs (linux/magic.h).
+  constexpr unsigned long kProcMagic = 0x9fa0;
+  constexpr unsigned long kSysfsMagic = 0x62656572;
+  struct statfs info;
+  if (fstatfs(fd_of(file), &info) != 0) return false;
+  const unsigned long type = static_cast<unsigned long>(info.f_type);
+  return type == kProcMagic || type == kSysfsMagic;
+}
+
+int platform_seek_file(const PlatformFile& file, std::uint64_t offset) {
+  const off_t to = static_cast<off_t>(offset);
+  return lseek(fd_of(file), to, SEEK_SET) == to ? 0 : -1;
 }
 
 int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size,

@@ -77,20 +77,28 @@ int platform_make_private_folder(const std::string& dir, std::string* why) {
 }
 
 int platform_store_durably(const std::string& tmp_path, const std::string& path,
-                           const std::string& head, const char* tail, std::size_t tail_length,
-                           std::string* why) {
+                           const std::string& head, const PlatformTail& tail, std::string* why) {
   const int fd = open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     *why = reason(tmp_path.c_str());
     return -1;
   }
   const char* failed = nullptr;
-  if (write_all(fd, head.data(), head.size()) != 0 || write_all(fd, tail, tail_length) != 0) {
+  const char* block = nullptr;
+  std::size_t length = 0;
+  int got = write_all(fd, head.data(), head.size()) == 0 ? 1 : -2;
+  while (got == 1 && (got = tail.next(tail.context, &block, &length)) == 1) {
+    if (write_all(fd, block, length) != 0) got = -2;
+  }
+  if (got == -2) {
     failed = "writing";
+  } else if (got < 0) {
+    failed = "";
+    *why = "the message text could not be read";
   } else if (fsync(fd) != 0) {
     failed = "flushing";
   }
-  if (failed != nullptr) *why = reason(failed);
+  if (failed != nullptr && failed[0] != '\0') *why = reason(failed);
   if (close(fd) != 0 && failed == nullptr) *why = reason(failed = "closing");
   if (failed == nullptr && rename(tmp_path.c_str(), path.c_str()) != 0) {
     *why = reason(failed = "renaming");
@@ -150,20 +158,6 @@ int platform_open_locked(const std::string& path, PlatformFile* file) {
   }
   file->handle = fd;
   return 0;
-}
-
-int platform_map_file(const PlatformFile& file, std::size_t length, MappedView* view) {
-  void* data = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, static_cast<int>(file.handle), 0);
-  if (data == MAP_FAILED) return -1;
-  madvise(data, length, MADV_SEQUENTIAL);
-  view->data = static_cast<const char*>(data);
-  view->length = length;
-  return 0;
-}
-
-void platform_unmap_file(MappedView* view) {
-  if (view->data != nullptr) munmap(const_cast<char*>(view->data), view->length);
-  *view = MappedView{};
 }
 
 std::string platform_absolute_path(const std::string& path) {

@@ -2,9 +2,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
 
 #include "common/ascii.h"
 #include "platform/platform.h"
@@ -53,4 +55,18 @@ void platform_write_stdout(const char* data, std::size_t length) {
 
 void platform_write_stderr(const char* data, std::size_t length) {
   write_all(STDERR_FILENO, data, length);
+}
+
+bool platform_stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
+// A carriage return goes back to the line's start; ESC [ K clears the rest.
+void platform_show_status_line(const std::string& line) {
+  const std::string shown = "\r" + line + "\x1b[K";
+  platform_write_stderr(shown.data(), shown.size());
+}
+
+std::int64_t platform_monotonic_ms() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }

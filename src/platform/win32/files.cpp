@@ -80,6 +80,15 @@ int platform_file_size(const PlatformFile& file, std::uint64_t* size) {
   return 0;
 }
 
+// Windows has no file systems whose sizes are made up.
+bool platform_is_pseudo_file(const PlatformFile&) { return false; }
+
+int platform_seek_file(const PlatformFile& file, std::uint64_t offset) {
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(handle_of(file), to, nullptr, FILE_BEGIN) ? 0 : -1;
+}
+
 int platform_read_exactly(const PlatformFile& file, char* buffer, std::uint64_t size,
                           std::uint64_t* got) {
   return read_exactly(buffer, size, got, [&file](char* at, std::size_t want) -> long {

@@ -21,8 +21,6 @@ std::string reason(const char* what) {
   return std::string(what) + ": Windows error " + std::to_string(GetLastError());
 }
 
-HANDLE handle_of(const PlatformFile& file) { return reinterpret_cast<HANDLE>(file.handle); }
-
 bool write_all(HANDLE h, const char* data, std::size_t length) {
   while (length > 0) {
     const DWORD chunk = length > (1u << 30) ? (1u << 30) : static_cast<DWORD>(length);
@@ -178,8 +176,7 @@ int platform_make_private_folder(const std::string& dir, std::string* why) {
 }
 
 int platform_store_durably(const std::string& tmp_path, const std::string& path,
-                           const std::string& head, const char* tail, std::size_t tail_length,
-                           std::string* why) {
+                           const std::string& head, const PlatformTail& tail, std::string* why) {
   HANDLE h = CreateFileA(tmp_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -187,12 +184,21 @@ int platform_store_durably(const std::string& tmp_path, const std::string& path,
     return -1;
   }
   const char* failed = nullptr;
-  if (!write_all(h, head.data(), head.size()) || !write_all(h, tail, tail_length)) {
+  const char* block = nullptr;
+  std::size_t length = 0;
+  int got = write_all(h, head.data(), head.size()) ? 1 : -2;
+  while (got == 1 && (got = tail.next(tail.context, &block, &length)) == 1) {
+    if (!write_all(h, block, length)) got = -2;
+  }
+  if (got == -2) {
     failed = "writing";
+  } else if (got < 0) {
+    failed = "";
+    *why = "the message text could not be read";
   } else if (!FlushFileBuffers(h)) {
     failed = "flushing";
   }
-  if (failed != nullptr) *why = reason(failed);
+  if (failed != nullptr && failed[0] != '\0') *why = reason(failed);
   CloseHandle(h);
   if (failed == nullptr && !replace_file(tmp_path, path)) *why = reason(failed = "renaming");
   if (failed != nullptr) {
@@ -271,26 +277,6 @@ int platform_open_locked(const std::string& path, PlatformFile* file) {
   }
   file->handle = reinterpret_cast<std::intptr_t>(h);
   return 0;
-}
-
-int platform_map_file(const PlatformFile& file, std::size_t length, MappedView* view) {
-  HANDLE mapping = CreateFileMappingA(handle_of(file), nullptr, PAGE_READONLY, 0, 0, nullptr);
-  if (mapping == nullptr) return -1;
-  void* data = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, length);
-  if (data == nullptr) {
-    CloseHandle(mapping);
-    return -1;
-  }
-  view->data = static_cast<const char*>(data);
-  view->length = length;
-  view->mapping = reinterpret_cast<std::intptr_t>(mapping);
-  return 0;
-}
-
-void platform_unmap_file(MappedView* view) {
-  if (view->data != nullptr) UnmapViewOfFile(view->data);
-  if (view->mapping != 0) CloseHandle(reinterpret_cast<HANDLE>(view->mapping));
-  *view = MappedView{};
 }
 
 std::string platform_absolute_path(const std::string& path) {

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -62,3 +63,27 @@ void platform_write_stderr(const char* data, std::size_t length) {
 // Windows hands sockets no standard handle's place and raises no signal for
 // a closed pipe: there is nothing to prepare.
 void platform_prepare_process() {}
+
+bool platform_stderr_is_terminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+// The console's own way: the cursor goes back to the start of its row, the
+// line is written there and the rest of the row is filled with blanks.
+void platform_show_status_line(const std::string& line) {
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(err, &info)) return;
+  COORD start = {0, info.dwCursorPosition.Y};
+  const DWORD width = static_cast<DWORD>(info.dwSize.X);
+  const DWORD length = line.size() < width ? static_cast<DWORD>(line.size()) : width - 1;
+  DWORD written = 0;
+  SetConsoleCursorPosition(err, start);
+  WriteConsoleA(err, line.data(), length, &written, nullptr);
+  COORD rest = {static_cast<SHORT>(length), start.Y};
+  FillConsoleOutputCharacterA(err, ' ', width - length, rest, &written);
+  SetConsoleCursorPosition(err, line.empty() ? start : rest);
+}
+
+std::int64_t platform_monotonic_ms() { return static_cast<std::int64_t>(GetTickCount64()); }
