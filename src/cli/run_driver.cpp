@@ -177,13 +177,13 @@ std::optional<int> load_message(const char* typed_name, const PlatformFile& file
   if (std::optional<int> status = open_attachments(attachments)) return status;
   FileReader body(message_file, file);
   if (body.measure() != 0) return read_failure_status(message_file);
-  MessageSpec spec{&g_state, typed_name, &body, {}, {}, eight_bit_wanted()};
+  MessageSpec recipe{&g_state, typed_name, &body, {}, {}, eight_bit_wanted()};
   for (FileReader& open : attachments->files) {
     std::vector<AttachedFile>& into =
-        spec.embedded.size() < g_state.embeds.size() ? spec.embedded : spec.attachments;
+        recipe.embedded.size() < g_state.embeds.size() ? recipe.embedded : recipe.attachments;
     into.push_back({open.name(), &open});
   }
-  const int failed = compose_message(spec, text);
+  const int failed = compose_message(recipe, text);
   if (text->long_line_encoded > 0) {
     transcript_event("the body has a line of " + std::to_string(text->long_line_encoded) +
                      " bytes, more than 998: it goes quoted-printable");

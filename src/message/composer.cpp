@@ -133,14 +133,15 @@ bool append_file(BlockReader* reader, Coding coding, MessageText* text) {
 // Writes the body, the text's first bytes, and decides its form: a body
 // that is not encoded whatever it holds is read as it stands, and encoded
 // from memory after itself when its form asks (the text then starts there).
-bool write_body(const MessageSpec& spec, BodyForm* form, std::string* charset, MessageText* text) {
-  const bool mime = spec.state->mime != 0;
-  if (!mime && !append_file(spec.body, Coding::kPlain, text)) return false;
+bool write_body(const MessageSpec& recipe, BodyForm* form, std::string* charset,
+                MessageText* text) {
+  const bool mime = recipe.state->mime != 0;
+  if (!mime && !append_file(recipe.body, Coding::kPlain, text)) return false;
   const std::size_t size = text->length;
   const std::string_view read = mime ? std::string_view() : std::string_view(text->data(), size);
   PlainBodyForm plain;
-  *form = decide_body_form(*spec.state, read, &plain, spec.eight_bit);
-  if (*form == BodyForm::kEncoded) return append_file(spec.body, Coding::kQuotedPrintable, text);
+  *form = decide_body_form(*recipe.state, read, &plain, recipe.eight_bit);
+  if (*form == BodyForm::kEncoded) return append_file(recipe.body, Coding::kQuotedPrintable, text);
   *charset = plain.charset;
   if (*form != BodyForm::kEncodedToNul) return true;
   if (plain.longest > kTextLineMost) text->long_line_encoded = plain.longest;
@@ -157,11 +158,11 @@ bool write_body(const MessageSpec& spec, BodyForm* form, std::string* charset, M
 // Room for what the message will most likely need, so that the text is
 // never moved while it grows. Only a hint (a sum that overflows spoils no
 // more than that): an append that finds no room makes its own.
-void reserve_for_message(const MessageSpec& spec, MessageText* text) {
-  const std::uint64_t body = spec.body->reported_size();
+void reserve_for_message(const MessageSpec& recipe, MessageText* text) {
+  const std::uint64_t body = recipe.body->reported_size();
   const std::uint64_t encoded = qp_encoded_length_bound(body);
-  std::uint64_t most = kHeadRoom + kPartRoom + (spec.state->mime ? encoded : body);
-  if (!spec.state->mime && spec.state->charset[0] != '\0') most += encoded;
+  std::uint64_t most = kHeadRoom + kPartRoom + (recipe.state->mime ? encoded : body);
+  if (!recipe.state->mime && recipe.state->charset[0] != '\0') most += encoded;
   make_room(most, text);
   text->start = kHeadRoom;
 }
@@ -177,39 +178,39 @@ struct Boundaries {
 
 // The header block, then for a multipart message its first part's header:
 // the body's, or the multipart/related part's and the body's inside it.
-std::string head_of(const MessageSpec& spec, BodyForm form, const std::string& charset,
+std::string head_of(const MessageSpec& recipe, BodyForm form, const std::string& charset,
                     const Boundaries& boundaries) {
   BodyLayout layout;
   layout.encoded = form == BodyForm::kEncoded || form == BodyForm::kEncodedToNul;
   layout.eight_bit = form == BodyForm::kEightBit;
   layout.boundary = boundaries.outer;
   layout.charset = charset;
-  if (spec.attachments.empty() && !spec.embedded.empty()) layout.multipart = "related";
+  if (recipe.attachments.empty() && !recipe.embedded.empty()) layout.multipart = "related";
   std::string head;
-  build_header_block(*spec.state, spec.typed_name, layout, &head);
+  build_header_block(*recipe.state, recipe.typed_name, layout, &head);
   if (boundaries.outer.empty()) return head;
   head += "--" + boundaries.outer + "\r\n";
   if (!boundaries.inner.empty()) {
     head += "Content-Type: multipart/related; type=\"text/html\"; boundary=\"" + boundaries.inner +
             "\"\r\n\r\n--" + boundaries.inner + "\r\n";
   }
-  return head + body_content_lines(*spec.state, layout) + "\r\n";
+  return head + body_content_lines(*recipe.state, layout) + "\r\n";
 }
 
 // The embedded files' parts and the attachments' parts, each delimited by
 // its boundary, and the closing delimiters.
-std::vector<MessagePart> parts_after_body(const MessageSpec& spec, const Boundaries& boundaries) {
+std::vector<MessagePart> parts_after_body(const MessageSpec& recipe, const Boundaries& boundaries) {
   std::vector<MessagePart> parts;
   int blame = 2;
   const std::string related = "\r\n--" + boundaries.related();
-  for (const AttachedFile& file : spec.embedded) {
+  for (const AttachedFile& file : recipe.embedded) {
     const std::string head = embedded_part_header(file.name);
     parts.push_back(MessagePart{related + "\r\n" + head, file.reader, blame++});
   }
   if (!boundaries.inner.empty()) parts.push_back(MessagePart{related + "--", nullptr, 1});
   const std::string delimiter = "\r\n--" + boundaries.outer;
-  for (const AttachedFile& file : spec.attachments) {
-    const std::string head = attachment_part_header(file.name, spec.state->charset);
+  for (const AttachedFile& file : recipe.attachments) {
+    const std::string head = attachment_part_header(file.name, recipe.state->charset);
     parts.push_back(MessagePart{delimiter + "\r\n" + head, file.reader, blame++});
   }
   parts.push_back(MessagePart{delimiter + "--\r\n", nullptr, 1});
@@ -218,17 +219,17 @@ std::vector<MessagePart> parts_after_body(const MessageSpec& spec, const Boundar
 
 // Boundaries that occur in no plain part: the body when it goes as it
 // stands, and the files' names.
-Boundaries choose_boundaries(const MessageSpec& spec, const MessageText& text) {
+Boundaries choose_boundaries(const MessageSpec& recipe, const MessageText& text) {
   Boundaries boundaries;
-  if (spec.attachments.empty() && spec.embedded.empty()) return boundaries;
+  if (recipe.attachments.empty() && recipe.embedded.empty()) return boundaries;
   std::vector<std::string_view> plain;
   if (text.form == BodyForm::kPlain || text.form == BodyForm::kEightBit) {
     plain.emplace_back(text.data(), text.length);
   }
-  for (const AttachedFile& file : spec.attachments) plain.push_back(base_name(file.name));
-  for (const AttachedFile& file : spec.embedded) plain.push_back(base_name(file.name));
+  for (const AttachedFile& file : recipe.attachments) plain.push_back(base_name(file.name));
+  for (const AttachedFile& file : recipe.embedded) plain.push_back(base_name(file.name));
   boundaries.outer = choose_boundary(plain);
-  if (!spec.attachments.empty() && !spec.embedded.empty()) {
+  if (!recipe.attachments.empty() && !recipe.embedded.empty()) {
     plain.push_back(boundaries.outer);
     boundaries.inner = choose_boundary(plain);
   }
@@ -252,18 +253,18 @@ BodyForm decide_body_form(const MailerState& state, std::string_view text, Plain
   return BodyForm::kEncodedToNul;
 }
 
-int compose_message(const MessageSpec& spec, MessageText* text) {
-  reserve_for_message(spec, text);
+int compose_message(const MessageSpec& recipe, MessageText* text) {
+  reserve_for_message(recipe, text);
   std::string charset;  // declared for an encoded or 8-bit body that names none
-  if (!write_body(spec, &text->form, &charset, text)) return 1;
-  const Boundaries boundaries = choose_boundaries(spec, *text);
-  if (!prepend_bytes(head_of(spec, text->form, charset, boundaries), text)) return 1;
+  if (!write_body(recipe, &text->form, &charset, text)) return 1;
+  const Boundaries boundaries = choose_boundaries(recipe, *text);
+  if (!prepend_bytes(head_of(recipe, text->form, charset, boundaries), text)) return 1;
   if (boundaries.outer.empty()) return 0;
   // A body ending with a CR would lose it to the delimiter's CR LF: the
   // transmitter takes a run of CRs as one.
   if (text->length > 0 && text->data()[text->length - 1] == '\r' && !append_bytes("\n", text))
     return 1;
-  text->parts = parts_after_body(spec, boundaries);
+  text->parts = parts_after_body(recipe, boundaries);
   return 0;
 }
 

@@ -99,7 +99,7 @@ struct MessageText {
 // follow: 0, or the number of the file that could not be read, or for
 // which memory did not allow room (1 the body, 2 the first embedded file,
 // ..., then the attachments).
-int compose_message(const MessageSpec& spec, MessageText* text);
+int compose_message(const MessageSpec& recipe, MessageText* text);
 
 // The whole text of a composed message, a block at a time: the head and
 // body as one block, then each part, its file read and encoded into one

@@ -60,9 +60,9 @@ TEST(Composer, LongHeaderGoesBeforeABodyEncodedFromMemory) {
 TEST(Composer, FailingPartStopsTheTextAndIsNamedByItsNumber) {
   MailerState state;
   TextReader body("body"), first("a"), second("b", true);
-  MessageSpec spec{&state, "body.txt", &body, {{"a.txt", &first}, {"b.txt", &second}}};
+  MessageSpec recipe{&state, "body.txt", &body, {{"a.txt", &first}, {"b.txt", &second}}};
   MessageText text;
-  ASSERT_EQ(compose_message(spec, &text), 0);
+  ASSERT_EQ(compose_message(recipe, &text), 0);
   MessageStream stream(text);
   const char* bytes = nullptr;
   std::size_t length = 0;
