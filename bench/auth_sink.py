@@ -1,10 +1,12 @@
 #!/usr/bin/python3
-"""An SMTP sink that requires STARTTLS and a login, for the login figure of
-bench.py: aiosmtpd with its own AUTH PLAIN and LOGIN, letting in the one
-user and password named, and forgetting every message.
+"""An SMTP sink that requires STARTTLS and a login, for the login figures of
+bench.py, and forgets every message. With USER and PASSWORD: aiosmtpd's own
+AUTH PLAIN and LOGIN, letting in that user and password; without them:
+XOAUTH2 with a token the bench's token endpoint issued ("at-...").
 
-    auth_sink.py CERT KEY PORT USER PASSWORD
+    auth_sink.py CERT KEY PORT [USER PASSWORD]
 """
+import base64
 import signal
 import ssl
 import sys
@@ -18,17 +20,29 @@ class Forget:
         return "250 OK"
 
 
-def main():
-    cert, key, port, user, password = sys.argv[1:6]
-    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    context.load_cert_chain(cert, key)
+class ForgetAfterXoauth2(Forget):
+    async def auth_XOAUTH2(self, server, args):
+        fields = base64.b64decode(args[1]).split(b"\x01")
+        return AuthResult(success=fields[1].startswith(b"auth=Bearer at-"), handled=False)
 
+
+def password_check(user, password):
     def authenticator(server, session, envelope, mechanism, data):
         good = isinstance(data, LoginPassword) and (data.login, data.password) == (
             user.encode(), password.encode())
         return AuthResult(success=good, handled=False)
+    return authenticator
 
-    controller = Controller(Forget(), hostname="127.0.0.1", port=int(port), tls_context=context,
+
+def main():
+    cert, key, port = sys.argv[1:4]
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(cert, key)
+    if len(sys.argv) > 4:
+        handler, authenticator = Forget(), password_check(*sys.argv[4:6])
+    else:
+        handler, authenticator = ForgetAfterXoauth2(), None
+    controller = Controller(handler, hostname="127.0.0.1", port=int(port), tls_context=context,
                             require_starttls=True, authenticator=authenticator, auth_required=True,
                             data_size_limit=None)
     controller.start()

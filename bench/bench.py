@@ -1011,7 +1011,7 @@ def bench_oauth(b):
         s.versus("1 KiB fetching a token vs curl fetching one and sending", fresh, curl, 1.0)
 
     try:
-        with_tls_sink(["xoauth2_sink.py"], race)
+        with_tls_sink(["auth_sink.py"], race)
     finally:
         endpoint.__exit__()
         shutil.rmtree(folder, ignore_errors=True)

@@ -29,6 +29,18 @@ std::string envelope_element(const std::string& element, std::size_t open, std::
   return clean_address_list(element.substr(open + 1, close - open - 1).c_str());
 }
 
+// The typed To, Cc and Bcc lists each through clean, joined by commas. The
+// comma follows a typed list, even when it cleans to nothing.
+std::string joined_lists(const MailerState& state, std::string (*clean)(const char*)) {
+  std::string list = clean(state.to_list);
+  for (const char* typed : {state.cc_list, state.bcc_list}) {
+    if (typed[0] == '\0') continue;
+    list += ',';
+    list += clean(typed);
+  }
+  return list;
+}
+
 }  // namespace
 
 std::string clean_address_list(const char* source) {
@@ -80,24 +92,9 @@ std::string envelope_addresses(const char* typed) {
 }
 
 std::string build_envelope_list(const MailerState& state) {
-  std::string list = envelope_addresses(state.to_list);
-  const char* const appended[] = {state.cc_list, state.bcc_list};
-  for (const char* typed : appended) {
-    if (typed[0] == '\0') continue;
-    list += ',';
-    list += envelope_addresses(typed);
-  }
-  return list;
+  return joined_lists(state, envelope_addresses);
 }
 
 void build_recipient_list(MailerState& state) {
-  std::string list = clean_address_list(state.to_list);
-  const char* const appended[] = {state.cc_list, state.bcc_list};
-  for (const char* typed : appended) {
-    // The comma follows the typed list, even when it cleans to nothing.
-    if (typed[0] == '\0') continue;
-    list += ',';
-    list += clean_address_list(typed);
-  }
-  state.recipients = list;
+  state.recipients = joined_lists(state, clean_address_list);
 }

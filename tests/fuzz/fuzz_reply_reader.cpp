@@ -7,17 +7,15 @@
 #include <cstdlib>
 #include <string>
 
-#include "fakes/fake_gensock.h"
 #include "quib/mailer_state.h"
+#include "scripted_library.h"
 #include "smtp/smtp_dialogue.h"
-#include "smtp/socket_library.h"
 
 namespace {
 
 constexpr int kLimit = 1000;  // any limit: the fake never waits
 
 const std::uint8_t* g_bytes = nullptr;
-fake::Script g_script;
 
 void check(bool condition) {
   if (!condition) std::abort();
@@ -67,12 +65,6 @@ void check_reply(std::size_t begin, int code) {
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fake::install(&g_script);
-  check(load_socket_library() == 0);
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   g_bytes = data;

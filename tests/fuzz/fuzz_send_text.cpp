@@ -12,15 +12,12 @@
 #include <memory>
 #include <string>
 
-#include "fakes/fake_gensock.h"
+#include "scripted_library.h"
 #include "smtp/smtp_dialogue.h"
-#include "smtp/socket_library.h"
 
 namespace {
 
 constexpr int kFailureCode = 4002;
-
-fake::Script g_script;
 
 void check(bool condition) {
   if (!condition) std::abort();
@@ -94,12 +91,6 @@ std::string unstuffed_content(const std::string& wire) {
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fake::install(&g_script);
-  check(load_socket_library() == 0);
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return -1;  // the header block always comes first

@@ -332,41 +332,37 @@ TEST(HeaderBlock, EverythingAtOnceComesOutWhole) {
                                       "Content-Type", "Content-Transfer-Encoding", "X-Mailer"}));
 }
 
+// Default options with the subject, To and Cc given.
+Options values(const char* subject, const char* to = "", const char* cc = "") {
+  Options options;
+  options.subject = subject;
+  options.to = to;
+  options.cc = cc;
+  return options;
+}
+
 std::vector<BlockRow> injection_rows() {
   const std::string m = kMailer;
-  std::vector<BlockRow> rows;
-  Options o;
-  o.subject = "x\r\nBcc: evil";
-  rows.push_back({"subject CR LF", o, "b",
-                  "From: me@here\r\nSubject: x\r\n Bcc: evil\r\nTo: \r\n" + m + "\r\n"});
-  Options to;
-  to.subject = "S";
-  to.to = "ann\n\nbody starts";
-  rows.push_back({"To with two LF: one fold", to, "b",
-                  "From: me@here\r\nSubject: S\r\nTo: ann\r\n body starts\r\n" + m + "\r\n"});
-  Options file;
-  rows.push_back(
-      {"file name with LF", file, "a\nBcc: evil",
-       "From: me@here\r\nSubject: Contents of file: a\r\n Bcc: evil\r\nTo: \r\n" + m + "\r\n"});
-  Options cr;
-  cr.subject = "a\rb\n\rc\r\n\r\nd";
-  rows.push_back({"lone CR, LF CR, CR LF CR LF", cr, "b",
-                  "From: me@here\r\nSubject: a\r\n b\r\n c\r\n d\r\nTo: \r\n" + m + "\r\n"});
-  Options trailing;
-  trailing.subject = "x\n";
-  trailing.cc = "\r\n";
-  rows.push_back({"value ending with a line break", trailing, "b",
-                  "From: me@here\r\nSubject: x\r\nTo: \r\nCc: \r\n" + m + "\r\n"});
-  Options sender;
+  Options sender = values("S");
   sender.from = "a@b\r\nTo: evil";
   sender.login = "me\nReply-to: evil";
   sender.from_given = 1;
-  sender.subject = "S";
-  rows.push_back({"From, Sender and Reply-to", sender, "b",
-                  "From: a@b\r\n To: evil\r\nSender: me\r\n Reply-to: evil\r\n"
-                  "Reply-to: me\r\n Reply-to: evil\r\nSubject: S\r\nTo: \r\n" +
-                      m + "\r\n"});
-  return rows;
+  return {
+      {"subject CR LF", values("x\r\nBcc: evil"), "b",
+       "From: me@here\r\nSubject: x\r\n Bcc: evil\r\nTo: \r\n" + m + "\r\n"},
+      {"To with two LF: one fold", values("S", "ann\n\nbody starts"), "b",
+       "From: me@here\r\nSubject: S\r\nTo: ann\r\n body starts\r\n" + m + "\r\n"},
+      {"file name with LF", values(""), "a\nBcc: evil",
+       "From: me@here\r\nSubject: Contents of file: a\r\n Bcc: evil\r\nTo: \r\n" + m + "\r\n"},
+      {"lone CR, LF CR, CR LF CR LF", values("a\rb\n\rc\r\n\r\nd"), "b",
+       "From: me@here\r\nSubject: a\r\n b\r\n c\r\n d\r\nTo: \r\n" + m + "\r\n"},
+      {"value ending with a line break", values("x\n", "", "\r\n"), "b",
+       "From: me@here\r\nSubject: x\r\nTo: \r\nCc: \r\n" + m + "\r\n"},
+      {"From, Sender and Reply-to", sender, "b",
+       "From: a@b\r\n To: evil\r\nSender: me\r\n Reply-to: evil\r\n"
+       "Reply-to: me\r\n Reply-to: evil\r\nSubject: S\r\nTo: \r\n" +
+           m + "\r\n"},
+  };
 }
 
 TEST(HeaderBlock, LineBreaksInValuesAreFolded) {

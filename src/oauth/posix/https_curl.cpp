@@ -24,23 +24,17 @@ struct Curl {
   decltype(&curl_easy_strerror) strerror;
 };
 
-template <typename F>
-bool bind(void* library, const char* name, F* function) {
-  *function = reinterpret_cast<F>(platform_find_symbol(library, name));
-  return *function != nullptr;
-}
-
 const Curl* curl() {
   static Curl table;
   static int state = 0;
   if (state != 0) return state > 0 ? &table : nullptr;
   void* library = platform_load_system_library("libcurl.so.4");
-  state = library != nullptr && bind(library, "curl_easy_init", &table.init) &&
-                  bind(library, "curl_easy_setopt", &table.setopt) &&
-                  bind(library, "curl_easy_perform", &table.perform) &&
-                  bind(library, "curl_easy_getinfo", &table.getinfo) &&
-                  bind(library, "curl_easy_cleanup", &table.cleanup) &&
-                  bind(library, "curl_easy_strerror", &table.strerror)
+  state = library != nullptr && platform_bind(library, "curl_easy_init", &table.init) &&
+                  platform_bind(library, "curl_easy_setopt", &table.setopt) &&
+                  platform_bind(library, "curl_easy_perform", &table.perform) &&
+                  platform_bind(library, "curl_easy_getinfo", &table.getinfo) &&
+                  platform_bind(library, "curl_easy_cleanup", &table.cleanup) &&
+                  platform_bind(library, "curl_easy_strerror", &table.strerror)
               ? 1
               : -1;
   return state > 0 ? &table : nullptr;

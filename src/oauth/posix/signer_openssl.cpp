@@ -28,32 +28,26 @@ struct Crypto {
   decltype(&EVP_Digest) digest;
 };
 
-template <typename F>
-bool bind(void* library, const char* name, F* function) {
-  *function = reinterpret_cast<F>(platform_find_symbol(library, name));
-  return *function != nullptr;
-}
-
 // The library's entry points, bound once; null when it cannot be loaded.
 const Crypto* crypto() {
   static Crypto table;
   static int state = 0;  // 0: not tried, 1: bound, -1: failed
   if (state != 0) return state > 0 ? &table : nullptr;
   void* library = platform_load_system_library("libcrypto.so.3");
-  state = library != nullptr && bind(library, "BIO_new_mem_buf", &table.new_mem_buf) &&
-                  bind(library, "BIO_free", &table.bio_free) &&
-                  bind(library, "PEM_read_bio_PrivateKey", &table.read_private_key) &&
-                  bind(library, "PEM_read_bio_X509", &table.read_x509) &&
-                  bind(library, "i2d_X509", &table.x509_der) &&
-                  bind(library, "X509_free", &table.x509_free) &&
-                  bind(library, "EVP_PKEY_free", &table.key_free) &&
-                  bind(library, "EVP_MD_CTX_new", &table.context_new) &&
-                  bind(library, "EVP_MD_CTX_free", &table.context_free) &&
-                  bind(library, "EVP_DigestSignInit", &table.sign_init) &&
-                  bind(library, "EVP_DigestSign", &table.sign) &&
-                  bind(library, "EVP_sha256", &table.sha256) &&
-                  bind(library, "EVP_sha1", &table.sha1) &&
-                  bind(library, "EVP_Digest", &table.digest)
+  state = library != nullptr && platform_bind(library, "BIO_new_mem_buf", &table.new_mem_buf) &&
+                  platform_bind(library, "BIO_free", &table.bio_free) &&
+                  platform_bind(library, "PEM_read_bio_PrivateKey", &table.read_private_key) &&
+                  platform_bind(library, "PEM_read_bio_X509", &table.read_x509) &&
+                  platform_bind(library, "i2d_X509", &table.x509_der) &&
+                  platform_bind(library, "X509_free", &table.x509_free) &&
+                  platform_bind(library, "EVP_PKEY_free", &table.key_free) &&
+                  platform_bind(library, "EVP_MD_CTX_new", &table.context_new) &&
+                  platform_bind(library, "EVP_MD_CTX_free", &table.context_free) &&
+                  platform_bind(library, "EVP_DigestSignInit", &table.sign_init) &&
+                  platform_bind(library, "EVP_DigestSign", &table.sign) &&
+                  platform_bind(library, "EVP_sha256", &table.sha256) &&
+                  platform_bind(library, "EVP_sha1", &table.sha1) &&
+                  platform_bind(library, "EVP_Digest", &table.digest)
               ? 1
               : -1;
   return state > 0 ? &table : nullptr;

@@ -29,27 +29,21 @@ struct WinHttp {
   decltype(&WinHttpCloseHandle) close;
 };
 
-template <typename F>
-bool bind(void* library, const char* name, F* function) {
-  *function = reinterpret_cast<F>(platform_find_symbol(library, name));
-  return *function != nullptr;
-}
-
 const WinHttp* winhttp() {
   static WinHttp table;
   static int state = 0;
   if (state != 0) return state > 0 ? &table : nullptr;
   void* library = platform_load_system_library("winhttp.dll");
-  state = library != nullptr && bind(library, "WinHttpOpen", &table.open) &&
-                  bind(library, "WinHttpCrackUrl", &table.crack_url) &&
-                  bind(library, "WinHttpConnect", &table.connect) &&
-                  bind(library, "WinHttpOpenRequest", &table.open_request) &&
-                  bind(library, "WinHttpSetTimeouts", &table.set_timeouts) &&
-                  bind(library, "WinHttpSendRequest", &table.send_request) &&
-                  bind(library, "WinHttpReceiveResponse", &table.receive_response) &&
-                  bind(library, "WinHttpQueryHeaders", &table.query_headers) &&
-                  bind(library, "WinHttpReadData", &table.read_data) &&
-                  bind(library, "WinHttpCloseHandle", &table.close)
+  state = library != nullptr && platform_bind(library, "WinHttpOpen", &table.open) &&
+                  platform_bind(library, "WinHttpCrackUrl", &table.crack_url) &&
+                  platform_bind(library, "WinHttpConnect", &table.connect) &&
+                  platform_bind(library, "WinHttpOpenRequest", &table.open_request) &&
+                  platform_bind(library, "WinHttpSetTimeouts", &table.set_timeouts) &&
+                  platform_bind(library, "WinHttpSendRequest", &table.send_request) &&
+                  platform_bind(library, "WinHttpReceiveResponse", &table.receive_response) &&
+                  platform_bind(library, "WinHttpQueryHeaders", &table.query_headers) &&
+                  platform_bind(library, "WinHttpReadData", &table.read_data) &&
+                  platform_bind(library, "WinHttpCloseHandle", &table.close)
               ? 1
               : -1;
   return state > 0 ? &table : nullptr;

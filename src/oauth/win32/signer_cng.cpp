@@ -33,12 +33,6 @@ struct Cng {
   decltype(&BCryptSignHash) sign_hash;
 };
 
-template <typename F>
-bool bind(void* library, const char* name, F* function) {
-  *function = reinterpret_cast<F>(platform_find_symbol(library, name));
-  return *function != nullptr;
-}
-
 // The libraries' entry points, bound once; null when they cannot be loaded.
 const Cng* cng() {
   static Cng table;
@@ -47,17 +41,17 @@ const Cng* cng() {
   void* crypt32 = platform_load_system_library("crypt32.dll");
   void* bcrypt = platform_load_system_library("bcrypt.dll");
   state = crypt32 != nullptr && bcrypt != nullptr &&
-                  bind(crypt32, "CryptStringToBinaryA", &table.pem_to_der) &&
-                  bind(crypt32, "CryptDecodeObjectEx", &table.decode) &&
-                  bind(bcrypt, "BCryptOpenAlgorithmProvider", &table.open_algorithm) &&
-                  bind(bcrypt, "BCryptCloseAlgorithmProvider", &table.close_algorithm) &&
-                  bind(bcrypt, "BCryptCreateHash", &table.create_hash) &&
-                  bind(bcrypt, "BCryptHashData", &table.hash_data) &&
-                  bind(bcrypt, "BCryptFinishHash", &table.finish_hash) &&
-                  bind(bcrypt, "BCryptDestroyHash", &table.destroy_hash) &&
-                  bind(bcrypt, "BCryptImportKeyPair", &table.import_key) &&
-                  bind(bcrypt, "BCryptDestroyKey", &table.destroy_key) &&
-                  bind(bcrypt, "BCryptSignHash", &table.sign_hash)
+                  platform_bind(crypt32, "CryptStringToBinaryA", &table.pem_to_der) &&
+                  platform_bind(crypt32, "CryptDecodeObjectEx", &table.decode) &&
+                  platform_bind(bcrypt, "BCryptOpenAlgorithmProvider", &table.open_algorithm) &&
+                  platform_bind(bcrypt, "BCryptCloseAlgorithmProvider", &table.close_algorithm) &&
+                  platform_bind(bcrypt, "BCryptCreateHash", &table.create_hash) &&
+                  platform_bind(bcrypt, "BCryptHashData", &table.hash_data) &&
+                  platform_bind(bcrypt, "BCryptFinishHash", &table.finish_hash) &&
+                  platform_bind(bcrypt, "BCryptDestroyHash", &table.destroy_hash) &&
+                  platform_bind(bcrypt, "BCryptImportKeyPair", &table.import_key) &&
+                  platform_bind(bcrypt, "BCryptDestroyKey", &table.destroy_key) &&
+                  platform_bind(bcrypt, "BCryptSignHash", &table.sign_hash)
               ? 1
               : -1;
   return state > 0 ? &table : nullptr;

@@ -5,6 +5,7 @@
 
 #include <ctime>
 
+#include "platform/fallback_random.h"
 #include "platform/platform.h"
 
 std::int64_t platform_now_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
@@ -18,13 +19,7 @@ void platform_random_bytes(void* buffer, std::size_t length) {
     CryptReleaseContext(provider, 0);
     if (got) return;
   }
-  unsigned long long seed = static_cast<unsigned long long>(std::time(nullptr)) ^
-                            (static_cast<unsigned long long>(GetCurrentProcessId()) << 32);
-  unsigned char* out = static_cast<unsigned char*>(buffer);
-  for (std::size_t i = 0; i < length; ++i) {
-    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-    out[i] = static_cast<unsigned char>(seed >> 56);
-  }
+  fill_fallback_random(buffer, length, GetCurrentProcessId());
 }
 
 // The DNS name with its domain when the machine has one, so that a

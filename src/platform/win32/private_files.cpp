@@ -2,13 +2,13 @@
 // anyone but its owner, SYSTEM and Administrators in; its rewrite is a new
 // file with such a DACL, renamed over it under a lock held on a file beside.
 #include <windows.h>
-// After windows.h, whose types they use.
-#include <aclapi.h>
+// After windows.h, whose types it uses.
 #include <sddl.h>
 
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win32/owner_and_dacl.h"
 
 namespace {
 
@@ -70,11 +70,7 @@ int platform_read_private_file(const std::string& path, std::string* text) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT,
-                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                            &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
-    return kSecretAbsent;
-  }
+  if (!read_owner_and_dacl(path, &owner, &dacl, &descriptor)) return kSecretAbsent;
   const bool only = owner_only(owner, dacl);
   LocalFree(descriptor);
   if (!only) return kSecretOpenToOthers;

@@ -3,14 +3,14 @@
 // temporary name and FlushFileBuffers, locks (LockFileEx) that go with the
 // handle.
 #include <windows.h>
-// aclapi.h and sddl.h need windows.h first.
-#include <aclapi.h>
+// sddl.h needs windows.h first.
 #include <sddl.h>
 
 #include <algorithm>
 #include <cstdlib>
 
 #include "platform/platform.h"
+#include "platform/win32/owner_and_dacl.h"
 
 namespace {
 
@@ -63,11 +63,7 @@ bool closed_to_others(const std::string& dir) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoA(dir.c_str(), SE_FILE_OBJECT,
-                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                            &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
-    return false;
-  }
+  if (!read_owner_and_dacl(dir, &owner, &dacl, &descriptor)) return false;
   bool closed =
       owner != nullptr && dacl != nullptr && (is_current_user(owner) || is_trusted(owner));
   for (DWORD i = 0; closed && i < dacl->AceCount; ++i) {
