@@ -22,9 +22,7 @@ std::string make_message_id(std::int64_t seconds, const unsigned char* random,
 // True for "<" dot-atom-text "@" (dot-atom-text or "[" dtext "]") ">".
 bool valid_message_id(std::string_view id);
 
-// True when the run writes a Message-ID: -msgid, or any option beyond the
-// classic ones that shapes the message or its delivery (-u, -attach,
-// -html, -charset, -queue, -oauth, -passcmd, -header, -embed, -dsn, -8bit,
-// -rcpt-skip-refused);
-// never for a -penguin body, which writes its own header.
-bool wants_message_id(const MailerState& state);
+// True when the run writes a Message-ID: when asked (the command line asks
+// for -msgid and the options beyond the classic ones), never for a -penguin
+// body, which writes its own header.
+bool wants_message_id(const MailerState& state, bool asked);
