@@ -35,28 +35,24 @@ enum class Action {
   kInstall,      // store a new server and sender
   kRefer,        // the field refers to the next argument
   kServer,       // the next argument is copied into smtp_server
-  kPenguin,      // header_only_body, takes nothing
+  kFlag,         // the row's flag is set, takes nothing
   kPassOver,     // the next argument is passed over unread
   kFromAddress,  // from_address refers to the next argument, from_given
-  kAttach,       // the next argument is one more attachment
-  kHtml,         // html, takes nothing
+  kAppend,       // the next argument goes at the end of the row's list
   kCharset,      // charset refers to the next argument, a character set's name
   kSecret,       // the next argument is copied into secret and overwritten
   kDebug,        // debug, takes nothing
-  kQueue,        // queue, takes nothing
-  kMessageId,    // want_message_id, takes nothing
-  kHeader,       // the next argument is one more header line
-  kEmbed,        // the next argument is one more file shown inside the HTML body
   kEightBit,     // eight_bit, takes nothing
   kSkipRefused,  // skip_refused, takes nothing
-  kProgress,     // progress, takes nothing
 };
 
 struct Option {
   const char* name;
   bool ignore_case;
   Action action;
-  const char* MailerState::*field;  // for kRefer
+  const char* MailerState::*field;           // for kRefer
+  int* flag = nullptr;                       // for kFlag
+  std::vector<const char*>* list = nullptr;  // for kAppend
 };
 
 // Tested in this order; the first match acts.
@@ -69,12 +65,12 @@ const Option kOptions[] = {
     {"-t", true, Action::kRefer, &MailerState::to_list},
     {"-server", true, Action::kServer, nullptr},
     {"-f", false, Action::kRefer, &MailerState::login},
-    {"-penguin", false, Action::kPenguin, nullptr},
+    {"-penguin", false, Action::kFlag, nullptr, &g_state.header_only_body},
     {"-mime", false, Action::kPassOver, nullptr},
     {"-q", false, Action::kPassOver, nullptr},
     {"-i", false, Action::kFromAddress, nullptr},
-    {"-attach", false, Action::kAttach, nullptr},
-    {"-html", false, Action::kHtml, nullptr},
+    {"-attach", false, Action::kAppend, nullptr, nullptr, &g_options.message.attachments},
+    {"-html", false, Action::kFlag, nullptr, &g_options.message.html},
     {"-charset", false, Action::kCharset, nullptr},
     // Logging in.
     {"-u", false, Action::kRefer, &MailerState::user},
@@ -87,16 +83,16 @@ const Option kOptions[] = {
     {"-passcmd", false, Action::kRefer, &MailerState::pass_command},
     {"-oauth", false, Action::kRefer, &MailerState::oauth_file},
     // The queue.
-    {"-queue", false, Action::kQueue, nullptr},
+    {"-queue", false, Action::kFlag, nullptr, &g_options.queue},
     // What modern receivers expect.
-    {"-msgid", false, Action::kMessageId, nullptr},
-    {"-header", false, Action::kHeader, nullptr},
-    {"-embed", false, Action::kEmbed, nullptr},
+    {"-msgid", false, Action::kFlag, nullptr, &g_options.want_message_id},
+    {"-header", false, Action::kAppend, nullptr, nullptr, &g_options.typed_headers},
+    {"-embed", false, Action::kAppend, nullptr, nullptr, &g_options.message.embeds},
     {"-dsn", false, Action::kRefer, &MailerState::dsn},
     {"-8bit", false, Action::kEightBit, nullptr},
     {"-rcpt-skip-refused", false, Action::kSkipRefused, nullptr},
     // Long sends.
-    {"-progress", false, Action::kProgress, nullptr},
+    {"-progress", false, Action::kFlag, nullptr, &g_options.progress},
 };
 
 // The commands on the queue: each stands alone but for -q, -debug and
@@ -336,14 +332,8 @@ std::optional<int> take_value(const Option& option, const char* value) {
       if (!fits_setting(value)) return too_long_status("-server: the server name");
       copy_setting(g_state.smtp_server, value);
       break;
-    case Action::kAttach:
-      g_options.message.attachments.push_back(value);
-      break;
-    case Action::kHeader:
-      g_options.typed_headers.push_back(value);
-      break;
-    case Action::kEmbed:
-      g_options.message.embeds.push_back(value);
+    case Action::kAppend:
+      option.list->push_back(value);
       break;
     case Action::kCharset:
       if (!charset_name(value)) return charset_status(value);
@@ -366,29 +356,17 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
       return usage_status();
     case Action::kInstall:
       return install(argc, argv, i);
-    case Action::kPenguin:
-      g_state.header_only_body = 1;
-      return std::nullopt;
-    case Action::kHtml:
-      g_options.message.html = 1;
+    case Action::kFlag:
+      *option.flag = 1;
       return std::nullopt;
     case Action::kDebug:
       g_state.debug = 1;
-      return std::nullopt;
-    case Action::kQueue:
-      g_options.queue = 1;
-      return std::nullopt;
-    case Action::kMessageId:
-      g_options.want_message_id = 1;
       return std::nullopt;
     case Action::kEightBit:
       g_state.eight_bit = 1;
       return std::nullopt;
     case Action::kSkipRefused:
       g_state.skip_refused = 1;
-      return std::nullopt;
-    case Action::kProgress:
-      g_options.progress = 1;
       return std::nullopt;
     case Action::kPassOver:
       *i += 1;  // may step past the last argument; nothing is read there
@@ -401,11 +379,13 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
   }
 }
 
-// -msgid, or an option beyond the classic ones that shapes the message or
-// its delivery (-u, -attach, -html, -charset, -queue, -oauth, -passcmd,
-// -header, -embed, -dsn, -8bit, -rcpt-skip-refused).
-bool message_id_asked() {
+// True when the run writes a Message-ID: -msgid, or an option beyond the
+// classic ones that shapes the message or its delivery (-u, -attach, -html,
+// -charset, -queue, -oauth, -passcmd, -header, -embed, -dsn, -8bit,
+// -rcpt-skip-refused); never for a -penguin body, which writes its own header.
+bool wants_message_id() {
   const MessageOptions& message = g_options.message;
+  if (g_state.header_only_body) return false;
   return g_options.want_message_id || g_state.user != nullptr || !message.attachments.empty() ||
          message.html || message.charset[0] != '\0' || g_options.queue ||
          g_state.oauth_file != nullptr || g_state.pass_command != nullptr ||
@@ -443,7 +423,7 @@ int run_accepted() {
     std::string dir;
     if (std::optional<int> status = open_queue_folder(&dir)) return *status;
   }
-  if (wants_message_id(g_state, message_id_asked()) && g_options.message.message_id.empty()) {
+  if (wants_message_id() && g_options.message.message_id.empty()) {
     g_options.message.message_id = new_message_id(g_state.login);
   }
   if (std::optional<int> status = prepare_login()) {

@@ -223,13 +223,6 @@ const char* overlong_address_field(const MailerState& state, const MessageOption
 }
 
 void build_header_block(const MailerState& state, const MessageOptions& options,
-                        const char* file_name, std::string* block) {
-  BodyLayout layout;
-  layout.encoded = state.mime != 0;
-  build_header_block(state, options, file_name, layout, block);
-}
-
-void build_header_block(const MailerState& state, const MessageOptions& options,
                         const char* file_name, const BodyLayout& layout, std::string* block) {
   LocalTime time;
   ZoneRecord zone;

@@ -53,7 +53,3 @@ const char* overlong_address_field(const MailerState& state, const MessageOption
 // -charset (UTF-8 without one). Calls platform_local_time once.
 void build_header_block(const MailerState& state, const MessageOptions& options,
                         const char* file_name, const BodyLayout& layout, std::string* block);
-// The same for a body that goes out encoded exactly when -mime is set, in
-// one part.
-void build_header_block(const MailerState& state, const MessageOptions& options,
-                        const char* file_name, std::string* block);

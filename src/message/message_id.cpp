@@ -70,7 +70,3 @@ bool valid_message_id(std::string_view id) {
   const std::string_view right = inner.substr(at + 1);
   return is_dot_atom_text(inner.substr(0, at)) && (is_dot_atom_text(right) || is_literal(right));
 }
-
-bool wants_message_id(const MailerState& state, bool asked) {
-  return asked && !state.header_only_body;
-}

@@ -107,13 +107,9 @@ std::string build(const Options& options, const char* file_name) {
   message.html = options.html;
   message.charset = options.charset;
   std::string block = "left over";
-  if (options.encoded) {
-    BodyLayout layout;
-    layout.encoded = true;
-    build_header_block(state, message, file_name, layout, &block);
-  } else {
-    build_header_block(state, message, file_name, &block);
-  }
+  BodyLayout layout;
+  layout.encoded = options.encoded || options.mime;
+  build_header_block(state, message, file_name, layout, &block);
   EXPECT_EQ(block.substr(0, sizeof kDateLine - 1), kDateLine);
   return block.substr(std::min(block.size(), sizeof kDateLine - 1));
 }
