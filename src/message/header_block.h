@@ -36,8 +36,7 @@ const char* overlong_address_field(const MailerState& state, const MessageOption
 // Writes the whole header block for this run into *block (replacing it):
 // Date, From, Sender, Reply-to, Subject, To, Cc, the MIME lines, Message-ID,
 // the -header lines, X-Mailer and the empty line, as the state and the
-// options ask.
-// file_name is argument 1 as typed.
+// options ask. file_name is argument 1 as typed.
 // Values go out whole: a line that would pass 998 octets is folded before
 // a blank or, in an address list, after a comma; a subject with no such
 // place goes in encoded words (-charset, else UTF-8 when valid, else
