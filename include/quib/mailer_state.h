@@ -16,12 +16,6 @@ constexpr std::size_t kLocalHostBytes = 1024;
 // Opaque connection handle of the socket library (a 32-bit value).
 using ConnectionHandle = std::uint32_t;
 
-// A header line the user adds (-header).
-struct HeaderField {
-  std::string name;
-  std::string value;
-};
-
 // What the dialogue met at its last step: enough to tell a failure that
 // may pass (a 4xx, a lost connection) from a refusal.
 struct DialogueStep {
@@ -50,10 +44,6 @@ struct MailerState {
   char local_host[kLocalHostBytes] = {};
   ConnectionHandle connection = 0;
   void* library = nullptr;  // the loaded socket library, or null
-  // Attachments and the body's form.
-  std::vector<const char*> attachments;  // -attach: the files, in the order given
-  int html = 0;                          // -html: the body is text/html
-  const char* charset = "";              // -charset: the body's (and header's) character set
   // Logging in: -u, -pass, -auth.
   const char* user = nullptr;  // -u: log in as this user; null: no login (HELO)
   std::string secret;          // the password or token once found; wiped once sent
@@ -67,23 +57,14 @@ struct MailerState {
   // The transcript of the run (src/smtp/transcript.h).
   int debug = 0;              // -debug: to standard error
   const char* log_file = "";  // -log: appended to this file
-  // The queue.
-  int queue = 0;           // -queue: a message that may go later is stored
-  std::string message_id;  // written as Message-ID when not empty
-  DialogueStep last;       // the step under way and what it met
-  DialogueStep failure;    // `last` as it stood when the dialogue failed
+  DialogueStep last;          // the step under way and what it met
+  DialogueStep failure;       // `last` as it stood when the dialogue failed
   // What modern receivers expect.
-  int want_message_id = 0;                 // -msgid
-  std::vector<const char*> typed_headers;  // -header as typed, checked once the line is read
-  std::vector<HeaderField> headers;        // -header, in the order given
-  std::vector<const char*> embeds;         // -embed: inline files of an HTML body
-  const char* dsn = "";                    // -dsn: the NOTIFY value, or empty
-  int eight_bit = 0;                       // -8bit: an 8-bit body unencoded where the server allows
-  int skip_refused = 0;                    // -rcpt-skip-refused
-  std::vector<std::string> refused;        // recipients refused under -rcpt-skip-refused
-  unsigned server_offers = 0;              // what the EHLO reply offered (smtp/esmtp.h)
-  // Long sends.
-  int progress = 0;  // -progress: a progress line on a terminal's standard error
+  const char* dsn = "";              // -dsn: the NOTIFY value, or empty
+  int eight_bit = 0;                 // -8bit: an 8-bit body unencoded where the server allows
+  int skip_refused = 0;              // -rcpt-skip-refused
+  std::vector<std::string> refused;  // recipients refused under -rcpt-skip-refused
+  unsigned server_offers = 0;        // what the EHLO reply offered (smtp/esmtp.h)
 };
 
 // The one record of the run.

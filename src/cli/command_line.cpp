@@ -9,6 +9,7 @@
 #include "cli/login_secret.h"
 #include "cli/run_driver.h"
 #include "cli/run_log.h"
+#include "cli/run_options.h"
 #include "cli/secret_sources.h"
 #include "cli/settings/settings_store.h"
 #include "cli/usage.h"
@@ -34,28 +35,24 @@ enum class Action {
   kInstall,      // store a new server and sender
   kRefer,        // the field refers to the next argument
   kServer,       // the next argument is copied into smtp_server
-  kPenguin,      // header_only_body, takes nothing
+  kFlag,         // the row's flag is set, takes nothing
   kPassOver,     // the next argument is passed over unread
   kFromAddress,  // from_address refers to the next argument, from_given
-  kAttach,       // the next argument is one more attachment
-  kHtml,         // html, takes nothing
+  kAppend,       // the next argument goes at the end of the row's list
   kCharset,      // charset refers to the next argument, a character set's name
   kSecret,       // the next argument is copied into secret and overwritten
   kDebug,        // debug, takes nothing
-  kQueue,        // queue, takes nothing
-  kMessageId,    // want_message_id, takes nothing
-  kHeader,       // the next argument is one more header line
-  kEmbed,        // the next argument is one more file shown inside the HTML body
   kEightBit,     // eight_bit, takes nothing
   kSkipRefused,  // skip_refused, takes nothing
-  kProgress,     // progress, takes nothing
 };
 
 struct Option {
   const char* name;
   bool ignore_case;
   Action action;
-  const char* MailerState::*field;  // for kRefer
+  const char* MailerState::*field;           // for kRefer
+  int* flag = nullptr;                       // for kFlag
+  std::vector<const char*>* list = nullptr;  // for kAppend
 };
 
 // Tested in this order; the first match acts.
@@ -68,12 +65,12 @@ const Option kOptions[] = {
     {"-t", true, Action::kRefer, &MailerState::to_list},
     {"-server", true, Action::kServer, nullptr},
     {"-f", false, Action::kRefer, &MailerState::login},
-    {"-penguin", false, Action::kPenguin, nullptr},
+    {"-penguin", false, Action::kFlag, nullptr, &g_state.header_only_body},
     {"-mime", false, Action::kPassOver, nullptr},
     {"-q", false, Action::kPassOver, nullptr},
     {"-i", false, Action::kFromAddress, nullptr},
-    {"-attach", false, Action::kAttach, nullptr},
-    {"-html", false, Action::kHtml, nullptr},
+    {"-attach", false, Action::kAppend, nullptr, nullptr, &g_options.message.attachments},
+    {"-html", false, Action::kFlag, nullptr, &g_options.message.html},
     {"-charset", false, Action::kCharset, nullptr},
     // Logging in.
     {"-u", false, Action::kRefer, &MailerState::user},
@@ -86,16 +83,16 @@ const Option kOptions[] = {
     {"-passcmd", false, Action::kRefer, &MailerState::pass_command},
     {"-oauth", false, Action::kRefer, &MailerState::oauth_file},
     // The queue.
-    {"-queue", false, Action::kQueue, nullptr},
+    {"-queue", false, Action::kFlag, nullptr, &g_options.queue},
     // What modern receivers expect.
-    {"-msgid", false, Action::kMessageId, nullptr},
-    {"-header", false, Action::kHeader, nullptr},
-    {"-embed", false, Action::kEmbed, nullptr},
+    {"-msgid", false, Action::kFlag, nullptr, &g_options.want_message_id},
+    {"-header", false, Action::kAppend, nullptr, nullptr, &g_options.typed_headers},
+    {"-embed", false, Action::kAppend, nullptr, nullptr, &g_options.message.embeds},
     {"-dsn", false, Action::kRefer, &MailerState::dsn},
     {"-8bit", false, Action::kEightBit, nullptr},
     {"-rcpt-skip-refused", false, Action::kSkipRefused, nullptr},
     // Long sends.
-    {"-progress", false, Action::kProgress, nullptr},
+    {"-progress", false, Action::kFlag, nullptr, &g_options.progress},
 };
 
 // The commands on the queue: each stands alone but for -q, -debug and
@@ -240,8 +237,9 @@ int charset_status(const char* name) {
 // -penguin's body brings its own header lines, so no MIME lines can be
 // written for it.
 std::optional<int> penguin_conflict_status() {
+  const MessageOptions& message = g_options.message;
   if (!g_state.header_only_body ||
-      (g_state.attachments.empty() && !g_state.html && g_state.charset[0] == '\0')) {
+      (message.attachments.empty() && !message.html && message.charset[0] == '\0')) {
     return std::nullopt;
   }
   say("-penguin cannot go with -attach, -html or -charset (its body file brings its own "
@@ -250,7 +248,7 @@ std::optional<int> penguin_conflict_status() {
 }
 
 std::optional<int> penguin_message_id_status() {
-  if (!g_state.header_only_body || !g_state.want_message_id) return std::nullopt;
+  if (!g_state.header_only_body || !g_options.want_message_id) return std::nullopt;
   say("-penguin cannot go with -msgid (its body file brings its own header lines): aborting, "
       "nothing sent\n");
   return kExitUsage;
@@ -273,19 +271,20 @@ int option_status(const std::string& why) {
 // -header lines checked (a Message-ID among them becomes the message's),
 // -embed names, -dsn's value, and the charset of an international envelope.
 std::optional<int> message_option_status() {
-  for (const char* typed : g_state.typed_headers) {
+  MessageOptions& message = g_options.message;
+  for (const char* typed : g_options.typed_headers) {
     HeaderField field;
     const std::string why = check_header_option(typed, g_state.from_given != 0, &field);
     if (!why.empty()) return option_status("-header \"" + std::string(typed) + "\": " + why);
     if (equal_nocase(field.name, "Message-ID")) {
-      if (!g_state.message_id.empty()) return option_status("-header: Message-ID given twice");
-      g_state.message_id = field.value;
+      if (!message.message_id.empty()) return option_status("-header: Message-ID given twice");
+      message.message_id = field.value;
     }
-    g_state.headers.push_back(field);
+    message.headers.push_back(field);
   }
-  if (!g_state.embeds.empty() && !g_state.html) return option_status("-embed needs -html");
+  if (!message.embeds.empty() && !message.html) return option_status("-embed needs -html");
   std::vector<std::string_view> names;
-  for (const char* embedded : g_state.embeds) {
+  for (const char* embedded : message.embeds) {
     const std::string_view name = base_name(embedded);
     if (!content_id_name(name)) {
       return option_status("-embed " + std::string(embedded) +
@@ -305,8 +304,8 @@ std::optional<int> message_option_status() {
                              is_international(clean_address_list(g_state.to_list)) ||
                              is_international(clean_address_list(g_state.cc_list)) ||
                              is_international(clean_address_list(g_state.bcc_list));
-  if (international && g_state.charset[0] != '\0' &&
-      platform_compare_nocase(g_state.charset, "utf-8") != 0) {
+  if (international && message.charset[0] != '\0' &&
+      platform_compare_nocase(message.charset, "utf-8") != 0) {
     return option_status("an address with bytes above 127 goes in UTF-8: -charset must be utf-8");
   }
   return std::nullopt;
@@ -333,18 +332,12 @@ std::optional<int> take_value(const Option& option, const char* value) {
       if (!fits_setting(value)) return too_long_status("-server: the server name");
       copy_setting(g_state.smtp_server, value);
       break;
-    case Action::kAttach:
-      g_state.attachments.push_back(value);
-      break;
-    case Action::kHeader:
-      g_state.typed_headers.push_back(value);
-      break;
-    case Action::kEmbed:
-      g_state.embeds.push_back(value);
+    case Action::kAppend:
+      option.list->push_back(value);
       break;
     case Action::kCharset:
       if (!charset_name(value)) return charset_status(value);
-      g_state.charset = value;
+      g_options.message.charset = value;
       break;
     case Action::kSecret:
       take_secret(value);
@@ -363,29 +356,17 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
       return usage_status();
     case Action::kInstall:
       return install(argc, argv, i);
-    case Action::kPenguin:
-      g_state.header_only_body = 1;
-      return std::nullopt;
-    case Action::kHtml:
-      g_state.html = 1;
+    case Action::kFlag:
+      *option.flag = 1;
       return std::nullopt;
     case Action::kDebug:
       g_state.debug = 1;
-      return std::nullopt;
-    case Action::kQueue:
-      g_state.queue = 1;
-      return std::nullopt;
-    case Action::kMessageId:
-      g_state.want_message_id = 1;
       return std::nullopt;
     case Action::kEightBit:
       g_state.eight_bit = 1;
       return std::nullopt;
     case Action::kSkipRefused:
       g_state.skip_refused = 1;
-      return std::nullopt;
-    case Action::kProgress:
-      g_state.progress = 1;
       return std::nullopt;
     case Action::kPassOver:
       *i += 1;  // may step past the last argument; nothing is read there
@@ -396,6 +377,20 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
       *i += 1;
       return take_value(option, argv[*i]);
   }
+}
+
+// True when the run writes a Message-ID: -msgid, or an option beyond the
+// classic ones that shapes the message or its delivery (-u, -attach, -html,
+// -charset, -queue, -oauth, -passcmd, -header, -embed, -dsn, -8bit,
+// -rcpt-skip-refused); never for a -penguin body, which writes its own header.
+bool wants_message_id() {
+  const MessageOptions& message = g_options.message;
+  if (g_state.header_only_body) return false;
+  return g_options.want_message_id || g_state.user != nullptr || !message.attachments.empty() ||
+         message.html || message.charset[0] != '\0' || g_options.queue ||
+         g_state.oauth_file != nullptr || g_state.pass_command != nullptr ||
+         !message.headers.empty() || !message.embeds.empty() || g_state.dsn[0] != '\0' ||
+         g_state.eight_bit || g_state.skip_refused;
 }
 
 // The run once the command line is read: the last checks, then the driver.
@@ -409,17 +404,18 @@ int run_accepted() {
   }
   if (has_line_break(g_state.login)) return line_break_status("the sender address");
   if (!message_file_exists(message_file)) return missing_file_status(message_file);
-  for (const char* attachment : g_state.attachments) {
+  for (const char* attachment : g_options.message.attachments) {
     // A folder is no disk file: the driver says so.
     if (!platform_file_exists(attachment) && !platform_is_folder(attachment)) {
       return missing_file_status(attachment);
     }
   }
-  for (const char* embedded : g_state.embeds) {
+  for (const char* embedded : g_options.message.embeds) {
     if (!platform_file_exists(embedded)) return missing_file_status(embedded);
   }
-  if (const char* field = overlong_address_field(g_state)) return overlong_address_status(field);
-  if (g_state.queue) {
+  if (const char* field = overlong_address_field(g_state, g_options.message))
+    return overlong_address_status(field);
+  if (g_options.queue) {
     if (!g_state.secret.empty()) {
       say(kQueueKeepsNoSecret);
       return kExitNoServerOrSender;
@@ -427,12 +423,12 @@ int run_accepted() {
     std::string dir;
     if (std::optional<int> status = open_queue_folder(&dir)) return *status;
   }
-  if (wants_message_id(g_state) && g_state.message_id.empty()) {
-    g_state.message_id = new_message_id(g_state.login);
+  if (wants_message_id() && g_options.message.message_id.empty()) {
+    g_options.message.message_id = new_message_id(g_state.login);
   }
   if (std::optional<int> status = prepare_login()) {
     // A token endpoint out of reach or a failed -passcmd may pass: queued.
-    if (!g_state.queue || !g_state.failure.may_pass) return *status;
+    if (!g_options.queue || !g_state.failure.may_pass) return *status;
     return run_driver(false);
   }
   return run_driver();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/progress_line.h"
+#include "cli/run_options.h"
 #include "message/address_list.h"
 #include "message/composer.h"
 #include "platform/platform.h"
@@ -149,8 +150,9 @@ struct Attachments {
 };
 
 std::optional<int> open_attachments(Attachments* attachments) {
-  std::vector<const char*> names = g_state.embeds;
-  names.insert(names.end(), g_state.attachments.begin(), g_state.attachments.end());
+  const MessageOptions& message = g_options.message;
+  std::vector<const char*> names = message.embeds;
+  names.insert(names.end(), message.attachments.begin(), message.attachments.end());
   attachments->files.reserve(names.size());
   for (const char* name : names) {
     PlatformFile file;
@@ -177,10 +179,11 @@ std::optional<int> load_message(const char* typed_name, const PlatformFile& file
   if (std::optional<int> status = open_attachments(attachments)) return status;
   FileReader body(message_file, file);
   if (body.measure() != 0) return read_failure_status(message_file);
-  MessageSpec recipe{&g_state, typed_name, &body, {}, {}, eight_bit_wanted()};
+  const MessageOptions& message = g_options.message;
+  MessageSpec recipe{&g_state, &message, typed_name, &body, {}, {}, eight_bit_wanted()};
   for (FileReader& open : attachments->files) {
     std::vector<AttachedFile>& into =
-        recipe.embedded.size() < g_state.embeds.size() ? recipe.embedded : recipe.attachments;
+        recipe.embedded.size() < message.embeds.size() ? recipe.embedded : recipe.attachments;
     into.push_back({open.name(), &open});
   }
   const int failed = compose_message(recipe, text);
@@ -228,7 +231,9 @@ int send_message(const MessageText& text, const Attachments& attachments,
     say(kNo8BitMime);
   }
   const bool eight_bit_body = text.form == BodyForm::kEightBit;
-  if (int status = smtp_start_mail(g_state.login, envelope, eight_bit_body)) return status;
+  const std::string& message_id = g_options.message.message_id;
+  if (int status = smtp_start_mail(g_state.login, envelope, eight_bit_body, message_id))
+    return status;
   MessageStream stream(text);
   ProgressLine progress(&stream, message_text_bytes(text));
   const int status = smtp_finish_message(&progress);
@@ -257,7 +262,7 @@ std::optional<int> prepare_message(Attachments* attachments, MessageText* text,
   if (!status && g_state.eight_bit && *session == kSessionClosed) {
     const int opened = smtp_open_session(g_state.login, envelope);
     const bool to_queue =
-        g_state.queue && opened == kExitSmtpFailed && failure_may_pass(g_state.failure);
+        g_options.queue && opened == kExitSmtpFailed && failure_may_pass(g_state.failure);
     *session = opened == 0 ? kSessionOpen : kSessionFailed;
     if (opened != 0 && !to_queue) status = opened;
   }
@@ -285,11 +290,11 @@ int run_driver(bool send) {
     status = session == kSessionFailed
                  ? kExitSmtpFailed
                  : send_message(text, attachments, envelope, session == kSessionOpen);
-    if (g_state.queue && *status == kExitSmtpFailed && failure_may_pass(g_state.failure)) {
+    if (g_options.queue && *status == kExitSmtpFailed && failure_may_pass(g_state.failure)) {
       // The attachments are read again, from their start, into the entry.
       MessageStream stream(text);
       status = queue_message(&stream, message_text_bytes(text), envelope,
-                             text.form == BodyForm::kEightBit);
+                             text.form == BodyForm::kEightBit, g_options.message.message_id);
       if (stream.failed() != 0) status = read_failure_status(failed_file(stream, attachments));
     }
   }

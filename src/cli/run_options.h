@@ -3,8 +3,17 @@
 // to the layer each part is for, as parameters.
 #pragma once
 
+#include <vector>
+
+#include "message/message_options.h"
+
 struct RunOptions {
   // ---- The message (src/message) ----
+  MessageOptions message;
+  int want_message_id = 0;                 // -msgid
+  std::vector<const char*> typed_headers;  // -header as typed, checked once the line is read
+  int queue = 0;                           // -queue: a message that may go later is stored
+  int progress = 0;  // -progress: a progress line on a terminal's standard error
 
   // ---- Logging in (src/cli/login_secret.h, src/smtp/smtp_login.h) ----
 

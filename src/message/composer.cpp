@@ -140,7 +140,7 @@ bool write_body(const MessageSpec& recipe, BodyForm* form, std::string* charset,
   const std::size_t size = text->length;
   const std::string_view read = mime ? std::string_view() : std::string_view(text->data(), size);
   PlainBodyForm plain;
-  *form = decide_body_form(*recipe.state, read, &plain, recipe.eight_bit);
+  *form = decide_body_form(*recipe.state, *recipe.options, read, &plain, recipe.eight_bit);
   if (*form == BodyForm::kEncoded) return append_file(recipe.body, Coding::kQuotedPrintable, text);
   *charset = plain.charset;
   if (*form != BodyForm::kEncodedToNul) return true;
@@ -162,7 +162,7 @@ void reserve_for_message(const MessageSpec& recipe, MessageText* text) {
   const std::uint64_t body = recipe.body->reported_size();
   const std::uint64_t encoded = qp_encoded_length_bound(body);
   std::uint64_t most = kHeadRoom + kPartRoom + (recipe.state->mime ? encoded : body);
-  if (!recipe.state->mime && recipe.state->charset[0] != '\0') most += encoded;
+  if (!recipe.state->mime && recipe.options->charset[0] != '\0') most += encoded;
   make_room(most, text);
   text->start = kHeadRoom;
 }
@@ -187,14 +187,14 @@ std::string head_of(const MessageSpec& recipe, BodyForm form, const std::string&
   layout.charset = charset;
   if (recipe.attachments.empty() && !recipe.embedded.empty()) layout.multipart = "related";
   std::string head;
-  build_header_block(*recipe.state, recipe.typed_name, layout, &head);
+  build_header_block(*recipe.state, *recipe.options, recipe.typed_name, layout, &head);
   if (boundaries.outer.empty()) return head;
   head += "--" + boundaries.outer + "\r\n";
   if (!boundaries.inner.empty()) {
     head += "Content-Type: multipart/related; type=\"text/html\"; boundary=\"" + boundaries.inner +
             "\"\r\n\r\n--" + boundaries.inner + "\r\n";
   }
-  return head + body_content_lines(*recipe.state, layout) + "\r\n";
+  return head + body_content_lines(*recipe.state, *recipe.options, layout) + "\r\n";
 }
 
 // The embedded files' parts and the attachments' parts, each delimited by
@@ -210,7 +210,7 @@ std::vector<MessagePart> parts_after_body(const MessageSpec& recipe, const Bound
   if (!boundaries.inner.empty()) parts.push_back(MessagePart{related + "--", nullptr, 1});
   const std::string delimiter = "\r\n--" + boundaries.outer;
   for (const AttachedFile& file : recipe.attachments) {
-    const std::string head = attachment_part_header(file.name, recipe.state->charset);
+    const std::string head = attachment_part_header(file.name, recipe.options->charset);
     parts.push_back(MessagePart{delimiter + "\r\n" + head, file.reader, blame++});
   }
   parts.push_back(MessagePart{delimiter + "--\r\n", nullptr, 1});
@@ -238,14 +238,14 @@ Boundaries choose_boundaries(const MessageSpec& recipe, const MessageText& text)
 
 }  // namespace
 
-BodyForm decide_body_form(const MailerState& state, std::string_view text, PlainBodyForm* plain,
-                          EightBit eight_bit) {
+BodyForm decide_body_form(const MailerState& state, const MessageOptions& options,
+                          std::string_view text, PlainBodyForm* plain, EightBit eight_bit) {
   if (state.mime) return BodyForm::kEncoded;
-  *plain = plain_body_form(text, state.charset, state.header_only_body != 0);
+  *plain = plain_body_form(text, options.charset, state.header_only_body != 0);
   if (eight_bit == EightBit::kNotAsked || !has_eight_bit(text)) {
     return plain->encoded ? BodyForm::kEncodedToNul : BodyForm::kPlain;
   }
-  if (state.charset[0] == '\0') plain->charset = valid_utf8(text) ? "utf-8" : "ISO-8859-1";
+  if (options.charset[0] == '\0') plain->charset = valid_utf8(text) ? "utf-8" : "ISO-8859-1";
   if (eight_bit == EightBit::kAllowed && plain->longest <= kTextLineMost) {
     return BodyForm::kEightBit;
   }

@@ -14,6 +14,7 @@
 
 #include "message/base64.h"
 #include "message/body_form.h"
+#include "message/message_options.h"
 #include "platform/platform.h"
 #include "quib/mailer_state.h"
 #include "quib/text_source.h"
@@ -48,7 +49,8 @@ enum class EightBit { kNotAsked, kAllowed, kRefused };
 // charset it then declares, in *plain); else kPlain. When eight_bit is asked
 // and the text holds bytes above 127: kEightBit when it is allowed and no
 // line passes kTextLineMost, else kEncodedToNul.
-BodyForm decide_body_form(const MailerState& state, std::string_view text, PlainBodyForm* plain,
+BodyForm decide_body_form(const MailerState& state, const MessageOptions& options,
+                          std::string_view text, PlainBodyForm* plain,
                           EightBit eight_bit = EightBit::kNotAsked);
 
 // A file sent as an attachment: its name as given, and its bytes.
@@ -59,8 +61,9 @@ struct AttachedFile {
 
 // What the message is made of.
 struct MessageSpec {
-  const MailerState* state;  // the header's fields and the body's options
-  const char* typed_name;    // argument 1 as typed, for the Subject
+  const MailerState* state;       // the header's fields, -mime and -penguin
+  const MessageOptions* options;  // -html, -charset, the Message-ID and the -header lines
+  const char* typed_name;         // argument 1 as typed, for the Subject
   BlockReader* body;
   std::vector<AttachedFile> attachments;
   // -embed: the files shown inside an HTML body, in multipart/related.

@@ -102,8 +102,8 @@ std::string field_lines(const char* name, const char* value) {
 }
 
 // The charset of encoded words for a text that has no charset of its own.
-const char* charset_for(const MailerState& state, const char* value) {
-  if (state.charset[0] != '\0') return state.charset;
+const char* charset_for(const MessageOptions& options, const char* value) {
+  if (options.charset[0] != '\0') return options.charset;
   return valid_utf8(value) ? "utf-8" : "ISO-8859-1";
 }
 
@@ -112,32 +112,33 @@ const char* charset_for(const MailerState& state, const char* value) {
 // line would pass 998 octets. A text that cannot be folded there goes in
 // encoded words, which fold anywhere; *fits is false when an address list
 // still has a line that passes it.
-std::string folded_field(const MailerState& state, const char* name, const char* value,
+std::string folded_field(const MessageOptions& options, const char* name, const char* value,
                          FieldKind kind, bool encode, bool* fits) {
   std::string field;
-  if (encode && state.charset[0] != '\0' && has_eight_bit(value)) {
-    append_encoded_field(&field, name, value, state.charset, kind);
+  if (encode && options.charset[0] != '\0' && has_eight_bit(value)) {
+    append_encoded_field(&field, name, value, options.charset, kind);
   } else {
     field = field_lines(name, value);
   }
   *fits = fold_long_lines(&field, kind == FieldKind::kAddresses);
   if (!*fits && kind == FieldKind::kText) {
     field.clear();
-    append_encoded_field(&field, name, value, charset_for(state, value), kind);
+    append_encoded_field(&field, name, value, charset_for(options, value), kind);
     *fits = true;
   }
   return field;
 }
 
-void append_value(const MailerState& state, std::string* block, const char* name, const char* value,
-                  FieldKind kind, bool encode = true) {
+void append_value(const MessageOptions& options, std::string* block, const char* name,
+                  const char* value, FieldKind kind, bool encode = true) {
   bool fits = true;
-  *block += folded_field(state, name, value, kind, encode, &fits);
+  *block += folded_field(options, name, value, kind, encode, &fits);
 }
 
-void append_subject(const MailerState& state, const char* file_name, std::string* block) {
+void append_subject(const MailerState& state, const MessageOptions& options, const char* file_name,
+                    std::string* block) {
   if (state.subject[0] != '\0') {
-    append_value(state, block, "Subject", state.subject, FieldKind::kText);
+    append_value(options, block, "Subject", state.subject, FieldKind::kText);
   } else if (state.header_only_body) {
     // The body file brings its own subject line.
   } else if (std::strcmp(file_name, "-") == 0) {
@@ -145,33 +146,35 @@ void append_subject(const MailerState& state, const char* file_name, std::string
   } else {
     std::string text = "Contents of file: ";
     text += file_name;
-    append_value(state, block, "Subject", text.c_str(), FieldKind::kText);
+    append_value(options, block, "Subject", text.c_str(), FieldKind::kText);
   }
 }
 
-void append_mime_lines(const MailerState& state, const BodyLayout& layout, std::string* block) {
+void append_mime_lines(const MailerState& state, const MessageOptions& options,
+                       const BodyLayout& layout, std::string* block) {
   if (!layout.boundary.empty()) {
     *block += kMimeVersion;
     *block += "Content-Type: multipart/" + layout.multipart + "; ";
     if (layout.multipart == "related") *block += "type=\"text/html\"; ";
     *block += "boundary=\"" + layout.boundary + "\"\r\n";
-  } else if (state.mime || state.html || state.charset[0] != '\0' || layout.eight_bit ||
+  } else if (state.mime || options.html || options.charset[0] != '\0' || layout.eight_bit ||
              layout.encoded) {
     *block += kMimeVersion;
-    *block += body_content_lines(state, layout);
+    *block += body_content_lines(state, options, layout);
   }
 }
 
 // Message-ID, then the -header lines, in the order given.
-void append_own_lines(const MailerState& state, std::string* block) {
-  if (!state.message_id.empty()) *block += "Message-ID: " + state.message_id + "\r\n";
-  for (const HeaderField& field : state.headers) {
-    if (equal_nocase(field.name, "Message-ID")) continue;  // it is state.message_id
+void append_own_lines(const MessageOptions& options, std::string* block) {
+  if (!options.message_id.empty()) *block += "Message-ID: " + options.message_id + "\r\n";
+  for (const HeaderField& field : options.headers) {
+    if (equal_nocase(field.name, "Message-ID")) continue;  // it is options.message_id
     if (has_eight_bit(field.value)) {
-      const char* charset = state.charset[0] != '\0' ? state.charset : "utf-8";
+      const char* charset = options.charset[0] != '\0' ? options.charset : "utf-8";
       append_encoded_field(block, field.name.c_str(), field.value, charset, FieldKind::kText);
     } else {
-      append_value(state, block, field.name.c_str(), field.value.c_str(), FieldKind::kText, false);
+      append_value(options, block, field.name.c_str(), field.value.c_str(), FieldKind::kText,
+                   false);
     }
   }
 }
@@ -191,16 +194,17 @@ std::string format_date_header(const LocalTime& time, const ZoneRecord& zone, in
   return line;
 }
 
-std::string body_content_lines(const MailerState& state, const BodyLayout& layout) {
-  const char* charset = state.charset[0] != '\0' ? state.charset
-                        : state.mime             ? kMimeCharset
-                                                 : layout.charset.c_str();
-  std::string lines = text_part_lines(state.html != 0, charset, layout.encoded);
+std::string body_content_lines(const MailerState& state, const MessageOptions& options,
+                               const BodyLayout& layout) {
+  const char* charset = options.charset[0] != '\0' ? options.charset
+                        : state.mime               ? kMimeCharset
+                                                   : layout.charset.c_str();
+  std::string lines = text_part_lines(options.html != 0, charset, layout.encoded);
   if (layout.eight_bit) lines += "Content-Transfer-Encoding: 8bit\r\n";
   return lines;
 }
 
-const char* overlong_address_field(const MailerState& state) {
+const char* overlong_address_field(const MailerState& state, const MessageOptions& options) {
   const struct {
     const char* name;
     const char* value;
@@ -212,39 +216,33 @@ const char* overlong_address_field(const MailerState& state) {
   for (const auto& field : fields) {
     bool fits = true;
     if (field.written)
-      folded_field(state, field.name, field.value, FieldKind::kAddresses, true, &fits);
+      folded_field(options, field.name, field.value, FieldKind::kAddresses, true, &fits);
     if (!fits) return field.name;
   }
   return nullptr;
 }
 
-void build_header_block(const MailerState& state, const char* file_name, std::string* block) {
-  BodyLayout layout;
-  layout.encoded = state.mime != 0;
-  build_header_block(state, file_name, layout, block);
-}
-
-void build_header_block(const MailerState& state, const char* file_name, const BodyLayout& layout,
-                        std::string* block) {
+void build_header_block(const MailerState& state, const MessageOptions& options,
+                        const char* file_name, const BodyLayout& layout, std::string* block) {
   LocalTime time;
   ZoneRecord zone;
   int period = kPeriodStandard;
   platform_local_time(&time, &zone, &period);
   *block = format_date_header(time, zone, period);
 
-  append_value(state, block, "From", state.from_address, FieldKind::kAddresses);
+  append_value(options, block, "From", state.from_address, FieldKind::kAddresses);
   if (state.from_given) {
-    append_value(state, block, "Sender", state.login, FieldKind::kAddresses, false);
+    append_value(options, block, "Sender", state.login, FieldKind::kAddresses, false);
     if (!state.header_only_body) {
-      append_value(state, block, "Reply-to", state.login, FieldKind::kAddresses, false);
+      append_value(options, block, "Reply-to", state.login, FieldKind::kAddresses, false);
     }
   }
-  append_subject(state, file_name, block);
-  append_value(state, block, "To", state.to_list, FieldKind::kAddresses);
+  append_subject(state, options, file_name, block);
+  append_value(options, block, "To", state.to_list, FieldKind::kAddresses);
   if (state.cc_list[0] != '\0')
-    append_value(state, block, "Cc", state.cc_list, FieldKind::kAddresses);
-  append_mime_lines(state, layout, block);
-  append_own_lines(state, block);
+    append_value(options, block, "Cc", state.cc_list, FieldKind::kAddresses);
+  append_mime_lines(state, options, layout, block);
+  append_own_lines(options, block);
   *block += kMailerLine;
   if (!state.header_only_body) *block += "\r\n";
 }

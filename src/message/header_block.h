@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "message/message_options.h"
 #include "platform/platform.h"
 #include "quib/mailer_state.h"
 
@@ -24,17 +25,18 @@ struct BodyLayout {
 // The body's Content-Type line, and its Content-Transfer-Encoding line when
 // encoded or 8-bit: text/html with -html, else text/plain; the charset of
 // -charset, else ISO-8859-1 with -mime, else the layout's.
-std::string body_content_lines(const MailerState& state, const BodyLayout& layout);
+std::string body_content_lines(const MailerState& state, const MessageOptions& options,
+                               const BodyLayout& layout);
 
 // The header field ("From", "Sender", "To" or "Cc") holding an address too
 // long for any header line (998 octets, the blank before it included);
 // null when there is none.
-const char* overlong_address_field(const MailerState& state);
+const char* overlong_address_field(const MailerState& state, const MessageOptions& options);
 
 // Writes the whole header block for this run into *block (replacing it):
 // Date, From, Sender, Reply-to, Subject, To, Cc, the MIME lines, Message-ID,
-// the -header lines, X-Mailer and the empty line, as the state asks.
-// file_name is argument 1 as typed.
+// the -header lines, X-Mailer and the empty line, as the state and the
+// options ask. file_name is argument 1 as typed.
 // Values go out whole: a line that would pass 998 octets is folded before
 // a blank or, in an address list, after a comma; a subject with no such
 // place goes in encoded words (-charset, else UTF-8 when valid, else
@@ -48,8 +50,5 @@ const char* overlong_address_field(const MailerState& state);
 // follow the layout: none for a plain body without -mime, -html or
 // -charset. A -header value with bytes above 127 goes in encoded words of
 // -charset (UTF-8 without one). Calls platform_local_time once.
-void build_header_block(const MailerState& state, const char* file_name, const BodyLayout& layout,
-                        std::string* block);
-// The same for a body that goes out encoded exactly when -mime is set, in
-// one part.
-void build_header_block(const MailerState& state, const char* file_name, std::string* block);
+void build_header_block(const MailerState& state, const MessageOptions& options,
+                        const char* file_name, const BodyLayout& layout, std::string* block);

@@ -4,7 +4,11 @@
 #include <string>
 #include <string_view>
 
-#include "quib/mailer_state.h"
+// A header line the user adds (-header).
+struct HeaderField {
+  std::string name;
+  std::string value;
+};
 
 // Reads "Name: value" into *field (the value without the blanks after the
 // colon). The name must be a field name (printable ASCII without ":"), not

@@ -7,8 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "quib/mailer_state.h"
-
 // Random bytes in a Message-ID: 16 hex digits.
 constexpr std::size_t kMessageIdRandomBytes = 8;
 
@@ -21,10 +19,3 @@ std::string make_message_id(std::int64_t seconds, const unsigned char* random,
 
 // True for "<" dot-atom-text "@" (dot-atom-text or "[" dtext "]") ">".
 bool valid_message_id(std::string_view id);
-
-// True when the run writes a Message-ID: -msgid, or any option beyond the
-// classic ones that shapes the message or its delivery (-u, -attach,
-// -html, -charset, -queue, -oauth, -passcmd, -header, -embed, -dsn, -8bit,
-// -rcpt-skip-refused);
-// never for a -penguin body, which writes its own header.
-bool wants_message_id(const MailerState& state);

@@ -59,14 +59,15 @@ bool folder_ready(const std::string& dir, std::string* why) {
 }
 
 // The options that shape the entry's dialogue, as the flush reads them.
-std::string entry_options(const std::string& envelope, bool eight_bit_body) {
+std::string entry_options(const std::string& envelope, bool eight_bit_body,
+                          const std::string& message_id) {
   std::string options;
   const auto add = [&options](const std::string& word) {
     options += (options.empty() ? "" : " ") + word;
   };
   if (g_state.dsn[0] != '\0') {
     add(std::string(kOptionDsn) + dsn_notify(g_state.dsn));
-    if (!g_state.message_id.empty()) add(kOptionMessageId + g_state.message_id);
+    if (!message_id.empty()) add(kOptionMessageId + message_id);
   }
   if (eight_bit_body) add(kOption8BitMime);
   if (is_international(g_state.login) || is_international(envelope)) add(kOptionSmtpUtf8);
@@ -111,7 +112,7 @@ std::optional<int> open_queue_folder(std::string* dir) {
 }
 
 int queue_message(TextSource* text, std::uint64_t length, const std::string& envelope,
-                  bool eight_bit_body) {
+                  bool eight_bit_body, const std::string& message_id) {
   std::string dir;
   platform_queue_dir(&dir);
   QueueEntry entry;
@@ -125,7 +126,7 @@ int queue_message(TextSource* text, std::uint64_t length, const std::string& env
   entry.login = g_state.user != nullptr;
   entry.user = g_state.user != nullptr ? g_state.user : "";
   entry.auth = g_state.auth;
-  entry.options = entry_options(envelope, eight_bit_body);
+  entry.options = entry_options(envelope, eight_bit_body, message_id);
   // Run again at each attempt; the file's path as seen from any folder.
   if (g_state.pass_command != nullptr) entry.passcmd = g_state.pass_command;
   if (g_state.oauth_file != nullptr) entry.oauth = platform_absolute_path(g_state.oauth_file);

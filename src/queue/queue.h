@@ -37,13 +37,13 @@ std::optional<int> open_queue_folder(std::string* dir);
 
 // Stores in the queue folder (made by open_queue_folder) the message text of this run (g_state
 // gives the sender, the server, the login settings and the options; envelope the recipients;
-// eight_bit_body tells an 8-bit body), `length` bytes pulled from `text` and written as they
-// come, as a new entry, due at once, after a first attempt that failed with g_state.failure, and
-// prints "queued: ..." with the reason. kExitQueued, or kExitSmtpFailed after printing why the
-// message could not be queued (nothing is left behind then; a text that fails or does not hold
-// exactly `length` bytes is not queued).
+// eight_bit_body tells an 8-bit body; message_id gives ENVID), `length` bytes pulled from `text`
+// and written as they come, as a new entry, due at once, after a first attempt that failed with
+// g_state.failure, and prints "queued: ..." with the reason. kExitQueued, or kExitSmtpFailed after
+// printing why the message could not be queued (nothing is left behind then; a text that fails or
+// does not hold exactly `length` bytes is not queued).
 int queue_message(TextSource* text, std::uint64_t length, const std::string& envelope,
-                  bool eight_bit_body);
+                  bool eight_bit_body, const std::string& message_id);
 
 // Tries every due entry, one line per entry tried; prepare_login finds the
 // secret of an entry with a login (nothing, or a status when none is

@@ -63,18 +63,17 @@ std::string session_key(const QueueEntry& entry) {
          entry.passcmd + '\n' + entry.oauth + '\n' + options;
 }
 
-// The entry's options in the run's state (*dsn keeps -dsn's value); true
-// when its body is 8-bit.
-bool take_options(const QueueEntry& entry, std::string* dsn) {
+// The entry's options in the run's state (*dsn keeps -dsn's value) and
+// *message_id; true when its body is 8-bit.
+bool take_options(const QueueEntry& entry, std::string* dsn, std::string* message_id) {
   dsn->clear();
-  g_state.message_id.clear();
   g_state.eight_bit = 0;
   g_state.skip_refused = 0;
   g_state.refused.clear();
   for (const std::string& word : option_words(entry.options)) {
     if (starts_with(word, kOptionDsn)) *dsn = word.substr(std::strlen(kOptionDsn));
     if (starts_with(word, kOptionMessageId)) {
-      g_state.message_id = word.substr(std::strlen(kOptionMessageId));
+      *message_id = word.substr(std::strlen(kOptionMessageId));
     }
     if (word == kOption8BitMime) g_state.eight_bit = 1;
     if (word == kOptionSkipRefused) g_state.skip_refused = 1;
@@ -153,7 +152,8 @@ int open_for(const QueueEntry& entry, const std::string& key, Session* session,
 int send_entry(const HeldEntry& held, Session* session, std::optional<int> (*prepare_login)()) {
   const QueueEntry& entry = held.entry;
   const std::string key = session_key(entry);
-  const bool eight_bit_body = take_options(entry, &session->dsn);
+  std::string message_id;
+  const bool eight_bit_body = take_options(entry, &session->dsn, &message_id);
   if (key == session->failed_key) {
     g_state.failure = session->failure;  // the server is still away: not tried again now
     return -1;
@@ -164,7 +164,7 @@ int send_entry(const HeldEntry& held, Session* session, std::optional<int> (*pre
     session->failure = g_state.failure;
   }
   if (opened != 0) return opened;
-  if (smtp_start_mail(entry.sender.c_str(), entry.recipients, eight_bit_body) != 0) {
+  if (smtp_start_mail(entry.sender.c_str(), entry.recipients, eight_bit_body, message_id) != 0) {
     session->open = false;  // the dialogue closed it
     return -1;
   }

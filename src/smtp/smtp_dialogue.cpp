@@ -370,10 +370,11 @@ int smtp_reset() { return exchange("RSET\r\n", kCodeOk, kServerError, kMailMs); 
 
 int smtp_open_transaction(const char* login, const std::string& recipients) {
   if (int status = smtp_open_session(login, recipients)) return status;
-  return smtp_start_mail(login, recipients, false);
+  return smtp_start_mail(login, recipients, false, "");
 }
 
-int smtp_start_mail(const char* login, const std::string& recipients, bool eight_bit_body) {
+int smtp_start_mail(const char* login, const std::string& recipients, bool eight_bit_body,
+                    const std::string& message_id) {
   const bool international = envelope_is_international(login, recipients);
   if (international && !(g_state.server_offers & kOffersSmtpUtf8)) {
     transcript_reason("the server does not offer SMTPUTF8");
@@ -387,7 +388,7 @@ int smtp_start_mail(const char* login, const std::string& recipients, bool eight
   }
   const bool dsn = g_state.dsn[0] != '\0' && (g_state.server_offers & kOffersDsn);
   if (g_state.dsn[0] != '\0' && !dsn) say(kNoDsn);
-  const std::string envid(envid_of(g_state.message_id));
+  const std::string envid(envid_of(message_id));
   const std::string mail = std::string("MAIL From:<") + login + ">" +
                            mail_parameters(eight_bit_body, international, dsn, envid) + "\r\n";
   if (exchange(mail, kCodeOk, kSenderRefused, kMailMs) != 0) return -1;

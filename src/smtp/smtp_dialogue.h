@@ -66,13 +66,14 @@ int smtp_open_session(const char* login, const std::string& recipients);
 int smtp_reset();
 
 // On an open session: MAIL (with the parameters that -dsn, SMTPUTF8 and
-// eight_bit_body ask and the server offers), one RCPT per recipient and
-// DATA, as below. An international address to a server without SMTPUTF8
-// ends the run before MAIL, as does an 8-bit body to a server without
-// 8BITMIME (a queued one). With -rcpt-skip-refused a refused RCPT is
-// printed with its code and kept in g_state.refused; the run ends only when
-// none was accepted.
-int smtp_start_mail(const char* login, const std::string& recipients, bool eight_bit_body);
+// eight_bit_body ask and the server offers, ENVID from message_id), one
+// RCPT per recipient and DATA, as below. An international address to a
+// server without SMTPUTF8 ends the run before MAIL, as does an 8-bit body
+// to a server without 8BITMIME (a queued one). With -rcpt-skip-refused a
+// refused RCPT is printed with its code and kept in g_state.refused; the
+// run ends only when none was accepted.
+int smtp_start_mail(const char* login, const std::string& recipients, bool eight_bit_body,
+                    const std::string& message_id);
 
 // smtp_open_session, then smtp_start_mail without an 8-bit body: 0 once
 // DATA is accepted and no further reply came with it; -1 after a printed

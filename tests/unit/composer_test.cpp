@@ -39,10 +39,11 @@ TEST(Composer, LongHeaderGoesBeforeABodyEncodedFromMemory) {
   state.from_address = "me";
   const std::string subject(70000, 's');
   state.subject = subject.c_str();
-  state.charset = "utf-8";
+  MessageOptions options;
+  options.charset = "utf-8";
   TextReader body(std::string("caf\xe9\0tail", 9));
   MessageText text;
-  ASSERT_EQ(compose_message(MessageSpec{&state, "body.txt", &body, {}}, &text), 0);
+  ASSERT_EQ(compose_message(MessageSpec{&state, &options, "body.txt", &body, {}}, &text), 0);
   // The subject, too long for one line and without a blank, goes as
   // encoded words: what matters here is the header in front of the body.
   const std::string message(text.data(), text.length);
@@ -59,8 +60,9 @@ TEST(Composer, LongHeaderGoesBeforeABodyEncodedFromMemory) {
 
 TEST(Composer, FailingPartStopsTheTextAndIsNamedByItsNumber) {
   MailerState state;
+  MessageOptions options;
   TextReader body("body"), first("a"), second("b", true);
-  MessageSpec recipe{&state, "body.txt", &body, {{"a.txt", &first}, {"b.txt", &second}}};
+  MessageSpec recipe{&state, &options, "body.txt", &body, {{"a.txt", &first}, {"b.txt", &second}}};
   MessageText text;
   ASSERT_EQ(compose_message(recipe, &text), 0);
   MessageStream stream(text);

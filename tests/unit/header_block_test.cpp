@@ -103,16 +103,13 @@ std::string build(const Options& options, const char* file_name) {
   state.to_list = options.to;
   state.cc_list = options.cc;
   state.bcc_list = options.bcc;
-  state.html = options.html;
-  state.charset = options.charset;
+  MessageOptions message;
+  message.html = options.html;
+  message.charset = options.charset;
   std::string block = "left over";
-  if (options.encoded) {
-    BodyLayout layout;
-    layout.encoded = true;
-    build_header_block(state, file_name, layout, &block);
-  } else {
-    build_header_block(state, file_name, &block);
-  }
+  BodyLayout layout;
+  layout.encoded = options.encoded || options.mime;
+  build_header_block(state, message, file_name, layout, &block);
   EXPECT_EQ(block.substr(0, sizeof kDateLine - 1), kDateLine);
   return block.substr(std::min(block.size(), sizeof kDateLine - 1));
 }

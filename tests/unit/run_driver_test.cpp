@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "cli/run_options.h"
 #include "fakes/fake_gensock.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
@@ -176,7 +177,7 @@ TEST_F(RunDriverTest, AttachmentsThatCannotBeMailed) {
   const std::string fine = folder_ + "/fine.txt";
   write_file(fine, "fine");
   for (const std::string name : {"/nonexistent/quib/a.pdf", "/dev/null", "/proc/self/mem"}) {
-    g_state.attachments = {fine.c_str(), name.c_str()};
+    g_options.message.attachments = {fine.c_str(), name.c_str()};
     std::string output;
     const int status = run_loud(&output);
     if (name == "/dev/null") {
@@ -195,7 +196,7 @@ TEST_F(RunDriverTest, AttachmentsFollowTheBodyInParts) {
   use_file("hi\n.");
   const std::string attachment = folder_ + "/a.txt";
   write_file(attachment, "abcd");
-  g_state.attachments = {attachment.c_str()};
+  g_options.message.attachments = {attachment.c_str()};
   EXPECT_EQ(run_driver(), kExitSent);
   const std::string part = "\r\n--=_quib_00000000\r\nContent-Type: text/plain\r\n";
   EXPECT_EQ(script_.data,
