@@ -9,6 +9,7 @@
 #include "cli/login_secret.h"
 #include "cli/run_driver.h"
 #include "cli/run_log.h"
+#include "cli/run_options.h"
 #include "cli/secret_sources.h"
 #include "cli/settings/settings_store.h"
 #include "cli/usage.h"
@@ -24,7 +25,6 @@
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
 #include "smtp/esmtp.h"
-#include "smtp/sasl.h"
 #include "smtp/transcript.h"
 
 namespace {
@@ -55,7 +55,8 @@ struct Option {
   const char* name;
   bool ignore_case;
   Action action;
-  const char* MailerState::*field;  // for kRefer
+  const char* MailerState::*field;                 // for kRefer
+  const char* QueueLogin::*login_field = nullptr;  // for kRefer, in g_options.login instead
 };
 
 // Tested in this order; the first match acts.
@@ -76,15 +77,15 @@ const Option kOptions[] = {
     {"-html", false, Action::kHtml, nullptr},
     {"-charset", false, Action::kCharset, nullptr},
     // Logging in.
-    {"-u", false, Action::kRefer, &MailerState::user},
+    {"-u", false, Action::kRefer, nullptr, &QueueLogin::user},
     {"-pass", false, Action::kSecret, nullptr},
-    {"-auth", false, Action::kRefer, &MailerState::auth},
+    {"-auth", false, Action::kRefer, nullptr, &QueueLogin::auth},
     // The transcript.
     {"-debug", false, Action::kDebug, nullptr},
     {"-log", false, Action::kRefer, &MailerState::log_file},
     // The secret's other sources.
-    {"-passcmd", false, Action::kRefer, &MailerState::pass_command},
-    {"-oauth", false, Action::kRefer, &MailerState::oauth_file},
+    {"-passcmd", false, Action::kRefer, nullptr, &QueueLogin::pass_command},
+    {"-oauth", false, Action::kRefer, nullptr, &QueueLogin::oauth_file},
     // The queue.
     {"-queue", false, Action::kQueue, nullptr},
     // What modern receivers expect.
@@ -316,8 +317,7 @@ std::optional<int> message_option_status() {
 // once so that the process's command line (ps, /proc/<pid>/cmdline) no
 // longer shows it. The vector handed to main is writable.
 void take_secret(const char* value) {
-  wipe_secret(&g_state.secret);  // a second -pass: the first secret goes, too
-  g_state.secret = value;
+  g_options.login.secret = Secret(value);  // a second -pass: the first secret goes, too
   char* argument = const_cast<char*>(value);
   std::memset(argument, 0, std::strlen(argument));
   platform_protect_secrets();
@@ -327,7 +327,7 @@ void take_secret(const char* value) {
 std::optional<int> take_value(const Option& option, const char* value) {
   switch (option.action) {
     case Action::kRefer:
-      g_state.*option.field = value;
+      (option.login_field ? g_options.login.*option.login_field : g_state.*option.field) = value;
       break;
     case Action::kServer:
       if (!fits_setting(value)) return too_long_status("-server: the server name");
@@ -420,14 +420,16 @@ int run_accepted() {
   }
   if (const char* field = overlong_address_field(g_state)) return overlong_address_status(field);
   if (g_state.queue) {
-    if (!g_state.secret.empty()) {
+    if (!g_options.login.secret.empty()) {
       say(kQueueKeepsNoSecret);
       return kExitNoServerOrSender;
     }
     std::string dir;
     if (std::optional<int> status = open_queue_folder(&dir)) return *status;
   }
-  if (wants_message_id(g_state) && g_state.message_id.empty()) {
+  const LoginOptions& login = g_options.login;
+  if (wants_message_id(g_state, login.user || login.pass_command || login.oauth_file) &&
+      g_state.message_id.empty()) {
     g_state.message_id = new_message_id(g_state.login);
   }
   if (std::optional<int> status = prepare_login()) {
@@ -467,7 +469,7 @@ QueueCommand read_queue_command(int argc, const char* const* argv, const char** 
 int run_queue_command(QueueCommand command, const char* id) {
   switch (command) {
     case QueueCommand::kFlush:
-      return flush_queue(prepare_login);
+      return flush_queue(prepare_queued_login);
     case QueueCommand::kList:
       return list_queue();
     case QueueCommand::kDrop:
@@ -537,7 +539,6 @@ int quib_main(int argc, const char* const* argv) {
   if (std::optional<int> status = parse_command_line(argc, argv)) return *status;
   if (std::optional<int> status = open_run_log(argc, argv)) return *status;
   const int status = run_accepted();
-  wipe_secret(&g_state.secret);
   close_run_log(status);
   return status;
 }

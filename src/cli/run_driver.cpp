@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/progress_line.h"
+#include "cli/run_options.h"
 #include "message/address_list.h"
 #include "message/composer.h"
 #include "platform/platform.h"
@@ -289,7 +290,7 @@ int run_driver(bool send) {
       // The attachments are read again, from their start, into the entry.
       MessageStream stream(text);
       status = queue_message(&stream, message_text_bytes(text), envelope,
-                             text.form == BodyForm::kEightBit);
+                             text.form == BodyForm::kEightBit, g_options.login);
       if (stream.failed() != 0) status = read_failure_status(failed_file(stream, attachments));
     }
   }

@@ -3,10 +3,13 @@
 // to the layer each part is for, as parameters.
 #pragma once
 
+#include "cli/login_secret.h"
+
 struct RunOptions {
   // ---- The message (src/message) ----
 
   // ---- Logging in (src/cli/login_secret.h, src/smtp/smtp_login.h) ----
+  LoginOptions login;
 
   // ---- The session and the transcript (src/smtp) ----
 };
