@@ -44,16 +44,6 @@ struct MailerState {
   char local_host[kLocalHostBytes] = {};
   ConnectionHandle connection = 0;
   void* library = nullptr;  // the loaded socket library, or null
-  // Logging in: -u, -pass, -auth.
-  const char* user = nullptr;  // -u: log in as this user; null: no login (HELO)
-  std::string secret;          // the password or token once found; wiped once sent
-  const char* auth = "";       // -auth as typed: the mechanism, or empty for the usual
-  // The secret's other sources (src/cli/secret_sources.h).
-  const char* pass_command = nullptr;  // -passcmd: the command that prints the secret
-  const char* oauth_file = nullptr;    // -oauth: the OAuth file
-  // Set when the secret is a cached token: puts a new one in place of the
-  // refused one in secret. 0, or -1 once it has said why.
-  int (*renew_secret)() = nullptr;
   // The transcript of the run (src/smtp/transcript.h).
   int debug = 0;              // -debug: to standard error
   const char* log_file = "";  // -log: appended to this file

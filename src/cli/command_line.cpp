@@ -25,7 +25,6 @@
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
 #include "smtp/esmtp.h"
-#include "smtp/sasl.h"
 #include "smtp/transcript.h"
 
 namespace {
@@ -50,9 +49,10 @@ struct Option {
   const char* name;
   bool ignore_case;
   Action action;
-  const char* MailerState::*field;           // for kRefer
-  int* flag = nullptr;                       // for kFlag
-  std::vector<const char*>* list = nullptr;  // for kAppend
+  const char* MailerState::*field;                 // for kRefer
+  int* flag = nullptr;                             // for kFlag
+  std::vector<const char*>* list = nullptr;        // for kAppend
+  const char* QueueLogin::*login_field = nullptr;  // for kRefer, in g_options.login instead
 };
 
 // Tested in this order; the first match acts.
@@ -73,15 +73,15 @@ const Option kOptions[] = {
     {"-html", false, Action::kFlag, nullptr, &g_options.message.html},
     {"-charset", false, Action::kCharset, nullptr},
     // Logging in.
-    {"-u", false, Action::kRefer, &MailerState::user},
+    {"-u", false, Action::kRefer, nullptr, nullptr, nullptr, &QueueLogin::user},
     {"-pass", false, Action::kSecret, nullptr},
-    {"-auth", false, Action::kRefer, &MailerState::auth},
+    {"-auth", false, Action::kRefer, nullptr, nullptr, nullptr, &QueueLogin::auth},
     // The transcript.
     {"-debug", false, Action::kDebug, nullptr},
     {"-log", false, Action::kRefer, &MailerState::log_file},
     // The secret's other sources.
-    {"-passcmd", false, Action::kRefer, &MailerState::pass_command},
-    {"-oauth", false, Action::kRefer, &MailerState::oauth_file},
+    {"-passcmd", false, Action::kRefer, nullptr, nullptr, nullptr, &QueueLogin::pass_command},
+    {"-oauth", false, Action::kRefer, nullptr, nullptr, nullptr, &QueueLogin::oauth_file},
     // The queue.
     {"-queue", false, Action::kFlag, nullptr, &g_options.queue},
     // What modern receivers expect.
@@ -315,8 +315,7 @@ std::optional<int> message_option_status() {
 // once so that the process's command line (ps, /proc/<pid>/cmdline) no
 // longer shows it. The vector handed to main is writable.
 void take_secret(const char* value) {
-  wipe_secret(&g_state.secret);  // a second -pass: the first secret goes, too
-  g_state.secret = value;
+  g_options.login.secret = Secret(value);  // a second -pass: the first secret goes, too
   char* argument = const_cast<char*>(value);
   std::memset(argument, 0, std::strlen(argument));
   platform_protect_secrets();
@@ -326,7 +325,7 @@ void take_secret(const char* value) {
 std::optional<int> take_value(const Option& option, const char* value) {
   switch (option.action) {
     case Action::kRefer:
-      g_state.*option.field = value;
+      (option.login_field ? g_options.login.*option.login_field : g_state.*option.field) = value;
       break;
     case Action::kServer:
       if (!fits_setting(value)) return too_long_status("-server: the server name");
@@ -386,11 +385,12 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
 bool wants_message_id() {
   const MessageOptions& message = g_options.message;
   if (g_state.header_only_body) return false;
-  return g_options.want_message_id || g_state.user != nullptr || !message.attachments.empty() ||
-         message.html || message.charset[0] != '\0' || g_options.queue ||
-         g_state.oauth_file != nullptr || g_state.pass_command != nullptr ||
-         !message.headers.empty() || !message.embeds.empty() || g_state.dsn[0] != '\0' ||
-         g_state.eight_bit || g_state.skip_refused;
+  return g_options.want_message_id || g_options.login.user != nullptr ||
+         !message.attachments.empty() || message.html || message.charset[0] != '\0' ||
+         g_options.queue || g_options.login.oauth_file != nullptr ||
+         g_options.login.pass_command != nullptr || !message.headers.empty() ||
+         !message.embeds.empty() || g_state.dsn[0] != '\0' || g_state.eight_bit ||
+         g_state.skip_refused;
 }
 
 // The run once the command line is read: the last checks, then the driver.
@@ -416,7 +416,7 @@ int run_accepted() {
   if (const char* field = overlong_address_field(g_state, g_options.message))
     return overlong_address_status(field);
   if (g_options.queue) {
-    if (!g_state.secret.empty()) {
+    if (!g_options.login.secret.empty()) {
       say(kQueueKeepsNoSecret);
       return kExitNoServerOrSender;
     }
@@ -463,7 +463,7 @@ QueueCommand read_queue_command(int argc, const char* const* argv, const char** 
 int run_queue_command(QueueCommand command, const char* id) {
   switch (command) {
     case QueueCommand::kFlush:
-      return flush_queue(prepare_login);
+      return flush_queue(prepare_queued_login);
     case QueueCommand::kList:
       return list_queue();
     case QueueCommand::kDrop:
@@ -533,7 +533,6 @@ int quib_main(int argc, const char* const* argv) {
   if (std::optional<int> status = parse_command_line(argc, argv)) return *status;
   if (std::optional<int> status = open_run_log(argc, argv)) return *status;
   const int status = run_accepted();
-  wipe_secret(&g_state.secret);
   close_run_log(status);
   return status;
 }

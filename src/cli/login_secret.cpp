@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "cli/run_options.h"
 #include "cli/secret_sources.h"
 #include "platform/platform.h"
 #include "quib/console.h"
@@ -21,7 +22,7 @@ class NetrcTokens {
 
   // The next token into *token; false at the end. A "#" that begins a token
   // where a keyword may stand (keyword true) comments out the rest of its line.
-  bool next(std::string* token, bool keyword) {
+  bool next(Secret* token, bool keyword) {
     token->clear();
     for (;;) {
       while (at_ < text_.size() && is_blank(text_[at_])) ++at_;
@@ -30,12 +31,12 @@ class NetrcTokens {
       while (at_ < text_.size() && text_[at_] != '\n') ++at_;
     }
     if (text_[at_] != '"') {
-      while (at_ < text_.size() && !is_blank(text_[at_])) *token += text_[at_++];
+      while (at_ < text_.size() && !is_blank(text_[at_])) token->append(text_[at_++]);
       return true;
     }
     for (++at_; at_ < text_.size() && text_[at_] != '"'; ++at_) {
       if (text_[at_] == '\\' && at_ + 1 < text_.size()) ++at_;
-      *token += text_[at_];
+      token->append(text_[at_]);
     }
     if (at_ < text_.size()) ++at_;  // the closing quote
     return true;
@@ -55,9 +56,9 @@ class NetrcTokens {
 struct NetrcEntry {
   bool open = false;  // a machine or default entry has begun
   bool is_default = false;
-  std::string machine;
-  std::string login;
-  std::string password;
+  Secret machine;  // any token may be a password put in the wrong place
+  Secret login;
+  Secret password;
   bool has_password = false;
 };
 
@@ -65,7 +66,7 @@ struct NetrcEntry {
 // the system's, which folds more than ASCII).
 bool same_machine(std::string_view machine, std::string_view host) {
   return machine.size() == host.size() &&
-         platform_compare_nocase(std::string(machine).c_str(), std::string(host).c_str()) == 0;
+         platform_compare_nocase(Secret(machine).c_str(), std::string(host).c_str()) == 0;
 }
 
 int say_status(const std::string& text, int status) {
@@ -77,14 +78,15 @@ const char kNothingSent[] = "aborting, nothing sent\n";
 
 // Finds the secret where the user may have left it; *tried lists where it looked.
 int find_secret(const std::string& host, std::string* tried) {
+  LoginOptions& login = g_options.login;
   const char* environment = std::getenv("QUIB_PASSWORD");
   if (environment != nullptr && environment[0] != '\0') {
-    g_state.secret = environment;
+    login.secret = Secret(environment);
     return 0;
   }
   *tried = "-pass, QUIB_PASSWORD";
   std::string path;
-  std::string text;
+  Secret text;
   const int netrc = platform_read_netrc(&path, &text);
   if (netrc == kSecretOpenToOthers) {
     return say_status(
@@ -92,11 +94,9 @@ int find_secret(const std::string& host, std::string* tried) {
         kExitNoServerOrSender);
   }
   if (netrc != kSecretNoStore) *tried += ", " + (path.empty() ? std::string("~/.netrc") : path);
-  const bool found = netrc == 0 && netrc_password(text, host, g_state.user, &g_state.secret);
-  wipe_secret(&text);
-  if (found) return 0;
+  if (netrc == 0 && netrc_password(text.view(), host, login.user, &login.secret)) return 0;
   const std::string target = "quib:" + host;
-  const int stored = platform_read_credential(target, g_state.user, &g_state.secret);
+  const int stored = platform_read_credential(target, login.user, &login.secret);
   if (stored == 0) return 0;
   if (stored != kSecretNoStore) *tried += ", the Credential Manager (" + target + ")";
   return -1;
@@ -105,52 +105,54 @@ int find_secret(const std::string& host, std::string* tried) {
 }  // namespace
 
 bool netrc_password(std::string_view text, std::string_view host, std::string_view user,
-                    std::string* password) {
+                    Secret* password) {
   NetrcTokens tokens(text);
   NetrcEntry entry;
-  std::string fallback;
+  Secret fallback;
   bool has_fallback = false;
-  std::string token;
-  std::string value;
+  Secret token;
+  Secret value;
   bool more = true;
   while (more) {
     more = tokens.next(&token, true);
-    if (!more || token == "machine" || token == "default") {
-      if (entry.open && entry.has_password && entry.login == user) {
-        if (!entry.is_default && same_machine(entry.machine, host)) {
-          *password = entry.password;
+    const std::string_view word = token.view();
+    if (!more || word == "machine" || word == "default") {
+      if (entry.open && entry.has_password && entry.login.view() == user) {
+        if (!entry.is_default && same_machine(entry.machine.view(), host)) {
+          *password = std::move(entry.password);
           return true;
         }
         if (entry.is_default && !has_fallback) {
-          fallback = entry.password;
+          fallback = std::move(entry.password);
           has_fallback = true;
         }
       }
       entry = NetrcEntry();
       entry.open = more;
-      entry.is_default = token == "default";
-      if (more && token == "machine") more = tokens.next(&entry.machine, false);
-    } else if (token == "macdef") {
+      entry.is_default = word == "default";
+      if (more && word == "machine") more = tokens.next(&entry.machine, false);
+    } else if (word == "macdef") {
       tokens.next(&value, false);
       tokens.skip_macro();
-    } else if (token == "login" || token == "password" || token == "account") {
+    } else if (word == "login" || word == "password" || word == "account") {
       if (!tokens.next(&value, false)) break;
-      if (token == "login") entry.login = value;
-      if (token == "password") {
-        entry.password = value;
+      if (word == "login") entry.login = std::move(value);
+      if (word == "password") {
+        entry.password = std::move(value);
         entry.has_password = true;
       }
     }
   }
-  if (has_fallback) *password = fallback;
+  if (has_fallback) *password = std::move(fallback);
   return has_fallback;
 }
 
 std::optional<int> prepare_login() {
+  const LoginOptions& login = g_options.login;
   if (std::optional<int> status = check_secret_options()) return status;
-  if (g_state.user == nullptr) return std::nullopt;
-  if (g_state.auth[0] != '\0' && sasl_mechanism_named(g_state.auth) == SaslMechanism::kNone) {
-    return say_status(std::string("-auth: unknown mechanism ") + g_state.auth +
+  if (login.user == nullptr) return std::nullopt;
+  if (login.auth[0] != '\0' && sasl_mechanism_named(login.auth) == SaslMechanism::kNone) {
+    return say_status(std::string("-auth: unknown mechanism ") + login.auth +
                           " (plain, login, xoauth2 or oauthbearer)\n",
                       kExitUsage);
   }
@@ -166,15 +168,21 @@ std::optional<int> prepare_login() {
   std::string tried;
   bool sourced = false;
   if (std::optional<int> status = secret_from_source(&sourced)) return status;
-  if (!sourced && g_state.secret.empty()) {
+  if (!sourced && login.secret.empty()) {
     const int found = find_secret(server.host, &tried);
     if (found > 0) return found;
     if (found < 0) {
-      return say_status(std::string("no password for ") + g_state.user + " at " + server.host +
+      return say_status(std::string("no password for ") + login.user + " at " + server.host +
                             ": tried " + tried + "\n" + kNothingSent,
                         kExitNoServerOrSender);
     }
   }
   platform_protect_secrets();
   return std::nullopt;
+}
+
+std::optional<int> prepare_queued_login(const QueueLogin& queued) {
+  g_options.login = LoginOptions();
+  static_cast<QueueLogin&>(g_options.login) = queued;
+  return prepare_login();
 }

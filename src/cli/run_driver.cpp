@@ -294,7 +294,8 @@ int run_driver(bool send) {
       // The attachments are read again, from their start, into the entry.
       MessageStream stream(text);
       status = queue_message(&stream, message_text_bytes(text), envelope,
-                             text.form == BodyForm::kEightBit, g_options.message.message_id);
+                             text.form == BodyForm::kEightBit, g_options.message.message_id,
+                             g_options.login);
       if (stream.failed() != 0) status = read_failure_status(failed_file(stream, attachments));
     }
   }

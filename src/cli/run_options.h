@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "cli/login_secret.h"
 #include "message/message_options.h"
 
 struct RunOptions {
@@ -16,6 +17,7 @@ struct RunOptions {
   int progress = 0;  // -progress: a progress line on a terminal's standard error
 
   // ---- Logging in (src/cli/login_secret.h, src/smtp/smtp_login.h) ----
+  LoginOptions login;
 
   // ---- The session and the transcript (src/smtp) ----
 };

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "cli/run_options.h"
 #include "cli/usage.h"
 #include "oauth/token_client.h"
 #include "platform/platform.h"
@@ -20,17 +21,13 @@ int usage_error(const char* text) {
   return kExitUsage;
 }
 
-// Replaces the refused token (in g_state.secret) by a fresh one.
-int renew_token() {
-  std::string token;
+// Replaces the refused token in *secret by a fresh one.
+int renew_token(Secret* secret) {
   bool cached = false;
-  const std::string refused = g_state.secret;
-  if (oauth_token_for_run(g_state.oauth_file, g_state.user, refused, &token, &cached) != 0) {
-    return -1;
-  }
-  wipe_secret(&g_state.secret);
-  g_state.secret.swap(token);
-  return 0;
+  const LoginOptions& login = g_options.login;
+  const int got =
+      oauth_token_for_run(login.oauth_file, login.user, secret->view(), secret, &cached);
+  return got == 0 ? 0 : -1;
 }
 
 // Keeps what failed for whoever ends the run (a queued message's reason).
@@ -40,14 +37,13 @@ int failed_source(const char* step, const std::string& why, bool may_pass) {
 }
 
 std::optional<int> secret_from_command() {
-  std::string line;
+  Secret line;
   int code = 0;
-  const int ran = platform_run_command(g_state.pass_command, kCommandSeconds, &line, &code);
+  const int ran = platform_run_command(g_options.login.pass_command, kCommandSeconds, &line, &code);
   if (ran == 0) {
-    g_state.secret.swap(line);
+    g_options.login.secret = std::move(line);
     return std::nullopt;
   }
-  wipe_secret(&line);
   std::string why = ran == kCommandKilled     ? "was killed by signal " + std::to_string(code)
                     : ran == kCommandTimedOut ? "ran longer than 60 s and was killed"
                     : ran == kCommandNoOutput ? "printed an empty first line"
@@ -59,18 +55,19 @@ std::optional<int> secret_from_command() {
 }  // namespace
 
 std::optional<int> check_secret_options() {
-  const bool pass = !g_state.secret.empty();
-  if (pass && g_state.pass_command != nullptr) {
+  LoginOptions& login = g_options.login;
+  const bool pass = !login.secret.empty();
+  if (pass && login.pass_command != nullptr) {
     return usage_error("-pass and -passcmd cannot go together\n");
   }
-  if (g_state.oauth_file == nullptr) return std::nullopt;
-  if (pass || g_state.pass_command != nullptr) {
+  if (login.oauth_file == nullptr) return std::nullopt;
+  if (pass || login.pass_command != nullptr) {
     return usage_error("-oauth cannot go with -pass or -passcmd\n");
   }
-  if (g_state.user == nullptr) return usage_error("-oauth needs -u (the mailbox)\n");
-  const SaslMechanism asked = sasl_mechanism_named(g_state.auth);
-  if (g_state.auth[0] == '\0') {
-    g_state.auth = "xoauth2";
+  if (login.user == nullptr) return usage_error("-oauth needs -u (the mailbox)\n");
+  const SaslMechanism asked = sasl_mechanism_named(login.auth);
+  if (login.auth[0] == '\0') {
+    login.auth = "xoauth2";
   } else if (asked != SaslMechanism::kXoauth2 && asked != SaslMechanism::kOauthbearer) {
     return usage_error("-oauth: -auth must be xoauth2 or oauthbearer\n");
   }
@@ -78,18 +75,18 @@ std::optional<int> check_secret_options() {
 }
 
 std::optional<int> secret_from_source(bool* used) {
-  *used = g_state.pass_command != nullptr || g_state.oauth_file != nullptr;
-  if (g_state.pass_command != nullptr) return secret_from_command();
-  if (g_state.oauth_file == nullptr) return std::nullopt;
+  LoginOptions& login = g_options.login;
+  *used = login.pass_command != nullptr || login.oauth_file != nullptr;
+  if (login.pass_command != nullptr) return secret_from_command();
+  if (login.oauth_file == nullptr) return std::nullopt;
   bool cached = false;
-  const int got =
-      oauth_token_for_run(g_state.oauth_file, g_state.user, "", &g_state.secret, &cached);
+  const int got = oauth_token_for_run(login.oauth_file, login.user, "", &login.secret, &cached);
   if (got == kTokenEndpointAway) {
     return failed_source("fetching a token", "the token endpoint could not be reached", true);
   }
   if (got != 0) return failed_source("fetching a token", "no token (see quib -oauth-check)", false);
   // A cached token may have been revoked: a refusal is retried once with a new one.
-  if (cached) g_state.renew_secret = renew_token;
+  if (cached) login.renew_secret = renew_token;
   return std::nullopt;
 }
 

@@ -10,7 +10,7 @@
 // OAUTHBEARER): status 1. With -oauth, -auth defaults to xoauth2.
 std::optional<int> check_secret_options();
 
-// Fills g_state.secret from -passcmd or -oauth when one is given: nothing
+// Fills g_options.login.secret from -passcmd or -oauth when one is given: nothing
 // when the run goes on (*used tells whether one was), else the status.
 std::optional<int> secret_from_source(bool* used);
 

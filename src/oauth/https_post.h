@@ -6,13 +6,15 @@
 
 #include <string>
 
+#include "platform/secret.h"
+
 struct HttpsReply {
-  long status = 0;   // the HTTP status
-  std::string body;  // the reply's body
+  long status = 0;  // the HTTP status
+  Secret body;      // the reply's body
 };
 
 // POSTs form (application/x-www-form-urlencoded) to url and waits at most
 // a minute for the reply. 0 when a reply came (whatever its status), or -1
 // with *why naming the failure (no library, unreachable, TLS refused).
-int https_post_form(const std::string& url, const std::string& form, HttpsReply* reply,
+int https_post_form(const std::string& url, std::string_view form, HttpsReply* reply,
                     std::string* why);

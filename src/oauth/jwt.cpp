@@ -4,7 +4,6 @@
 
 #include "message/base64.h"
 #include "oauth/signer.h"
-#include "smtp/sasl.h"
 
 namespace {
 
@@ -29,12 +28,15 @@ std::string fresh_id() {
 JsonMember text(const char* name, const std::string& value) { return {name, value, 0, false}; }
 JsonMember number(const char* name, long long value) { return {name, "", value, true}; }
 
+// The signature makes the assertion a credential: it goes into Secrets.
 int signed_token(const std::string& header, const std::string& claims, std::string_view pem,
-                 std::string* jwt, std::string* why) {
+                 Secret* jwt, std::string* why) {
   const std::string input = base64url(header) + "." + base64url(claims);
   std::string signature;
   if (rs256_sign(pem, input, &signature, why) != 0) return -1;
-  *jwt = input + "." + base64url(signature);
+  std::string encoded = base64url(Secret::adopt(&signature).view());
+  *jwt = Secret(input + '.');
+  jwt->append(Secret::adopt(&encoded).view());
   return 0;
 }
 
@@ -51,8 +53,7 @@ std::string base64url(std::string_view bytes) {
 }
 
 int client_assertion(std::string_view pem, const std::string& client_id,
-                     const std::string& token_url, long long now, std::string* jwt,
-                     std::string* why) {
+                     const std::string& token_url, long long now, Secret* jwt, std::string* why) {
   std::string sha1;
   std::string sha256;
   if (certificate_thumbprints(pem, &sha1, &sha256, why) != 0) return -1;
@@ -68,12 +69,12 @@ int client_assertion(std::string_view pem, const std::string& client_id,
 
 int service_account_assertion(const ServiceAccountKey& key, const std::string& subject,
                               const std::string& scope, const std::string& token_url, long long now,
-                              std::string* jwt, std::string* why) {
+                              Secret* jwt, std::string* why) {
   std::vector<JsonMember> header = {text("alg", "RS256"), text("typ", "JWT")};
   if (!key.private_key_id.empty()) header.push_back(text("kid", key.private_key_id));
   std::vector<JsonMember> claims = {text("iss", key.client_email)};
   if (!subject.empty()) claims.push_back(text("sub", subject));
   claims.insert(claims.end(), {text("scope", scope), text("aud", token_url), number("iat", now),
                                number("exp", now + kServiceAssertionSeconds)});
-  return signed_token(json_object(header), json_object(claims), key.private_key, jwt, why);
+  return signed_token(json_object(header), json_object(claims), key.private_key.view(), jwt, why);
 }

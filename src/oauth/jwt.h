@@ -14,12 +14,11 @@ std::string base64url(std::string_view bytes);
 // certificate; claims aud (the token URL), iss and sub (the client id),
 // exp (10 minutes on), nbf and iat (now), a fresh jti. 0, or -1 with *why.
 int client_assertion(std::string_view pem, const std::string& client_id,
-                     const std::string& token_url, long long now, std::string* jwt,
-                     std::string* why);
+                     const std::string& token_url, long long now, Secret* jwt, std::string* why);
 
 // The service account's assertion: header alg RS256, typ JWT, kid; claims
 // iss (client_email), sub (the mailbox, for domain-wide delegation), scope,
 // aud (the token URL), iat, exp (one hour on). 0, or -1 with *why.
 int service_account_assertion(const ServiceAccountKey& key, const std::string& subject,
                               const std::string& scope, const std::string& token_url, long long now,
-                              std::string* jwt, std::string* why);
+                              Secret* jwt, std::string* why);

@@ -2,13 +2,12 @@
 
 #include <cstdlib>
 
-#include "smtp/sasl.h"
-
 namespace {
 
 struct Key {
   const char* name;
-  std::string OauthSettings::*field;  // null: expires_at
+  std::string OauthSettings::*field;  // null: expires_at or a secret
+  Secret OauthSettings::*secret = nullptr;
 };
 
 const Key kKeys[] = {
@@ -18,11 +17,11 @@ const Key kKeys[] = {
     {"device_url", &OauthSettings::device_url},
     {"scope", &OauthSettings::scope},
     {"client_id", &OauthSettings::client_id},
-    {"client_secret", &OauthSettings::client_secret},
+    {"client_secret", nullptr, &OauthSettings::client_secret},
     {"certificate", &OauthSettings::certificate},
     {"service_account", &OauthSettings::service_account},
-    {"refresh_token", &OauthSettings::refresh_token},
-    {"access_token", &OauthSettings::access_token},
+    {"refresh_token", nullptr, &OauthSettings::refresh_token},
+    {"access_token", nullptr, &OauthSettings::access_token},
     {"expires_at", nullptr},
 };
 
@@ -94,7 +93,9 @@ int parse_oauth_file(std::string_view text, OauthSettings* settings, std::string
       *why = "no \"=\" after the key";
       return line;
     }
-    if (known->field != nullptr) {
+    if (known->secret != nullptr) {
+      settings->*known->secret = Secret(value);
+    } else if (known->field != nullptr) {
       settings->*known->field = std::string(value);
     } else if (!value.empty() && !parse_seconds(value, &settings->expires_at)) {
       *why = "expires_at is not a number of seconds";
@@ -104,9 +105,9 @@ int parse_oauth_file(std::string_view text, OauthSettings* settings, std::string
   return 0;
 }
 
-std::string rewrite_oauth_file(std::string_view text,
-                               const std::vector<std::pair<std::string, std::string>>& values) {
-  std::string out;
+Secret rewrite_oauth_file(std::string_view text,
+                          const std::vector<std::pair<std::string, std::string_view>>& values) {
+  Secret out;
   std::vector<bool> done(values.size(), false);
   for (const Line& line : lines_of(text)) {
     const std::string_view whole = text.substr(line.at, line.length);
@@ -119,30 +120,26 @@ std::string rewrite_oauth_file(std::string_view text,
       }
     }
     if (which == values.size()) {
-      out += whole;
+      out.append(whole);
     } else {
       done[which] = true;
       const std::size_t equals = whole.find('=');
       std::size_t value_at = equals + 1;
       while (value_at < whole.size() && is_blank(whole[value_at])) ++value_at;
       const bool cr = !whole.empty() && whole.back() == '\r';
-      out += whole.substr(0, value_at);
-      if (value_at == equals + 1) out += ' ';
-      out += values[which].second;
-      if (cr) out += '\r';
+      out.append(whole.substr(0, value_at));
+      if (value_at == equals + 1) out.append(' ');
+      out.append(values[which].second);
+      if (cr) out.append('\r');
     }
-    if (line.at + line.length < text.size()) out += '\n';
+    if (line.at + line.length < text.size()) out.append('\n');
   }
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (done[i]) continue;
-    if (!out.empty() && out.back() != '\n') out += '\n';
-    out += values[i].first + " = " + values[i].second + "\n";
+    if (!out.empty() && out.view().back() != '\n') out.append('\n');
+    out.append(values[i].first + " = ");
+    out.append(values[i].second);
+    out.append('\n');
   }
   return out;
-}
-
-void wipe_oauth_settings(OauthSettings* settings) {
-  wipe_secret(&settings->client_secret);
-  wipe_secret(&settings->refresh_token);
-  wipe_secret(&settings->access_token);
 }

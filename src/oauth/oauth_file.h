@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/secret.h"
+
 struct OauthSettings {
   std::string provider;  // microsoft, google or generic
   std::string tenant;
@@ -14,11 +16,11 @@ struct OauthSettings {
   std::string device_url;
   std::string scope;
   std::string client_id;
-  std::string client_secret;
+  Secret client_secret;
   std::string certificate;      // a PEM file: private key and certificate
   std::string service_account;  // Google's JSON key file
-  std::string refresh_token;
-  std::string access_token;
+  Secret refresh_token;
+  Secret access_token;
   long long expires_at = 0;  // Unix seconds; 0 when none is cached
 };
 
@@ -30,8 +32,5 @@ int parse_oauth_file(std::string_view text, OauthSettings* settings, std::string
 // The text with each key of `values` set: its lines keep everything but
 // the value, a key the text lacks is added at its end. Comments, blank
 // lines, order and line ends stay as they were.
-std::string rewrite_oauth_file(std::string_view text,
-                               const std::vector<std::pair<std::string, std::string>>& values);
-
-// Every secret the settings hold, overwritten.
-void wipe_oauth_settings(OauthSettings* settings);
+Secret rewrite_oauth_file(std::string_view text,
+                          const std::vector<std::pair<std::string, std::string_view>>& values);

@@ -9,7 +9,6 @@
 #include "oauth/token_request.h"
 #include "platform/platform.h"
 #include "quib/console.h"
-#include "smtp/sasl.h"
 #include "smtp/transcript.h"
 
 namespace {
@@ -25,17 +24,12 @@ const char kNothingSent[] = "aborting, nothing sent\n";
 // The OAuth file of a run, read and checked.
 struct OauthRun {
   std::string path;
-  std::string text;
+  Secret text;
   OauthSettings settings;
   ServiceAccountKey key;
   TokenPlan plan;
   PlatformLock lock;
-  ~OauthRun() {
-    platform_unlock(&lock);
-    wipe_secret(&text);
-    wipe_oauth_settings(&settings);
-    wipe_secret(&key.private_key);
-  }
+  ~OauthRun() { platform_unlock(&lock); }
 };
 
 long long now_seconds() { return static_cast<long long>(std::time(nullptr)); }
@@ -46,7 +40,7 @@ int fail(const std::string& line) {
 }
 
 // Reads a file that holds a secret (the OAuth file, a key).
-int read_private(const std::string& path, std::string* text, std::string* fault) {
+int read_private(const std::string& path, Secret* text, std::string* fault) {
   const int read = platform_read_private_file(path, text);
   if (read == kSecretOpenToOthers) {
     *fault = path + " can be read by others: refused (chmod 600 " + path + ")";
@@ -59,20 +53,18 @@ int read_private(const std::string& path, std::string* text, std::string* fault)
 // Reads and checks the OAuth file (again, once the lock is held).
 int load(OauthRun* run, std::string* fault) {
   run->text.clear();
-  wipe_oauth_settings(&run->settings);
   run->settings = OauthSettings();
   if (read_private(run->path, &run->text, fault) != 0) return -1;
   std::string why;
-  const int line = parse_oauth_file(run->text, &run->settings, &why);
+  const int line = parse_oauth_file(run->text.view(), &run->settings, &why);
   if (line != 0) {
     *fault = run->path + " line " + std::to_string(line) + ": " + why;
     return -1;
   }
   if (!run->settings.service_account.empty()) {
-    std::string key_text;
+    Secret key_text;
     const int read = read_private(run->settings.service_account, &key_text, fault);
-    const int parsed = read == 0 ? read_service_account_key(key_text, &run->key) : -1;
-    wipe_secret(&key_text);
+    const int parsed = read == 0 ? read_service_account_key(key_text.view(), &run->key) : -1;
     if (read != 0) return -1;
     if (parsed != 0) {
       *fault = run->settings.service_account + ": not a service account key (JSON)";
@@ -86,31 +78,33 @@ int load(OauthRun* run, std::string* fault) {
   return 0;
 }
 
-bool cache_usable(const OauthSettings& settings, const std::string& refused) {
-  return !settings.access_token.empty() && settings.access_token != refused &&
-         settings.expires_at - now_seconds() > kCacheMarginSeconds;
+// Takes the cached token, if usable, into *token; *cached tells whether it was.
+bool take_cached(const OauthSettings& settings, std::string_view refused, Secret* token,
+                 bool* cached) {
+  *cached = !settings.access_token.empty() && settings.access_token.view() != refused &&
+            settings.expires_at - now_seconds() > kCacheMarginSeconds;
+  if (*cached) *token = Secret(settings.access_token.view());
+  return *cached;
 }
 
 // The client assertion or the service account's, where one is needed.
-int assertion_for(const OauthRun& run, const std::string& user, std::string* jwt,
-                  std::string* fault) {
+int assertion_for(const OauthRun& run, const std::string& user, Secret* jwt, std::string* fault) {
   std::string why;
   int made = 0;
   if (run.plan.grant == Grant::kJwtBearer) {
     made = service_account_assertion(run.key, user, run.plan.scope, run.plan.token_url,
                                      now_seconds(), jwt, &why);
   } else if (!run.settings.certificate.empty()) {
-    std::string pem;
+    Secret pem;
     if (read_private(run.settings.certificate, &pem, fault) != 0) return -1;
-    made =
-        client_assertion(pem, run.settings.client_id, run.plan.token_url, now_seconds(), jwt, &why);
-    wipe_secret(&pem);
+    made = client_assertion(pem.view(), run.settings.client_id, run.plan.token_url, now_seconds(),
+                            jwt, &why);
   }
   if (made != 0) *fault = "signing the assertion: " + why;
   return made;
 }
 
-FormFields token_form(const OauthRun& run, const std::string& assertion) {
+FormFields token_form(const OauthRun& run, std::string_view assertion) {
   const OauthSettings& s = run.settings;
   FormFields fields;
   switch (run.plan.grant) {
@@ -120,7 +114,7 @@ FormFields token_form(const OauthRun& run, const std::string& assertion) {
     case Grant::kRefreshToken:
       fields.emplace_back("client_id", s.client_id);
       if (s.provider != "google") fields.emplace_back("scope", run.plan.scope);
-      fields.emplace_back("refresh_token", s.refresh_token);
+      fields.emplace_back("refresh_token", s.refresh_token.view());
       fields.emplace_back("grant_type", "refresh_token");
       add_client_credential(s, assertion, &fields);
       return fields;
@@ -131,10 +125,6 @@ FormFields token_form(const OauthRun& run, const std::string& assertion) {
       fields.emplace_back("grant_type", "client_credentials");
       return fields;
   }
-}
-
-void wipe_form(FormFields* fields) {
-  for (auto& field : *fields) wipe_secret(&field.second);
 }
 
 // The line that tells why the endpoint gave no token.
@@ -153,13 +143,10 @@ std::string reply_fault(const OauthRun& run, int read, long status, const TokenR
 }
 
 // POSTs the form to url and reads the reply as a token reply.
-int post(const OauthRun& run, const std::string& url, FormFields* fields, HttpsReply* http,
+int post(const OauthRun& run, const std::string& url, const FormFields& fields, HttpsReply* http,
          std::string* fault) {
-  std::string form = form_encode(*fields);
-  wipe_form(fields);
   std::string why;
-  const int posted = https_post_form(url, form, http, &why);
-  wipe_secret(&form);
+  const int posted = https_post_form(url, form_encode(fields).view(), http, &why);
   if (posted != 0) {
     *fault =
         "token request to " + url + " (" + grant_type_text(run.plan.grant) + ") failed: " + why;
@@ -171,14 +158,12 @@ int post(const OauthRun& run, const std::string& url, FormFields* fields, HttpsR
 // Asks the endpoint for a token. 0, or -1 (kTokenEndpointAway when no
 // reply came) with *fault.
 int fetch(const OauthRun& run, const std::string& user, TokenReply* reply, std::string* fault) {
-  std::string assertion;
+  Secret assertion;
   if (assertion_for(run, user, &assertion, fault) != 0) return -1;
-  FormFields fields = token_form(run, assertion);
-  wipe_secret(&assertion);
+  const FormFields fields = token_form(run, assertion.view());
   HttpsReply http;
-  if (int posted = post(run, run.plan.token_url, &fields, &http, fault)) return posted;
-  const int read = read_token_reply(http.body, reply);
-  wipe_secret(&http.body);
+  if (int posted = post(run, run.plan.token_url, fields, &http, fault)) return posted;
+  const int read = read_token_reply(http.body.view(), reply);
   if (transcript_on()) {
     transcript_event(
         "token request to " + run.plan.token_url + ": grant_type=" +
@@ -192,20 +177,18 @@ int fetch(const OauthRun& run, const std::string& user, TokenReply* reply, std::
 
 // Writes the new token (and a rotated refresh token) into the file.
 int save(OauthRun* run, const TokenReply& reply) {
-  std::vector<std::pair<std::string, std::string>> values = {
-      {"access_token", reply.access_token},
-      {"expires_at", std::to_string(now_seconds() + reply.expires_in)}};
-  if (!reply.refresh_token.empty()) values.emplace_back("refresh_token", reply.refresh_token);
-  std::string text = rewrite_oauth_file(run->text, values);
-  const int replaced = run->lock.handle >= 0 ? platform_replace_file(run->path, text) : -1;
-  wipe_secret(&text);
-  for (auto& value : values) wipe_secret(&value.second);
-  return replaced;
+  const std::string expires = std::to_string(now_seconds() + reply.expires_in);
+  std::vector<std::pair<std::string, std::string_view>> values = {
+      {"access_token", reply.access_token.view()}, {"expires_at", expires}};
+  if (!reply.refresh_token.empty())
+    values.emplace_back("refresh_token", reply.refresh_token.view());
+  const Secret text = rewrite_oauth_file(run->text.view(), values);
+  return run->lock.handle >= 0 ? platform_replace_file(run->path, text.view()) : -1;
 }
 
 // The token from the cache or the endpoint, the file rewritten. *fault
 // when it fails; *unsaved when the token could not be kept.
-int obtain(OauthRun* run, const std::string& user, const std::string& refused, std::string* token,
+int obtain(OauthRun* run, const std::string& user, std::string_view refused, Secret* token,
            bool* cached, std::string* fault) {
   *cached = false;
   if (load(run, fault) != 0) return -1;
@@ -215,11 +198,7 @@ int obtain(OauthRun* run, const std::string& user, const std::string& refused, s
              "refresh_token from quib -oauth-login " + run->path + ")";
     return -1;
   }
-  if (cache_usable(run->settings, refused)) {
-    *token = run->settings.access_token;
-    *cached = true;
-    return 0;
-  }
+  if (take_cached(run->settings, refused, token, cached)) return 0;
   const bool rotating = run->plan.grant == Grant::kRefreshToken;
   if (platform_lock(run->path + ".lock", &run->lock) != 0 || !platform_folder_writable(run->path)) {
     platform_unlock(&run->lock);
@@ -230,30 +209,26 @@ int obtain(OauthRun* run, const std::string& user, const std::string& refused, s
     }
   } else if (load(run, fault) != 0) {
     return -1;
-  } else if (cache_usable(run->settings, refused)) {  // another run fetched it meanwhile
-    *token = run->settings.access_token;
-    *cached = true;
-    return 0;
+  } else if (take_cached(run->settings, refused, token, cached)) {
+    return 0;  // another run fetched it meanwhile
   }
   TokenReply reply;
   if (int fetched = fetch(*run, user, &reply, fault)) return fetched;
   run->settings.expires_at = now_seconds() + reply.expires_in;
-  *token = reply.access_token;
+  *token = Secret(reply.access_token.view());
   if (save(run, reply) != 0) {
     say(rotating && !reply.refresh_token.empty()
             ? "the new refresh token could not be saved in " + run->path +
                   ": run quib -oauth-login " + run->path + " again\n"
             : "the token could not be kept in " + run->path + "; sending all the same\n");
   }
-  wipe_secret(&reply.access_token);
-  wipe_secret(&reply.refresh_token);
   return 0;
 }
 
 }  // namespace
 
-int oauth_token_for_run(const std::string& path, const std::string& user,
-                        const std::string& refused, std::string* token, bool* cached) {
+int oauth_token_for_run(const std::string& path, const std::string& user, std::string_view refused,
+                        Secret* token, bool* cached) {
   platform_protect_secrets();
   OauthRun run;
   run.path = path;
@@ -268,11 +243,10 @@ int oauth_check(const std::string& path) {
   OauthRun run;
   run.path = path;
   std::string fault;
-  std::string token;
+  Secret token;
   bool cached = false;
   // The mailbox only goes into a service account's assertion as its sub.
   if (obtain(&run, "", "", &token, &cached, &fault) != 0) return fail(fault + "\n");
-  wipe_secret(&token);
   const long long left = (run.settings.expires_at - now_seconds()) / 60;
   say(std::string("grant: ") + grant_type_text(run.plan.grant) +
       "\nendpoint: " + run.plan.token_url + "\ntoken: " + (cached ? "cached, " : "new, ") +
@@ -286,9 +260,9 @@ namespace {
 int start_device_flow(const OauthRun& run, DeviceReply* device, std::string* fault) {
   FormFields fields = {{"client_id", run.settings.client_id}, {"scope", run.plan.scope}};
   HttpsReply http;
-  if (post(run, run.plan.device_url, &fields, &http, fault) != 0) return -1;
+  if (post(run, run.plan.device_url, fields, &http, fault) != 0) return -1;
   TokenReply error;
-  const int read = read_device_reply(http.body, device, &error);
+  const int read = read_device_reply(http.body.view(), device, &error);
   if (read == 0 && http.status == 200) {
     say("To sign in, open " + device->verification_uri + " and enter the code " +
         device->user_code + "\n");
@@ -312,12 +286,12 @@ int poll_device_flow(const OauthRun& run, const DeviceReply& device, TokenReply*
     platform_sleep_ms(static_cast<int>(interval * 1000));
     FormFields fields = {{"grant_type", grant_type_text(Grant::kDeviceCode)},
                          {"client_id", run.settings.client_id},
-                         {"device_code", device.device_code}};
+                         {"device_code", device.device_code.view()}};
     add_client_credential(run.settings, "", &fields);
     HttpsReply http;
-    if (post(run, run.plan.token_url, &fields, &http, fault) != 0) return -1;
+    if (post(run, run.plan.token_url, fields, &http, fault) != 0) return -1;
     *reply = TokenReply();
-    const int read = read_token_reply(http.body, reply);
+    const int read = read_token_reply(http.body.view(), reply);
     if (read == 0 && http.status == 200) return 0;
     if (read == kReplyError && reply->error == "authorization_pending") continue;
     if (read == kReplyError && reply->error == "slow_down") {
@@ -351,7 +325,7 @@ int oauth_login(const std::string& path) {
   }
   // The device flow is delegated: the plan's scope is the delegated one.
   run.plan.grant = Grant::kRefreshToken;
-  run.settings.refresh_token = "-";
+  run.settings.refresh_token = Secret("-");
   std::string why;
   plan_token_request(run.settings, run.key.token_uri, &run.plan, &why);
   run.settings.refresh_token.clear();

@@ -6,16 +6,19 @@
 
 #include <string>
 
+#include "platform/secret.h"
+
 // The access token in *token: the cached one while more than 5 minutes
 // remain, else a new one from the endpoint (saved back into the file).
-// refused: a token the server has just refused (empty for none), never
-// handed back again. *cached tells whether the token came from the cache.
+// refused: a token the server has just refused (empty for none; it may be
+// *token's own text, read before *token is set), never handed back again.
+// *cached tells whether the token came from the cache.
 // A failure's message ends with "aborting, nothing sent"; it returns
 // kTokenEndpointAway when the endpoint gave no reply (unreachable, TLS
 // refused), a failure that may pass.
 constexpr int kTokenEndpointAway = -2;
-int oauth_token_for_run(const std::string& path, const std::string& user,
-                        const std::string& refused, std::string* token, bool* cached);
+int oauth_token_for_run(const std::string& path, const std::string& user, std::string_view refused,
+                        Secret* token, bool* cached);
 
 // Fetches or reuses a token and prints the grant, the endpoint and the
 // minutes the token has left.

@@ -1,5 +1,6 @@
 #include "oauth/token_reply.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 namespace {
@@ -19,6 +20,17 @@ bool parse_object(std::string_view body, Json* json) {
 std::string text_member(const Json& json, const char* name) {
   const auto found = json.find(name);
   return found != json.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+// A string member moved into a Secret: the parsed value's buffer goes with it.
+Secret secret_member(Json* json, const char* name) {
+  const auto found = json->find(name);
+  if (found == json->end() || !found->is_string()) return Secret();
+  return Secret::adopt(&found->get_ref<std::string&>());
+}
+
+bool is_printable(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c >= ' ' && c <= '~'; });
 }
 
 // A number, or a number written as a string (some endpoints do).
@@ -58,18 +70,16 @@ int read_token_reply(std::string_view body, TokenReply* reply) {
   Json json;
   if (!parse_object(body, &json)) return kReplyNotJson;
   if (read_error(json, reply)) return kReplyError;
-  reply->access_token = text_member(json, "access_token");
-  reply->refresh_token = text_member(json, "refresh_token");
+  reply->access_token = secret_member(&json, "access_token");
+  reply->refresh_token = secret_member(&json, "refresh_token");
   reply->expires_in = number_member(json, "expires_in", 3600);
   if (reply->expires_in < 0) reply->expires_in = 0;
   // The token goes into an SMTP command line: printable characters only.
-  if (reply->access_token.empty() ||
-      printable(reply->access_token, reply->access_token.size()) != reply->access_token) {
+  if (reply->access_token.empty() || !is_printable(reply->access_token.view())) {
     return kReplyNoToken;
   }
-  if (printable(reply->refresh_token, reply->refresh_token.size()) != reply->refresh_token) {
-    reply->refresh_token.clear();  // it could not be stored on one line
-  }
+  // A refresh token that could not be stored on one line is dropped.
+  if (!is_printable(reply->refresh_token.view())) reply->refresh_token.clear();
   return 0;
 }
 
@@ -77,7 +87,7 @@ int read_device_reply(std::string_view body, DeviceReply* reply, TokenReply* err
   Json json;
   if (!parse_object(body, &json)) return kReplyNotJson;
   if (read_error(json, error)) return kReplyError;
-  reply->device_code = text_member(json, "device_code");
+  reply->device_code = secret_member(&json, "device_code");
   reply->user_code = printable(text_member(json, "user_code"), 64);
   reply->verification_uri = text_member(json, "verification_uri");
   if (reply->verification_uri.empty())
@@ -95,7 +105,7 @@ int read_service_account_key(std::string_view text, ServiceAccountKey* key) {
   Json json;
   if (!parse_object(text, &json)) return -1;
   key->client_email = text_member(json, "client_email");
-  key->private_key = text_member(json, "private_key");
+  key->private_key = secret_member(&json, "private_key");
   key->private_key_id = text_member(json, "private_key_id");
   key->token_uri = text_member(json, "token_uri");
   return key->client_email.empty() || key->private_key.empty() ? -1 : 0;

@@ -8,9 +8,11 @@
 #include <utility>
 #include <vector>
 
+#include "platform/secret.h"
+
 struct TokenReply {
-  std::string access_token;
-  std::string refresh_token;  // empty when the endpoint sent none
+  Secret access_token;
+  Secret refresh_token;  // empty when the endpoint sent none
   long long expires_in = 0;
   std::string error;              // the endpoint's "error", printable
   std::string error_description;  // printable, at most 200 characters
@@ -25,7 +27,7 @@ constexpr int kReplyNoToken = -3;  // it holds no access_token
 int read_token_reply(std::string_view body, TokenReply* reply);
 
 struct DeviceReply {
-  std::string device_code;
+  Secret device_code;
   std::string user_code;
   std::string verification_uri;
   long long expires_in = 900;
@@ -37,7 +39,7 @@ int read_device_reply(std::string_view body, DeviceReply* reply, TokenReply* err
 
 struct ServiceAccountKey {
   std::string client_email;
-  std::string private_key;  // PEM
+  Secret private_key;  // PEM
   std::string private_key_id;
   std::string token_uri;
 };

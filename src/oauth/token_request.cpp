@@ -103,32 +103,32 @@ int plan_token_request(const OauthSettings& settings, const std::string& key_tok
   return 0;
 }
 
-std::string form_encode(const FormFields& fields) {
+Secret form_encode(const FormFields& fields) {
   static const char kHex[] = "0123456789ABCDEF";
-  std::string form;
+  Secret form;
   for (const auto& field : fields) {
-    if (!form.empty()) form += '&';
-    for (const std::string* part : {&field.first, &field.second}) {
+    if (!form.empty()) form.append('&');
+    for (const std::string_view* part : {&field.first, &field.second}) {
       for (unsigned char c : *part) {
         if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
             c == '-' || c == '.' || c == '_' || c == '~') {
-          form += static_cast<char>(c);
+          form.append(static_cast<char>(c));
         } else {
-          form += '%';
-          form += kHex[c >> 4];
-          form += kHex[c & 15];
+          form.append('%');
+          form.append(kHex[c >> 4]);
+          form.append(kHex[c & 15]);
         }
       }
-      if (part == &field.first) form += '=';
+      if (part == &field.first) form.append('=');
     }
   }
   return form;
 }
 
-void add_client_credential(const OauthSettings& settings, const std::string& assertion,
+void add_client_credential(const OauthSettings& settings, std::string_view assertion,
                            FormFields* fields) {
   if (!settings.client_secret.empty()) {
-    fields->emplace_back("client_secret", settings.client_secret);
+    fields->emplace_back("client_secret", settings.client_secret.view());
   } else if (!assertion.empty()) {
     fields->emplace_back("client_assertion_type", kClientAssertionType);
     fields->emplace_back("client_assertion", assertion);

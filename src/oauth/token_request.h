@@ -31,12 +31,12 @@ int plan_token_request(const OauthSettings& settings, const std::string& key_tok
 // [::1] (secrets may travel in clear to a loopback peer only).
 bool token_url_allowed(std::string_view url);
 
-using FormFields = std::vector<std::pair<std::string, std::string>>;
+using FormFields = std::vector<std::pair<std::string_view, std::string_view>>;
 // application/x-www-form-urlencoded: names and values percent-encoded
 // (unreserved characters as they are), joined by "&".
-std::string form_encode(const FormFields& fields);
+Secret form_encode(const FormFields& fields);
 
 // The client's own credential, for the token request's form: the secret,
 // or the signed assertion (client_assertion_type and client_assertion).
-void add_client_credential(const OauthSettings& settings, const std::string& assertion,
+void add_client_credential(const OauthSettings& settings, std::string_view assertion,
                            FormFields* fields);

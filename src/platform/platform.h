@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/secret.h"
+
 // ---- Strings (lstrcmpA, lstrcmpiA) ----------------------------------------
 
 // 0 when both texts are equal byte for byte.
@@ -209,11 +211,10 @@ constexpr int kSecretNoStore = -3;       // the platform has no such store
 // The user's netrc file ($NETRC, else $HOME/.netrc): its name in *path (also
 // on failure, when one is known) and its text in *text. A file that group or
 // others can read is refused, as ftp and ssh refuse it. 0 or a kSecret code.
-int platform_read_netrc(std::string* path, std::string* text);
+int platform_read_netrc(std::string* path, Secret* text);
 // The generic credential `target` for `user` (what "cmdkey /generic:<target>
 // /user:<user> /pass" stores), its UTF-16 secret as UTF-8. 0 or a kSecret code.
-int platform_read_credential(const std::string& target, const std::string& user,
-                             std::string* secret);
+int platform_read_credential(const std::string& target, const std::string& user, Secret* secret);
 // Once a secret is held: no core dump of the process, where the system lets
 // a process ask that (POSIX: PR_SET_DUMPABLE 0).
 void platform_protect_secrets();
@@ -232,15 +233,14 @@ constexpr int kCommandNoOutput = -4;  // its first line is empty
 // with its children. *first_line gets the first line of its standard output
 // without its LF or CR LF. 0 or a kCommand code; *code gets the exit status
 // or the signal's number (the status shown to the user).
-int platform_run_command(const std::string& command, int seconds, std::string* first_line,
-                         int* code);
+int platform_run_command(const std::string& command, int seconds, Secret* first_line, int* code);
 
 // ---- Private files: the OAuth file (CreateFileA, LockFileEx, MoveFileExA) ----------
 
 // Reads a file that only its owner may read (POSIX: no group or other bits;
 // Windows: a DACL granting no one but the owner, SYSTEM and Administrators).
 // 0, kSecretAbsent or kSecretOpenToOthers.
-int platform_read_private_file(const std::string& path, std::string* text);
+int platform_read_private_file(const std::string& path, Secret* text);
 
 // An exclusive lock held on a file of its own. Opaque to the code above.
 struct PlatformLock {
@@ -255,7 +255,7 @@ void platform_unlock(PlatformLock* lock);
 bool platform_folder_writable(const std::string& path);
 // Replaces the file at path with text, atomically: a new owner-only file in
 // the same folder, written, flushed and renamed over path. 0 or -1.
-int platform_replace_file(const std::string& path, const std::string& text);
+int platform_replace_file(const std::string& path, std::string_view text);
 
 // Waits this many milliseconds (Sleep).
 void platform_sleep_ms(int milliseconds);

@@ -112,7 +112,7 @@ std::optional<int> open_queue_folder(std::string* dir) {
 }
 
 int queue_message(TextSource* text, std::uint64_t length, const std::string& envelope,
-                  bool eight_bit_body, const std::string& message_id) {
+                  bool eight_bit_body, const std::string& message_id, const QueueLogin& login) {
   std::string dir;
   platform_queue_dir(&dir);
   QueueEntry entry;
@@ -123,13 +123,13 @@ int queue_message(TextSource* text, std::uint64_t length, const std::string& env
   entry.server = g_state.smtp_server;
   entry.sender = g_state.login;
   entry.recipients = envelope;
-  entry.login = g_state.user != nullptr;
-  entry.user = g_state.user != nullptr ? g_state.user : "";
-  entry.auth = g_state.auth;
+  entry.login = login.user != nullptr;
+  entry.user = login.user != nullptr ? login.user : "";
+  entry.auth = login.auth;
   entry.options = entry_options(envelope, eight_bit_body, message_id);
   // Run again at each attempt; the file's path as seen from any folder.
-  if (g_state.pass_command != nullptr) entry.passcmd = g_state.pass_command;
-  if (g_state.oauth_file != nullptr) entry.oauth = platform_absolute_path(g_state.oauth_file);
+  if (login.pass_command != nullptr) entry.passcmd = login.pass_command;
+  if (login.oauth_file != nullptr) entry.oauth = platform_absolute_path(login.oauth_file);
   entry.message_bytes = length;
   const std::string id = new_entry_id(entry.created);
   std::string why;

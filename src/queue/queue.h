@@ -35,21 +35,30 @@ std::string failure_reason(const DialogueStep& failure);
 // after printing why.
 std::optional<int> open_queue_folder(std::string* dir);
 
+// Who logs in (-u; null: no login), how (-auth), where the secret comes from.
+struct QueueLogin {
+  const char* user = nullptr;
+  const char* auth = "";
+  const char* pass_command = nullptr;  // -passcmd
+  const char* oauth_file = nullptr;    // -oauth
+};
+
 // Stores in the queue folder (made by open_queue_folder) the message text of this run (g_state
-// gives the sender, the server, the login settings and the options; envelope the recipients;
+// gives the sender, the server and the options; `login` the login; envelope the recipients;
 // eight_bit_body tells an 8-bit body; message_id gives ENVID), `length` bytes pulled from `text`
 // and written as they come, as a new entry, due at once, after a first attempt that failed with
 // g_state.failure, and prints "queued: ..." with the reason. kExitQueued, or kExitSmtpFailed after
 // printing why the message could not be queued (nothing is left behind then; a text that fails or
 // does not hold exactly `length` bytes is not queued).
 int queue_message(TextSource* text, std::uint64_t length, const std::string& envelope,
-                  bool eight_bit_body, const std::string& message_id);
+                  bool eight_bit_body, const std::string& message_id, const QueueLogin& login);
 
-// Tries every due entry, one line per entry tried; prepare_login finds the
-// secret of an entry with a login (nothing, or a status when none is
+// Tries every due entry, one line per entry tried; prepare_login takes an
+// entry's login and finds its secret (nothing, or a status when none is
 // found). kExitSmtpFailed when an entry moved to failed/, kExitQueued when
 // some wait, else kExitSent. A missing queue folder is an empty queue.
-int flush_queue(std::optional<int> (*prepare_login)());
+using PrepareLogin = std::optional<int> (*)(const QueueLogin& login);
+int flush_queue(PrepareLogin prepare_login);
 
 // One line per entry, then those in failed/. kExitSent.
 int list_queue();

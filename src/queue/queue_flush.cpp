@@ -122,12 +122,6 @@ void take_settings(const QueueEntry& entry) {
   const std::size_t length = std::min(entry.server.size(), kServerBytes - 1);
   std::memcpy(g_state.smtp_server, entry.server.data(), length);
   g_state.smtp_server[length] = '\0';
-  g_state.user = entry.login ? entry.user.c_str() : nullptr;
-  g_state.auth = entry.auth.c_str();
-  g_state.pass_command = entry.passcmd.empty() ? nullptr : entry.passcmd.c_str();
-  g_state.oauth_file = entry.oauth.empty() ? nullptr : entry.oauth.c_str();
-  g_state.renew_secret = nullptr;
-  g_state.secret.clear();
 }
 
 // Results of send_entry besides 0 (sent) and -1 (g_state.failure says why).
@@ -135,21 +129,24 @@ constexpr int kNoSecret = -2;
 constexpr int kEntryUnreadable = -3;  // its text failed to read while it was sent
 
 int open_for(const QueueEntry& entry, const std::string& key, Session* session,
-             std::optional<int> (*prepare_login)()) {
+             PrepareLogin prepare_login) {
   if (session->open && session->key == key && smtp_reset() == 0) return 0;
   close_session(session);  // a refused RSET has closed it already
   session->open = false;
   take_settings(entry);
   g_state.last = DialogueStep();
   g_state.failure = DialogueStep();
-  if (prepare_login()) return g_state.failure.may_pass ? -1 : kNoSecret;
+  const QueueLogin login{entry.login ? entry.user.c_str() : nullptr, entry.auth.c_str(),
+                         entry.passcmd.empty() ? nullptr : entry.passcmd.c_str(),
+                         entry.oauth.empty() ? nullptr : entry.oauth.c_str()};
+  if (prepare_login(login)) return g_state.failure.may_pass ? -1 : kNoSecret;
   if (smtp_open_session(entry.sender.c_str(), entry.recipients) != 0) return -1;
   session->open = true;
   session->key = key;
   return 0;
 }
 
-int send_entry(const HeldEntry& held, Session* session, std::optional<int> (*prepare_login)()) {
+int send_entry(const HeldEntry& held, Session* session, PrepareLogin prepare_login) {
   const QueueEntry& entry = held.entry;
   const std::string key = session_key(entry);
   std::string message_id;
@@ -200,7 +197,7 @@ void wait_entry(const std::string& dir, const std::string& id, const HeldEntry& 
 }
 
 void try_entry(const std::string& dir, const std::string& id, Session* session, Tally* tally,
-               std::optional<int> (*prepare_login)()) {
+               PrepareLogin prepare_login) {
   HeldEntry held;
   const int state = hold_entry(queue_path(dir, id), &held);
   if (state == kEntryGarbled) return fail_entry(dir, id, &held, "unreadable: " + held.why, tally);
@@ -257,7 +254,7 @@ std::vector<Planned> plan(const std::string& dir, const std::vector<std::string>
 
 }  // namespace
 
-int flush_queue(std::optional<int> (*prepare_login)()) {
+int flush_queue(PrepareLogin prepare_login) {
   std::string dir;
   std::vector<std::string> names;
   if (platform_queue_dir(&dir) != 0 || platform_list_files(dir, &names) != 0) return kExitSent;

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/run_options.h"
 #include "common/ascii.h"
 #include "quib/console.h"
 #include "quib/mailer_state.h"
@@ -233,7 +234,7 @@ int extended_hello(bool international) {
   smtp_send(g_state.connection, ehlo.data(), ehlo.size());
   const int code = smtp_read_reply(kGreetingMs, &reply);
   if (code == kCodeOk) g_state.server_offers = offered_extensions(reply);
-  if (g_state.user != nullptr) return smtp_log_in(code, reply);
+  if (g_options.login.user != nullptr) return smtp_log_in(code, reply);
   if (code == kCodeOk) return 0;
   if (international || (code != kCodeUnknownCommand && code != kCodeNotImplemented)) {
     smtp_abort(kServerError);
@@ -346,7 +347,7 @@ void smtp_abort(const std::string& message) {
 
 int smtp_open_session(const char* login, const std::string& recipients) {
   if (smtp_connect() != 0) return -1;
-  if (g_state.user != nullptr) {
+  if (g_options.login.user != nullptr) {
     if (int refused = smtp_check_login_peer()) return refused;
   }
   // With starttls:// the library read the greeting before its STARTTLS and
@@ -359,7 +360,8 @@ int smtp_open_session(const char* login, const std::string& recipients) {
   if (greeted != 0) return -1;
   g_state.server_offers = 0;
   const bool international = envelope_is_international(login, recipients);
-  if (g_state.user != nullptr || g_state.dsn[0] != '\0' || g_state.eight_bit || international) {
+  if (g_options.login.user != nullptr || g_state.dsn[0] != '\0' || g_state.eight_bit ||
+      international) {
     return extended_hello(international);
   }
   const std::string helo = std::string("HELO ") + g_state.local_host + "\r\n";

@@ -46,7 +46,7 @@ void smtp_abort(const std::string& message);
 int smtp_check_login_peer();
 
 // With -u, after EHLO (answered with ehlo_code and the kept lines
-// ehlo_reply): SMTP AUTH as g_state.user with g_state.secret (wiped once
+// ehlo_reply): SMTP AUTH as g_options.login.user with its secret (wiped once
 // sent) through the mechanism -auth names or the usual one. 0 once logged
 // in; -1 after smtp_abort with the step and the server's answer (an EHLO
 // not answered 250 among them).

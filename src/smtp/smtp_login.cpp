@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/run_options.h"
 #include "message/base64.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
@@ -106,14 +107,14 @@ int log_in_with_login() {
   if (code != kCodeChallenge) return refuse("AUTH LOGIN", code, reply);
   if (!challenge_decodes(reply))
     return refuse("AUTH LOGIN", code, reply, "a challenge not in base64");
-  std::string encoded = base64_encode(g_state.user);
+  std::string encoded = base64_encode(g_options.login.user);
   std::string user = credential_line("", &encoded);
   code = send_credential(kHidden, &user, &reply);
   if (code != kCodeChallenge) return refuse("AUTH LOGIN (user name)", code, reply);
   if (!challenge_decodes(reply)) {
     return refuse("AUTH LOGIN (user name)", code, reply, "a challenge not in base64");
   }
-  encoded = base64_encode(g_state.secret);
+  encoded = base64_encode(g_options.login.secret.view());
   std::string password = credential_line("", &encoded);
   code = send_credential(kHidden, &password, &reply);
   return code == kCodeLoggedIn ? 0 : refuse("AUTH LOGIN (password)", code, reply);
@@ -128,18 +129,19 @@ std::string joined(const std::vector<std::string>& names) {
 // Logs in with the mechanism; may_renew lets a token mechanism's 535 come
 // back as kRefusedMayRenew, the session left open.
 int log_in_with(SaslMechanism mechanism, const ServerEndpoint& server, bool may_renew) {
+  const LoginOptions& login = g_options.login;
   switch (mechanism) {
     case SaslMechanism::kPlain:
-      return initial_response("PLAIN", plain_response(g_state.user, g_state.secret), nullptr);
+      return initial_response("PLAIN", plain_response(login.user, login.secret.view()), nullptr);
     case SaslMechanism::kLogin:
       return log_in_with_login();
     case SaslMechanism::kXoauth2:
-      return initial_response("XOAUTH2", xoauth2_response(g_state.user, g_state.secret), "",
+      return initial_response("XOAUTH2", xoauth2_response(login.user, login.secret.view()), "",
                               may_renew);
     default:  // SaslMechanism::kOauthbearer
       return initial_response(
           "OAUTHBEARER",
-          oauthbearer_response(g_state.user, server.host, server.port, g_state.secret),
+          oauthbearer_response(login.user, server.host, server.port, login.secret.view()),
           "AQ==", may_renew);
   }
 }
@@ -172,7 +174,7 @@ int smtp_check_login_peer() {
 
 int smtp_log_in(int code, const std::vector<std::string>& reply) {
   if (code != kCodeOk) return refuse("EHLO", code, reply);
-  const SaslMechanism asked = sasl_mechanism_named(g_state.auth);
+  const SaslMechanism asked = sasl_mechanism_named(g_options.login.auth);
   const std::vector<std::string> offered = offered_mechanisms(reply);
   const SaslMechanism mechanism = choose_mechanism(offered, asked);
   if (mechanism == SaslMechanism::kNone) {
@@ -185,18 +187,18 @@ int smtp_log_in(int code, const std::vector<std::string>& reply) {
   }
   ServerEndpoint server;
   parse_server_name(g_state.smtp_server, &server);
-  transcript_hide_secret(g_state.secret);
-  int result = log_in_with(mechanism, server, g_state.renew_secret != nullptr);
+  transcript_hide_secret(g_options.login.secret.view());
+  int result = log_in_with(mechanism, server, g_options.login.renew_secret != nullptr);
   if (result == kRefusedMayRenew) {
-    const bool renewed = g_state.renew_secret() == 0;
-    if (renewed) transcript_hide_secret(g_state.secret);
+    const bool renewed = g_options.login.renew_secret(&g_options.login.secret) == 0;
+    if (renewed) transcript_hide_secret(g_options.login.secret.view());
     result = renewed ? log_in_with(mechanism, server, false) : -1;
     if (!renewed) {  // the token client has said why
       smtp_quit();
       smtp_disconnect();
     }
   }
-  wipe_secret(&g_state.secret);
+  g_options.login.secret.clear();
   transcript_forget_secrets();
   return result;
 }

@@ -37,13 +37,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A heap block of exactly the text's size, so that a read past it shows.
   std::unique_ptr<char[]> exact(new char[text.size() + 1]);
   std::memcpy(exact.get(), text.data(), text.size());
-  std::string password;
+  Secret password;
   if (netrc_password(std::string_view(exact.get(), text.size()), host, user, &password)) {
     check(password.size() <= text.size());
   }
   if (is_plain_token(host) && is_plain_token(user)) {
     const std::string first_entry = "machine " + host + " login " + user + " password p-1 machine ";
-    check(netrc_password(first_entry + text, host, user, &password) && password == "p-1");
+    check(netrc_password(first_entry + text, host, user, &password) && password.view() == "p-1");
   }
   return 0;
 }

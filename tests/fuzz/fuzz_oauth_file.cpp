@@ -25,14 +25,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(line > 0 && !why.empty());
     return 0;
   }
-  const std::string rewritten = rewrite_oauth_file(
+  const Secret rewritten = rewrite_oauth_file(
       text, {{"access_token", "at-new"}, {"expires_at", "1234"}, {"refresh_token", "rt-new"}});
   OauthSettings after;
-  check(parse_oauth_file(rewritten, &after, &why) == 0);
-  check(after.access_token == "at-new" && after.expires_at == 1234 &&
-        after.refresh_token == "rt-new");
+  check(parse_oauth_file(rewritten.view(), &after, &why) == 0);
+  check(after.access_token.view() == "at-new" && after.expires_at == 1234 &&
+        after.refresh_token.view() == "rt-new");
   check(after.provider == before.provider && after.client_id == before.client_id &&
-        after.client_secret == before.client_secret && after.token_url == before.token_url &&
-        after.scope == before.scope);
+        after.client_secret.view() == before.client_secret.view() &&
+        after.token_url == before.token_url && after.scope == before.scope);
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "oauth/token_reply.h"
 
@@ -14,7 +15,7 @@ void check(bool condition) {
   if (!condition) std::abort();
 }
 
-bool is_printable(const std::string& text) {
+bool is_printable(std::string_view text) {
   for (char c : text) {
     if (c < ' ' || c > '~') return false;
   }
@@ -28,8 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   TokenReply reply;
   const int read = read_token_reply(body, &reply);
   if (read == 0) {
-    check(!reply.access_token.empty() && is_printable(reply.access_token));
-    check(is_printable(reply.refresh_token) && reply.expires_in >= 0);
+    check(!reply.access_token.empty() && is_printable(reply.access_token.view()));
+    check(is_printable(reply.refresh_token.view()) && reply.expires_in >= 0);
   }
   check(is_printable(reply.error) && is_printable(reply.error_description));
   check(reply.error_description.size() <= 200);

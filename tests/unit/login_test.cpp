@@ -142,13 +142,22 @@ TEST(Login, NetrcEntryForTheHostAndUser) {
       {"mail.example", "ANN", false, ""},
   };
   for (const auto& c : kCases) {
-    std::string password;
+    Secret password;
     EXPECT_EQ(netrc_password(text, c.host, c.user, &password), c.found) << c.host << c.user;
-    EXPECT_EQ(password, c.password) << c.host << " " << c.user;
+    EXPECT_EQ(password.view(), c.password) << c.host << " " << c.user;
   }
-  std::string password;
+  Secret password;
   EXPECT_FALSE(netrc_password("machine m login ann password", "m", "ann", &password));
   EXPECT_FALSE(netrc_password("machine m login ann password \"open", "x", "ann", &password));
+}
+
+// A secret leaves no readable copy where it was taken from or moved from.
+TEST(Login, SecretMovesWithoutCopies) {
+  std::string typed = "hunter2";
+  Secret held = Secret::adopt(&typed);
+  Secret moved = std::move(held);
+  EXPECT_TRUE(typed.empty() && held.empty());
+  EXPECT_EQ(moved.view(), "hunter2");
 }
 
 }  // namespace

@@ -49,7 +49,8 @@ TEST(OauthFile, RewriteChangesOnlyTheCacheAndTheRefreshToken) {
   for (const Rewrite& row : rows) {
     EXPECT_EQ(
         rewrite_oauth_file(row.before,
-                           {{"access_token", "at"}, {"expires_at", "99"}, {"refresh_token", "rt"}}),
+                           {{"access_token", "at"}, {"expires_at", "99"}, {"refresh_token", "rt"}})
+            .view(),
         row.after)
         << row.before;
   }

@@ -41,16 +41,16 @@ const Curl* curl() {
 }
 
 std::size_t keep_body(char* data, std::size_t size, std::size_t count, void* into) {
-  std::string* body = static_cast<std::string*>(into);
+  Secret* body = static_cast<Secret*>(into);
   const std::size_t bytes = size * count;
   if (body->size() + bytes > kBodyMost) return 0;  // ends the transfer
-  body->append(data, bytes);
+  body->append(std::string_view(data, bytes));
   return bytes;
 }
 
 }  // namespace
 
-int https_post_form(const std::string& url, const std::string& form, HttpsReply* reply,
+int https_post_form(const std::string& url, std::string_view form, HttpsReply* reply,
                     std::string* why) {
   const Curl* c = curl();
   if (c == nullptr) {
@@ -64,7 +64,7 @@ int https_post_form(const std::string& url, const std::string& form, HttpsReply*
   }
   c->setopt(handle, CURLOPT_URL, url.c_str());
   c->setopt(handle, CURLOPT_PROTOCOLS_STR, "https,http");  // the URL was checked before
-  c->setopt(handle, CURLOPT_POSTFIELDS, form.c_str());
+  c->setopt(handle, CURLOPT_POSTFIELDS, form.data());
   c->setopt(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(form.size()));
   c->setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
   c->setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);

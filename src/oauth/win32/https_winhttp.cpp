@@ -60,7 +60,7 @@ std::string failure(const char* step) {
 }
 
 // The request on an open connection: sent, its status and body read.
-int exchange(const WinHttp& w, HINTERNET request, const std::string& form, HttpsReply* reply,
+int exchange(const WinHttp& w, HINTERNET request, std::string_view form, HttpsReply* reply,
              std::string* why) {
   const wchar_t kHeaders[] = L"Content-Type: application/x-www-form-urlencoded\r\n";
   if (!w.send_request(request, kHeaders, static_cast<DWORD>(-1L), const_cast<char*>(form.data()),
@@ -78,14 +78,15 @@ int exchange(const WinHttp& w, HINTERNET request, const std::string& form, Https
   DWORD got = 0;
   while (w.read_data(request, block, sizeof block, &got) && got > 0) {
     if (reply->body.size() + got > kBodyMost) break;
-    reply->body.append(block, got);
+    reply->body.append(std::string_view(block, got));
   }
+  SecureZeroMemory(block, sizeof block);
   return 0;
 }
 
 }  // namespace
 
-int https_post_form(const std::string& url, const std::string& form, HttpsReply* reply,
+int https_post_form(const std::string& url, std::string_view form, HttpsReply* reply,
                     std::string* why) {
   const WinHttp* w = winhttp();
   if (w == nullptr) {

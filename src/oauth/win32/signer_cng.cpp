@@ -13,7 +13,6 @@
 
 #include "oauth/signer.h"
 #include "platform/platform.h"
-#include "smtp/sasl.h"
 
 namespace {
 
@@ -70,7 +69,7 @@ std::string status_text(NTSTATUS status) {
 
 // The DER inside the first "-----BEGIN <label>-----" block; the position of
 // the block in *at (npos when there is none).
-int pem_block(const Cng& c, std::string_view pem, const std::string& label, std::string* der,
+int pem_block(const Cng& c, std::string_view pem, const std::string& label, Secret* der,
               std::size_t* at = nullptr) {
   const std::size_t begin = pem.find("-----BEGIN " + label + "-----");
   if (at != nullptr) *at = begin;
@@ -85,14 +84,13 @@ int pem_block(const Cng& c, std::string_view pem, const std::string& label, std:
       size == 0) {
     return -1;
   }
-  der->assign(size, '\0');
-  if (!c.pem_to_der(block.data(), static_cast<DWORD>(block.size()), CRYPT_STRING_BASE64HEADER,
-                    reinterpret_cast<BYTE*>(&(*der)[0]), &size, nullptr, nullptr)) {
-    wipe_secret(der);
-    return -1;
-  }
-  der->resize(size);
-  return 0;
+  std::string bytes(size, '\0');
+  const bool read =
+      c.pem_to_der(block.data(), static_cast<DWORD>(block.size()), CRYPT_STRING_BASE64HEADER,
+                   reinterpret_cast<BYTE*>(&bytes[0]), &size, nullptr, nullptr);
+  bytes.resize(read ? size : 0);  // within the buffer, which the Secret takes over
+  *der = Secret::adopt(&bytes);
+  return read ? 0 : -1;
 }
 
 // DER decoded as structure type into a buffer of the system's, which
@@ -102,7 +100,7 @@ struct Decoded {
   DWORD size = 0;
 };
 
-Decoded decode(const Cng& c, LPCSTR type, const std::string& der) {
+Decoded decode(const Cng& c, LPCSTR type, std::string_view der) {
   Decoded out;
   if (!c.decode(kEncoding, type, reinterpret_cast<const BYTE*>(der.data()),
                 static_cast<DWORD>(der.size()), CRYPT_DECODE_ALLOC_FLAG, nullptr, &out.data,
@@ -122,8 +120,8 @@ void release(Decoded* decoded) {
 // CNG's private key blob (BCRYPT_RSAPRIVATE_BLOB: the public exponent,
 // modulus and primes, big-endian) from PKCS#1 DER, through CryptoAPI's blob
 // (little-endian: modulus, primes, ...), which Wine's bcrypt does not import.
-int rsa_blob(const Cng& c, const std::string& pkcs1, std::string* blob) {
-  Decoded key = decode(c, PKCS_RSA_PRIVATE_KEY, pkcs1);
+int rsa_blob(const Cng& c, const Secret& pkcs1, Secret* blob) {
+  Decoded key = decode(c, PKCS_RSA_PRIVATE_KEY, pkcs1.view());
   const std::size_t start = sizeof(BLOBHEADER) + sizeof(RSAPUBKEY);
   if (key.data == nullptr) return -1;
   const char* legacy = static_cast<const char*>(key.data);
@@ -137,13 +135,13 @@ int rsa_blob(const Cng& c, const std::string& pkcs1, std::string* blob) {
     return -1;
   }
   BCRYPT_RSAKEY_BLOB out{BCRYPT_RSAPRIVATE_MAGIC, header->bitlen, exponent, modulus, prime, prime};
-  blob->assign(reinterpret_cast<const char*>(&out), sizeof out);
-  for (ULONG at = exponent; at > 0; --at) blob->push_back(char(header->pubexp >> (8 * (at - 1))));
+  *blob = Secret(std::string_view(reinterpret_cast<const char*>(&out), sizeof out));
+  for (ULONG at = exponent; at > 0; --at) blob->append(char(header->pubexp >> (8 * (at - 1))));
   const char* parts[] = {legacy + start, legacy + start + modulus,
                          legacy + start + modulus + prime};
   const ULONG sizes[] = {modulus, prime, prime};
   for (int i = 0; i < 3; ++i) {
-    for (ULONG at = sizes[i]; at > 0; --at) blob->push_back(parts[i][at - 1]);
+    for (ULONG at = sizes[i]; at > 0; --at) blob->append(parts[i][at - 1]);
   }
   release(&key);
   return 0;
@@ -155,8 +153,8 @@ constexpr char kRsaOid[] = "\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x01\x01";
 // The PKCS#1 key inside PKCS#8 DER (version, algorithm, key as an octet
 // string), read with crypt32's generic decoders: Wine's crypt32 has none for
 // PKCS_PRIVATE_KEY_INFO.
-int pkcs8_inner(const Cng& c, const std::string& pkcs8, std::string* pkcs1) {
-  Decoded fields = decode(c, X509_SEQUENCE_OF_ANY, pkcs8);
+int pkcs8_inner(const Cng& c, const Secret& pkcs8, Secret* pkcs1) {
+  Decoded fields = decode(c, X509_SEQUENCE_OF_ANY, pkcs8.view());
   const auto* sequence = static_cast<const CRYPT_SEQUENCE_OF_ANY*>(fields.data);
   const std::string_view oid(kRsaOid, sizeof kRsaOid - 1);
   Decoded octets;
@@ -164,13 +162,14 @@ int pkcs8_inner(const Cng& c, const std::string& pkcs8, std::string* pkcs1) {
       sequence->rgValue[1].cbData > 2 + oid.size() &&
       std::string_view(reinterpret_cast<const char*>(sequence->rgValue[1].pbData) + 2,
                        oid.size()) == oid) {
-    std::string inner(reinterpret_cast<const char*>(sequence->rgValue[2].pbData),
-                      sequence->rgValue[2].cbData);
-    octets = decode(c, X509_OCTET_STRING, inner);
-    wipe_secret(&inner);
+    octets = decode(c, X509_OCTET_STRING,
+                    std::string_view(reinterpret_cast<const char*>(sequence->rgValue[2].pbData),
+                                     sequence->rgValue[2].cbData));
   }
   const auto* key = static_cast<const CRYPT_DATA_BLOB*>(octets.data);
-  if (key != nullptr) pkcs1->assign(reinterpret_cast<const char*>(key->pbData), key->cbData);
+  if (key != nullptr) {
+    *pkcs1 = Secret(std::string_view(reinterpret_cast<const char*>(key->pbData), key->cbData));
+  }
   release(&octets);
   release(&fields);
   return key != nullptr ? 0 : -1;
@@ -178,21 +177,18 @@ int pkcs8_inner(const Cng& c, const std::string& pkcs8, std::string* pkcs1) {
 
 // The first private key of the PEM text, "PRIVATE KEY" (PKCS#8, holding an
 // RSA key) or "RSA PRIVATE KEY" (PKCS#1), as CNG's blob in *blob.
-int private_key_blob(const Cng& c, std::string_view pem, std::string* blob) {
-  std::string pkcs8;
-  std::string pkcs1;
+int private_key_blob(const Cng& c, std::string_view pem, Secret* blob) {
+  Secret pkcs8;
+  Secret pkcs1;
   std::size_t pkcs8_at = 0;
   std::size_t pkcs1_at = 0;
   const bool has8 = pem_block(c, pem, "PRIVATE KEY", &pkcs8, &pkcs8_at) == 0;
   const bool has1 = pem_block(c, pem, "RSA PRIVATE KEY", &pkcs1, &pkcs1_at) == 0;
   if (has8 && (!has1 || pkcs8_at < pkcs1_at)) {
-    wipe_secret(&pkcs1);
-    if (pkcs8_inner(c, pkcs8, &pkcs1) != 0) pkcs1.clear();
+    pkcs1.clear();
+    pkcs8_inner(c, pkcs8, &pkcs1);  // leaves it empty when it fails
   }
-  const int result = pkcs1.empty() ? -1 : rsa_blob(c, pkcs1, blob);
-  wipe_secret(&pkcs8);
-  wipe_secret(&pkcs1);
-  return result;
+  return pkcs1.empty() ? -1 : rsa_blob(c, pkcs1, blob);
 }
 
 // The digest of data with CNG's algorithm name (BCRYPT_SHA1_ALGORITHM, ...).
@@ -217,7 +213,8 @@ NTSTATUS digest(const Cng& c, LPCWSTR algorithm, std::string_view data, std::siz
 }
 
 // Signs the SHA-256 digest with the key in blob (PKCS#1 v1.5 padding).
-NTSTATUS sign_digest(const Cng& c, std::string& blob, std::string& digest, std::string* signature) {
+NTSTATUS sign_digest(const Cng& c, const Secret& blob, std::string& digest,
+                     std::string* signature) {
   BCRYPT_ALG_HANDLE rsa = nullptr;
   BCRYPT_KEY_HANDLE key = nullptr;
   BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
@@ -227,7 +224,8 @@ NTSTATUS sign_digest(const Cng& c, std::string& blob, std::string& digest, std::
   NTSTATUS status = c.open_algorithm(&rsa, BCRYPT_RSA_ALGORITHM, nullptr, 0);
   if (BCRYPT_SUCCESS(status)) {
     status = c.import_key(rsa, nullptr, BCRYPT_RSAPRIVATE_BLOB, &key,
-                          reinterpret_cast<UCHAR*>(&blob[0]), static_cast<ULONG>(blob.size()), 0);
+                          reinterpret_cast<UCHAR*>(const_cast<char*>(blob.c_str())),
+                          static_cast<ULONG>(blob.size()), 0);
   }
   if (BCRYPT_SUCCESS(status)) {
     status = c.sign_hash(key, &padding, hash, hash_size, nullptr, 0, &size, BCRYPT_PAD_PKCS1);
@@ -249,14 +247,13 @@ int rs256_sign(std::string_view pem, std::string_view data, std::string* signatu
                std::string* why) {
   const Cng* c = cng();
   if (c == nullptr) return fail("bcrypt.dll or crypt32.dll cannot be loaded", why);
-  std::string blob;
+  Secret blob;
   if (private_key_blob(*c, pem, &blob) != 0) {
     return fail("no RSA private key in PEM form (PRIVATE KEY or RSA PRIVATE KEY)", why);
   }
   std::string hash;
   NTSTATUS status = digest(*c, BCRYPT_SHA256_ALGORITHM, data, 32, &hash);
   if (BCRYPT_SUCCESS(status)) status = sign_digest(*c, blob, hash, signature);
-  wipe_secret(&blob);
   if (BCRYPT_SUCCESS(status)) return 0;
   *why = "the private key cannot sign (" + status_text(status) + ")";
   return -1;
@@ -266,13 +263,13 @@ int certificate_thumbprints(std::string_view pem, std::string* sha1, std::string
                             std::string* why) {
   const Cng* c = cng();
   if (c == nullptr) return fail("bcrypt.dll or crypt32.dll cannot be loaded", why);
-  std::string der;
+  Secret der;
   if (pem_block(*c, pem, "CERTIFICATE", &der) != 0) return fail("no certificate in PEM form", why);
-  Decoded parsed = decode(*c, X509_CERT_TO_BE_SIGNED, der);
+  Decoded parsed = decode(*c, X509_CERT_TO_BE_SIGNED, der.view());
   const bool readable = parsed.data != nullptr;
   release(&parsed);
-  if (!readable || !BCRYPT_SUCCESS(digest(*c, BCRYPT_SHA1_ALGORITHM, der, 20, sha1)) ||
-      !BCRYPT_SUCCESS(digest(*c, BCRYPT_SHA256_ALGORITHM, der, 32, sha256))) {
+  if (!readable || !BCRYPT_SUCCESS(digest(*c, BCRYPT_SHA1_ALGORITHM, der.view(), 20, sha1)) ||
+      !BCRYPT_SUCCESS(digest(*c, BCRYPT_SHA256_ALGORITHM, der.view(), 32, sha256))) {
     return fail("the certificate cannot be read", why);
   }
   return 0;

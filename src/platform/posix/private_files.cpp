@@ -21,7 +21,7 @@ std::string folder_of(const std::string& path) {
 
 }  // namespace
 
-int platform_read_private_file(const std::string& path, std::string* text) {
+int platform_read_private_file(const std::string& path, Secret* text) {
   const int fd = open_existing_for_reading(path.c_str());
   if (fd < 0) return kSecretAbsent;
   struct stat status {};
@@ -31,9 +31,13 @@ int platform_read_private_file(const std::string& path, std::string* text) {
   } else if ((status.st_mode & (S_IRGRP | S_IROTH)) != 0) {
     result = kSecretOpenToOthers;
   } else {
-    PlatformFile file;
-    file.handle = fd;
-    if (platform_read_to_end(file, text) != 0) result = kSecretAbsent;
+    char block[4096];
+    long got = 0;
+    while ((got = read(fd, block, sizeof block)) > 0 || (got < 0 && errno == EINTR)) {
+      if (got > 0) text->append(std::string_view(block, static_cast<std::size_t>(got)));
+    }
+    wipe_bytes(block, sizeof block);
+    if (got < 0) result = kSecretAbsent;
   }
   close(fd);
   return result;
@@ -62,7 +66,7 @@ bool platform_folder_writable(const std::string& path) {
   return access(folder_of(path).c_str(), W_OK | X_OK) == 0;
 }
 
-int platform_replace_file(const std::string& path, const std::string& text) {
+int platform_replace_file(const std::string& path, std::string_view text) {
   std::string temp = path + ".XXXXXX";
   const int fd = mkostemp(&temp[0], O_CLOEXEC);  // created 0600
   if (fd < 0) return -1;

@@ -33,7 +33,7 @@ long long now_ms() {
 }
 
 // Reads what the pipe holds into *line up to its first LF; true at its end.
-bool read_more(int fd, std::string* line, bool* line_done) {
+bool read_more(int fd, Secret* line, bool* line_done) {
   char block[4096];
   const ssize_t got = read(fd, block, sizeof block);
   if (got < 0) return errno != EINTR && errno != EAGAIN;
@@ -42,18 +42,16 @@ bool read_more(int fd, std::string* line, bool* line_done) {
     if (block[i] == '\n') {
       *line_done = true;
     } else if (line->size() < kFirstLineMost) {
-      *line += block[i];
+      line->append(block[i]);
     }
   }
-  volatile char* wipe = block;
-  for (std::size_t i = 0; i < sizeof block; ++i) wipe[i] = 0;
+  wipe_bytes(block, sizeof block);
   return false;
 }
 
 }  // namespace
 
-int platform_run_command(const std::string& command, int seconds, std::string* first_line,
-                         int* code) {
+int platform_run_command(const std::string& command, int seconds, Secret* first_line, int* code) {
   *code = 0;
   int pipe_ends[2];
   if (pipe(pipe_ends) != 0) return kCommandFailed;
@@ -92,7 +90,8 @@ int platform_run_command(const std::string& command, int seconds, std::string* f
     waitpid(child, &status, 0);
     return kCommandTimedOut;
   }
-  if (!first_line->empty() && first_line->back() == '\r') first_line->pop_back();
+  if (!first_line->empty() && first_line->view().back() == '\r')
+    *first_line = Secret(first_line->view().substr(0, first_line->size() - 1));
   if (WIFSIGNALED(status)) {
     *code = WTERMSIG(status);
     return kCommandKilled;

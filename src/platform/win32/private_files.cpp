@@ -66,7 +66,7 @@ HANDLE create_private(const std::string& path, DWORD disposition) {
 
 }  // namespace
 
-int platform_read_private_file(const std::string& path, std::string* text) {
+int platform_read_private_file(const std::string& path, Secret* text) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -76,9 +76,17 @@ int platform_read_private_file(const std::string& path, std::string* text) {
   if (!only) return kSecretOpenToOthers;
   PlatformFile file;
   if (platform_open_for_reading(path.c_str(), &file) != 0) return kSecretAbsent;
-  const int read = platform_read_to_end(file, text);
+  char block[4096];
+  DWORD got = 0;
+  BOOL read = FALSE;
+  while ((read = ReadFile(reinterpret_cast<HANDLE>(file.handle), block, sizeof block, &got,
+                          nullptr)) &&
+         got > 0) {
+    text->append(std::string_view(block, got));
+  }
+  SecureZeroMemory(block, sizeof block);
   platform_close_file(&file);
-  return read == 0 ? 0 : kSecretAbsent;
+  return read ? 0 : kSecretAbsent;
 }
 
 int platform_lock(const std::string& lock_path, PlatformLock* lock) {
@@ -108,7 +116,7 @@ bool platform_folder_writable(const std::string& path) {
   return true;
 }
 
-int platform_replace_file(const std::string& path, const std::string& text) {
+int platform_replace_file(const std::string& path, std::string_view text) {
   const std::string temp = path + ".new";
   HANDLE file = create_private(temp, CREATE_ALWAYS);
   if (file == INVALID_HANDLE_VALUE) return -1;

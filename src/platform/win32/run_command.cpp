@@ -11,7 +11,7 @@ namespace {
 constexpr std::size_t kFirstLineMost = 64 * 1024;
 
 // Reads what the pipe holds now into *line up to its first LF.
-void read_available(HANDLE pipe, std::string* line, bool* line_done) {
+void read_available(HANDLE pipe, Secret* line, bool* line_done) {
   DWORD available = 0;
   while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
     char block[4096];
@@ -22,7 +22,7 @@ void read_available(HANDLE pipe, std::string* line, bool* line_done) {
       if (block[i] == '\n') {
         *line_done = true;
       } else if (line->size() < kFirstLineMost) {
-        *line += block[i];
+        line->append(block[i]);
       }
     }
     SecureZeroMemory(block, sizeof block);
@@ -31,8 +31,7 @@ void read_available(HANDLE pipe, std::string* line, bool* line_done) {
 
 }  // namespace
 
-int platform_run_command(const std::string& command, int seconds, std::string* first_line,
-                         int* code) {
+int platform_run_command(const std::string& command, int seconds, Secret* first_line, int* code) {
   *code = 0;
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE read_end = nullptr;
@@ -81,7 +80,8 @@ int platform_run_command(const std::string& command, int seconds, std::string* f
   CloseHandle(process.hProcess);
   if (job) CloseHandle(job);
   if (!ended) return kCommandTimedOut;
-  if (!first_line->empty() && first_line->back() == '\r') first_line->pop_back();
+  if (!first_line->empty() && first_line->view().back() == '\r')
+    *first_line = Secret(first_line->view().substr(0, first_line->size() - 1));
   *code = static_cast<int>(status);
   if (status != 0) return kCommandFailed;
   return first_line->empty() ? kCommandNoOutput : 0;

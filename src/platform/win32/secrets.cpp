@@ -9,10 +9,9 @@
 
 #include "platform/platform.h"
 
-int platform_read_netrc(std::string*, std::string*) { return kSecretNoStore; }
+int platform_read_netrc(std::string*, Secret*) { return kSecretNoStore; }
 
-int platform_read_credential(const std::string& target, const std::string& user,
-                             std::string* secret) {
+int platform_read_credential(const std::string& target, const std::string& user, Secret* secret) {
   PCREDENTIALA credential = nullptr;
   if (!CredReadA(target.c_str(), CRED_TYPE_GENERIC, 0, &credential)) return kSecretAbsent;
   int result = kSecretAbsent;
@@ -23,8 +22,9 @@ int platform_read_credential(const std::string& target, const std::string& user,
     const int count = static_cast<int>(size / 2);
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, count, nullptr, 0, nullptr, nullptr);
     if (bytes > 0) {
-      secret->assign(static_cast<std::size_t>(bytes), '\0');
-      WideCharToMultiByte(CP_UTF8, 0, wide, count, &(*secret)[0], bytes, nullptr, nullptr);
+      std::string text(static_cast<std::size_t>(bytes), '\0');
+      WideCharToMultiByte(CP_UTF8, 0, wide, count, &text[0], bytes, nullptr, nullptr);
+      *secret = Secret::adopt(&text);
       result = 0;
     }
   }
