@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+class Secret;
+
 // The stored settings are registry strings of at most 255 characters and
 // their NUL; the same limit holds for -server and -install values.
 constexpr std::size_t kServerBytes = 256;
@@ -20,17 +22,6 @@ using ConnectionHandle = std::uint32_t;
 struct HeaderField {
   std::string name;
   std::string value;
-};
-
-// What the dialogue met at its last step: enough to tell a failure that
-// may pass (a 4xx, a lost connection) from a refusal.
-struct DialogueStep {
-  std::string step;        // the command as shown, or the step under way
-  int reply_code = 0;      // the code of the last reply read; 0: none
-  std::string reply;       // that reply's last line
-  int transport_code = 0;  // the socket library's error; 0: none
-  bool may_pass = false;   // a failure before the dialogue that may pass (a token
-                           // endpoint out of reach, a -passcmd that failed)
 };
 
 struct MailerState {
@@ -62,26 +53,16 @@ struct MailerState {
   const char* pass_command = nullptr;  // -passcmd: the command that prints the secret
   const char* oauth_file = nullptr;    // -oauth: the OAuth file
   // Set when the secret is a cached token: puts a new one in place of the
-  // refused one in secret. 0, or -1 once it has said why.
-  int (*renew_secret)() = nullptr;
-  // The transcript of the run (src/smtp/transcript.h).
-  int debug = 0;              // -debug: to standard error
-  const char* log_file = "";  // -log: appended to this file
+  // refused one in *secret. 0, or -1 once it has said why.
+  int (*renew_secret)(Secret* secret) = nullptr;
   // The queue.
   int queue = 0;           // -queue: a message that may go later is stored
   std::string message_id;  // written as Message-ID when not empty
-  DialogueStep last;       // the step under way and what it met
-  DialogueStep failure;    // `last` as it stood when the dialogue failed
   // What modern receivers expect.
   int want_message_id = 0;                 // -msgid
   std::vector<const char*> typed_headers;  // -header as typed, checked once the line is read
   std::vector<HeaderField> headers;        // -header, in the order given
   std::vector<const char*> embeds;         // -embed: inline files of an HTML body
-  const char* dsn = "";                    // -dsn: the NOTIFY value, or empty
-  int eight_bit = 0;                       // -8bit: an 8-bit body unencoded where the server allows
-  int skip_refused = 0;                    // -rcpt-skip-refused
-  std::vector<std::string> refused;        // recipients refused under -rcpt-skip-refused
-  unsigned server_offers = 0;              // what the EHLO reply offered (smtp/esmtp.h)
   // Long sends.
   int progress = 0;  // -progress: a progress line on a terminal's standard error
 };

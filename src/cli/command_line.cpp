@@ -9,6 +9,7 @@
 #include "cli/login_secret.h"
 #include "cli/run_driver.h"
 #include "cli/run_log.h"
+#include "cli/run_options.h"
 #include "cli/secret_sources.h"
 #include "cli/settings/settings_store.h"
 #include "cli/usage.h"
@@ -49,6 +50,8 @@ enum class Action {
   kEightBit,     // eight_bit, takes nothing
   kSkipRefused,  // skip_refused, takes nothing
   kProgress,     // progress, takes nothing
+  kLog,          // the next argument names the log file
+  kDsn,          // the next argument is -dsn's NOTIFY value
 };
 
 struct Option {
@@ -81,7 +84,7 @@ const Option kOptions[] = {
     {"-auth", false, Action::kRefer, &MailerState::auth},
     // The transcript.
     {"-debug", false, Action::kDebug, nullptr},
-    {"-log", false, Action::kRefer, &MailerState::log_file},
+    {"-log", false, Action::kLog, nullptr},
     // The secret's other sources.
     {"-passcmd", false, Action::kRefer, &MailerState::pass_command},
     {"-oauth", false, Action::kRefer, &MailerState::oauth_file},
@@ -91,7 +94,7 @@ const Option kOptions[] = {
     {"-msgid", false, Action::kMessageId, nullptr},
     {"-header", false, Action::kHeader, nullptr},
     {"-embed", false, Action::kEmbed, nullptr},
-    {"-dsn", false, Action::kRefer, &MailerState::dsn},
+    {"-dsn", false, Action::kDsn, nullptr},
     {"-8bit", false, Action::kEightBit, nullptr},
     {"-rcpt-skip-refused", false, Action::kSkipRefused, nullptr},
     // Long sends.
@@ -297,8 +300,9 @@ std::optional<int> message_option_status() {
     }
     names.push_back(name);
   }
-  if (g_state.dsn[0] != '\0' && dsn_notify(g_state.dsn).empty()) {
-    return option_status("-dsn " + std::string(g_state.dsn) +
+  const char* dsn = g_options.delivery.dsn;
+  if (dsn[0] != '\0' && dsn_notify(dsn).empty()) {
+    return option_status("-dsn " + std::string(dsn) +
                          ": not 'never' or a list of success, failure and delay");
   }
   const bool international = is_international(g_state.login) ||
@@ -349,6 +353,12 @@ std::optional<int> take_value(const Option& option, const char* value) {
     case Action::kSecret:
       take_secret(value);
       break;
+    case Action::kLog:
+      g_options.log_file = value;
+      break;
+    case Action::kDsn:
+      g_options.delivery.dsn = value;
+      break;
     default:  // Action::kFromAddress
       g_state.from_address = value;
       g_state.from_given = 1;
@@ -370,7 +380,7 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
       g_state.html = 1;
       return std::nullopt;
     case Action::kDebug:
-      g_state.debug = 1;
+      g_options.debug = 1;
       return std::nullopt;
     case Action::kQueue:
       g_state.queue = 1;
@@ -379,10 +389,10 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
       g_state.want_message_id = 1;
       return std::nullopt;
     case Action::kEightBit:
-      g_state.eight_bit = 1;
+      g_options.delivery.eight_bit = true;
       return std::nullopt;
     case Action::kSkipRefused:
-      g_state.skip_refused = 1;
+      g_options.delivery.skip_refused = true;
       return std::nullopt;
     case Action::kProgress:
       g_state.progress = 1;
@@ -427,15 +437,26 @@ int run_accepted() {
     std::string dir;
     if (std::optional<int> status = open_queue_folder(&dir)) return *status;
   }
-  if (wants_message_id(g_state) && g_state.message_id.empty()) {
+  const DeliveryOptions& delivery = g_options.delivery;
+  const bool delivery_options =
+      delivery.dsn[0] != '\0' || delivery.eight_bit || delivery.skip_refused;
+  if (wants_message_id(g_state, delivery_options) && g_state.message_id.empty()) {
     g_state.message_id = new_message_id(g_state.login);
   }
   if (std::optional<int> status = prepare_login()) {
     // A token endpoint out of reach or a failed -passcmd may pass: queued.
-    if (!g_state.queue || !g_state.failure.may_pass) return *status;
+    if (!g_state.queue || !g_options.failure.may_pass) return *status;
     return run_driver(false);
   }
   return run_driver();
+}
+
+// An entry's login for the flush: the secret found, or in *failure why not.
+std::optional<int> prepare_entry_login(DialogueStep* failure) {
+  g_options.failure = DialogueStep();
+  const std::optional<int> status = prepare_login();
+  *failure = g_options.failure;
+  return status;
 }
 
 // Reads a queue command's line: the command, its id, and -q, -debug and
@@ -454,9 +475,9 @@ QueueCommand read_queue_command(int argc, const char* const* argv, const char** 
     } else if (platform_compare(argv[i], "-q") == 0) {
       g_state.quiet = 1;
     } else if (platform_compare(argv[i], "-debug") == 0) {
-      g_state.debug = 1;
+      g_options.debug = 1;
     } else if (platform_compare(argv[i], "-log") == 0 && i + 1 < argc) {
-      g_state.log_file = argv[++i];
+      g_options.log_file = argv[++i];
     } else {
       return QueueCommand::kNone;
     }
@@ -467,7 +488,7 @@ QueueCommand read_queue_command(int argc, const char* const* argv, const char** 
 int run_queue_command(QueueCommand command, const char* id) {
   switch (command) {
     case QueueCommand::kFlush:
-      return flush_queue(prepare_login);
+      return flush_queue(prepare_entry_login);
     case QueueCommand::kList:
       return list_queue();
     case QueueCommand::kDrop:

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/progress_line.h"
+#include "cli/run_options.h"
 #include "message/address_list.h"
 #include "message/composer.h"
 #include "platform/platform.h"
@@ -16,6 +17,7 @@
 #include "quib/mailer_state.h"
 #include "smtp/esmtp.h"
 #include "smtp/smtp_dialogue.h"
+#include "smtp/smtp_login.h"
 #include "smtp/transcript.h"
 
 namespace {
@@ -165,19 +167,31 @@ std::optional<int> open_attachments(Attachments* attachments) {
 
 // With -8bit the session is open before the message is composed: whether
 // the body may go with its 8-bit bytes depends on what the server offers.
-EightBit eight_bit_wanted() {
-  if (!g_state.eight_bit) return EightBit::kNotAsked;
-  return g_state.server_offers & kOffers8BitMime ? EightBit::kAllowed : EightBit::kRefused;
+EightBit eight_bit_wanted(const SmtpSession& smtp) {
+  if (!g_options.delivery.eight_bit) return EightBit::kNotAsked;
+  return smtp.server_offers & kOffers8BitMime ? EightBit::kAllowed : EightBit::kRefused;
 }
+
+// The run's session: how it logs in, what it met. Whoever ends the run
+// names the step that failed (ended: the call's status, passed on).
+struct RunSession {
+  const SmtpLogin* login = nullptr;
+  SmtpSession smtp;
+  int ended(int status) const {
+    if (status != 0 && smtp.step.failed) transcript_failure(smtp.step.shown, smtp.step.reason);
+    return status;
+  }
+};
 
 // Composes the head and body from the open message file and lays out the
 // embedded files and the attachments after them.
 std::optional<int> load_message(const char* typed_name, const PlatformFile& file,
-                                Attachments* attachments, MessageText* text) {
+                                Attachments* attachments, MessageText* text,
+                                const SmtpSession& smtp) {
   if (std::optional<int> status = open_attachments(attachments)) return status;
   FileReader body(message_file, file);
   if (body.measure() != 0) return read_failure_status(message_file);
-  MessageSpec recipe{&g_state, typed_name, &body, {}, {}, eight_bit_wanted()};
+  MessageSpec recipe{&g_state, typed_name, &body, {}, {}, eight_bit_wanted(smtp)};
   for (FileReader& open : attachments->files) {
     std::vector<AttachedFile>& into =
         recipe.embedded.size() < g_state.embeds.size() ? recipe.embedded : recipe.attachments;
@@ -219,24 +233,31 @@ const char* failed_file(const MessageStream& stream, const Attachments& attachme
 // dialogue nothing more is called. A file that fails while it is sent ends
 // the run as a read error.
 int send_message(const MessageText& text, const Attachments& attachments,
-                 const std::string& envelope, bool session_open) {
+                 const std::string& envelope, bool session_open, RunSession* run) {
+  const DeliveryOptions& options = g_options.delivery;
   if (!session_open) {
-    if (int status = smtp_open_session(g_state.login, envelope)) return status;
+    if (int status = run->ended(
+            smtp_open_session(g_state.login, envelope, run->login, options, &run->smtp))) {
+      return status;
+    }
   }
-  if (g_state.eight_bit && text.form == BodyForm::kEncodedToNul &&
-      !(g_state.server_offers & kOffers8BitMime)) {
+  if (options.eight_bit && text.form == BodyForm::kEncodedToNul &&
+      !(run->smtp.server_offers & kOffers8BitMime)) {
     say(kNo8BitMime);
   }
   const bool eight_bit_body = text.form == BodyForm::kEightBit;
-  if (int status = smtp_start_mail(g_state.login, envelope, eight_bit_body)) return status;
+  if (int status = run->ended(
+          smtp_start_mail(g_state.login, envelope, eight_bit_body, options, &run->smtp))) {
+    return status;
+  }
   MessageStream stream(text);
   ProgressLine progress(&stream, message_text_bytes(text));
-  const int status = smtp_finish_message(&progress);
+  const int status = run->ended(smtp_finish_message(&progress, &run->smtp));
   if (status == kSourceFailed) return *read_failure_status(failed_file(stream, attachments));
   if (status != 0) return status;
   smtp_quit();
   smtp_disconnect();
-  return g_state.refused.empty() ? kExitSent : kExitSomeRefused;
+  return run->smtp.refused.empty() ? kExitSent : kExitSomeRefused;
 }
 
 // Everything up to the finished head and body; the temporary file, if any,
@@ -248,20 +269,21 @@ int send_message(const MessageText& text, const Attachments& attachments,
 // (kSessionFailed), still lets the message be composed, quoted-printable,
 // to be queued.
 std::optional<int> prepare_message(Attachments* attachments, MessageText* text,
-                                   const std::string& envelope, int* session) {
+                                   const std::string& envelope, int* session, RunSession* run) {
   const char* typed_name = message_file;
   PlatformFile file;
   const bool console = std::strcmp(message_file, "-") == 0;
   std::optional<int> status =
       console ? capture_console_input(&file) : open_for_mailing(message_file, false, &file);
-  if (!status && g_state.eight_bit && *session == kSessionClosed) {
-    const int opened = smtp_open_session(g_state.login, envelope);
+  if (!status && g_options.delivery.eight_bit && *session == kSessionClosed) {
+    const int opened = run->ended(
+        smtp_open_session(g_state.login, envelope, run->login, g_options.delivery, &run->smtp));
     const bool to_queue =
-        g_state.queue && opened == kExitSmtpFailed && failure_may_pass(g_state.failure);
+        g_state.queue && opened == kExitSmtpFailed && failure_may_pass(run->smtp.step);
     *session = opened == 0 ? kSessionOpen : kSessionFailed;
     if (opened != 0 && !to_queue) status = opened;
   }
-  if (!status) status = load_message(typed_name, file, attachments, text);
+  if (!status) status = load_message(typed_name, file, attachments, text, run->smtp);
   platform_close_file(&file);
   if (console) platform_discard_temp_file(temp_file_name);
   if (status && *session == kSessionOpen) {
@@ -279,17 +301,23 @@ int run_driver(bool send) {
   MessageText text;
   const std::string envelope = build_envelope_list(g_state);
   int session = send ? kSessionClosed : kSessionFailed;
-  std::optional<int> status = prepare_message(&attachments, &text, envelope, &session);
+  Secret secret = Secret::adopt(&g_state.secret);
+  const SmtpLogin login{g_state.user, &secret, g_state.auth, g_state.smtp_server,
+                        g_state.renew_secret};
+  RunSession run;
+  run.login = g_state.user != nullptr ? &login : nullptr;
+  if (!send) run.smtp.step = g_options.failure;
+  std::optional<int> status = prepare_message(&attachments, &text, envelope, &session, &run);
   if (!status) {
     print_progress();
     status = session == kSessionFailed
                  ? kExitSmtpFailed
-                 : send_message(text, attachments, envelope, session == kSessionOpen);
-    if (g_state.queue && *status == kExitSmtpFailed && failure_may_pass(g_state.failure)) {
+                 : send_message(text, attachments, envelope, session == kSessionOpen, &run);
+    if (g_state.queue && *status == kExitSmtpFailed && failure_may_pass(run.smtp.step)) {
       // The attachments are read again, from their start, into the entry.
       MessageStream stream(text);
       status = queue_message(&stream, message_text_bytes(text), envelope,
-                             text.form == BodyForm::kEightBit);
+                             text.form == BodyForm::kEightBit, g_options.delivery, run.smtp.step);
       if (stream.failed() != 0) status = read_failure_status(failed_file(stream, attachments));
     }
   }

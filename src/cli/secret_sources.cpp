@@ -2,9 +2,11 @@
 
 #include <string>
 
+#include "cli/run_options.h"
 #include "cli/usage.h"
 #include "oauth/token_client.h"
 #include "platform/platform.h"
+#include "platform/secret.h"
 #include "quib/console.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
@@ -20,22 +22,24 @@ int usage_error(const char* text) {
   return kExitUsage;
 }
 
-// Replaces the refused token (in g_state.secret) by a fresh one.
-int renew_token() {
+// Replaces the refused token (in *secret) by a fresh one.
+int renew_token(Secret* secret) {
   std::string token;
   bool cached = false;
-  const std::string refused = g_state.secret;
+  const std::string refused(secret->view());
   if (oauth_token_for_run(g_state.oauth_file, g_state.user, refused, &token, &cached) != 0) {
     return -1;
   }
-  wipe_secret(&g_state.secret);
-  g_state.secret.swap(token);
+  *secret = Secret::adopt(&token);
   return 0;
 }
 
 // Keeps what failed for whoever ends the run (a queued message's reason).
 int failed_source(const char* step, const std::string& why, bool may_pass) {
-  g_state.failure = DialogueStep{step, 0, why, 0, may_pass};
+  g_options.failure = DialogueStep();
+  g_options.failure.step = step;
+  g_options.failure.reply = why;
+  g_options.failure.may_pass = may_pass;
   return kExitNoServerOrSender;
 }
 

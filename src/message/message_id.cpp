@@ -71,10 +71,10 @@ bool valid_message_id(std::string_view id) {
   return is_dot_atom_text(inner.substr(0, at)) && (is_dot_atom_text(right) || is_literal(right));
 }
 
-bool wants_message_id(const MailerState& state) {
+bool wants_message_id(const MailerState& state, bool delivery_options) {
   if (state.header_only_body) return false;
   return state.want_message_id || state.user != nullptr || !state.attachments.empty() ||
          state.html || state.charset[0] != '\0' || state.queue || state.oauth_file != nullptr ||
          state.pass_command != nullptr || !state.headers.empty() || !state.embeds.empty() ||
-         state.dsn[0] != '\0' || state.eight_bit || state.skip_refused;
+         delivery_options;
 }

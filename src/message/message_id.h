@@ -25,6 +25,6 @@ bool valid_message_id(std::string_view id);
 // True when the run writes a Message-ID: -msgid, or any option beyond the
 // classic ones that shapes the message or its delivery (-u, -attach,
 // -html, -charset, -queue, -oauth, -passcmd, -header, -embed, -dsn, -8bit,
-// -rcpt-skip-refused);
+// -rcpt-skip-refused: delivery_options);
 // never for a -penguin body, which writes its own header.
-bool wants_message_id(const MailerState& state);
+bool wants_message_id(const MailerState& state, bool delivery_options);

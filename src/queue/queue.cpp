@@ -59,18 +59,19 @@ bool folder_ready(const std::string& dir, std::string* why) {
 }
 
 // The options that shape the entry's dialogue, as the flush reads them.
-std::string entry_options(const std::string& envelope, bool eight_bit_body) {
+std::string entry_options(const std::string& envelope, bool eight_bit_body,
+                          const DeliveryOptions& delivery) {
   std::string options;
   const auto add = [&options](const std::string& word) {
     options += (options.empty() ? "" : " ") + word;
   };
-  if (g_state.dsn[0] != '\0') {
-    add(std::string(kOptionDsn) + dsn_notify(g_state.dsn));
+  if (delivery.dsn[0] != '\0') {
+    add(std::string(kOptionDsn) + dsn_notify(delivery.dsn));
     if (!g_state.message_id.empty()) add(kOptionMessageId + g_state.message_id);
   }
   if (eight_bit_body) add(kOption8BitMime);
   if (is_international(g_state.login) || is_international(envelope)) add(kOptionSmtpUtf8);
-  if (g_state.skip_refused) add(kOptionSkipRefused);
+  if (delivery.skip_refused) add(kOptionSkipRefused);
   return options;
 }
 
@@ -111,21 +112,22 @@ std::optional<int> open_queue_folder(std::string* dir) {
 }
 
 int queue_message(TextSource* text, std::uint64_t length, const std::string& envelope,
-                  bool eight_bit_body) {
+                  bool eight_bit_body, const DeliveryOptions& options,
+                  const DialogueStep& failure) {
   std::string dir;
   platform_queue_dir(&dir);
   QueueEntry entry;
   entry.created = platform_now_seconds();
   entry.attempts = 1;
   entry.next_attempt = entry.created;
-  entry.reason = failure_reason(g_state.failure);
+  entry.reason = failure_reason(failure);
   entry.server = g_state.smtp_server;
   entry.sender = g_state.login;
   entry.recipients = envelope;
   entry.login = g_state.user != nullptr;
   entry.user = g_state.user != nullptr ? g_state.user : "";
   entry.auth = g_state.auth;
-  entry.options = entry_options(envelope, eight_bit_body);
+  entry.options = entry_options(envelope, eight_bit_body, options);
   // Run again at each attempt; the file's path as seen from any folder.
   if (g_state.pass_command != nullptr) entry.passcmd = g_state.pass_command;
   if (g_state.oauth_file != nullptr) entry.oauth = platform_absolute_path(g_state.oauth_file);
@@ -133,7 +135,7 @@ int queue_message(TextSource* text, std::uint64_t length, const std::string& env
   const std::string id = new_entry_id(entry.created);
   std::string why;
   // A failure while connecting leaves its message without a line end.
-  if (g_state.failure.step.rfind("connecting to ", 0) == 0) say("\n");
+  if (failure.step.rfind("connecting to ", 0) == 0) say("\n");
   CountedText counted(text, length);
   if (platform_store_durably(queue_path(dir, kTmpFolder, id), queue_path(dir, id),
                              format_entry_head(entry), tail_of(&counted), &why) != 0) {

@@ -11,6 +11,7 @@
 
 #include "quib/mailer_state.h"
 #include "quib/text_source.h"
+#include "smtp/smtp_dialogue.h"
 
 // The words of an entry's options: -dsn's NOTIFY value and the Message-ID
 // that gives ENVID, an 8-bit body (BODY=8BITMIME), an address that needs
@@ -36,20 +37,20 @@ std::string failure_reason(const DialogueStep& failure);
 std::optional<int> open_queue_folder(std::string* dir);
 
 // Stores in the queue folder (made by open_queue_folder) the message text of this run (g_state
-// gives the sender, the server, the login settings and the options; envelope the recipients;
-// eight_bit_body tells an 8-bit body), `length` bytes pulled from `text` and written as they
-// come, as a new entry, due at once, after a first attempt that failed with g_state.failure, and
+// gives the sender, the server and the login settings; envelope the recipients; eight_bit_body
+// tells an 8-bit body, options the session's), `length` bytes pulled from `text` and written as
+// they come, as a new entry, due at once, after a first attempt that failed with `failure`, and
 // prints "queued: ..." with the reason. kExitQueued, or kExitSmtpFailed after printing why the
 // message could not be queued (nothing is left behind then; a text that fails or does not hold
 // exactly `length` bytes is not queued).
 int queue_message(TextSource* text, std::uint64_t length, const std::string& envelope,
-                  bool eight_bit_body);
+                  bool eight_bit_body, const DeliveryOptions& options, const DialogueStep& failure);
 
 // Tries every due entry, one line per entry tried; prepare_login finds the
 // secret of an entry with a login (nothing, or a status when none is
-// found). kExitSmtpFailed when an entry moved to failed/, kExitQueued when
+// found, and in *failure why). kExitSmtpFailed when an entry moved to failed/, kExitQueued when
 // some wait, else kExitSent. A missing queue folder is an empty queue.
-int flush_queue(std::optional<int> (*prepare_login)());
+int flush_queue(std::optional<int> (*prepare_login)(DialogueStep* failure));
 
 // One line per entry, then those in failed/. kExitSent.
 int list_queue();

@@ -11,6 +11,8 @@
 #include "quib/console.h"
 #include "quib/exit_status.h"
 #include "smtp/smtp_dialogue.h"
+#include "smtp/smtp_login.h"
+#include "smtp/transcript.h"
 
 namespace {
 
@@ -63,24 +65,22 @@ std::string session_key(const QueueEntry& entry) {
          entry.passcmd + '\n' + entry.oauth + '\n' + options;
 }
 
-// The entry's options in the run's state (*dsn keeps -dsn's value); true
-// when its body is 8-bit.
-bool take_options(const QueueEntry& entry, std::string* dsn) {
+// The entry's options in *options (*dsn keeps -dsn's value); true when its
+// body is 8-bit.
+bool take_options(const QueueEntry& entry, std::string* dsn, DeliveryOptions* options) {
   dsn->clear();
   g_state.message_id.clear();
-  g_state.eight_bit = 0;
-  g_state.skip_refused = 0;
-  g_state.refused.clear();
+  *options = DeliveryOptions();
   for (const std::string& word : option_words(entry.options)) {
     if (starts_with(word, kOptionDsn)) *dsn = word.substr(std::strlen(kOptionDsn));
     if (starts_with(word, kOptionMessageId)) {
       g_state.message_id = word.substr(std::strlen(kOptionMessageId));
     }
-    if (word == kOption8BitMime) g_state.eight_bit = 1;
-    if (word == kOptionSkipRefused) g_state.skip_refused = 1;
+    if (word == kOption8BitMime) options->eight_bit = true;
+    if (word == kOptionSkipRefused) options->skip_refused = true;
   }
-  g_state.dsn = dsn->c_str();
-  return g_state.eight_bit != 0;
+  options->dsn = dsn->c_str();
+  return options->eight_bit;
 }
 
 struct Planned {
@@ -95,10 +95,18 @@ struct Planned {
 struct Session {
   bool open = false;
   std::string key;
-  std::string dsn;         // the entry's -dsn value, which g_state.dsn points to
+  std::string dsn;         // the entry's -dsn value, which options.dsn points to
   std::string failed_key;  // a key whose connection failed in a way that may pass
   DialogueStep failure;
+  DeliveryOptions options;  // the entry's
+  SmtpSession smtp;         // what the connection met; step: why the entry failed
 };
+
+// Names the step that failed in the transcript; the call's status, passed on.
+int ended(int status, const SmtpSession& smtp) {
+  if (status != 0 && smtp.step.failed) transcript_failure(smtp.step.shown, smtp.step.reason);
+  return status;
+}
 
 struct Tally {
   int failed = 0;
@@ -131,45 +139,58 @@ void take_settings(const QueueEntry& entry) {
   g_state.secret.clear();
 }
 
-// Results of send_entry besides 0 (sent) and -1 (g_state.failure says why).
+// Results of send_entry besides 0 (sent) and -1 (session->smtp.step says why).
 constexpr int kNoSecret = -2;
 constexpr int kEntryUnreadable = -3;  // its text failed to read while it was sent
 
 int open_for(const QueueEntry& entry, const std::string& key, Session* session,
-             std::optional<int> (*prepare_login)()) {
-  if (session->open && session->key == key && smtp_reset() == 0) return 0;
+             std::optional<int> (*prepare_login)(DialogueStep* failure)) {
+  if (session->open && session->key == key && ended(smtp_reset(&session->smtp), session->smtp) == 0)
+    return 0;
   close_session(session);  // a refused RSET has closed it already
   session->open = false;
   take_settings(entry);
-  g_state.last = DialogueStep();
-  g_state.failure = DialogueStep();
-  if (prepare_login()) return g_state.failure.may_pass ? -1 : kNoSecret;
-  if (smtp_open_session(entry.sender.c_str(), entry.recipients) != 0) return -1;
+  DialogueStep* failure = &session->smtp.step;
+  *failure = DialogueStep();
+  if (prepare_login(failure)) return failure->may_pass ? -1 : kNoSecret;
+  Secret secret = Secret::adopt(&g_state.secret);
+  const SmtpLogin login{g_state.user, &secret, g_state.auth, g_state.smtp_server,
+                        g_state.renew_secret};
+  if (ended(smtp_open_session(entry.sender.c_str(), entry.recipients,
+                              g_state.user != nullptr ? &login : nullptr, session->options,
+                              &session->smtp),
+            session->smtp) != 0) {
+    return -1;
+  }
   session->open = true;
   session->key = key;
   return 0;
 }
 
-int send_entry(const HeldEntry& held, Session* session, std::optional<int> (*prepare_login)()) {
+int send_entry(const HeldEntry& held, Session* session,
+               std::optional<int> (*prepare_login)(DialogueStep* failure)) {
   const QueueEntry& entry = held.entry;
   const std::string key = session_key(entry);
-  const bool eight_bit_body = take_options(entry, &session->dsn);
+  const bool eight_bit_body = take_options(entry, &session->dsn, &session->options);
+  session->smtp.refused.clear();
   if (key == session->failed_key) {
-    g_state.failure = session->failure;  // the server is still away: not tried again now
+    session->smtp.step = session->failure;  // the server is still away: not tried again now
     return -1;
   }
   const int opened = open_for(entry, key, session, prepare_login);
-  if (opened == -1 && failure_may_pass(g_state.failure)) {
+  if (opened == -1 && failure_may_pass(session->smtp.step)) {
     session->failed_key = key;
-    session->failure = g_state.failure;
+    session->failure = session->smtp.step;
   }
   if (opened != 0) return opened;
-  if (smtp_start_mail(entry.sender.c_str(), entry.recipients, eight_bit_body) != 0) {
+  if (ended(smtp_start_mail(entry.sender.c_str(), entry.recipients, eight_bit_body,
+                            session->options, &session->smtp),
+            session->smtp) != 0) {
     session->open = false;  // the dialogue closed it
     return -1;
   }
   EntryText message(held);
-  const int finished = smtp_finish_message(&message);
+  const int finished = ended(smtp_finish_message(&message, &session->smtp), session->smtp);
   if (finished != 0) session->open = false;  // closed, by the dialogue or without the end marker
   return finished == kSourceFailed ? kEntryUnreadable : finished;
 }
@@ -188,11 +209,11 @@ void fail_entry(const std::string& dir, const std::string& id, HeldEntry* held,
 }
 
 void wait_entry(const std::string& dir, const std::string& id, const HeldEntry& held,
-                std::int64_t now, Tally* tally) {
+                std::int64_t now, const DialogueStep& failure, Tally* tally) {
   QueueEntry entry = held.entry;
   entry.attempts += 1;
   entry.next_attempt = now + retry_delay_seconds(held.entry.attempts, random_fraction());
-  entry.reason = failure_reason(g_state.failure);
+  entry.reason = failure_reason(failure);
   rewrite_entry(dir, queue_path(dir, id), held, entry);
   ++tally->waiting;
   report("waiting", id, entry,
@@ -200,7 +221,7 @@ void wait_entry(const std::string& dir, const std::string& id, const HeldEntry& 
 }
 
 void try_entry(const std::string& dir, const std::string& id, Session* session, Tally* tally,
-               std::optional<int> (*prepare_login)()) {
+               std::optional<int> (*prepare_login)(DialogueStep* failure)) {
   HeldEntry held;
   const int state = hold_entry(queue_path(dir, id), &held);
   if (state == kEntryGarbled) return fail_entry(dir, id, &held, "unreadable: " + held.why, tally);
@@ -222,21 +243,22 @@ void try_entry(const std::string& dir, const std::string& id, Session* session, 
   if (sent == 0) {
     platform_remove_file(queue_path(dir, id));
     std::string refused;
-    for (const std::string& name : g_state.refused) {
+    for (const std::string& name : session->smtp.refused) {
       refused += (refused.empty() ? "refused " : ", ") + name;
     }
     report("sent", id, held.entry, refused);
   } else if (sent == kEntryUnreadable) {
     fail_entry(dir, id, &held, "unreadable: the message text could not be read", tally);
   } else if (sent == kNoSecret) {
+    const DialogueStep& failure = session->smtp.step;
     fail_entry(dir, id, &held,
-               g_state.failure.reply.empty() ? "no password found for " + held.entry.user
-                                             : failure_reason(g_state.failure),
+               failure.reply.empty() ? "no password found for " + held.entry.user
+                                     : failure_reason(failure),
                tally);
-  } else if (failure_may_pass(g_state.failure)) {
-    wait_entry(dir, id, held, now, tally);
+  } else if (failure_may_pass(session->smtp.step)) {
+    wait_entry(dir, id, held, now, session->smtp.step, tally);
   } else {
-    fail_entry(dir, id, &held, failure_reason(g_state.failure), tally);
+    fail_entry(dir, id, &held, failure_reason(session->smtp.step), tally);
   }
 }
 
@@ -257,7 +279,7 @@ std::vector<Planned> plan(const std::string& dir, const std::vector<std::string>
 
 }  // namespace
 
-int flush_queue(std::optional<int> (*prepare_login)()) {
+int flush_queue(std::optional<int> (*prepare_login)(DialogueStep* failure)) {
   std::string dir;
   std::vector<std::string> names;
   if (platform_queue_dir(&dir) != 0 || platform_list_files(dir, &names) != 0) return kExitSent;

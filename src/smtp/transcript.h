@@ -2,7 +2,8 @@
 // the milliseconds since the run started. Commands sent ("> "), reply lines
 // read ("< ") and steps ("* "), printable ASCII only (any other byte as
 // \xNN), each cut after 512 bytes with a mark. The message text is one
-// summary line; what a caller hides (credentials) it never hands in.
+// summary line; what a caller hides (credentials) it never hands in, and
+// it keeps no step: the caller names what failed.
 // Everything here costs a test of one flag while no transcript is kept.
 #pragma once
 
@@ -31,7 +32,8 @@ void transcript_event(std::string_view text);
 // A command as sent (its line end left out). `shown` is what may be seen.
 void transcript_sent(std::string_view shown);
 // A reply line as read: the first `stored` of its `length` bytes are at line.
-void transcript_received(const char* line, std::size_t stored, std::size_t length);
+// Returns it as shown (empty while no transcript is kept).
+std::string transcript_received(const char* line, std::size_t stored, std::size_t length);
 // While on, reply lines are ones the socket library read before and hands
 // on (the greeting, after its STARTTLS): shown as "* replayed ...", not "< ".
 void transcript_replaying(bool on);
@@ -41,22 +43,9 @@ void transcript_library_line(const char* line);
 // bytes and the dots doubled.
 void transcript_message_text(std::uint64_t bytes, std::uint64_t lines, std::uint64_t longest,
                              std::uint64_t dots);
-// Names the step under way where no command names it ("connecting to ...").
-void transcript_step(std::string_view step);
-// Why the step failed when no reply tells it (a transport error, ...).
-void transcript_reason(std::string_view reason);
-// The line that names the failed step and its reason: the last command
-// sent (or the greeting) and the last reply line read or reason given.
-// Empty while no transcript is kept.
-std::string transcript_failure_line();
-
-// Server text echoing a credential. From transcript_hide_secret until
-// transcript_forget_secrets, every server line that the transcript, the log
-// or a message shows has the secret, its base64 forms (at any of the three
-// alignments) and each credential sent replaced by "[credentials hidden]";
-// a login challenge is decoded only before the first credential was sent.
-void transcript_hide_secret(std::string_view secret);
-void transcript_hide_credential(std::string_view sent);
-std::string without_secrets(std::string_view server_text);
-// Wipes what the two above kept.
-void transcript_forget_secrets();
+// The text as the transcript shows it (printable ASCII, cut after 512 bytes
+// with a mark; in a peer's text the backslash escaped too); empty while no
+// transcript is kept.
+std::string transcript_shown(std::string_view text, bool from_peer = false);
+// The line that names the failed step and why ("no reply" without a reason).
+void transcript_failure(std::string_view step, std::string_view reason);

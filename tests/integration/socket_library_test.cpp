@@ -194,6 +194,7 @@ class KeepingServer {
 
 class RealLibrary : public ::testing::Test {
  protected:
+  SmtpSession smtp_;
   void SetUp() override {
     setenv("GENSOCK_TIMEOUT", "3", 1);
     reset_run_state();
@@ -219,9 +220,9 @@ class RealLibrary : public ::testing::Test {
   // The whole transaction as the run driver makes it.
   int mail(const std::string& server, const std::string& recipients, const std::string& text) {
     use_server(server);
-    if (smtp_open_transaction("me@example.org", recipients) != 0) return -1;
+    if (smtp_open_transaction("me@example.org", recipients, &smtp_) != 0) return -1;
     WholeText whole(text.data(), text.size());
-    if (smtp_finish_message(&whole) != 0) return -1;
+    if (smtp_finish_message(&whole, &smtp_) != 0) return -1;
     smtp_quit();
     return smtp_disconnect();
   }
@@ -229,7 +230,7 @@ class RealLibrary : public ::testing::Test {
   // Opens a transaction with the server, which must fail; what it printed.
   std::string failed_opening(const std::string& server) {
     use_server(server);
-    EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
+    EXPECT_EQ(smtp_open_transaction("me", "ann", &smtp_), -1);
     return printed();
   }
 
