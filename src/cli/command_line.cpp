@@ -50,27 +50,25 @@ enum class Action {
   kEightBit,     // eight_bit, takes nothing
   kSkipRefused,  // skip_refused, takes nothing
   kProgress,     // progress, takes nothing
-  kLog,          // the next argument names the log file
-  kDsn,          // the next argument is -dsn's NOTIFY value
 };
 
 struct Option {
   const char* name;
   bool ignore_case;
   Action action;
-  const char* MailerState::*field;  // for kRefer
+  const char** field;  // for kRefer
 };
 
 // Tested in this order; the first match acts.
 const Option kOptions[] = {
     {"-h", true, Action::kHelp, nullptr},
     {"-install", true, Action::kInstall, nullptr},
-    {"-s", true, Action::kRefer, &MailerState::subject},
-    {"-c", true, Action::kRefer, &MailerState::cc_list},
-    {"-b", true, Action::kRefer, &MailerState::bcc_list},
-    {"-t", true, Action::kRefer, &MailerState::to_list},
+    {"-s", true, Action::kRefer, &g_state.subject},
+    {"-c", true, Action::kRefer, &g_state.cc_list},
+    {"-b", true, Action::kRefer, &g_state.bcc_list},
+    {"-t", true, Action::kRefer, &g_state.to_list},
     {"-server", true, Action::kServer, nullptr},
-    {"-f", false, Action::kRefer, &MailerState::login},
+    {"-f", false, Action::kRefer, &g_state.login},
     {"-penguin", false, Action::kPenguin, nullptr},
     {"-mime", false, Action::kPassOver, nullptr},
     {"-q", false, Action::kPassOver, nullptr},
@@ -79,22 +77,22 @@ const Option kOptions[] = {
     {"-html", false, Action::kHtml, nullptr},
     {"-charset", false, Action::kCharset, nullptr},
     // Logging in.
-    {"-u", false, Action::kRefer, &MailerState::user},
+    {"-u", false, Action::kRefer, &g_state.user},
     {"-pass", false, Action::kSecret, nullptr},
-    {"-auth", false, Action::kRefer, &MailerState::auth},
+    {"-auth", false, Action::kRefer, &g_state.auth},
     // The transcript.
     {"-debug", false, Action::kDebug, nullptr},
-    {"-log", false, Action::kLog, nullptr},
+    {"-log", false, Action::kRefer, &g_options.log_file},
     // The secret's other sources.
-    {"-passcmd", false, Action::kRefer, &MailerState::pass_command},
-    {"-oauth", false, Action::kRefer, &MailerState::oauth_file},
+    {"-passcmd", false, Action::kRefer, &g_state.pass_command},
+    {"-oauth", false, Action::kRefer, &g_state.oauth_file},
     // The queue.
     {"-queue", false, Action::kQueue, nullptr},
     // What modern receivers expect.
     {"-msgid", false, Action::kMessageId, nullptr},
     {"-header", false, Action::kHeader, nullptr},
     {"-embed", false, Action::kEmbed, nullptr},
-    {"-dsn", false, Action::kDsn, nullptr},
+    {"-dsn", false, Action::kRefer, &g_options.delivery.dsn},
     {"-8bit", false, Action::kEightBit, nullptr},
     {"-rcpt-skip-refused", false, Action::kSkipRefused, nullptr},
     // Long sends.
@@ -300,9 +298,8 @@ std::optional<int> message_option_status() {
     }
     names.push_back(name);
   }
-  const char* dsn = g_options.delivery.dsn;
-  if (dsn[0] != '\0' && dsn_notify(dsn).empty()) {
-    return option_status("-dsn " + std::string(dsn) +
+  if (g_options.delivery.dsn[0] != '\0' && dsn_notify(g_options.delivery.dsn).empty()) {
+    return option_status("-dsn " + std::string(g_options.delivery.dsn) +
                          ": not 'never' or a list of success, failure and delay");
   }
   const bool international = is_international(g_state.login) ||
@@ -331,7 +328,7 @@ void take_secret(const char* value) {
 std::optional<int> take_value(const Option& option, const char* value) {
   switch (option.action) {
     case Action::kRefer:
-      g_state.*option.field = value;
+      *option.field = value;
       break;
     case Action::kServer:
       if (!fits_setting(value)) return too_long_status("-server: the server name");
@@ -352,12 +349,6 @@ std::optional<int> take_value(const Option& option, const char* value) {
       break;
     case Action::kSecret:
       take_secret(value);
-      break;
-    case Action::kLog:
-      g_options.log_file = value;
-      break;
-    case Action::kDsn:
-      g_options.delivery.dsn = value;
       break;
     default:  // Action::kFromAddress
       g_state.from_address = value;
@@ -437,10 +428,9 @@ int run_accepted() {
     std::string dir;
     if (std::optional<int> status = open_queue_folder(&dir)) return *status;
   }
-  const DeliveryOptions& delivery = g_options.delivery;
-  const bool delivery_options =
-      delivery.dsn[0] != '\0' || delivery.eight_bit || delivery.skip_refused;
-  if (wants_message_id(g_state, delivery_options) && g_state.message_id.empty()) {
+  const DeliveryOptions& asked = g_options.delivery;
+  if (wants_message_id(g_state, asked.dsn[0] != '\0' || asked.eight_bit || asked.skip_refused) &&
+      g_state.message_id.empty()) {
     g_state.message_id = new_message_id(g_state.login);
   }
   if (std::optional<int> status = prepare_login()) {

@@ -172,16 +172,18 @@ EightBit eight_bit_wanted(const SmtpSession& smtp) {
   return smtp.server_offers & kOffers8BitMime ? EightBit::kAllowed : EightBit::kRefused;
 }
 
-// The run's session: how it logs in, what it met. Whoever ends the run
-// names the step that failed (ended: the call's status, passed on).
+// The run's session: how it logs in, what it met.
 struct RunSession {
   const SmtpLogin* login = nullptr;
   SmtpSession smtp;
-  int ended(int status) const {
-    if (status != 0 && smtp.step.failed) transcript_failure(smtp.step.shown, smtp.step.reason);
-    return status;
-  }
 };
+
+// Opens the session; the transcript names what failed.
+int open_session(const std::string& envelope, RunSession* run) {
+  return smtp_ended(
+      smtp_open_session(g_state.login, envelope, run->login, g_options.delivery, &run->smtp),
+      run->smtp.step);
+}
 
 // Composes the head and body from the open message file and lays out the
 // embedded files and the attachments after them.
@@ -236,23 +238,18 @@ int send_message(const MessageText& text, const Attachments& attachments,
                  const std::string& envelope, bool session_open, RunSession* run) {
   const DeliveryOptions& options = g_options.delivery;
   if (!session_open) {
-    if (int status = run->ended(
-            smtp_open_session(g_state.login, envelope, run->login, options, &run->smtp))) {
-      return status;
-    }
+    if (int status = open_session(envelope, run)) return status;
   }
   if (options.eight_bit && text.form == BodyForm::kEncodedToNul &&
       !(run->smtp.server_offers & kOffers8BitMime)) {
     say(kNo8BitMime);
   }
   const bool eight_bit_body = text.form == BodyForm::kEightBit;
-  if (int status = run->ended(
-          smtp_start_mail(g_state.login, envelope, eight_bit_body, options, &run->smtp))) {
-    return status;
-  }
+  const int started = smtp_start_mail(g_state.login, envelope, eight_bit_body, options, &run->smtp);
+  if (int status = smtp_ended(started, run->smtp.step)) return status;
   MessageStream stream(text);
   ProgressLine progress(&stream, message_text_bytes(text));
-  const int status = run->ended(smtp_finish_message(&progress, &run->smtp));
+  const int status = smtp_ended(smtp_finish_message(&progress, &run->smtp), run->smtp.step);
   if (status == kSourceFailed) return *read_failure_status(failed_file(stream, attachments));
   if (status != 0) return status;
   smtp_quit();
@@ -276,8 +273,7 @@ std::optional<int> prepare_message(Attachments* attachments, MessageText* text,
   std::optional<int> status =
       console ? capture_console_input(&file) : open_for_mailing(message_file, false, &file);
   if (!status && g_options.delivery.eight_bit && *session == kSessionClosed) {
-    const int opened = run->ended(
-        smtp_open_session(g_state.login, envelope, run->login, g_options.delivery, &run->smtp));
+    const int opened = open_session(envelope, run);
     const bool to_queue =
         g_state.queue && opened == kExitSmtpFailed && failure_may_pass(run->smtp.step);
     *session = opened == 0 ? kSessionOpen : kSessionFailed;

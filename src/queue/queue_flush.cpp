@@ -12,7 +12,6 @@
 #include "quib/exit_status.h"
 #include "smtp/smtp_dialogue.h"
 #include "smtp/smtp_login.h"
-#include "smtp/transcript.h"
 
 namespace {
 
@@ -102,12 +101,6 @@ struct Session {
   SmtpSession smtp;         // what the connection met; step: why the entry failed
 };
 
-// Names the step that failed in the transcript; the call's status, passed on.
-int ended(int status, const SmtpSession& smtp) {
-  if (status != 0 && smtp.step.failed) transcript_failure(smtp.step.shown, smtp.step.reason);
-  return status;
-}
-
 struct Tally {
   int failed = 0;
   int waiting = 0;
@@ -145,23 +138,21 @@ constexpr int kEntryUnreadable = -3;  // its text failed to read while it was se
 
 int open_for(const QueueEntry& entry, const std::string& key, Session* session,
              std::optional<int> (*prepare_login)(DialogueStep* failure)) {
-  if (session->open && session->key == key && ended(smtp_reset(&session->smtp), session->smtp) == 0)
+  DialogueStep* failure = &session->smtp.step;
+  if (session->open && session->key == key && smtp_ended(smtp_reset(&session->smtp), *failure) == 0)
     return 0;
   close_session(session);  // a refused RSET has closed it already
   session->open = false;
   take_settings(entry);
-  DialogueStep* failure = &session->smtp.step;
   *failure = DialogueStep();
   if (prepare_login(failure)) return failure->may_pass ? -1 : kNoSecret;
   Secret secret = Secret::adopt(&g_state.secret);
   const SmtpLogin login{g_state.user, &secret, g_state.auth, g_state.smtp_server,
                         g_state.renew_secret};
-  if (ended(smtp_open_session(entry.sender.c_str(), entry.recipients,
-                              g_state.user != nullptr ? &login : nullptr, session->options,
-                              &session->smtp),
-            session->smtp) != 0) {
-    return -1;
-  }
+  const int opened = smtp_open_session(entry.sender.c_str(), entry.recipients,
+                                       g_state.user != nullptr ? &login : nullptr, session->options,
+                                       &session->smtp);
+  if (smtp_ended(opened, *failure) != 0) return -1;
   session->open = true;
   session->key = key;
   return 0;
@@ -183,14 +174,15 @@ int send_entry(const HeldEntry& held, Session* session,
     session->failure = session->smtp.step;
   }
   if (opened != 0) return opened;
-  if (ended(smtp_start_mail(entry.sender.c_str(), entry.recipients, eight_bit_body,
-                            session->options, &session->smtp),
-            session->smtp) != 0) {
+  const int started = smtp_start_mail(entry.sender.c_str(), entry.recipients, eight_bit_body,
+                                      session->options, &session->smtp);
+  if (smtp_ended(started, session->smtp.step) != 0) {
     session->open = false;  // the dialogue closed it
     return -1;
   }
   EntryText message(held);
-  const int finished = ended(smtp_finish_message(&message, &session->smtp), session->smtp);
+  const int finished =
+      smtp_ended(smtp_finish_message(&message, &session->smtp), session->smtp.step);
   if (finished != 0) session->open = false;  // closed, by the dialogue or without the end marker
   return finished == kSourceFailed ? kEntryUnreadable : finished;
 }

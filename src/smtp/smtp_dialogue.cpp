@@ -141,8 +141,8 @@ int extended_hello(bool international, const SmtpLogin* login, SmtpSession* sess
   return exchange(&session->step, helo, kCodeOk, kServerError, kGreetingMs);
 }
 
-}  // namespace
-
+// Loads the socket library, connects to g_state.smtp_server on "smtp" (on "25" after 4014)
+// and asks for the local host name. 0, or -1 after a printed failure (nothing is undone).
 int smtp_connect(DialogueStep* at) {
   smtp_name_step(at, "loading the socket library");
   std::string why;
@@ -176,6 +176,8 @@ int smtp_connect(DialogueStep* at) {
   return 0;
 }
 
+}  // namespace
+
 int smtp_open_session(const char* login, const std::string& recipients, const SmtpLogin* with,
                       const DeliveryOptions& options, SmtpSession* session) {
   DialogueStep* at = &session->step;
@@ -202,12 +204,6 @@ int smtp_open_session(const char* login, const std::string& recipients, const Sm
 
 int smtp_reset(SmtpSession* session) {
   return exchange(&session->step, "RSET\r\n", kCodeOk, kServerError, kMailMs);
-}
-
-int smtp_open_transaction(const char* login, const std::string& recipients, SmtpSession* session) {
-  const DeliveryOptions options;
-  if (int status = smtp_open_session(login, recipients, nullptr, options, session)) return status;
-  return smtp_start_mail(login, recipients, false, options, session);
 }
 
 int smtp_start_mail(const char* login, const std::string& recipients, bool eight_bit_body,

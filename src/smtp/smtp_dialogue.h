@@ -29,11 +29,6 @@ struct SmtpSession {
   std::vector<std::string> refused;  // recipients refused under skip_refused
 };
 
-// Loads the socket library, connects to g_state.smtp_server on "smtp" (on
-// "25" after 4014) and asks for the local host name. 0, or -1 after a
-// printed failure (nothing is undone), *at naming it.
-int smtp_connect(DialogueStep* at);
-
 // Connects, reads the greeting and sends HELO; EHLO instead when the login
 // (with), -dsn, -8bit or an address of the envelope holding bytes above 127
 // (in login or recipients) needs it, keeping what the server offers in
@@ -50,19 +45,13 @@ int smtp_reset(SmtpSession* session);
 
 // On an open session: MAIL (with the parameters that -dsn, SMTPUTF8 and
 // eight_bit_body ask and the server offers), one RCPT per recipient and
-// DATA, as below. An international address to a server without SMTPUTF8
-// ends the run before MAIL, as does an 8-bit body to a server without
-// 8BITMIME (a queued one). With skip_refused a refused RCPT is printed with
-// its code and kept in session->refused; the run ends only when none was
-// accepted.
+// DATA: 0 once DATA is accepted and no further reply came with it. An
+// international address to a server without SMTPUTF8 ends the run before
+// MAIL, as does an 8-bit body to a server without 8BITMIME (a queued one).
+// With skip_refused a refused RCPT is printed with its code and kept in
+// session->refused; the run ends only when none was accepted.
 int smtp_start_mail(const char* login, const std::string& recipients, bool eight_bit_body,
                     const DeliveryOptions& options, SmtpSession* session);
-
-// smtp_open_session without a login or options, then smtp_start_mail
-// without an 8-bit body: 0 once DATA is accepted and no further reply came
-// with it; -1 after a printed failure (after a refusal the connection is
-// closed and the library unloaded).
-int smtp_open_transaction(const char* login, const std::string& recipients, SmtpSession* session);
 
 // What send_message_text put on the wire: the bytes the library took (the
 // end marker included), the lines (each CR LF before the final ".", the one

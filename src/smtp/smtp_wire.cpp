@@ -208,6 +208,13 @@ void smtp_abort(DialogueStep* at, const std::string& message) {
   smtp_disconnect();
 }
 
+int smtp_ended(int status, const DialogueStep& at) {
+  if (status != 0 && at.failed) {
+    transcript_event("failed at " + at.shown + ": " + (at.reason.empty() ? "no reply" : at.reason));
+  }
+  return status;
+}
+
 int smtp_quit() { return send_shown(nullptr, kQuit, kQuit); }
 
 int smtp_disconnect() {

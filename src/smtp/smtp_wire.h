@@ -1,5 +1,5 @@
-// The two primitives of the dialogue and the login: one send, one reply
-// reader; and the one abort path. Each notes in the caller's DialogueStep
+// The two primitives of the dialogue and the login, one send and one reply
+// reader, and the one abort path; each notes in the caller's DialogueStep
 // what the step under way met.
 #pragma once
 
@@ -25,40 +25,33 @@ struct DialogueStep {
   std::string reason;      // and why it failed: the last reply line, or what went wrong
 };
 
-// A new step: what the last one met is forgotten.
+// A new step, what the last one met forgotten; a step named for the
+// transcript only; why the step failed when no reply tells it.
 void smtp_note_step(DialogueStep* at, std::string_view step);
-// Names the step under way where no command names it, for the transcript only.
 void smtp_name_step(DialogueStep* at, std::string_view shown);
-// Why the step failed when no reply tells it.
 void smtp_note_reason(DialogueStep* at, std::string_view reason);
 
-// Reads one reply, continuation lines included, all of it within limit_ms
-// where the library can time replies; returns the code of its last line, 0
-// for a reply that runs past 16 MiB in all, or -1 after a printed transport
-// failure. With `lines`, that is first emptied and then gets, in order, the
-// lines read up to the first 2 KiB and the AUTH lines after them, 4 KiB
-// in all at most, each without its CR LF and cut to its first 512 bytes
-// (the rest of a longer line is read and dropped); after a failure, the
-// lines read so far. With `hidden`, each line has those texts hidden
-// before anyone sees it.
+// Reads one reply within limit_ms (where the library times replies): the code of its last line,
+// 0 past 16 MiB in all, -1 after a printed transport failure. *lines (emptied first) gets its
+// first 2 KiB of lines and the AUTH lines after them, 4 KiB at most, each without its CR LF and
+// cut to 512 bytes (after a failure, those read so far); `hidden` texts are hidden before anyone
+// sees a line.
 int smtp_read_reply(DialogueStep* at, int limit_ms, std::vector<std::string>* lines = nullptr,
                     const HiddenTexts* hidden = nullptr);
 
-// Sends the command at once as a new step. 0, or -1 after a printed
+// Sends the command as a new step; a command carrying credentials is shown as `step`, or
+// without one as "[credentials hidden]" going on the step before. 0, or -1 after a printed
 // transport failure.
 int smtp_send(DialogueStep* at, std::string_view command);
-
-// Sends a command that carries credentials, like smtp_send; where the
-// dialogue is shown, `step` stands in its place, or without it "[credentials
-// hidden]", going on the step before.
 int smtp_send_hidden(DialogueStep* at, const std::string& step, const Secret& command);
 
-// Marks the step as failed, prints message and a line end, sends QUIT,
-// disconnects. Whoever ends the run names the step.
+// Marks the step as failed, prints message and a line end, sends QUIT, disconnects.
 void smtp_abort(DialogueStep* at, const std::string& message);
 
-// Sends QUIT; no reply is read.
-int smtp_quit();
+// For whoever ends the run: names a failed step in the transcript. Returns status.
+int smtp_ended(int status, const DialogueStep& at);
 
-// Closes the connection and unloads the library. 0, or -1 when closing failed.
+// Sends QUIT, reading no reply; closes the connection and unloads the library
+// (-1 when closing failed).
+int smtp_quit();
 int smtp_disconnect();

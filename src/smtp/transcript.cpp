@@ -148,9 +148,3 @@ std::string transcript_shown(std::string_view text, bool from_peer) {
   return transcript_on() ? transcript_printable(text, text.size(), kShownBytes, from_peer)
                          : std::string();
 }
-
-void transcript_failure(std::string_view step, std::string_view reason) {
-  if (!transcript_on()) return;
-  write_line("* ", std::string("failed at ") + std::string(step) + ": " +
-                       (reason.empty() ? std::string("no reply") : std::string(reason)));
-}

@@ -2,8 +2,7 @@
 // the milliseconds since the run started. Commands sent ("> "), reply lines
 // read ("< ") and steps ("* "), printable ASCII only (any other byte as
 // \xNN), each cut after 512 bytes with a mark. The message text is one
-// summary line; what a caller hides (credentials) it never hands in, and
-// it keeps no step: the caller names what failed.
+// summary line; what a caller hides (credentials) it never hands in.
 // Everything here costs a test of one flag while no transcript is kept.
 #pragma once
 
@@ -31,8 +30,7 @@ inline bool transcript_on() { return transcript_detail::g_on; }
 void transcript_event(std::string_view text);
 // A command as sent (its line end left out). `shown` is what may be seen.
 void transcript_sent(std::string_view shown);
-// A reply line as read: the first `stored` of its `length` bytes are at line.
-// Returns it as shown (empty while no transcript is kept).
+// A reply line as read (the first `stored` of its `length` bytes at line); returns it as shown.
 std::string transcript_received(const char* line, std::size_t stored, std::size_t length);
 // While on, reply lines are ones the socket library read before and hands
 // on (the greeting, after its STARTTLS): shown as "* replayed ...", not "< ".
@@ -43,9 +41,5 @@ void transcript_library_line(const char* line);
 // bytes and the dots doubled.
 void transcript_message_text(std::uint64_t bytes, std::uint64_t lines, std::uint64_t longest,
                              std::uint64_t dots);
-// The text as the transcript shows it (printable ASCII, cut after 512 bytes
-// with a mark; in a peer's text the backslash escaped too); empty while no
-// transcript is kept.
+// The text as shown here (a peer's with the backslash escaped too); empty while none is kept.
 std::string transcript_shown(std::string_view text, bool from_peer = false);
-// The line that names the failed step and why ("no reply" without a reason).
-void transcript_failure(std::string_view step, std::string_view reason);
