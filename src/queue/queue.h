@@ -46,10 +46,10 @@ std::optional<int> open_queue_folder(std::string* dir);
 int queue_message(TextSource* text, std::uint64_t length, const std::string& envelope,
                   bool eight_bit_body, const DeliveryOptions& options, const DialogueStep& failure);
 
-// Tries every due entry, one line per entry tried; prepare_login finds the
-// secret of an entry with a login (nothing, or a status when none is
-// found, and in *failure why). kExitSmtpFailed when an entry moved to failed/, kExitQueued when
-// some wait, else kExitSent. A missing queue folder is an empty queue.
+// Tries every due entry, one line per entry tried; prepare_login finds the secret of an entry
+// with a login (nothing, or a status when none is found, and in *failure why). kExitSmtpFailed
+// when an entry moved to failed/, kExitQueued when some wait, else kExitSent. A missing queue
+// folder is an empty queue.
 int flush_queue(std::optional<int> (*prepare_login)(DialogueStep* failure));
 
 // One line per entry, then those in failed/. kExitSent.

@@ -26,9 +26,8 @@ std::vector<std::string> offered_mechanisms(const std::vector<std::string>& ehlo
 // of PLAIN, LOGIN that is offered; kNone when there is none.
 SaslMechanism choose_mechanism(const std::vector<std::string>& offered, SaslMechanism asked);
 
-// The bytes in base64, held as a secret.
+// The bytes in base64, and the initial responses, base64-encoded: held as secrets.
 Secret secret_base64(std::string_view bytes);
-// The initial responses, base64-encoded.
 // PLAIN (RFC 4616): NUL user NUL secret.
 Secret plain_response(std::string_view user, std::string_view secret);
 // XOAUTH2: "user=" user ^A "auth=Bearer " token ^A ^A.
@@ -38,12 +37,10 @@ Secret xoauth2_response(std::string_view user, std::string_view token);
 Secret oauthbearer_response(std::string_view user, std::string_view host, int port,
                             std::string_view token);
 
-// What stands where a credential would be shown.
 constexpr char kCredentialsHidden[] = "[credentials hidden]";
 
-// Server text echoing a credential: the texts a login hides, wiped when it
-// ends. applied_to replaces in a server's text the secret, its base64 forms
-// (at any of the three alignments) and each credential sent.
+// The texts a login hides in server text echoing a credential, wiped when it ends: applied_to
+// replaces the secret, its base64 forms (at any of the three alignments) and each credential sent.
 class HiddenTexts {
  public:
   void hide_secret(std::string_view secret);

@@ -26,11 +26,9 @@ constexpr int kLargestReplyCode = 99999;
 // run for ever, each byte arriving within the read timeout. Real replies are
 // a few hundred bytes; a line may hold at most 512.
 constexpr std::size_t kReplyLimitBytes = 16u << 20;
-// Of a reply's lines a caller keeps only what the login uses: its first
-// lines, up to what a refusal shows, and the AUTH, DSN, 8BITMIME and
-// SMTPUTF8 lines of an EHLO reply,
-// all within a few KiB, so that a reply of millions of short lines costs
-// no more memory than a real one.
+// Of a reply's lines a caller keeps only what the login uses: its first lines, up to what a
+// refusal shows, and the AUTH, DSN, 8BITMIME and SMTPUTF8 lines of an EHLO reply, all within a
+// few KiB, so that a reply of millions of short lines costs no more memory than a real one.
 constexpr std::size_t kKeptLeadingBytes = 2048;
 constexpr std::size_t kKeptReplyBytes = 4096;
 const char kQuit[] = "QUIT\r\n";
@@ -59,7 +57,6 @@ struct ReplyNumber {
       phase = kDone;
       return;
     }
-    // Codes whose number would not fit are clamped: any such code is a refusal.
     value = value > kLargestReplyCode ? kLargestReplyCode + 1 : value * 10 + (c - '0');
   }
   int code() const {
