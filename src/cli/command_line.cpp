@@ -40,31 +40,27 @@ enum class Action {
   kAppend,       // the next argument goes at the end of the row's list
   kCharset,      // charset refers to the next argument, a character set's name
   kSecret,       // the next argument is copied into secret and overwritten
-  kDebug,        // debug, takes nothing
-  kEightBit,     // eight_bit, takes nothing
-  kSkipRefused,  // skip_refused, takes nothing
 };
 
 struct Option {
   const char* name;
   bool ignore_case;
   Action action;
-  const char* MailerState::*field;                 // for kRefer
-  int* flag = nullptr;                             // for kFlag
-  std::vector<const char*>* list = nullptr;        // for kAppend
-  const char* QueueLogin::*login_field = nullptr;  // for kRefer, in g_options.login instead
+  const char** field;                        // for kRefer
+  int* flag = nullptr;                       // for kFlag
+  std::vector<const char*>* list = nullptr;  // for kAppend
 };
 
 // Tested in this order; the first match acts.
 const Option kOptions[] = {
     {"-h", true, Action::kHelp, nullptr},
     {"-install", true, Action::kInstall, nullptr},
-    {"-s", true, Action::kRefer, &MailerState::subject},
-    {"-c", true, Action::kRefer, &MailerState::cc_list},
-    {"-b", true, Action::kRefer, &MailerState::bcc_list},
-    {"-t", true, Action::kRefer, &MailerState::to_list},
+    {"-s", true, Action::kRefer, &g_state.subject},
+    {"-c", true, Action::kRefer, &g_state.cc_list},
+    {"-b", true, Action::kRefer, &g_state.bcc_list},
+    {"-t", true, Action::kRefer, &g_state.to_list},
     {"-server", true, Action::kServer, nullptr},
-    {"-f", false, Action::kRefer, &MailerState::login},
+    {"-f", false, Action::kRefer, &g_state.login},
     {"-penguin", false, Action::kFlag, nullptr, &g_state.header_only_body},
     {"-mime", false, Action::kPassOver, nullptr},
     {"-q", false, Action::kPassOver, nullptr},
@@ -73,24 +69,24 @@ const Option kOptions[] = {
     {"-html", false, Action::kFlag, nullptr, &g_options.message.html},
     {"-charset", false, Action::kCharset, nullptr},
     // Logging in.
-    {"-u", false, Action::kRefer, nullptr, nullptr, nullptr, &QueueLogin::user},
+    {"-u", false, Action::kRefer, &g_options.login.user},
     {"-pass", false, Action::kSecret, nullptr},
-    {"-auth", false, Action::kRefer, nullptr, nullptr, nullptr, &QueueLogin::auth},
+    {"-auth", false, Action::kRefer, &g_options.login.auth},
     // The transcript.
-    {"-debug", false, Action::kDebug, nullptr},
-    {"-log", false, Action::kRefer, &MailerState::log_file},
+    {"-debug", false, Action::kFlag, nullptr, &g_options.debug},
+    {"-log", false, Action::kRefer, &g_options.log_file},
     // The secret's other sources.
-    {"-passcmd", false, Action::kRefer, nullptr, nullptr, nullptr, &QueueLogin::pass_command},
-    {"-oauth", false, Action::kRefer, nullptr, nullptr, nullptr, &QueueLogin::oauth_file},
+    {"-passcmd", false, Action::kRefer, &g_options.login.pass_command},
+    {"-oauth", false, Action::kRefer, &g_options.login.oauth_file},
     // The queue.
     {"-queue", false, Action::kFlag, nullptr, &g_options.queue},
     // What modern receivers expect.
     {"-msgid", false, Action::kFlag, nullptr, &g_options.want_message_id},
     {"-header", false, Action::kAppend, nullptr, nullptr, &g_options.typed_headers},
     {"-embed", false, Action::kAppend, nullptr, nullptr, &g_options.message.embeds},
-    {"-dsn", false, Action::kRefer, &MailerState::dsn},
-    {"-8bit", false, Action::kEightBit, nullptr},
-    {"-rcpt-skip-refused", false, Action::kSkipRefused, nullptr},
+    {"-dsn", false, Action::kRefer, &g_options.delivery.dsn},
+    {"-8bit", false, Action::kFlag, nullptr, &g_options.delivery.eight_bit},
+    {"-rcpt-skip-refused", false, Action::kFlag, nullptr, &g_options.delivery.skip_refused},
     // Long sends.
     {"-progress", false, Action::kFlag, nullptr, &g_options.progress},
 };
@@ -296,8 +292,8 @@ std::optional<int> message_option_status() {
     }
     names.push_back(name);
   }
-  if (g_state.dsn[0] != '\0' && dsn_notify(g_state.dsn).empty()) {
-    return option_status("-dsn " + std::string(g_state.dsn) +
+  if (g_options.delivery.dsn[0] != '\0' && dsn_notify(g_options.delivery.dsn).empty()) {
+    return option_status("-dsn " + std::string(g_options.delivery.dsn) +
                          ": not 'never' or a list of success, failure and delay");
   }
   const bool international = is_international(g_state.login) ||
@@ -325,7 +321,7 @@ void take_secret(const char* value) {
 std::optional<int> take_value(const Option& option, const char* value) {
   switch (option.action) {
     case Action::kRefer:
-      (option.login_field ? g_options.login.*option.login_field : g_state.*option.field) = value;
+      *option.field = value;
       break;
     case Action::kServer:
       if (!fits_setting(value)) return too_long_status("-server: the server name");
@@ -358,15 +354,6 @@ std::optional<int> apply_option(const Option& option, int argc, const char* cons
     case Action::kFlag:
       *option.flag = 1;
       return std::nullopt;
-    case Action::kDebug:
-      g_state.debug = 1;
-      return std::nullopt;
-    case Action::kEightBit:
-      g_state.eight_bit = 1;
-      return std::nullopt;
-    case Action::kSkipRefused:
-      g_state.skip_refused = 1;
-      return std::nullopt;
     case Action::kPassOver:
       *i += 1;  // may step past the last argument; nothing is read there
       return std::nullopt;
@@ -389,8 +376,8 @@ bool wants_message_id() {
          !message.attachments.empty() || message.html || message.charset[0] != '\0' ||
          g_options.queue || g_options.login.oauth_file != nullptr ||
          g_options.login.pass_command != nullptr || !message.headers.empty() ||
-         !message.embeds.empty() || g_state.dsn[0] != '\0' || g_state.eight_bit ||
-         g_state.skip_refused;
+         !message.embeds.empty() || g_options.delivery.dsn[0] != '\0' ||
+         g_options.delivery.eight_bit || g_options.delivery.skip_refused;
 }
 
 // The run once the command line is read: the last checks, then the driver.
@@ -428,7 +415,7 @@ int run_accepted() {
   }
   if (std::optional<int> status = prepare_login()) {
     // A token endpoint out of reach or a failed -passcmd may pass: queued.
-    if (!g_options.queue || !g_state.failure.may_pass) return *status;
+    if (!g_options.queue || !g_options.failure.may_pass) return *status;
     return run_driver(false);
   }
   return run_driver();
@@ -450,9 +437,9 @@ QueueCommand read_queue_command(int argc, const char* const* argv, const char** 
     } else if (platform_compare(argv[i], "-q") == 0) {
       g_state.quiet = 1;
     } else if (platform_compare(argv[i], "-debug") == 0) {
-      g_state.debug = 1;
+      g_options.debug = 1;
     } else if (platform_compare(argv[i], "-log") == 0 && i + 1 < argc) {
-      g_state.log_file = argv[++i];
+      g_options.log_file = argv[++i];
     } else {
       return QueueCommand::kNone;
     }

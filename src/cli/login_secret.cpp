@@ -181,8 +181,17 @@ std::optional<int> prepare_login() {
   return std::nullopt;
 }
 
-std::optional<int> prepare_queued_login(const QueueLogin& queued) {
+SmtpLogin login_for_session(LoginOptions* login) {
+  return {login->user, &login->secret, login->auth, g_state.smtp_server, login->renew_secret};
+}
+
+std::optional<int> prepare_queued_login(const QueueLogin& queued, SmtpLogin* with,
+                                        DialogueStep* failure) {
   g_options.login = LoginOptions();
   static_cast<QueueLogin&>(g_options.login) = queued;
-  return prepare_login();
+  g_options.failure = DialogueStep();
+  const std::optional<int> status = prepare_login();
+  *failure = g_options.failure;
+  *with = login_for_session(&g_options.login);
+  return status;
 }

@@ -8,6 +8,7 @@
 
 #include "platform/secret.h"
 #include "queue/queue.h"
+#include "smtp/smtp_login.h"
 
 // The login as a queued entry keeps it, and the secret once found (wiped once sent).
 struct LoginOptions : QueueLogin {
@@ -30,5 +31,10 @@ bool netrc_password(std::string_view text, std::string_view host, std::string_vi
 // the run goes on. Without -u it does nothing.
 std::optional<int> prepare_login();
 
-// prepare_login for a queued message: its login in place of the run's.
-std::optional<int> prepare_queued_login(const QueueLogin& queued);
+// What the dialogue takes to log in with `login` (its user null: no login).
+SmtpLogin login_for_session(LoginOptions* login);
+
+// prepare_login for a queued message, its login in place of the run's: *with
+// as login_for_session gives it, or in *failure why no secret was found.
+std::optional<int> prepare_queued_login(const QueueLogin& queued, SmtpLogin* with,
+                                        DialogueStep* failure);

@@ -35,7 +35,7 @@ std::string progress_text(std::uint64_t sent, std::uint64_t total, std::int64_t 
 ProgressLine::ProgressLine(TextSource* inner, std::uint64_t total)
     : inner_(inner),
       total_(total),
-      shown_(g_options.progress != 0 && g_state.debug == 0 && total > kShownAboveBytes &&
+      shown_(g_options.progress != 0 && g_options.debug == 0 && total > kShownAboveBytes &&
              platform_stderr_is_terminal()) {
   if (shown_) started_ms_ = platform_monotonic_ms();
 }

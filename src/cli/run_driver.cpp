@@ -17,6 +17,7 @@
 #include "quib/mailer_state.h"
 #include "smtp/esmtp.h"
 #include "smtp/smtp_dialogue.h"
+#include "smtp/smtp_login.h"
 #include "smtp/transcript.h"
 
 namespace {
@@ -167,20 +168,34 @@ std::optional<int> open_attachments(Attachments* attachments) {
 
 // With -8bit the session is open before the message is composed: whether
 // the body may go with its 8-bit bytes depends on what the server offers.
-EightBit eight_bit_wanted() {
-  if (!g_state.eight_bit) return EightBit::kNotAsked;
-  return g_state.server_offers & kOffers8BitMime ? EightBit::kAllowed : EightBit::kRefused;
+EightBit eight_bit_wanted(const SmtpSession& smtp) {
+  if (!g_options.delivery.eight_bit) return EightBit::kNotAsked;
+  return smtp.server_offers & kOffers8BitMime ? EightBit::kAllowed : EightBit::kRefused;
+}
+
+// The run's session: how it logs in, what it met.
+struct RunSession {
+  const SmtpLogin* login = nullptr;
+  SmtpSession smtp;
+};
+
+// Opens the session; the transcript names what failed.
+int open_session(const std::string& envelope, RunSession* run) {
+  return smtp_ended(
+      smtp_open_session(g_state.login, envelope, run->login, g_options.delivery, &run->smtp),
+      run->smtp.step);
 }
 
 // Composes the head and body from the open message file and lays out the
 // embedded files and the attachments after them.
 std::optional<int> load_message(const char* typed_name, const PlatformFile& file,
-                                Attachments* attachments, MessageText* text) {
+                                Attachments* attachments, MessageText* text,
+                                const SmtpSession& smtp) {
   if (std::optional<int> status = open_attachments(attachments)) return status;
   FileReader body(message_file, file);
   if (body.measure() != 0) return read_failure_status(message_file);
   const MessageOptions& message = g_options.message;
-  MessageSpec recipe{&g_state, &message, typed_name, &body, {}, {}, eight_bit_wanted()};
+  MessageSpec recipe{&g_state, &message, typed_name, &body, {}, {}, eight_bit_wanted(smtp)};
   for (FileReader& open : attachments->files) {
     std::vector<AttachedFile>& into =
         recipe.embedded.size() < message.embeds.size() ? recipe.embedded : recipe.attachments;
@@ -222,26 +237,27 @@ const char* failed_file(const MessageStream& stream, const Attachments& attachme
 // dialogue nothing more is called. A file that fails while it is sent ends
 // the run as a read error.
 int send_message(const MessageText& text, const Attachments& attachments,
-                 const std::string& envelope, bool session_open) {
+                 const std::string& envelope, bool session_open, RunSession* run) {
+  const DeliveryOptions& options = g_options.delivery;
   if (!session_open) {
-    if (int status = smtp_open_session(g_state.login, envelope)) return status;
+    if (int status = open_session(envelope, run)) return status;
   }
-  if (g_state.eight_bit && text.form == BodyForm::kEncodedToNul &&
-      !(g_state.server_offers & kOffers8BitMime)) {
+  if (options.eight_bit && text.form == BodyForm::kEncodedToNul &&
+      !(run->smtp.server_offers & kOffers8BitMime)) {
     say(kNo8BitMime);
   }
   const bool eight_bit_body = text.form == BodyForm::kEightBit;
-  const std::string& message_id = g_options.message.message_id;
-  if (int status = smtp_start_mail(g_state.login, envelope, eight_bit_body, message_id))
-    return status;
+  const int started = smtp_start_mail(g_state.login, envelope, eight_bit_body,
+                                      g_options.message.message_id, options, &run->smtp);
+  if (int status = smtp_ended(started, run->smtp.step)) return status;
   MessageStream stream(text);
   ProgressLine progress(&stream, message_text_bytes(text));
-  const int status = smtp_finish_message(&progress);
+  const int status = smtp_ended(smtp_finish_message(&progress, &run->smtp), run->smtp.step);
   if (status == kSourceFailed) return *read_failure_status(failed_file(stream, attachments));
   if (status != 0) return status;
   smtp_quit();
   smtp_disconnect();
-  return g_state.refused.empty() ? kExitSent : kExitSomeRefused;
+  return run->smtp.refused.empty() ? kExitSent : kExitSomeRefused;
 }
 
 // Everything up to the finished head and body; the temporary file, if any,
@@ -253,20 +269,20 @@ int send_message(const MessageText& text, const Attachments& attachments,
 // (kSessionFailed), still lets the message be composed, quoted-printable,
 // to be queued.
 std::optional<int> prepare_message(Attachments* attachments, MessageText* text,
-                                   const std::string& envelope, int* session) {
+                                   const std::string& envelope, int* session, RunSession* run) {
   const char* typed_name = message_file;
   PlatformFile file;
   const bool console = std::strcmp(message_file, "-") == 0;
   std::optional<int> status =
       console ? capture_console_input(&file) : open_for_mailing(message_file, false, &file);
-  if (!status && g_state.eight_bit && *session == kSessionClosed) {
-    const int opened = smtp_open_session(g_state.login, envelope);
+  if (!status && g_options.delivery.eight_bit && *session == kSessionClosed) {
+    const int opened = open_session(envelope, run);
     const bool to_queue =
-        g_options.queue && opened == kExitSmtpFailed && failure_may_pass(g_state.failure);
+        g_options.queue && opened == kExitSmtpFailed && failure_may_pass(run->smtp.step);
     *session = opened == 0 ? kSessionOpen : kSessionFailed;
     if (opened != 0 && !to_queue) status = opened;
   }
-  if (!status) status = load_message(typed_name, file, attachments, text);
+  if (!status) status = load_message(typed_name, file, attachments, text, run->smtp);
   platform_close_file(&file);
   if (console) platform_discard_temp_file(temp_file_name);
   if (status && *session == kSessionOpen) {
@@ -284,18 +300,22 @@ int run_driver(bool send) {
   MessageText text;
   const std::string envelope = build_envelope_list(g_state);
   int session = send ? kSessionClosed : kSessionFailed;
-  std::optional<int> status = prepare_message(&attachments, &text, envelope, &session);
+  const SmtpLogin login = login_for_session(&g_options.login);
+  RunSession run;
+  run.login = login.user != nullptr ? &login : nullptr;
+  if (!send) run.smtp.step = g_options.failure;
+  std::optional<int> status = prepare_message(&attachments, &text, envelope, &session, &run);
   if (!status) {
     print_progress();
     status = session == kSessionFailed
                  ? kExitSmtpFailed
-                 : send_message(text, attachments, envelope, session == kSessionOpen);
-    if (g_options.queue && *status == kExitSmtpFailed && failure_may_pass(g_state.failure)) {
+                 : send_message(text, attachments, envelope, session == kSessionOpen, &run);
+    if (g_options.queue && *status == kExitSmtpFailed && failure_may_pass(run.smtp.step)) {
       // The attachments are read again, from their start, into the entry.
       MessageStream stream(text);
       status = queue_message(&stream, message_text_bytes(text), envelope,
                              text.form == BodyForm::kEightBit, g_options.message.message_id,
-                             g_options.login);
+                             g_options.login, g_options.delivery, run.smtp.step);
       if (stream.failed() != 0) status = read_failure_status(failed_file(stream, attachments));
     }
   }

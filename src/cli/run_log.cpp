@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "cli/run_options.h"
 #include "message/header_block.h"
 #include "platform/platform.h"
 #include "quib/console.h"
@@ -91,10 +92,10 @@ const LogRefusalText kLogRefusals[] = {
 }  // namespace
 
 std::optional<int> open_run_log(int argc, const char* const* argv) {
-  const int refusal = transcript_open(g_state.debug != 0, g_state.log_file);
+  const int refusal = transcript_open(g_options.debug != 0, g_options.log_file);
   if (refusal != 0) {
     say("cannot open the log file ");
-    say(g_state.log_file);
+    say(g_options.log_file);
     for (const LogRefusalText& entry : kLogRefusals) {
       if (entry.refusal == refusal) say(entry.why);
     }

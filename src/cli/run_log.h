@@ -3,7 +3,7 @@
 
 #include <optional>
 
-// Starts the transcript that g_state asks for and writes its opening line:
+// Starts the transcript that g_options asks for and writes its opening line:
 // the local date and time, quib's version and the command line, every
 // secret replaced. Nothing, or kExitNoServerOrSender after printing that
 // the log cannot be opened (nothing has been sent).

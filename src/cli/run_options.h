@@ -7,6 +7,7 @@
 
 #include "cli/login_secret.h"
 #include "message/message_options.h"
+#include "smtp/smtp_dialogue.h"
 
 struct RunOptions {
   // ---- The message (src/message) ----
@@ -20,6 +21,10 @@ struct RunOptions {
   LoginOptions login;
 
   // ---- The session and the transcript (src/smtp) ----
+  DeliveryOptions delivery;   // -dsn, -8bit, -rcpt-skip-refused
+  int debug = 0;              // -debug: the transcript to standard error
+  const char* log_file = "";  // -log: the transcript appended to this file
+  DialogueStep failure;       // why the secret could not be had (a queued message's reason)
 };
 
 // The options of this run; emptied by reset_run_state.

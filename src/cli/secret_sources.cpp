@@ -6,6 +6,7 @@
 #include "cli/usage.h"
 #include "oauth/token_client.h"
 #include "platform/platform.h"
+#include "platform/secret.h"
 #include "quib/console.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
@@ -32,7 +33,10 @@ int renew_token(Secret* secret) {
 
 // Keeps what failed for whoever ends the run (a queued message's reason).
 int failed_source(const char* step, const std::string& why, bool may_pass) {
-  g_state.failure = DialogueStep{step, 0, why, 0, may_pass};
+  g_options.failure = DialogueStep();
+  g_options.failure.step = step;
+  g_options.failure.reply = why;
+  g_options.failure.may_pass = may_pass;
   return kExitNoServerOrSender;
 }
 

@@ -60,18 +60,18 @@ bool folder_ready(const std::string& dir, std::string* why) {
 
 // The options that shape the entry's dialogue, as the flush reads them.
 std::string entry_options(const std::string& envelope, bool eight_bit_body,
-                          const std::string& message_id) {
+                          const std::string& message_id, const DeliveryOptions& delivery) {
   std::string options;
   const auto add = [&options](const std::string& word) {
     options += (options.empty() ? "" : " ") + word;
   };
-  if (g_state.dsn[0] != '\0') {
-    add(std::string(kOptionDsn) + dsn_notify(g_state.dsn));
+  if (delivery.dsn[0] != '\0') {
+    add(std::string(kOptionDsn) + dsn_notify(delivery.dsn));
     if (!message_id.empty()) add(kOptionMessageId + message_id);
   }
   if (eight_bit_body) add(kOption8BitMime);
   if (is_international(g_state.login) || is_international(envelope)) add(kOptionSmtpUtf8);
-  if (g_state.skip_refused) add(kOptionSkipRefused);
+  if (delivery.skip_refused) add(kOptionSkipRefused);
   return options;
 }
 
@@ -112,21 +112,22 @@ std::optional<int> open_queue_folder(std::string* dir) {
 }
 
 int queue_message(TextSource* text, std::uint64_t length, const std::string& envelope,
-                  bool eight_bit_body, const std::string& message_id, const QueueLogin& login) {
+                  bool eight_bit_body, const std::string& message_id, const QueueLogin& login,
+                  const DeliveryOptions& options, const DialogueStep& failure) {
   std::string dir;
   platform_queue_dir(&dir);
   QueueEntry entry;
   entry.created = platform_now_seconds();
   entry.attempts = 1;
   entry.next_attempt = entry.created;
-  entry.reason = failure_reason(g_state.failure);
+  entry.reason = failure_reason(failure);
   entry.server = g_state.smtp_server;
   entry.sender = g_state.login;
   entry.recipients = envelope;
   entry.login = login.user != nullptr;
   entry.user = login.user != nullptr ? login.user : "";
   entry.auth = login.auth;
-  entry.options = entry_options(envelope, eight_bit_body, message_id);
+  entry.options = entry_options(envelope, eight_bit_body, message_id, options);
   // Run again at each attempt; the file's path as seen from any folder.
   if (login.pass_command != nullptr) entry.passcmd = login.pass_command;
   if (login.oauth_file != nullptr) entry.oauth = platform_absolute_path(login.oauth_file);
@@ -134,7 +135,7 @@ int queue_message(TextSource* text, std::uint64_t length, const std::string& env
   const std::string id = new_entry_id(entry.created);
   std::string why;
   // A failure while connecting leaves its message without a line end.
-  if (g_state.failure.step.rfind("connecting to ", 0) == 0) say("\n");
+  if (failure.step.rfind("connecting to ", 0) == 0) say("\n");
   CountedText counted(text, length);
   if (platform_store_durably(queue_path(dir, kTmpFolder, id), queue_path(dir, id),
                              format_entry_head(entry), tail_of(&counted), &why) != 0) {

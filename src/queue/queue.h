@@ -11,6 +11,7 @@
 
 #include "quib/mailer_state.h"
 #include "quib/text_source.h"
+#include "smtp/smtp_dialogue.h"
 
 // The words of an entry's options: -dsn's NOTIFY value and the Message-ID
 // that gives ENVID, an 8-bit body (BODY=8BITMIME), an address that needs
@@ -44,20 +45,22 @@ struct QueueLogin {
 };
 
 // Stores in the queue folder (made by open_queue_folder) the message text of this run (g_state
-// gives the sender, the server and the options; `login` the login; envelope the recipients;
-// eight_bit_body tells an 8-bit body; message_id gives ENVID), `length` bytes pulled from `text`
-// and written as they come, as a new entry, due at once, after a first attempt that failed with
-// g_state.failure, and prints "queued: ..." with the reason. kExitQueued, or kExitSmtpFailed after
+// gives the sender and the server; `login` the login; envelope the recipients; eight_bit_body
+// tells an 8-bit body, message_id the ENVID, options the session's), `length` bytes pulled from
+// `text` and written as they come, as a new entry, due at once, after a first attempt that failed
+// with `failure`, and prints "queued: ..." with the reason. kExitQueued, or kExitSmtpFailed after
 // printing why the message could not be queued (nothing is left behind then; a text that fails or
 // does not hold exactly `length` bytes is not queued).
 int queue_message(TextSource* text, std::uint64_t length, const std::string& envelope,
-                  bool eight_bit_body, const std::string& message_id, const QueueLogin& login);
+                  bool eight_bit_body, const std::string& message_id, const QueueLogin& login,
+                  const DeliveryOptions& options, const DialogueStep& failure);
 
-// Tries every due entry, one line per entry tried; prepare_login takes an
-// entry's login and finds its secret (nothing, or a status when none is
-// found). kExitSmtpFailed when an entry moved to failed/, kExitQueued when
-// some wait, else kExitSent. A missing queue folder is an empty queue.
-using PrepareLogin = std::optional<int> (*)(const QueueLogin& login);
+// Tries every due entry, one line per entry tried; prepare_login takes an entry's login, finds
+// its secret and fills *with (nothing, or a status when none is found, and in *failure why).
+// kExitSmtpFailed when an entry moved to failed/, kExitQueued when some wait, else kExitSent.
+// A missing queue folder is an empty queue.
+using PrepareLogin = std::optional<int> (*)(const QueueLogin& login, SmtpLogin* with,
+                                            DialogueStep* failure);
 int flush_queue(PrepareLogin prepare_login);
 
 // One line per entry, then those in failed/. kExitSent.

@@ -11,6 +11,7 @@
 #include "quib/console.h"
 #include "quib/exit_status.h"
 #include "smtp/smtp_dialogue.h"
+#include "smtp/smtp_login.h"
 
 namespace {
 
@@ -63,23 +64,22 @@ std::string session_key(const QueueEntry& entry) {
          entry.passcmd + '\n' + entry.oauth + '\n' + options;
 }
 
-// The entry's options in the run's state (*dsn keeps -dsn's value) and
+// The entry's options in *options (*dsn keeps -dsn's value) and
 // *message_id; true when its body is 8-bit.
-bool take_options(const QueueEntry& entry, std::string* dsn, std::string* message_id) {
+bool take_options(const QueueEntry& entry, std::string* dsn, std::string* message_id,
+                  DeliveryOptions* options) {
   dsn->clear();
-  g_state.eight_bit = 0;
-  g_state.skip_refused = 0;
-  g_state.refused.clear();
+  *options = DeliveryOptions();
   for (const std::string& word : option_words(entry.options)) {
     if (starts_with(word, kOptionDsn)) *dsn = word.substr(std::strlen(kOptionDsn));
     if (starts_with(word, kOptionMessageId)) {
       *message_id = word.substr(std::strlen(kOptionMessageId));
     }
-    if (word == kOption8BitMime) g_state.eight_bit = 1;
-    if (word == kOptionSkipRefused) g_state.skip_refused = 1;
+    if (word == kOption8BitMime) options->eight_bit = true;
+    if (word == kOptionSkipRefused) options->skip_refused = true;
   }
-  g_state.dsn = dsn->c_str();
-  return g_state.eight_bit != 0;
+  options->dsn = dsn->c_str();
+  return options->eight_bit;
 }
 
 struct Planned {
@@ -94,9 +94,11 @@ struct Planned {
 struct Session {
   bool open = false;
   std::string key;
-  std::string dsn;         // the entry's -dsn value, which g_state.dsn points to
+  std::string dsn;         // the entry's -dsn value, which options.dsn points to
   std::string failed_key;  // a key whose connection failed in a way that may pass
   DialogueStep failure;
+  DeliveryOptions options;  // the entry's
+  SmtpSession smtp;         // what the connection met; step: why the entry failed
 };
 
 struct Tally {
@@ -124,23 +126,28 @@ void take_settings(const QueueEntry& entry) {
   g_state.smtp_server[length] = '\0';
 }
 
-// Results of send_entry besides 0 (sent) and -1 (g_state.failure says why).
+// Results of send_entry besides 0 (sent) and -1 (session->smtp.step says why).
 constexpr int kNoSecret = -2;
 constexpr int kEntryUnreadable = -3;  // its text failed to read while it was sent
 
 int open_for(const QueueEntry& entry, const std::string& key, Session* session,
              PrepareLogin prepare_login) {
-  if (session->open && session->key == key && smtp_reset() == 0) return 0;
+  DialogueStep* failure = &session->smtp.step;
+  if (session->open && session->key == key && smtp_ended(smtp_reset(&session->smtp), *failure) == 0)
+    return 0;
   close_session(session);  // a refused RSET has closed it already
   session->open = false;
   take_settings(entry);
-  g_state.last = DialogueStep();
-  g_state.failure = DialogueStep();
+  *failure = DialogueStep();
   const QueueLogin login{entry.login ? entry.user.c_str() : nullptr, entry.auth.c_str(),
                          entry.passcmd.empty() ? nullptr : entry.passcmd.c_str(),
                          entry.oauth.empty() ? nullptr : entry.oauth.c_str()};
-  if (prepare_login(login)) return g_state.failure.may_pass ? -1 : kNoSecret;
-  if (smtp_open_session(entry.sender.c_str(), entry.recipients) != 0) return -1;
+  SmtpLogin with;
+  if (prepare_login(login, &with, failure)) return failure->may_pass ? -1 : kNoSecret;
+  const int opened =
+      smtp_open_session(entry.sender.c_str(), entry.recipients,
+                        login.user != nullptr ? &with : nullptr, session->options, &session->smtp);
+  if (smtp_ended(opened, *failure) != 0) return -1;
   session->open = true;
   session->key = key;
   return 0;
@@ -150,23 +157,27 @@ int send_entry(const HeldEntry& held, Session* session, PrepareLogin prepare_log
   const QueueEntry& entry = held.entry;
   const std::string key = session_key(entry);
   std::string message_id;
-  const bool eight_bit_body = take_options(entry, &session->dsn, &message_id);
+  const bool eight_bit_body = take_options(entry, &session->dsn, &message_id, &session->options);
+  session->smtp.refused.clear();
   if (key == session->failed_key) {
-    g_state.failure = session->failure;  // the server is still away: not tried again now
+    session->smtp.step = session->failure;  // the server is still away: not tried again now
     return -1;
   }
   const int opened = open_for(entry, key, session, prepare_login);
-  if (opened == -1 && failure_may_pass(g_state.failure)) {
+  if (opened == -1 && failure_may_pass(session->smtp.step)) {
     session->failed_key = key;
-    session->failure = g_state.failure;
+    session->failure = session->smtp.step;
   }
   if (opened != 0) return opened;
-  if (smtp_start_mail(entry.sender.c_str(), entry.recipients, eight_bit_body, message_id) != 0) {
+  const int started = smtp_start_mail(entry.sender.c_str(), entry.recipients, eight_bit_body,
+                                      message_id, session->options, &session->smtp);
+  if (smtp_ended(started, session->smtp.step) != 0) {
     session->open = false;  // the dialogue closed it
     return -1;
   }
   EntryText message(held);
-  const int finished = smtp_finish_message(&message);
+  const int finished =
+      smtp_ended(smtp_finish_message(&message, &session->smtp), session->smtp.step);
   if (finished != 0) session->open = false;  // closed, by the dialogue or without the end marker
   return finished == kSourceFailed ? kEntryUnreadable : finished;
 }
@@ -185,11 +196,11 @@ void fail_entry(const std::string& dir, const std::string& id, HeldEntry* held,
 }
 
 void wait_entry(const std::string& dir, const std::string& id, const HeldEntry& held,
-                std::int64_t now, Tally* tally) {
+                std::int64_t now, const DialogueStep& failure, Tally* tally) {
   QueueEntry entry = held.entry;
   entry.attempts += 1;
   entry.next_attempt = now + retry_delay_seconds(held.entry.attempts, random_fraction());
-  entry.reason = failure_reason(g_state.failure);
+  entry.reason = failure_reason(failure);
   rewrite_entry(dir, queue_path(dir, id), held, entry);
   ++tally->waiting;
   report("waiting", id, entry,
@@ -219,21 +230,22 @@ void try_entry(const std::string& dir, const std::string& id, Session* session, 
   if (sent == 0) {
     platform_remove_file(queue_path(dir, id));
     std::string refused;
-    for (const std::string& name : g_state.refused) {
+    for (const std::string& name : session->smtp.refused) {
       refused += (refused.empty() ? "refused " : ", ") + name;
     }
     report("sent", id, held.entry, refused);
   } else if (sent == kEntryUnreadable) {
     fail_entry(dir, id, &held, "unreadable: the message text could not be read", tally);
   } else if (sent == kNoSecret) {
+    const DialogueStep& failure = session->smtp.step;
     fail_entry(dir, id, &held,
-               g_state.failure.reply.empty() ? "no password found for " + held.entry.user
-                                             : failure_reason(g_state.failure),
+               failure.reply.empty() ? "no password found for " + held.entry.user
+                                     : failure_reason(failure),
                tally);
-  } else if (failure_may_pass(g_state.failure)) {
-    wait_entry(dir, id, held, now, tally);
+  } else if (failure_may_pass(session->smtp.step)) {
+    wait_entry(dir, id, held, now, session->smtp.step, tally);
   } else {
-    fail_entry(dir, id, &held, failure_reason(g_state.failure), tally);
+    fail_entry(dir, id, &held, failure_reason(session->smtp.step), tally);
   }
 }
 

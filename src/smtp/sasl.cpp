@@ -54,21 +54,17 @@ std::string sasl_name(std::string_view user) {
   return out;
 }
 
-// The message in base64; the message itself is wiped.
-std::string encoded_and_wiped(std::string* message) {
-  std::string encoded = base64_encode(*message);
-  wipe_secret(message);
-  return encoded;
-}
+// Shorter base64 runs are too common to hide without hiding other text.
+constexpr std::size_t kShortestHiddenRun = 4;
 
 // The token mechanisms' end: ^A "auth=Bearer " token ^A ^A, then all in base64.
-std::string bearer_encoded(std::string* message, std::string_view token) {
-  *message +=
+Secret bearer_encoded(Secret* message, std::string_view token) {
+  message->append(
       "\x01"
-      "auth=Bearer ";
-  *message += token;
-  *message += "\x01\x01";
-  return encoded_and_wiped(message);
+      "auth=Bearer ");
+  message->append(token);
+  message->append("\x01\x01");
+  return secret_base64(message->view());
 }
 
 }  // namespace
@@ -128,41 +124,72 @@ SaslMechanism choose_mechanism(const std::vector<std::string>& offered, SaslMech
   return SaslMechanism::kNone;
 }
 
-std::string plain_response(std::string_view user, std::string_view secret) {
-  std::string message;
-  message.reserve(user.size() + secret.size() + 2);
-  message += '\0';
-  message += user;
-  message += '\0';
-  message += secret;
-  return encoded_and_wiped(&message);
+Secret secret_base64(std::string_view bytes) {
+  std::string encoded = base64_encode(bytes);  // made at its size: adopted whole
+  return Secret::adopt(&encoded);
 }
 
-std::string xoauth2_response(std::string_view user, std::string_view token) {
-  std::string message;
-  message.reserve(user.size() + token.size() + 24);
-  message += "user=";
-  message += user;
+Secret plain_response(std::string_view user, std::string_view secret) {
+  Secret message;
+  message.append('\0');
+  message.append(user);
+  message.append('\0');
+  message.append(secret);
+  return secret_base64(message.view());
+}
+
+Secret xoauth2_response(std::string_view user, std::string_view token) {
+  Secret message("user=");
+  message.append(user);
   return bearer_encoded(&message, token);
 }
 
-std::string oauthbearer_response(std::string_view user, std::string_view host, int port,
-                                 std::string_view token) {
-  std::string message;
-  message.reserve(user.size() * 3 + host.size() + token.size() + 48);
-  message += "n,a=";
-  message += sasl_name(user);
-  message += ",\x01host=";
-  message += host;
-  message += "\x01port=";
-  message += std::to_string(port);
+Secret oauthbearer_response(std::string_view user, std::string_view host, int port,
+                            std::string_view token) {
+  Secret message("n,a=");
+  message.append(sasl_name(user));
+  message.append(",\x01host=");
+  message.append(host);
+  message.append("\x01port=");
+  message.append(std::to_string(port));
   return bearer_encoded(&message, token);
 }
 
-void wipe_secret(std::string* text) {
-  volatile char* at = text->empty() ? nullptr : &(*text)[0];
-  for (std::size_t i = 0; i < text->size(); ++i) at[i] = '\0';
-  text->clear();
+void HiddenTexts::hide(std::string_view text) {
+  if (text.size() < kShortestHiddenRun) return;
+  auto at = texts_.begin();
+  while (at != texts_.end() && at->size() >= text.size()) ++at;
+  texts_.insert(at, Secret(text));
+}
+
+void HiddenTexts::hide_secret(std::string_view secret) {
+  // Inside a longer base64 text the secret starts at one of three offsets
+  // in its group; only the characters that hold secret bits alone are kept.
+  hide(secret);
+  for (std::size_t offset = 0; offset < 3; ++offset) {
+    Secret bytes(std::string(offset, '\0'));
+    bytes.append(secret);
+    const Secret encoded = secret_base64(bytes.view());
+    const std::size_t first = (offset * 8 + 5) / 6;
+    const std::size_t end = (offset + secret.size()) * 8 / 6;
+    if (end > first) hide(encoded.view().substr(first, end - first));
+  }
+}
+
+void HiddenTexts::hide_credential(std::string_view sent) {
+  hide(sent);
+  credential_sent_ = true;
+}
+
+std::string HiddenTexts::applied_to(std::string_view server_text) const {
+  std::string text(server_text);
+  for (const Secret& hidden : texts_) {
+    for (std::size_t at = text.find(hidden.view()); at != std::string::npos;
+         at = text.find(hidden.view(), at + sizeof kCredentialsHidden - 1)) {
+      text.replace(at, hidden.size(), kCredentialsHidden);
+    }
+  }
+  return text;
 }
 
 bool parse_server_name(std::string_view name, ServerEndpoint* endpoint) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/server_name.h"
+#include "platform/secret.h"
 
 enum class SaslMechanism { kNone, kPlain, kLogin, kXoauth2, kOauthbearer };
 
@@ -25,18 +26,33 @@ std::vector<std::string> offered_mechanisms(const std::vector<std::string>& ehlo
 // of PLAIN, LOGIN that is offered; kNone when there is none.
 SaslMechanism choose_mechanism(const std::vector<std::string>& offered, SaslMechanism asked);
 
-// The initial responses, base64-encoded.
+// The bytes in base64, and the initial responses, base64-encoded: held as secrets.
+Secret secret_base64(std::string_view bytes);
 // PLAIN (RFC 4616): NUL user NUL secret.
-std::string plain_response(std::string_view user, std::string_view secret);
+Secret plain_response(std::string_view user, std::string_view secret);
 // XOAUTH2: "user=" user ^A "auth=Bearer " token ^A ^A.
-std::string xoauth2_response(std::string_view user, std::string_view token);
+Secret xoauth2_response(std::string_view user, std::string_view token);
 // OAUTHBEARER (RFC 7628): "n,a=" user "," ^A "host=" host ^A "port=" port
 // ^A "auth=Bearer " token ^A ^A, with "," and "=" in the user escaped.
-std::string oauthbearer_response(std::string_view user, std::string_view host, int port,
-                                 std::string_view token);
+Secret oauthbearer_response(std::string_view user, std::string_view host, int port,
+                            std::string_view token);
 
-// Overwrites the text's bytes (in a way the compiler keeps) and empties it.
-void wipe_secret(std::string* text);
+constexpr char kCredentialsHidden[] = "[credentials hidden]";
+
+// The texts a login hides in server text echoing a credential, wiped when it ends: applied_to
+// replaces the secret, its base64 forms (at any of the three alignments) and each credential sent.
+class HiddenTexts {
+ public:
+  void hide_secret(std::string_view secret);
+  void hide_credential(std::string_view sent);
+  bool credential_sent() const { return credential_sent_; }
+  std::string applied_to(std::string_view server_text) const;
+
+ private:
+  void hide(std::string_view text);  // kept longest first: a response before the secret in it
+  std::vector<Secret> texts_;
+  bool credential_sent_ = false;
+};
 
 // The server as typed in -server: its transport, host and port.
 struct ServerEndpoint {

@@ -1,4 +1,6 @@
 // The login step of the dialogue (RFC 4954), between the greeting and MAIL.
+#include "smtp/smtp_login.h"
+
 #include <string>
 #include <vector>
 
@@ -7,7 +9,6 @@
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
 #include "smtp/sasl.h"
-#include "smtp/smtp_dialogue.h"
 #include "smtp/socket_library.h"
 #include "smtp/transcript.h"
 
@@ -23,14 +24,20 @@ constexpr int kRefusedMayRenew = 1;
 // Each AUTH step waits as long as MAIL.
 constexpr int kLoginMs = 5 * 60 * 1000;
 
-const char kHidden[] = "[credentials hidden]";
-
 // "::ffff:127.0.0.1" and the longest IPv6 text with a zone fit.
 constexpr int kPeerAddressBytes = 96;
 
 const char kUseTls[] =
     ": the password would travel in clear text: use smtps:// or starttls:// before the server "
     "name\naborting, nothing sent";
+
+// One login under way: what it was given, the step it notes, what it hides.
+struct LoginRun {
+  const SmtpLogin& with;
+  DialogueStep* at;
+  ServerEndpoint server;
+  HiddenTexts hidden;
+};
 
 // Where the connection really leads, as the socket library reports it; an
 // empty text when it cannot tell.
@@ -45,79 +52,72 @@ std::string peer_address() {
 
 // Ends the login at `step`: the message names the step and the server's
 // reply (or why, or that none came), then QUIT. Always -1.
-int refuse(const std::string& step, int code, const std::vector<std::string>& reply,
+int refuse(LoginRun* run, const std::string& step, int code, const std::vector<std::string>& reply,
            const std::string& why = "") {
-  std::vector<std::string> shown;
-  for (const std::string& line : reply) shown.push_back(without_secrets(line));
-  smtp_abort(login_refusal(step, shown, code < 0 && why.empty() ? "no reply" : why));
+  smtp_abort(run->at, login_refusal(step, reply, code < 0 && why.empty() ? "no reply" : why));
   return -1;
 }
 
 // The reply's text after "334 ", decoded; false when it is not base64.
-bool challenge_decodes(const std::vector<std::string>& reply) {
+bool challenge_decodes(const std::string& last, std::string* decoded) {
+  return base64_decode(last.size() > 4 ? std::string_view(last).substr(4) : "", decoded);
+}
+
+// Reads a reply with the secrets hidden; until a credential went out (after
+// which a challenge may echo it), a challenge is shown decoded.
+int read_reply(LoginRun* run, std::vector<std::string>* reply) {
+  const int code = smtp_read_reply(run->at, kLoginMs, reply, &run->hidden);
   std::string decoded;
-  const std::string& last = reply.empty() ? std::string() : reply.back();
-  return base64_decode(last.size() > 4 ? std::string_view(last).substr(4) : "", &decoded);
+  if (transcript_on() && !run->hidden.credential_sent() && code == kCodeChallenge &&
+      run->at->reply.compare(0, 4, "334 ") == 0 && challenge_decodes(run->at->reply, &decoded) &&
+      !decoded.empty()) {
+    transcript_event("challenge decoded: " + transcript_shown(decoded, true));
+  }
+  return code;
 }
 
-// prefix, then the encoded text (wiped), then CR LF, in one allocation, so
-// that no copy of the credential is left behind in freed memory.
-std::string credential_line(const std::string& prefix, std::string* encoded) {
-  std::string line;
-  line.reserve(prefix.size() + encoded->size() + 2);
-  line += prefix;
-  line += *encoded;
-  line += "\r\n";
-  transcript_hide_credential(*encoded);
-  wipe_secret(encoded);
-  return line;
-}
-
-// Sends a credential line and reads the reply into *reply. The command is
-// wiped once sent.
-int send_credential(const std::string& shown, std::string* command,
-                    std::vector<std::string>* reply) {
-  smtp_send_hidden(shown, *command);
-  wipe_secret(command);
-  return smtp_read_reply(kLoginMs, reply);
+// Sends prefix and the encoded credential as one line, shown as `step`
+// (empty: going on the step before), and reads the reply into *reply.
+int send_credential(LoginRun* run, const std::string& step, const std::string& prefix,
+                    const Secret& encoded, std::vector<std::string>* reply) {
+  Secret line(prefix);
+  line.append(encoded.view());
+  line.append("\r\n");
+  run->hidden.hide_credential(encoded.view());
+  smtp_send_hidden(run->at, step, line);
+  return read_reply(run, reply);
 }
 
 // One initial-response exchange (PLAIN, XOAUTH2, OAUTHBEARER). A token
 // mechanism's failure comes as a 334 carrying the error, which `answer`
 // acknowledges before the server's final refusal.
-int initial_response(const std::string& name, std::string response, const char* answer,
-                     bool may_renew = false) {
+int initial_response(LoginRun* run, const std::string& name, const Secret& response,
+                     const char* answer, bool may_renew = false) {
   const std::string step = "AUTH " + name;
-  std::string command = credential_line(step + " ", &response);
   std::vector<std::string> reply;
-  int code = send_credential(step + " " + kHidden, &command, &reply);
+  int code = send_credential(run, step + " " + kCredentialsHidden, step + " ", response, &reply);
   if (code == kCodeChallenge && answer != nullptr) {
-    std::string acknowledge = std::string(answer) + "\r\n";
-    code = send_credential(kHidden, &acknowledge, &reply);
+    code = send_credential(run, "", "", Secret(answer), &reply);
   }
   if (code == kCodeRefused && may_renew) return kRefusedMayRenew;
-  return code == kCodeLoggedIn ? 0 : refuse(step, code, reply);
+  return code == kCodeLoggedIn ? 0 : refuse(run, step, code, reply);
 }
 
-int log_in_with_login() {
+int log_in_with_login(LoginRun* run) {
   std::vector<std::string> reply;
-  const std::string start = "AUTH LOGIN\r\n";
-  smtp_send(g_state.connection, start.data(), start.size());
-  int code = smtp_read_reply(kLoginMs, &reply);
-  if (code != kCodeChallenge) return refuse("AUTH LOGIN", code, reply);
-  if (!challenge_decodes(reply))
-    return refuse("AUTH LOGIN", code, reply, "a challenge not in base64");
-  std::string encoded = base64_encode(g_options.login.user);
-  std::string user = credential_line("", &encoded);
-  code = send_credential(kHidden, &user, &reply);
-  if (code != kCodeChallenge) return refuse("AUTH LOGIN (user name)", code, reply);
-  if (!challenge_decodes(reply)) {
-    return refuse("AUTH LOGIN (user name)", code, reply, "a challenge not in base64");
+  std::string decoded;
+  smtp_send(run->at, "AUTH LOGIN\r\n");
+  int code = read_reply(run, &reply);
+  if (code != kCodeChallenge) return refuse(run, "AUTH LOGIN", code, reply);
+  if (!challenge_decodes(run->at->reply, &decoded))
+    return refuse(run, "AUTH LOGIN", code, reply, "a challenge not in base64");
+  code = send_credential(run, "", "", secret_base64(run->with.user), &reply);
+  if (code != kCodeChallenge) return refuse(run, "AUTH LOGIN (user name)", code, reply);
+  if (!challenge_decodes(run->at->reply, &decoded)) {
+    return refuse(run, "AUTH LOGIN (user name)", code, reply, "a challenge not in base64");
   }
-  encoded = base64_encode(g_options.login.secret.view());
-  std::string password = credential_line("", &encoded);
-  code = send_credential(kHidden, &password, &reply);
-  return code == kCodeLoggedIn ? 0 : refuse("AUTH LOGIN (password)", code, reply);
+  code = send_credential(run, "", "", secret_base64(run->with.secret->view()), &reply);
+  return code == kCodeLoggedIn ? 0 : refuse(run, "AUTH LOGIN (password)", code, reply);
 }
 
 std::string joined(const std::vector<std::string>& names) {
@@ -128,29 +128,29 @@ std::string joined(const std::vector<std::string>& names) {
 
 // Logs in with the mechanism; may_renew lets a token mechanism's 535 come
 // back as kRefusedMayRenew, the session left open.
-int log_in_with(SaslMechanism mechanism, const ServerEndpoint& server, bool may_renew) {
-  const LoginOptions& login = g_options.login;
+int log_in_with(LoginRun* run, SaslMechanism mechanism, bool may_renew) {
+  const char* user = run->with.user;
+  const std::string_view secret = run->with.secret->view();
   switch (mechanism) {
     case SaslMechanism::kPlain:
-      return initial_response("PLAIN", plain_response(login.user, login.secret.view()), nullptr);
+      return initial_response(run, "PLAIN", plain_response(user, secret), nullptr);
     case SaslMechanism::kLogin:
-      return log_in_with_login();
+      return log_in_with_login(run);
     case SaslMechanism::kXoauth2:
-      return initial_response("XOAUTH2", xoauth2_response(login.user, login.secret.view()), "",
-                              may_renew);
+      return initial_response(run, "XOAUTH2", xoauth2_response(user, secret), "", may_renew);
     default:  // SaslMechanism::kOauthbearer
       return initial_response(
-          "OAUTHBEARER",
-          oauthbearer_response(login.user, server.host, server.port, login.secret.view()),
+          run, "OAUTHBEARER",
+          oauthbearer_response(user, run->server.host, run->server.port, secret),
           "AQ==", may_renew);
   }
 }
 
 }  // namespace
 
-int smtp_check_login_peer() {
+int smtp_check_login_peer(const char* name, DialogueStep* at) {
   ServerEndpoint server;
-  parse_server_name(g_state.smtp_server, &server);
+  parse_server_name(name, &server);
   if (server.transport != ServerTransport::kPlain) return 0;
   std::string refusal;
   if (socket_library_can(GENSOCK_CAN_PEER)) {
@@ -166,39 +166,40 @@ int smtp_check_login_peer() {
               " leads (plain text only to 127.0.0.1 or [::1])";
   }
   if (refusal.empty()) return 0;
-  transcript_step("checking where a login in clear text would go");
-  transcript_reason(refusal);
-  smtp_abort(refusal + kUseTls);
+  smtp_name_step(at, "checking where a login in clear text would go");
+  smtp_note_reason(at, refusal);
+  smtp_abort(at, refusal + kUseTls);
   return kExitNoServerOrSender;
 }
 
-int smtp_log_in(int code, const std::vector<std::string>& reply) {
-  if (code != kCodeOk) return refuse("EHLO", code, reply);
-  const SaslMechanism asked = sasl_mechanism_named(g_options.login.auth);
+int smtp_log_in(const SmtpLogin& login, int code, const std::vector<std::string>& reply,
+                DialogueStep* at) {
+  LoginRun run{login, at, {}, {}};
+  if (code != kCodeOk) return refuse(&run, "EHLO", code, reply);
+  const SaslMechanism asked = sasl_mechanism_named(login.mechanism);
   const std::vector<std::string> offered = offered_mechanisms(reply);
   const SaslMechanism mechanism = choose_mechanism(offered, asked);
   if (mechanism == SaslMechanism::kNone) {
     const std::string wanted =
         asked == SaslMechanism::kNone ? "PLAIN or LOGIN" : sasl_mechanism_text(asked);
-    return refuse("EHLO", code, reply,
+    return refuse(&run, "EHLO", code, reply,
                   offered.empty() ? "the server offers no AUTH"
                                   : "the server offers no AUTH " + wanted + " (it offers " +
                                         joined(offered) + ")");
   }
-  ServerEndpoint server;
-  parse_server_name(g_state.smtp_server, &server);
-  transcript_hide_secret(g_options.login.secret.view());
-  int result = log_in_with(mechanism, server, g_options.login.renew_secret != nullptr);
+  parse_server_name(login.server, &run.server);
+  run.hidden.hide_secret(login.secret->view());
+  int result = log_in_with(&run, mechanism, login.renew != nullptr);
   if (result == kRefusedMayRenew) {
-    const bool renewed = g_options.login.renew_secret(&g_options.login.secret) == 0;
-    if (renewed) transcript_hide_secret(g_options.login.secret.view());
-    result = renewed ? log_in_with(mechanism, server, false) : -1;
+    const bool renewed = login.renew(login.secret) == 0;
+    if (renewed) run.hidden.hide_secret(login.secret->view());
+    result = renewed ? log_in_with(&run, mechanism, false) : -1;
     if (!renewed) {  // the token client has said why
+      *at = DialogueStep();
       smtp_quit();
       smtp_disconnect();
     }
   }
-  g_options.login.secret.clear();
-  transcript_forget_secrets();
+  login.secret->clear();
   return result;
 }

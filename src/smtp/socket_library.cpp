@@ -83,18 +83,18 @@ void start_library_trace() {
 
 }  // namespace
 
-int load_socket_library() {
+int load_socket_library(std::string* why) {
   g_state.library = load_first_library();
   if (g_state.library == nullptr) {
     say("Couldn't load either 'GWINSOCK.DLL' or 'GENSOCK.DLL'\nInstall one of these in your path.");
-    transcript_reason("neither gwinsock.dll nor gensock.dll could be loaded");
+    if (why != nullptr) *why = "neither gwinsock.dll nor gensock.dll could be loaded";
     return -1;
   }
   for (const EntryPoint& entry : kEntryPoints) {
     void* symbol = platform_find_symbol(g_state.library, entry.name);
     if (symbol == nullptr) {
       say(std::string("couldn't getprocaddress for ") + entry.name + "\n");
-      transcript_reason(std::string("the library lacks ") + entry.name);
+      if (why != nullptr) *why = std::string("the library lacks ") + entry.name;
       return -1;
     }
     entry.fill(symbol);

@@ -1,6 +1,8 @@
 // Binding of the socket library loaded at run time.
 #pragma once
 
+#include <string>
+
 #include "gensock.h"
 
 // The seven entry points, filled by load_socket_library.
@@ -26,8 +28,9 @@ bool socket_library_can(int feature);
 
 // Loads "gwinsock.dll", failing that "gensock.dll", into g_state.library and
 // resolves the seven entry points in their fixed order, then the optional
-// gensock_capabilities and what it announces. 0, or -1 after printing why.
-int load_socket_library();
+// gensock_capabilities and what it announces. 0, or -1 after printing why
+// (and, with `why`, saying it there in quib's words).
+int load_socket_library(std::string* why = nullptr);
 
 // Frees g_state.library (only after gensock_close succeeded).
 void unload_socket_library();

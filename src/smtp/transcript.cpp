@@ -3,9 +3,7 @@
 #include <chrono>
 #include <vector>
 
-#include "message/base64.h"
 #include "platform/platform.h"
-#include "smtp/sasl.h"
 
 namespace transcript_detail {
 bool g_on = false;
@@ -19,35 +17,10 @@ struct Transcript {
   Clock::time_point start = Clock::now();
   bool to_stderr = false;
   PlatformFile log;
-  std::string step = "the greeting";  // what failed, if the run fails now
-  std::string reason;                 // why: the last reply line, or a transport error
-  bool replaying = false;             // reply lines come from the library's memory
+  bool replaying = false;  // reply lines come from the library's memory
 };
 
 Transcript g_transcript;
-
-// The texts no server line may show; wiped when the login ends.
-struct Hidden {
-  std::vector<std::string> texts;
-  bool credential_sent = false;
-};
-
-Hidden g_hidden;
-
-const char kHiddenMark[] = "[credentials hidden]";
-// Shorter base64 runs are too common to hide without hiding other text.
-constexpr std::size_t kShortestHiddenRun = 4;
-// Room for every text hidden in one login (the secret's four forms and the
-// lines sent), so that no text is moved and left behind in freed memory.
-constexpr std::size_t kHiddenTexts = 16;
-
-// Kept longest first, so that a whole response goes before the secret in it.
-void hide(std::string text) {
-  if (text.size() < kShortestHiddenRun) return;
-  auto at = g_hidden.texts.begin();
-  while (at != g_hidden.texts.end() && at->size() >= text.size()) ++at;
-  g_hidden.texts.insert(at, std::move(text));
-}
 
 // A reply line holds at most 512 bytes (RFC 5321 4.5.3.1.5): what is longer
 // is cut with a mark.
@@ -107,44 +80,6 @@ std::string transcript_printable(std::string_view bytes, std::size_t length,
 
 }  // namespace
 
-void transcript_hide_secret(std::string_view secret) {
-  g_hidden.texts.reserve(kHiddenTexts);
-  hide(std::string(secret));
-  // Inside a longer base64 text the secret starts at one of three offsets
-  // in its group; only the characters that hold secret bits alone are kept.
-  for (std::size_t offset = 0; offset < 3; ++offset) {
-    std::string bytes(offset, '\0');
-    bytes += secret;
-    std::string encoded = base64_encode(bytes);
-    wipe_secret(&bytes);
-    const std::size_t first = (offset * 8 + 5) / 6;
-    const std::size_t end = (offset + secret.size()) * 8 / 6;
-    if (end > first) hide(encoded.substr(first, end - first));
-    wipe_secret(&encoded);
-  }
-}
-
-void transcript_hide_credential(std::string_view sent) {
-  hide(std::string(sent));
-  g_hidden.credential_sent = true;
-}
-
-std::string without_secrets(std::string_view server_text) {
-  std::string text(server_text);
-  for (const std::string& hidden : g_hidden.texts) {
-    for (std::size_t at = text.find(hidden); at != std::string::npos;
-         at = text.find(hidden, at + sizeof kHiddenMark - 1)) {
-      text.replace(at, hidden.size(), kHiddenMark);
-    }
-  }
-  return text;
-}
-
-void transcript_forget_secrets() {
-  for (std::string& text : g_hidden.texts) wipe_secret(&text);
-  g_hidden = Hidden();
-}
-
 void transcript_start_clock() { g_transcript.start = Clock::now(); }
 
 int transcript_open(bool to_stderr, const char* log_name) {
@@ -153,8 +88,6 @@ int transcript_open(bool to_stderr, const char* log_name) {
     if (refusal != 0) return refusal;
   }
   g_transcript.to_stderr = to_stderr;
-  g_transcript.step = "the greeting";
-  g_transcript.reason.clear();
   transcript_detail::g_on = to_stderr || g_transcript.log.handle != PlatformFile().handle;
   return 0;
 }
@@ -173,36 +106,21 @@ void transcript_event(std::string_view text) {
 void transcript_sent(std::string_view shown) {
   if (!transcript_on()) return;
   const std::string_view line = without_line_end(shown);
-  const std::string text = transcript_printable(line, line.size());
-  // A line that is all hidden ("[credentials hidden]") goes on the step of
-  // the command before it.
-  if (text[0] != '[') g_transcript.step = text;
-  g_transcript.reason.clear();
-  write_line("> ", text);
+  write_line("> ", transcript_printable(line, line.size()));
 }
 
-void transcript_received(const char* line, std::size_t stored, std::size_t length) {
-  if (!transcript_on()) return;
-  const std::string_view received = stored == length
-                                        ? without_line_end(std::string_view(line, stored))
-                                        : std::string_view(line, stored);
-  const std::string bytes = without_secrets(received);
-  g_transcript.reason = transcript_printable(
-      bytes, stored == length ? bytes.size() : length + bytes.size() - received.size(), kShownBytes,
-      true);
+std::string transcript_received(const char* line, std::size_t stored, std::size_t length) {
+  if (!transcript_on()) return std::string();
+  const std::string_view bytes = stored == length ? without_line_end(std::string_view(line, stored))
+                                                  : std::string_view(line, stored);
+  std::string shown =
+      transcript_printable(bytes, stored == length ? bytes.size() : length, kShownBytes, true);
   if (g_transcript.replaying) {
-    write_line("* ", "replayed by the socket library: " + g_transcript.reason);
+    write_line("* ", "replayed by the socket library: " + shown);
   } else {
-    write_line("< ", g_transcript.reason);
+    write_line("< ", shown);
   }
-  // A login challenge says what it asks; once a credential went out, a
-  // challenge may be an echo of it, and is not decoded.
-  std::string decoded;
-  if (!g_hidden.credential_sent && bytes.compare(0, 4, "334 ") == 0 &&
-      base64_decode(std::string_view(bytes).substr(4), &decoded) && !decoded.empty()) {
-    write_line("* ", "challenge decoded: " +
-                         transcript_printable(decoded, decoded.size(), kShownBytes, true));
-  }
+  return shown;
 }
 
 void transcript_replaying(bool on) { g_transcript.replaying = on; }
@@ -221,25 +139,12 @@ void transcript_library_line(const char* line) {
 void transcript_message_text(std::uint64_t bytes, std::uint64_t lines, std::uint64_t longest,
                              std::uint64_t dots) {
   if (!transcript_on()) return;
-  g_transcript.step = "the message text";
-  g_transcript.reason.clear();
   write_line("> ", "[message text: " + grouped(bytes) + " bytes, " + grouped(lines) +
                        " lines, the longest " + grouped(longest) + " bytes, " + grouped(dots) +
                        " dots doubled]");
 }
 
-void transcript_step(std::string_view step) {
-  if (!transcript_on()) return;
-  g_transcript.step = transcript_printable(step, step.size());
-  g_transcript.reason.clear();
-}
-
-void transcript_reason(std::string_view reason) {
-  if (transcript_on()) g_transcript.reason = transcript_printable(reason, reason.size());
-}
-
-std::string transcript_failure_line() {
-  if (!transcript_on()) return std::string();
-  return "failed at " + g_transcript.step + ": " +
-         (g_transcript.reason.empty() ? std::string("no reply") : g_transcript.reason);
+std::string transcript_shown(std::string_view text, bool from_peer) {
+  return transcript_on() ? transcript_printable(text, text.size(), kShownBytes, from_peer)
+                         : std::string();
 }

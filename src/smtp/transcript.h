@@ -30,8 +30,8 @@ inline bool transcript_on() { return transcript_detail::g_on; }
 void transcript_event(std::string_view text);
 // A command as sent (its line end left out). `shown` is what may be seen.
 void transcript_sent(std::string_view shown);
-// A reply line as read: the first `stored` of its `length` bytes are at line.
-void transcript_received(const char* line, std::size_t stored, std::size_t length);
+// A reply line as read (the first `stored` of its `length` bytes at line); returns it as shown.
+std::string transcript_received(const char* line, std::size_t stored, std::size_t length);
 // While on, reply lines are ones the socket library read before and hands
 // on (the greeting, after its STARTTLS): shown as "* replayed ...", not "< ".
 void transcript_replaying(bool on);
@@ -41,22 +41,5 @@ void transcript_library_line(const char* line);
 // bytes and the dots doubled.
 void transcript_message_text(std::uint64_t bytes, std::uint64_t lines, std::uint64_t longest,
                              std::uint64_t dots);
-// Names the step under way where no command names it ("connecting to ...").
-void transcript_step(std::string_view step);
-// Why the step failed when no reply tells it (a transport error, ...).
-void transcript_reason(std::string_view reason);
-// The line that names the failed step and its reason: the last command
-// sent (or the greeting) and the last reply line read or reason given.
-// Empty while no transcript is kept.
-std::string transcript_failure_line();
-
-// Server text echoing a credential. From transcript_hide_secret until
-// transcript_forget_secrets, every server line that the transcript, the log
-// or a message shows has the secret, its base64 forms (at any of the three
-// alignments) and each credential sent replaced by "[credentials hidden]";
-// a login challenge is decoded only before the first credential was sent.
-void transcript_hide_secret(std::string_view secret);
-void transcript_hide_credential(std::string_view sent);
-std::string without_secrets(std::string_view server_text);
-// Wipes what the two above kept.
-void transcript_forget_secrets();
+// The text as shown here (a peer's with the backslash escaped too); empty while none is kept.
+std::string transcript_shown(std::string_view text, bool from_peer = false);

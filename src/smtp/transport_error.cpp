@@ -3,7 +3,6 @@
 #include <string>
 
 #include "quib/console.h"
-#include "quib/mailer_state.h"
 #include "smtp/transcript.h"
 
 namespace {
@@ -41,12 +40,11 @@ std::string transport_error_message(const char* context, int code) {
              : "error " + std::to_string(code) + " in function '" + context + "'";
 }
 
-void report_transport_error(const char* context, int code) {
+std::string report_transport_error(const char* context, int code) {
   std::string message = transport_error_message(context, code);
   say(message);
-  g_state.last.transport_code = code;
-  if (!transcript_on()) return;
+  if (!transcript_on()) return std::string();
   message = std::string(context) + " failed with " + std::to_string(code) + ": " + message;
   transcript_event(message);
-  transcript_reason(message);
+  return transcript_shown(message);
 }

@@ -72,9 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   g_script.replies.assign(reinterpret_cast<const char*>(data), size);
   g_state.quiet = 1;
   g_state.connection = g_script.handle;
+  DialogueStep step;
   for (;;) {
     const std::size_t begin = g_script.next_reply;
-    const int code = smtp_read_reply(kLimit);
+    const int code = smtp_read_reply(&step, kLimit);
     if (code == -1 && g_script.next_reply == size) break;
     check_reply(begin, code);
   }

@@ -31,11 +31,11 @@ TEST(Login, Base64BothWays) {
 }
 
 TEST(Login, InitialResponses) {
-  EXPECT_EQ(plain_response("ann", "s3cret"), "AGFubgBzM2NyZXQ=");
-  EXPECT_EQ(xoauth2_response("ann@x.org", "ya29.tok"),
+  EXPECT_EQ(plain_response("ann", "s3cret").view(), "AGFubgBzM2NyZXQ=");
+  EXPECT_EQ(xoauth2_response("ann@x.org", "ya29.tok").view(),
             "dXNlcj1hbm5AeC5vcmcBYXV0aD1CZWFyZXIgeWEyOS50b2sBAQ==");
   // "n,a=a=3Db=2Cc,^Ahost=mail.example^Aport=587^Aauth=Bearer tok^A^A"
-  EXPECT_EQ(oauthbearer_response("a=b,c", "mail.example", 587, "tok"),
+  EXPECT_EQ(oauthbearer_response("a=b,c", "mail.example", 587, "tok").view(),
             "bixhPWE9M0RiPTJDYywBaG9zdD1tYWlsLmV4YW1wbGUBcG9ydD01ODcBYXV0aD1CZWFyZXIgdG9rAQE=");
 }
 

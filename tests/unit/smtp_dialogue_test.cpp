@@ -38,11 +38,17 @@ class Dialogue : public ::testing::Test {
     fake::install(nullptr);
   }
 
+  // The session and the transaction up to DATA, without a login or options.
+  int open_mail(const char* sender, const std::string& recipients) {
+    if (int status = smtp_open_session(sender, recipients, nullptr, {}, &smtp_)) return status;
+    return smtp_start_mail(sender, recipients, false, "", {}, &smtp_);
+  }
+
   // The whole transaction as the run driver makes it.
   int run(const std::string& recipients, const std::string& text = "H: v\r\n\r\nbody\r\n") {
-    if (smtp_open_transaction("me@example.org", recipients) != 0) return -1;
+    if (open_mail("me@example.org", recipients) != 0) return -1;
     WholeText whole(text.data(), text.size());
-    if (smtp_finish_message(&whole) != 0) return -1;
+    if (smtp_finish_message(&whole, &smtp_) != 0) return -1;
     smtp_quit();
     smtp_disconnect();
     return 0;
@@ -55,6 +61,7 @@ class Dialogue : public ::testing::Test {
   }
 
   fake::Script script_;
+  SmtpSession smtp_;
   StdoutCapture capture_;
   std::string out_;
 };
@@ -117,8 +124,10 @@ TEST_F(Dialogue, TranscriptThroughAForeignLibrary) {
                        "< 250 sender ok\n"
                        "> RCPT To: <ann@x.org>\n"
                        "< 550 no\\x07\n"
-                       "> QUIT\n"
-                       "* failed at RCPT To: <ann@x.org>: 550 no\\x07\n");
+                       "> QUIT\n");
+  // What failed goes to whoever ends the run, as the transcript names it.
+  EXPECT_TRUE(smtp_.step.failed);
+  EXPECT_EQ(smtp_.step.shown + ": " + smtp_.step.reason, "RCPT To: <ann@x.org>: 550 no\\x07");
 }
 
 TEST_F(Dialogue, ReplyThatCameWithTheDataGoAheadIsRefused) {
@@ -164,7 +173,7 @@ TEST_F(Dialogue, RecipientListIsSplitAtSeparators) {
     script_.replies = kGreetingToData;
     for (const char* p = c.rcpts; *p; ++p) script_.replies += *p == '<' ? "250 ok\r\n" : "";
     script_.replies += kDataOk;
-    EXPECT_EQ(smtp_open_transaction("me", c.list), 0) << c.list;
+    EXPECT_EQ(open_mail("me", c.list), 0) << c.list;
     std::string rcpts;
     std::size_t at = 0;
     while ((at = script_.transcript.find("C: RCPT To: ", at)) != std::string::npos) {
@@ -230,7 +239,7 @@ TEST_F(Dialogue, RefusalAtEachStepQuitsAndClosesOnce) {
 TEST_F(Dialogue, ServiceRetriedWithPortNumber) {
   script_.connect_results = {4014, 0};
   script_.replies = "220 hi\r\n250 hello\r\n250 ok\r\n" + std::string(kDataOk);
-  EXPECT_EQ(smtp_open_transaction("me", ""), 0);
+  EXPECT_EQ(open_mail("me", ""), 0);
   EXPECT_EQ(script_.transcript.substr(0, 62),
             "connect mail.example smtp\nconnect mail.example 25\ngethostname\n");
   EXPECT_EQ(out(), "");
@@ -266,7 +275,7 @@ TEST_F(Dialogue, FailureWhileConnectingLeavesThingsAsTheyAre) {
     script_.connect_results = c.connect_results;
     script_.gethostname_results = c.gethostname_results;
     out().clear();
-    EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
+    EXPECT_EQ(open_mail("me", "ann"), -1);
     EXPECT_EQ(script_.transcript, c.transcript) << "no QUIT, no close";
     EXPECT_EQ(out(), c.printed);
     EXPECT_NE(g_state.library, nullptr);
@@ -275,7 +284,7 @@ TEST_F(Dialogue, FailureWhileConnectingLeavesThingsAsTheyAre) {
 
 TEST_F(Dialogue, GethostnameFailureIsPutIntoWords) {
   script_.gethostname_results = {4001};
-  EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
+  EXPECT_EQ(open_mail("me", "ann"), -1);
   EXPECT_EQ(out(), "Error: Malloc failed (possibly out of memory).");
 }
 
@@ -293,7 +302,7 @@ TEST_F(Dialogue, FailingQuitAndCloseInsideAbortArePrinted) {
   script_.replies = "421 closing\r\n";
   script_.put_data_results = {4002};
   script_.close_results = {4012};
-  EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
+  EXPECT_EQ(open_mail("me", "ann"), -1);
   EXPECT_EQ(out(), "SMTP server error\nError: Error sending data.Error: Error closing socket.");
   EXPECT_NE(g_state.library, nullptr) << "a failed close keeps the library";
 }
@@ -301,7 +310,7 @@ TEST_F(Dialogue, FailingQuitAndCloseInsideAbortArePrinted) {
 TEST_F(Dialogue, FailedCommandSendIsPrintedAndTheReplyDecides) {
   script_.replies = std::string(kGreetingToData) + kDataOk;
   script_.put_data_results = {4002};  // HELO
-  EXPECT_EQ(smtp_open_transaction("me", ""), 0);
+  EXPECT_EQ(open_mail("me", ""), 0);
   EXPECT_EQ(out(), "Error: Error sending data.");
 }
 
@@ -311,7 +320,7 @@ TEST_F(Dialogue, LongNamesAreSentWhole) {
   std::string host(1023, 'h');
   script_.local_host = host;
   script_.replies = "220 hi\r\n250 hello\r\n250 ok\r\n550 no\r\n";
-  EXPECT_EQ(smtp_open_transaction(sender.c_str(), recipient), -1);
+  EXPECT_EQ(open_mail(sender.c_str(), recipient), -1);
   EXPECT_NE(script_.transcript.find("C: HELO " + host + "\r\n"), std::string::npos);
   EXPECT_NE(script_.transcript.find("C: MAIL From:<" + sender + ">\r\n"), std::string::npos);
   EXPECT_NE(script_.transcript.find("C: RCPT To: <" + recipient + ">\r\n"), std::string::npos);
@@ -322,7 +331,7 @@ TEST_F(Dialogue, LongNamesAreSentWhole) {
 TEST_F(Dialogue, HostNameFromAForeignLibraryKeepsOnlyWhatHeloMayHold) {
   script_.local_host = "bad host\r\nRSET\t[IPv6:::1]_a-b.c\x7f\xe9";
   script_.replies = "220 hi\r\n501 no\r\n";
-  EXPECT_EQ(smtp_open_transaction("me", "ann"), -1);
+  EXPECT_EQ(open_mail("me", "ann"), -1);
   EXPECT_NE(script_.transcript.find("C: HELO badhostRSET[IPv6:::1]_a-b.c\r\n"), std::string::npos);
 }
 
@@ -364,7 +373,8 @@ TEST_F(Dialogue, ReplyCodeComesFromTheLastLine) {
     script_.replies = c.bytes;
     script_.next_reply = 0;
     std::vector<std::string> lines = {"from before"};
-    EXPECT_EQ(smtp_read_reply(kLimit, &lines), c.code) << ::testing::PrintToString(c.bytes);
+    EXPECT_EQ(smtp_read_reply(&smtp_.step, kLimit, &lines), c.code)
+        << ::testing::PrintToString(c.bytes);
     EXPECT_EQ(script_.next_reply, c.consumed) << ::testing::PrintToString(c.bytes);
     if (!c.lines.empty()) {
       EXPECT_EQ(lines, c.lines) << ::testing::PrintToString(c.bytes);
@@ -377,7 +387,7 @@ TEST_F(Dialogue, EndlessReplyIsCutOffWithoutACode) {
   load_socket_library();
   const std::string line = "250-" + std::string(4091, 'x') + "\r\n";  // 4 KiB a line
   for (int i = 0; i < 4200; ++i) script_.replies += line;             // over 16 MiB
-  EXPECT_EQ(smtp_read_reply(kLimit), 0);
+  EXPECT_EQ(smtp_read_reply(&smtp_.step, kLimit), 0);
   EXPECT_EQ(script_.next_reply, std::size_t{16} << 20);
   EXPECT_EQ(out(), "");
 }
@@ -386,10 +396,10 @@ TEST_F(Dialogue, ReadFailureMidReplyIsPrinted) {
   load_socket_library();
   script_.replies = "250-a\r\n25";
   script_.end_of_replies = 4013;
-  EXPECT_EQ(smtp_read_reply(kLimit), -1);
+  EXPECT_EQ(smtp_read_reply(&smtp_.step, kLimit), -1);
   EXPECT_EQ(out(), "Error: Wait a bit (possible timeout).");
   script_.end_of_replies = 4018;
-  EXPECT_EQ(smtp_read_reply(kLimit), -1);
+  EXPECT_EQ(smtp_read_reply(&smtp_.step, kLimit), -1);
   EXPECT_EQ(out(), "Error: Wait a bit (possible timeout).error 4018 in function 'gensock_getchar'");
 }
 
