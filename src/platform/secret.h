@@ -1,14 +1,11 @@
-// A secret (a password, a token, a key, a line that carries one) held in
-// one buffer that is wiped when it goes: when the holder ends, is cleared,
-// is assigned anew or is moved from. Move-only, so no unwiped copy is made
-// by accident; text appended beyond the capacity moves to a larger buffer
-// and the old one is wiped first.
+// A secret (a password, a token, a key, a line carrying one) in a buffer
+// wiped when it ends, is cleared, assigned or moved from. Move-only, so no
+// unwiped copy is made by accident; growing wipes the old buffer first.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <utility>
 
 // Overwrites size bytes at data with zeros in a way the compiler keeps.
 inline void wipe_bytes(void* data, std::size_t size) {
@@ -20,8 +17,7 @@ class Secret {
  public:
   Secret() = default;
   explicit Secret(std::string_view text) { append(text); }
-  // Takes the text over; the caller's string is left empty and its old
-  // buffer, if the move could not take it, wiped.
+  // Takes the text over; the caller's string is left empty and wiped.
   static Secret adopt(std::string* text) {
     Secret secret;
     secret.text_.swap(*text);
@@ -30,10 +26,8 @@ class Secret {
   }
   Secret(Secret&& other) noexcept { text_.swap(other.text_); }
   Secret& operator=(Secret&& other) noexcept {
-    if (this != &other) {
-      clear();
-      text_.swap(other.text_);
-    }
+    clear();  // a move onto itself leaves it empty
+    text_.swap(other.text_);
     return *this;
   }
   Secret(const Secret&) = delete;
@@ -59,7 +53,7 @@ class Secret {
   const char* c_str() const { return text_.c_str(); }
 
  private:
-  // Wipes the whole buffer (the capacity, not just the size) and empties it.
+  // Wipes the whole buffer, its capacity, and empties it.
   static void wipe_string(std::string* text) {
     text->resize(text->capacity());  // never reallocates: the whole buffer is the string's
     if (!text->empty()) wipe_bytes(&(*text)[0], text->size());
