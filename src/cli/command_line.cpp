@@ -131,8 +131,7 @@ int usage_status() {
 }
 
 int missing_file_status(const char* name) {
-  say(name);
-  say(" does not exist\n");
+  say(std::string(name) + " does not exist\n");
   return kExitNoMessageFile;
 }
 
@@ -151,8 +150,7 @@ void copy_setting(char* buffer, const char* text) {
 }
 
 int too_long_status(const char* what) {
-  say(what);
-  say(" is longer than 255 characters\n");
+  say(std::string(what) + " is longer than 255 characters\n");
   return kExitUsage;
 }
 
@@ -161,14 +159,12 @@ bool has_line_break(const char* text) { return std::strpbrk(text, "\r\n") != nul
 // A line break in the envelope sender would let it inject SMTP commands;
 // one in a stored server name could never work either.
 int line_break_status(const char* what) {
-  say(what);
-  say(" holds a line break (CR or LF): aborting, nothing sent\n");
+  say(std::string(what) + " holds a line break (CR or LF): aborting, nothing sent\n");
   return kExitNoServerOrSender;
 }
 
 int no_server_or_sender_status() {
-  say("to set the SMTP server's address and the user name at that address do:\n"
-      "quib -install server username\n");
+  say(std::string(kInstallHint) + "\n");
   say("or use '-server <server name>' and '-f <user name>'\n");
   say("aborting, nothing sent\n");
   return kExitNoServerOrSender;
@@ -205,9 +201,7 @@ std::optional<int> install(int argc, const char* const* argv, int* i) {
   copy_setting(g_state.sender, sender);
   *i += taken;
   if (save_settings() != 0) return not_stored_status(argv[1]);  // the store has said why
-  say("\nSMTP server set to ");
-  say(g_state.smtp_server);
-  say("\n");
+  say(std::string("\nSMTP server set to ") + g_state.smtp_server + "\n");
   return kExitSent;
 }
 
@@ -224,9 +218,7 @@ bool charset_name(const char* name) {
 }
 
 int charset_status(const char* name) {
-  say("-charset: '");
-  say(name);
-  say("' is not a character set name\n");
+  say(std::string("-charset: '") + name + "' is not a character set name\n");
   return kExitUsage;
 }
 

@@ -173,17 +173,12 @@ EightBit eight_bit_wanted(const SmtpSession& smtp) {
   return smtp.server_offers & kOffers8BitMime ? EightBit::kAllowed : EightBit::kRefused;
 }
 
-// The run's session: how it logs in, what it met.
-struct RunSession {
-  const SmtpLogin* login = nullptr;
-  SmtpSession smtp;
-};
-
-// Opens the session; the transcript names what failed.
-int open_session(const std::string& envelope, RunSession* run) {
-  return smtp_ended(
-      smtp_open_session(g_state.login, envelope, run->login, g_options.delivery, &run->smtp),
-      run->smtp.step);
+// Opens the session, logging in with -u; the transcript names what failed.
+int open_session(const std::string& envelope, SmtpSession* smtp) {
+  const SmtpLogin login = login_for_session(&g_options.login);
+  const SmtpLogin* with = login.user != nullptr ? &login : nullptr;
+  return smtp_ended(smtp_open_session(g_state.login, envelope, with, g_options.delivery, smtp),
+                    smtp->step);
 }
 
 // Composes the head and body from the open message file and lays out the
@@ -211,19 +206,10 @@ std::optional<int> load_message(const char* typed_name, const PlatformFile& file
 }
 
 void print_progress() {
-  say("Sending ");
-  say(message_file);
-  say(" to ");
-  say(g_state.recipients.empty() ? "<unspecified>" : g_state.recipients.c_str());
-  say("\n");
-  if (g_state.subject[0] != '\0') {
-    say("Subject:");
-    say(g_state.subject);
-    say("\n");
-  }
-  say("Login name is ");
-  say(g_state.login);
-  say("\n");
+  say(std::string("Sending ") + message_file + " to " +
+      (g_state.recipients.empty() ? "<unspecified>" : g_state.recipients) + "\n");
+  if (g_state.subject[0] != '\0') say(std::string("Subject:") + g_state.subject + "\n");
+  say(std::string("Login name is ") + g_state.login + "\n");
 }
 
 // The file whose reading stopped a text pulled from stream.
@@ -237,52 +223,48 @@ const char* failed_file(const MessageStream& stream, const Attachments& attachme
 // dialogue nothing more is called. A file that fails while it is sent ends
 // the run as a read error.
 int send_message(const MessageText& text, const Attachments& attachments,
-                 const std::string& envelope, bool session_open, RunSession* run) {
+                 const std::string& envelope, bool session_open, SmtpSession* smtp) {
   const DeliveryOptions& options = g_options.delivery;
   if (!session_open) {
-    if (int status = open_session(envelope, run)) return status;
+    if (int status = open_session(envelope, smtp)) return status;
   }
   if (options.eight_bit && text.form == BodyForm::kEncodedToNul &&
-      !(run->smtp.server_offers & kOffers8BitMime)) {
+      !(smtp->server_offers & kOffers8BitMime)) {
     say(kNo8BitMime);
   }
-  const bool eight_bit_body = text.form == BodyForm::kEightBit;
-  const int started = smtp_start_mail(g_state.login, envelope, eight_bit_body,
-                                      g_options.message.message_id, options, &run->smtp);
-  if (int status = smtp_ended(started, run->smtp.step)) return status;
+  const int started = smtp_start_mail(g_state.login, envelope, text.form == BodyForm::kEightBit,
+                                      g_options.message.message_id, options, smtp);
+  if (int status = smtp_ended(started, smtp->step)) return status;
   MessageStream stream(text);
   ProgressLine progress(&stream, message_text_bytes(text));
-  const int status = smtp_ended(smtp_finish_message(&progress, &run->smtp), run->smtp.step);
+  const int status = smtp_ended(smtp_finish_message(&progress, smtp), smtp->step);
   if (status == kSourceFailed) return *read_failure_status(failed_file(stream, attachments));
   if (status != 0) return status;
   smtp_quit();
   smtp_disconnect();
-  return run->smtp.refused.empty() ? kExitSent : kExitSomeRefused;
+  return smtp->refused.empty() ? kExitSent : kExitSomeRefused;
 }
 
-// Everything up to the finished head and body; the temporary file, if any,
-// is deleted whatever the outcome. The exit status that ends the run, or
-// nothing when the text is ready.
-// With -8bit the session opens before the message is composed (*session
-// then says kSessionOpen); a file that fails after that ends it. Under
-// -queue a session that failed in a way that may pass, or was not tried
-// (kSessionFailed), still lets the message be composed, quoted-printable,
-// to be queued.
+// Everything up to the finished head and body (the temporary file, if any,
+// deleted whatever the outcome): the status that ends the run, or nothing.
+// With -8bit the session opens first (*session: kSessionOpen), closed when
+// a file fails after that; under -queue one that failed in a way that may
+// pass, or was not tried (kSessionFailed), still lets the text be composed.
 std::optional<int> prepare_message(Attachments* attachments, MessageText* text,
-                                   const std::string& envelope, int* session, RunSession* run) {
+                                   const std::string& envelope, int* session, SmtpSession* smtp) {
   const char* typed_name = message_file;
   PlatformFile file;
   const bool console = std::strcmp(message_file, "-") == 0;
   std::optional<int> status =
       console ? capture_console_input(&file) : open_for_mailing(message_file, false, &file);
   if (!status && g_options.delivery.eight_bit && *session == kSessionClosed) {
-    const int opened = open_session(envelope, run);
+    const int opened = open_session(envelope, smtp);
     const bool to_queue =
-        g_options.queue && opened == kExitSmtpFailed && failure_may_pass(run->smtp.step);
+        g_options.queue && opened == kExitSmtpFailed && failure_may_pass(smtp->step);
     *session = opened == 0 ? kSessionOpen : kSessionFailed;
     if (opened != 0 && !to_queue) status = opened;
   }
-  if (!status) status = load_message(typed_name, file, attachments, text, run->smtp);
+  if (!status) status = load_message(typed_name, file, attachments, text, *smtp);
   platform_close_file(&file);
   if (console) platform_discard_temp_file(temp_file_name);
   if (status && *session == kSessionOpen) {
@@ -300,22 +282,20 @@ int run_driver(bool send) {
   MessageText text;
   const std::string envelope = build_envelope_list(g_state);
   int session = send ? kSessionClosed : kSessionFailed;
-  const SmtpLogin login = login_for_session(&g_options.login);
-  RunSession run;
-  run.login = login.user != nullptr ? &login : nullptr;
-  if (!send) run.smtp.step = g_options.failure;
-  std::optional<int> status = prepare_message(&attachments, &text, envelope, &session, &run);
+  SmtpSession smtp;
+  if (!send) smtp.step = g_options.failure;
+  std::optional<int> status = prepare_message(&attachments, &text, envelope, &session, &smtp);
   if (!status) {
     print_progress();
     status = session == kSessionFailed
                  ? kExitSmtpFailed
-                 : send_message(text, attachments, envelope, session == kSessionOpen, &run);
-    if (g_options.queue && *status == kExitSmtpFailed && failure_may_pass(run.smtp.step)) {
+                 : send_message(text, attachments, envelope, session == kSessionOpen, &smtp);
+    if (g_options.queue && *status == kExitSmtpFailed && failure_may_pass(smtp.step)) {
       // The attachments are read again, from their start, into the entry.
       MessageStream stream(text);
       status = queue_message(&stream, message_text_bytes(text), envelope,
                              text.form == BodyForm::kEightBit, g_options.message.message_id,
-                             g_options.login, g_options.delivery, run.smtp.step);
+                             g_options.login, g_options.delivery, smtp.step);
       if (stream.failed() != 0) status = read_failure_status(failed_file(stream, attachments));
     }
   }

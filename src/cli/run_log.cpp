@@ -12,16 +12,16 @@
 
 namespace {
 
-// Options whose value is a secret: the opening line shows this instead.
-const char* const kSecretOptions[] = {"-pass"};
+// -pass's value: the opening line shows this instead.
 const char kHidden[] = "[credentials hidden]";
 
-struct StatusMeaning {
-  int status;
-  const char* meaning;
+// A number's text: an exit status's meaning, a log file's refusal.
+struct NumberText {
+  int number;
+  const char* text;
 };
 
-const StatusMeaning kMeanings[] = {
+const NumberText kMeanings[] = {
     {kExitSent, "the server accepted the message"},
     {kExitUsage, "usage text"},
     {kExitNoMessageFile, "the message file does not exist"},
@@ -35,13 +35,6 @@ const StatusMeaning kMeanings[] = {
     {kExitSomeRefused, "sent, but some recipients were refused"},
     {kExitSmtpFailed, "the SMTP dialogue failed"},
 };
-
-bool is_secret_option(const char* argument) {
-  for (const char* name : kSecretOptions) {
-    if (platform_compare(argument, name) == 0) return true;
-  }
-  return false;
-}
 
 // An argument as a shell would take it back: in double quotes when it is
 // empty or holds a blank or a quote.
@@ -58,7 +51,7 @@ std::string shown_argument(const std::string& argument) {
 std::string shown_command_line(int argc, const char* const* argv) {
   std::string line;
   for (int i = 0; i < argc; ++i) {
-    const bool secret = i > 0 && is_secret_option(argv[i - 1]);
+    const bool secret = i > 0 && platform_compare(argv[i - 1], "-pass") == 0;
     if (i > 0) line += ' ';
     line += secret ? kHidden : shown_argument(argv[i]);
   }
@@ -76,14 +69,9 @@ std::string local_date_and_time() {
   return date.substr(begin, date.size() - 2 - begin);
 }
 
-struct LogRefusalText {
-  int refusal;
-  const char* why;
-};
-
 // What follows the name when a log file is refused; a plain failure to open
 // adds nothing.
-const LogRefusalText kLogRefusals[] = {
+const NumberText kLogRefusals[] = {
     {kLogLink, " (a symbolic link)"},
     {kLogNotFile, " (not a regular file)"},
     {kLogOtherOwner, " (the file belongs to another user)"},
@@ -94,10 +82,9 @@ const LogRefusalText kLogRefusals[] = {
 std::optional<int> open_run_log(int argc, const char* const* argv) {
   const int refusal = transcript_open(g_options.debug != 0, g_options.log_file);
   if (refusal != 0) {
-    say("cannot open the log file ");
-    say(g_options.log_file);
-    for (const LogRefusalText& entry : kLogRefusals) {
-      if (entry.refusal == refusal) say(entry.why);
+    say(std::string("cannot open the log file ") + g_options.log_file);
+    for (const NumberText& entry : kLogRefusals) {
+      if (entry.number == refusal) say(entry.text);
     }
     say(": aborting, nothing sent\n");
     return kExitNoServerOrSender;
@@ -109,8 +96,8 @@ std::optional<int> open_run_log(int argc, const char* const* argv) {
 
 void close_run_log(int status) {
   const char* meaning = "";
-  for (const StatusMeaning& entry : kMeanings) {
-    if (entry.status == status) meaning = entry.meaning;
+  for (const NumberText& entry : kMeanings) {
+    if (entry.number == status) meaning = entry.text;
   }
   transcript_event("exit status " + std::to_string(status) + ": " + meaning);
   transcript_close();

@@ -33,10 +33,7 @@ int renew_token(Secret* secret) {
 
 // Keeps what failed for whoever ends the run (a queued message's reason).
 int failed_source(const char* step, const std::string& why, bool may_pass) {
-  g_options.failure = DialogueStep();
-  g_options.failure.step = step;
-  g_options.failure.reply = why;
-  g_options.failure.may_pass = may_pass;
+  g_options.failure = DialogueStep{step, 0, why, 0, may_pass, false, {}, {}};
   return kExitNoServerOrSender;
 }
 

@@ -1,8 +1,5 @@
 #include "queue/queue.h"
 
-#include <cstring>
-#include <vector>
-
 #include "gensock.h"
 #include "platform/platform.h"
 #include "queue/queue_entry.h"

@@ -44,13 +44,10 @@ struct QueueLogin {
   const char* oauth_file = nullptr;    // -oauth
 };
 
-// Stores in the queue folder (made by open_queue_folder) the message text of this run (g_state
-// gives the sender and the server; `login` the login; envelope the recipients; eight_bit_body
-// tells an 8-bit body, message_id the ENVID, options the session's), `length` bytes pulled from
-// `text` and written as they come, as a new entry, due at once, after a first attempt that failed
-// with `failure`, and prints "queued: ..." with the reason. kExitQueued, or kExitSmtpFailed after
-// printing why the message could not be queued (nothing is left behind then; a text that fails or
-// does not hold exactly `length` bytes is not queued).
+// Stores exactly `length` bytes pulled from `text` as a new entry, due at once, with what its
+// dialogue needs (g_state's sender and server, the rest as parameters) and the reason from
+// `failure`; prints "queued: ...". kExitQueued, or kExitSmtpFailed after printing why (nothing
+// is left behind then).
 int queue_message(TextSource* text, std::uint64_t length, const std::string& envelope,
                   bool eight_bit_body, const std::string& message_id, const QueueLogin& login,
                   const DeliveryOptions& options, const DialogueStep& failure);

@@ -135,8 +135,7 @@ int open_for(const QueueEntry& entry, const std::string& key, Session* session,
   DialogueStep* failure = &session->smtp.step;
   if (session->open && session->key == key && smtp_ended(smtp_reset(&session->smtp), *failure) == 0)
     return 0;
-  close_session(session);  // a refused RSET has closed it already
-  session->open = false;
+  close_session(session);
   take_settings(entry);
   *failure = DialogueStep();
   const QueueLogin login{entry.login ? entry.user.c_str() : nullptr, entry.auth.c_str(),

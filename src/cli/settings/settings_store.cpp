@@ -28,41 +28,29 @@ const Setting kSettings[] = {
 static_assert(kServerBytes == kSettingBytes && kSenderBytes == kSettingBytes,
               "a setting is read into its buffer whole");
 
-// Whether the key failed for the first value. Each value opens the key anew;
-// a key that fails only for the second one (taken away in between) counts as
-// that value's failure, as when one open key served both.
-bool key_failed(int result, const Setting& setting) {
-  return result == kSettingKeyFailed && &setting == &kSettings[0];
+// Reads (or, with save, writes) each setting: 0, or the status after the
+// message. Each value opens the key anew; a key that fails only for the
+// second one (taken away in between) counts as that value's failure, as
+// when one open key served both.
+int each_setting(bool save) {
+  for (const Setting& setting : kSettings) {
+    const int result = save ? platform_write_setting(setting.value_name, setting.buffer())
+                            : platform_read_setting(setting.value_name, setting.buffer());
+    if (result == kSettingKeyFailed && &setting == &kSettings[0]) {
+      say(save ? "Error in creating quib key in the registry\n"
+               : "Failed to open registry key for Quib\n");
+      return save ? kSaveKeyFailed : kLoadFailed;
+    }
+    if (result != 0) {
+      say(save ? setting.write_failure : setting.read_failure);
+      return save ? kSaveValueFailed : kLoadFailed;
+    }
+  }
+  return 0;
 }
 
 }  // namespace
 
-int load_settings() {
-  for (const Setting& setting : kSettings) {
-    int result = platform_read_setting(setting.value_name, setting.buffer());
-    if (key_failed(result, setting)) {
-      say("Failed to open registry key for Quib\n");
-      return kLoadFailed;
-    }
-    if (result != 0) {
-      say(setting.read_failure);
-      return kLoadFailed;
-    }
-  }
-  return 0;
-}
+int load_settings() { return each_setting(false); }
 
-int save_settings() {
-  for (const Setting& setting : kSettings) {
-    int result = platform_write_setting(setting.value_name, setting.buffer());
-    if (key_failed(result, setting)) {
-      say("Error in creating quib key in the registry\n");
-      return kSaveKeyFailed;
-    }
-    if (result != 0) {
-      say(setting.write_failure);
-      return kSaveValueFailed;
-    }
-  }
-  return 0;
-}
+int save_settings() { return each_setting(true); }
