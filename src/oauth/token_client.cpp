@@ -23,6 +23,7 @@ const char kNothingSent[] = "aborting, nothing sent\n";
 
 // The OAuth file of a run, read and checked.
 struct OauthRun {
+  explicit OauthRun(const std::string& file) : path(file) {}
   std::string path;
   Secret text;
   OauthSettings settings;
@@ -63,10 +64,8 @@ int load(OauthRun* run, std::string* fault) {
   }
   if (!run->settings.service_account.empty()) {
     Secret key_text;
-    const int read = read_private(run->settings.service_account, &key_text, fault);
-    const int parsed = read == 0 ? read_service_account_key(key_text.view(), &run->key) : -1;
-    if (read != 0) return -1;
-    if (parsed != 0) {
+    if (read_private(run->settings.service_account, &key_text, fault) != 0) return -1;
+    if (read_service_account_key(key_text.view(), &run->key) != 0) {
       *fault = run->settings.service_account + ": not a service account key (JSON)";
       return -1;
     }
@@ -109,8 +108,7 @@ FormFields token_form(const OauthRun& run, std::string_view assertion) {
   FormFields fields;
   switch (run.plan.grant) {
     case Grant::kJwtBearer:
-      fields = {{"grant_type", grant_type_text(Grant::kJwtBearer)}, {"assertion", assertion}};
-      return fields;
+      return {{"grant_type", grant_type_text(Grant::kJwtBearer)}, {"assertion", assertion}};
     case Grant::kRefreshToken:
       fields.emplace_back("client_id", s.client_id);
       if (s.provider != "google") fields.emplace_back("scope", run.plan.scope);
@@ -230,8 +228,7 @@ int obtain(OauthRun* run, const std::string& user, std::string_view refused, Sec
 int oauth_token_for_run(const std::string& path, const std::string& user, std::string_view refused,
                         Secret* token, bool* cached) {
   platform_protect_secrets();
-  OauthRun run;
-  run.path = path;
+  OauthRun run{path};
   std::string fault;
   const int obtained = obtain(&run, user, refused, token, cached, &fault);
   if (obtained != 0) fail(fault + "\n" + kNothingSent);
@@ -240,8 +237,7 @@ int oauth_token_for_run(const std::string& path, const std::string& user, std::s
 
 int oauth_check(const std::string& path) {
   platform_protect_secrets();
-  OauthRun run;
-  run.path = path;
+  OauthRun run{path};
   std::string fault;
   Secret token;
   bool cached = false;
@@ -309,8 +305,7 @@ int poll_device_flow(const OauthRun& run, const DeviceReply& device, TokenReply*
 
 int oauth_login(const std::string& path) {
   platform_protect_secrets();
-  OauthRun run;
-  run.path = path;
+  OauthRun run{path};
   std::string fault;
   if (load(&run, &fault) != 0) return fail(fault + "\n");
   if (run.settings.provider == "google") {

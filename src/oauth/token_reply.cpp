@@ -72,12 +72,10 @@ int read_token_reply(std::string_view body, TokenReply* reply) {
   if (read_error(json, reply)) return kReplyError;
   reply->access_token = secret_member(&json, "access_token");
   reply->refresh_token = secret_member(&json, "refresh_token");
-  reply->expires_in = number_member(json, "expires_in", 3600);
-  if (reply->expires_in < 0) reply->expires_in = 0;
+  reply->expires_in = std::max(0LL, number_member(json, "expires_in", 3600));
   // The token goes into an SMTP command line: printable characters only.
-  if (reply->access_token.empty() || !is_printable(reply->access_token.view())) {
+  if (reply->access_token.empty() || !is_printable(reply->access_token.view()))
     return kReplyNoToken;
-  }
   // A refresh token that could not be stored on one line is dropped.
   if (!is_printable(reply->refresh_token.view())) reply->refresh_token.clear();
   return 0;
@@ -89,13 +87,11 @@ int read_device_reply(std::string_view body, DeviceReply* reply, TokenReply* err
   if (read_error(json, error)) return kReplyError;
   reply->device_code = secret_member(&json, "device_code");
   reply->user_code = printable(text_member(json, "user_code"), 64);
-  reply->verification_uri = text_member(json, "verification_uri");
-  if (reply->verification_uri.empty())
-    reply->verification_uri = text_member(json, "verification_url");
-  reply->verification_uri = printable(reply->verification_uri, 512);
+  const std::string uri = text_member(json, "verification_uri");
+  reply->verification_uri =
+      printable(uri.empty() ? text_member(json, "verification_url") : uri, 512);
   reply->expires_in = number_member(json, "expires_in", 900);
-  reply->interval = number_member(json, "interval", 5);
-  if (reply->interval < 1) reply->interval = 1;
+  reply->interval = std::max(1LL, number_member(json, "interval", 5));
   if (reply->device_code.empty() || reply->user_code.empty() || reply->verification_uri.empty())
     return kReplyNoToken;
   return 0;

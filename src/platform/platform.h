@@ -173,12 +173,24 @@ void* platform_load_library(const char* name);
 // The path of the file a loaded library came from; empty when unknown.
 std::string platform_library_path(void* library);
 void* platform_find_symbol(void* library, const char* name);
-// Sets *function to the entry point name of library; false when it has none.
-template <typename F>
-bool platform_bind(void* library, const char* name, F* function) {
-  *function = reinterpret_cast<F>(platform_find_symbol(library, name));
-  return *function != nullptr;
-}
+// Binds a table's members to a library's entry points as the table is made
+// (`decltype(&f) f = bind("f");`); missing when the library or one is not found.
+struct PlatformBinder {
+  struct Symbol {
+    void* address;
+    template <typename F>
+    operator F*() const {
+      return reinterpret_cast<F*>(address);
+    }
+  };
+  void* library;
+  bool missing = library == nullptr;
+  Symbol operator()(const char* name) {
+    void* address = library != nullptr ? platform_find_symbol(library, name) : nullptr;
+    missing = missing || address == nullptr;
+    return {address};
+  }
+};
 void platform_free_library(void* library);
 
 // ---- Stored settings (the registry key HKEY_LOCAL_MACHINE\SOFTWARE\Wendfield\Quib) --

@@ -16,28 +16,19 @@ constexpr long kRequestSeconds = 60;
 constexpr std::size_t kBodyMost = 1024 * 1024;
 
 struct Curl {
-  decltype(&curl_easy_init) init;
-  decltype(&curl_easy_setopt) setopt;
-  decltype(&curl_easy_perform) perform;
-  decltype(&curl_easy_getinfo) getinfo;
-  decltype(&curl_easy_cleanup) cleanup;
-  decltype(&curl_easy_strerror) strerror;
+  PlatformBinder bind{platform_load_system_library("libcurl.so.4")};
+  decltype(&curl_easy_init) init = bind("curl_easy_init");
+  decltype(&curl_easy_setopt) setopt = bind("curl_easy_setopt");
+  decltype(&curl_easy_perform) perform = bind("curl_easy_perform");
+  decltype(&curl_easy_getinfo) getinfo = bind("curl_easy_getinfo");
+  decltype(&curl_easy_cleanup) cleanup = bind("curl_easy_cleanup");
+  decltype(&curl_easy_strerror) strerror = bind("curl_easy_strerror");
 };
 
+// The library's entry points, bound once; null when it cannot be loaded.
 const Curl* curl() {
-  static Curl table;
-  static int state = 0;
-  if (state != 0) return state > 0 ? &table : nullptr;
-  void* library = platform_load_system_library("libcurl.so.4");
-  state = library != nullptr && platform_bind(library, "curl_easy_init", &table.init) &&
-                  platform_bind(library, "curl_easy_setopt", &table.setopt) &&
-                  platform_bind(library, "curl_easy_perform", &table.perform) &&
-                  platform_bind(library, "curl_easy_getinfo", &table.getinfo) &&
-                  platform_bind(library, "curl_easy_cleanup", &table.cleanup) &&
-                  platform_bind(library, "curl_easy_strerror", &table.strerror)
-              ? 1
-              : -1;
-  return state > 0 ? &table : nullptr;
+  static const Curl table;
+  return table.bind.missing ? nullptr : &table;
 }
 
 std::size_t keep_body(char* data, std::size_t size, std::size_t count, void* into) {

@@ -12,45 +12,27 @@
 namespace {
 
 struct Crypto {
-  decltype(&BIO_new_mem_buf) new_mem_buf;
-  decltype(&BIO_free) bio_free;
-  decltype(&PEM_read_bio_PrivateKey) read_private_key;
-  decltype(&PEM_read_bio_X509) read_x509;
-  decltype(&i2d_X509) x509_der;
-  decltype(&X509_free) x509_free;
-  decltype(&EVP_PKEY_free) key_free;
-  decltype(&EVP_MD_CTX_new) context_new;
-  decltype(&EVP_MD_CTX_free) context_free;
-  decltype(&EVP_DigestSignInit) sign_init;
-  decltype(&EVP_DigestSign) sign;
-  decltype(&EVP_sha256) sha256;
-  decltype(&EVP_sha1) sha1;
-  decltype(&EVP_Digest) digest;
+  PlatformBinder bind{platform_load_system_library("libcrypto.so.3")};
+  decltype(&BIO_new_mem_buf) new_mem_buf = bind("BIO_new_mem_buf");
+  decltype(&BIO_free) bio_free = bind("BIO_free");
+  decltype(&PEM_read_bio_PrivateKey) read_private_key = bind("PEM_read_bio_PrivateKey");
+  decltype(&PEM_read_bio_X509) read_x509 = bind("PEM_read_bio_X509");
+  decltype(&i2d_X509) x509_der = bind("i2d_X509");
+  decltype(&X509_free) x509_free = bind("X509_free");
+  decltype(&EVP_PKEY_free) key_free = bind("EVP_PKEY_free");
+  decltype(&EVP_MD_CTX_new) context_new = bind("EVP_MD_CTX_new");
+  decltype(&EVP_MD_CTX_free) context_free = bind("EVP_MD_CTX_free");
+  decltype(&EVP_DigestSignInit) sign_init = bind("EVP_DigestSignInit");
+  decltype(&EVP_DigestSign) sign = bind("EVP_DigestSign");
+  decltype(&EVP_sha256) sha256 = bind("EVP_sha256");
+  decltype(&EVP_sha1) sha1 = bind("EVP_sha1");
+  decltype(&EVP_Digest) digest = bind("EVP_Digest");
 };
 
 // The library's entry points, bound once; null when it cannot be loaded.
 const Crypto* crypto() {
-  static Crypto table;
-  static int state = 0;  // 0: not tried, 1: bound, -1: failed
-  if (state != 0) return state > 0 ? &table : nullptr;
-  void* library = platform_load_system_library("libcrypto.so.3");
-  state = library != nullptr && platform_bind(library, "BIO_new_mem_buf", &table.new_mem_buf) &&
-                  platform_bind(library, "BIO_free", &table.bio_free) &&
-                  platform_bind(library, "PEM_read_bio_PrivateKey", &table.read_private_key) &&
-                  platform_bind(library, "PEM_read_bio_X509", &table.read_x509) &&
-                  platform_bind(library, "i2d_X509", &table.x509_der) &&
-                  platform_bind(library, "X509_free", &table.x509_free) &&
-                  platform_bind(library, "EVP_PKEY_free", &table.key_free) &&
-                  platform_bind(library, "EVP_MD_CTX_new", &table.context_new) &&
-                  platform_bind(library, "EVP_MD_CTX_free", &table.context_free) &&
-                  platform_bind(library, "EVP_DigestSignInit", &table.sign_init) &&
-                  platform_bind(library, "EVP_DigestSign", &table.sign) &&
-                  platform_bind(library, "EVP_sha256", &table.sha256) &&
-                  platform_bind(library, "EVP_sha1", &table.sha1) &&
-                  platform_bind(library, "EVP_Digest", &table.digest)
-              ? 1
-              : -1;
-  return state > 0 ? &table : nullptr;
+  static const Crypto table;
+  return table.bind.missing ? nullptr : &table;
 }
 
 int fail(const char* text, std::string* why) {
@@ -58,8 +40,13 @@ int fail(const char* text, std::string* why) {
   return -1;
 }
 
-BIO* pem_bio(const Crypto& c, std::string_view pem) {
-  return c.new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+// The first object read from the PEM text; null when there is none.
+template <typename T>
+T* read_pem(const Crypto& c, std::string_view pem, T* (*read)(BIO*, T**, pem_password_cb*, void*)) {
+  BIO* bio = c.new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  T* object = bio ? read(bio, nullptr, nullptr, nullptr) : nullptr;
+  if (bio) c.bio_free(bio);
+  return object;
 }
 
 int digest_of(const Crypto& c, const std::string& der, const EVP_MD* type, std::string* out) {
@@ -76,9 +63,7 @@ int rs256_sign(std::string_view pem, std::string_view data, std::string* signatu
                std::string* why) {
   const Crypto* c = crypto();
   if (c == nullptr) return fail("OpenSSL's libcrypto.so.3 cannot be loaded", why);
-  BIO* bio = pem_bio(*c, pem);
-  EVP_PKEY* key = bio ? c->read_private_key(bio, nullptr, nullptr, nullptr) : nullptr;
-  if (bio) c->bio_free(bio);
+  EVP_PKEY* key = read_pem(*c, pem, c->read_private_key);
   if (key == nullptr) return fail("no private key in PEM form", why);
   EVP_MD_CTX* context = c->context_new();
   std::size_t length = 0;
@@ -102,9 +87,7 @@ int certificate_thumbprints(std::string_view pem, std::string* sha1, std::string
                             std::string* why) {
   const Crypto* c = crypto();
   if (c == nullptr) return fail("OpenSSL's libcrypto.so.3 cannot be loaded", why);
-  BIO* bio = pem_bio(*c, pem);
-  X509* certificate = bio ? c->read_x509(bio, nullptr, nullptr, nullptr) : nullptr;
-  if (bio) c->bio_free(bio);
+  X509* certificate = read_pem(*c, pem, c->read_x509);
   if (certificate == nullptr) return fail("no certificate in PEM form", why);
   std::string der;
   const int length = c->x509_der(certificate, nullptr);

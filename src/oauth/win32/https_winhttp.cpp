@@ -17,36 +17,23 @@ constexpr int kRequestMs = 60 * 1000;
 constexpr std::size_t kBodyMost = 1024 * 1024;
 
 struct WinHttp {
-  decltype(&WinHttpOpen) open;
-  decltype(&WinHttpCrackUrl) crack_url;
-  decltype(&WinHttpConnect) connect;
-  decltype(&WinHttpOpenRequest) open_request;
-  decltype(&WinHttpSetTimeouts) set_timeouts;
-  decltype(&WinHttpSendRequest) send_request;
-  decltype(&WinHttpReceiveResponse) receive_response;
-  decltype(&WinHttpQueryHeaders) query_headers;
-  decltype(&WinHttpReadData) read_data;
-  decltype(&WinHttpCloseHandle) close;
+  PlatformBinder bind{platform_load_system_library("winhttp.dll")};
+  decltype(&WinHttpOpen) open = bind("WinHttpOpen");
+  decltype(&WinHttpCrackUrl) crack_url = bind("WinHttpCrackUrl");
+  decltype(&WinHttpConnect) connect = bind("WinHttpConnect");
+  decltype(&WinHttpOpenRequest) open_request = bind("WinHttpOpenRequest");
+  decltype(&WinHttpSetTimeouts) set_timeouts = bind("WinHttpSetTimeouts");
+  decltype(&WinHttpSendRequest) send_request = bind("WinHttpSendRequest");
+  decltype(&WinHttpReceiveResponse) receive_response = bind("WinHttpReceiveResponse");
+  decltype(&WinHttpQueryHeaders) query_headers = bind("WinHttpQueryHeaders");
+  decltype(&WinHttpReadData) read_data = bind("WinHttpReadData");
+  decltype(&WinHttpCloseHandle) close = bind("WinHttpCloseHandle");
 };
 
+// The library's entry points, bound once; null when it cannot be loaded.
 const WinHttp* winhttp() {
-  static WinHttp table;
-  static int state = 0;
-  if (state != 0) return state > 0 ? &table : nullptr;
-  void* library = platform_load_system_library("winhttp.dll");
-  state = library != nullptr && platform_bind(library, "WinHttpOpen", &table.open) &&
-                  platform_bind(library, "WinHttpCrackUrl", &table.crack_url) &&
-                  platform_bind(library, "WinHttpConnect", &table.connect) &&
-                  platform_bind(library, "WinHttpOpenRequest", &table.open_request) &&
-                  platform_bind(library, "WinHttpSetTimeouts", &table.set_timeouts) &&
-                  platform_bind(library, "WinHttpSendRequest", &table.send_request) &&
-                  platform_bind(library, "WinHttpReceiveResponse", &table.receive_response) &&
-                  platform_bind(library, "WinHttpQueryHeaders", &table.query_headers) &&
-                  platform_bind(library, "WinHttpReadData", &table.read_data) &&
-                  platform_bind(library, "WinHttpCloseHandle", &table.close)
-              ? 1
-              : -1;
-  return state > 0 ? &table : nullptr;
+  static const WinHttp table;
+  return table.bind.missing ? nullptr : &table;
 }
 
 std::wstring wide(const std::string& text) {

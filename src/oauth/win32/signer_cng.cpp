@@ -19,41 +19,25 @@ namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 struct Cng {
-  decltype(&CryptStringToBinaryA) pem_to_der;
-  decltype(&CryptDecodeObjectEx) decode;
-  decltype(&BCryptOpenAlgorithmProvider) open_algorithm;
-  decltype(&BCryptCloseAlgorithmProvider) close_algorithm;
-  decltype(&BCryptCreateHash) create_hash;
-  decltype(&BCryptHashData) hash_data;
-  decltype(&BCryptFinishHash) finish_hash;
-  decltype(&BCryptDestroyHash) destroy_hash;
-  decltype(&BCryptImportKeyPair) import_key;
-  decltype(&BCryptDestroyKey) destroy_key;
-  decltype(&BCryptSignHash) sign_hash;
+  PlatformBinder crypt32{platform_load_system_library("crypt32.dll")};
+  decltype(&CryptStringToBinaryA) pem_to_der = crypt32("CryptStringToBinaryA");
+  decltype(&CryptDecodeObjectEx) decode = crypt32("CryptDecodeObjectEx");
+  PlatformBinder bcrypt{platform_load_system_library("bcrypt.dll")};
+  decltype(&BCryptOpenAlgorithmProvider) open_algorithm = bcrypt("BCryptOpenAlgorithmProvider");
+  decltype(&BCryptCloseAlgorithmProvider) close_algorithm = bcrypt("BCryptCloseAlgorithmProvider");
+  decltype(&BCryptCreateHash) create_hash = bcrypt("BCryptCreateHash");
+  decltype(&BCryptHashData) hash_data = bcrypt("BCryptHashData");
+  decltype(&BCryptFinishHash) finish_hash = bcrypt("BCryptFinishHash");
+  decltype(&BCryptDestroyHash) destroy_hash = bcrypt("BCryptDestroyHash");
+  decltype(&BCryptImportKeyPair) import_key = bcrypt("BCryptImportKeyPair");
+  decltype(&BCryptDestroyKey) destroy_key = bcrypt("BCryptDestroyKey");
+  decltype(&BCryptSignHash) sign_hash = bcrypt("BCryptSignHash");
 };
 
 // The libraries' entry points, bound once; null when they cannot be loaded.
 const Cng* cng() {
-  static Cng table;
-  static int state = 0;  // 0: not tried, 1: bound, -1: failed
-  if (state != 0) return state > 0 ? &table : nullptr;
-  void* crypt32 = platform_load_system_library("crypt32.dll");
-  void* bcrypt = platform_load_system_library("bcrypt.dll");
-  state = crypt32 != nullptr && bcrypt != nullptr &&
-                  platform_bind(crypt32, "CryptStringToBinaryA", &table.pem_to_der) &&
-                  platform_bind(crypt32, "CryptDecodeObjectEx", &table.decode) &&
-                  platform_bind(bcrypt, "BCryptOpenAlgorithmProvider", &table.open_algorithm) &&
-                  platform_bind(bcrypt, "BCryptCloseAlgorithmProvider", &table.close_algorithm) &&
-                  platform_bind(bcrypt, "BCryptCreateHash", &table.create_hash) &&
-                  platform_bind(bcrypt, "BCryptHashData", &table.hash_data) &&
-                  platform_bind(bcrypt, "BCryptFinishHash", &table.finish_hash) &&
-                  platform_bind(bcrypt, "BCryptDestroyHash", &table.destroy_hash) &&
-                  platform_bind(bcrypt, "BCryptImportKeyPair", &table.import_key) &&
-                  platform_bind(bcrypt, "BCryptDestroyKey", &table.destroy_key) &&
-                  platform_bind(bcrypt, "BCryptSignHash", &table.sign_hash)
-              ? 1
-              : -1;
-  return state > 0 ? &table : nullptr;
+  static const Cng table;
+  return table.crypt32.missing || table.bcrypt.missing ? nullptr : &table;
 }
 
 int fail(const char* text, std::string* why) {
@@ -78,16 +62,11 @@ int pem_block(const Cng& c, std::string_view pem, const std::string& label, Secr
   const std::size_t end = pem.find(footer, begin);
   if (end == std::string_view::npos) return -1;
   const std::string_view block = pem.substr(begin, end + footer.size() - begin);
-  DWORD size = 0;
-  if (!c.pem_to_der(block.data(), static_cast<DWORD>(block.size()), CRYPT_STRING_BASE64HEADER,
-                    nullptr, &size, nullptr, nullptr) ||
-      size == 0) {
-    return -1;
-  }
+  DWORD size = static_cast<DWORD>(block.size());  // the DER is shorter than its Base64
   std::string bytes(size, '\0');
-  const bool read =
-      c.pem_to_der(block.data(), static_cast<DWORD>(block.size()), CRYPT_STRING_BASE64HEADER,
-                   reinterpret_cast<BYTE*>(&bytes[0]), &size, nullptr, nullptr);
+  const bool read = c.pem_to_der(block.data(), size, CRYPT_STRING_BASE64HEADER,
+                                 reinterpret_cast<BYTE*>(&bytes[0]), &size, nullptr, nullptr) &&
+                    size > 0;
   bytes.resize(read ? size : 0);  // within the buffer, which the Secret takes over
   *der = Secret::adopt(&bytes);
   return read ? 0 : -1;

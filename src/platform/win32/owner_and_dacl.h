@@ -16,3 +16,8 @@ inline bool read_owner_and_dacl(const std::string& path, PSID* owner, PACL* dacl
                                OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, owner,
                                nullptr, dacl, nullptr, descriptor) == ERROR_SUCCESS;
 }
+
+// SYSTEM (S-1-5-18) or Administrators (S-1-5-32-544).
+inline bool is_trusted(PSID sid) {
+  return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+}

@@ -12,14 +12,10 @@
 
 namespace {
 
-// True when the DACL grants access to no one but the owner, SYSTEM
-// (S-1-5-18) and Administrators (S-1-5-32-544).
+// True when the DACL grants access to no one but the owner, SYSTEM and
+// Administrators.
 bool owner_only(PSID owner, PACL dacl) {
   if (dacl == nullptr) return false;  // a null DACL lets everyone in
-  PSID system = nullptr;
-  PSID admins = nullptr;
-  ConvertStringSidToSidA("S-1-5-18", &system);
-  ConvertStringSidToSidA("S-1-5-32-544", &admins);
   bool only = true;
   for (DWORD i = 0; i < dacl->AceCount && only; ++i) {
     void* entry = nullptr;
@@ -28,11 +24,8 @@ bool owner_only(PSID owner, PACL dacl) {
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
     const ACCESS_ALLOWED_ACE* ace = static_cast<ACCESS_ALLOWED_ACE*>(entry);
     PSID sid = const_cast<DWORD*>(&ace->SidStart);
-    only = ace->Mask == 0 || EqualSid(sid, owner) || (system && EqualSid(sid, system)) ||
-           (admins && EqualSid(sid, admins));
+    only = ace->Mask == 0 || EqualSid(sid, owner) || is_trusted(sid);
   }
-  LocalFree(system);
-  LocalFree(admins);
   return only;
 }
 

@@ -36,15 +36,6 @@ bool write_all(HANDLE h, const char* data, std::size_t length) {
 const DWORD kFolderWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
                                  WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 
-bool is_well_known(PSID sid, WELL_KNOWN_SID_TYPE type) {
-  return IsWellKnownSid(sid, type) != FALSE;
-}
-
-// SYSTEM or Administrators.
-bool is_trusted(PSID sid) {
-  return is_well_known(sid, WinLocalSystemSid) || is_well_known(sid, WinBuiltinAdministratorsSid);
-}
-
 // Whether the process's user is sid.
 bool is_current_user(PSID sid) {
   HANDLE token = nullptr;
@@ -82,7 +73,7 @@ bool closed_to_others(const std::string& dir) {
     const ACCESS_ALLOWED_ACE* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
     PSID sid = const_cast<DWORD*>(&allowed->SidStart);
     if ((allowed->Mask & kFolderWriteRights) != 0 && !EqualSid(sid, owner) && !is_trusted(sid) &&
-        !is_well_known(sid, WinCreatorOwnerRightsSid)) {
+        !IsWellKnownSid(sid, WinCreatorOwnerRightsSid)) {
       closed = false;
     }
   }
