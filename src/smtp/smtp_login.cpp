@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/run_options.h"
 #include "message/base64.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
@@ -63,19 +62,6 @@ bool challenge_decodes(const std::string& last, std::string* decoded) {
   return base64_decode(last.size() > 4 ? std::string_view(last).substr(4) : "", decoded);
 }
 
-// Reads a reply with the secrets hidden; until a credential went out (after
-// which a challenge may echo it), a challenge is shown decoded.
-int read_reply(LoginRun* run, std::vector<std::string>* reply) {
-  const int code = smtp_read_reply(run->at, kLoginMs, reply, &run->hidden);
-  std::string decoded;
-  if (transcript_on() && !run->hidden.credential_sent() && code == kCodeChallenge &&
-      run->at->reply.compare(0, 4, "334 ") == 0 && challenge_decodes(run->at->reply, &decoded) &&
-      !decoded.empty()) {
-    transcript_event("challenge decoded: " + transcript_shown(decoded, true));
-  }
-  return code;
-}
-
 // Sends prefix and the encoded credential as one line, shown as `step`
 // (empty: going on the step before), and reads the reply into *reply.
 int send_credential(LoginRun* run, const std::string& step, const std::string& prefix,
@@ -83,9 +69,9 @@ int send_credential(LoginRun* run, const std::string& step, const std::string& p
   Secret line(prefix);
   line.append(encoded.view());
   line.append("\r\n");
-  run->hidden.hide_credential(encoded.view());
+  run->hidden.hide(encoded.view());
   smtp_send_hidden(run->at, step, line);
-  return read_reply(run, reply);
+  return smtp_read_reply(run->at, kLoginMs, reply, &run->hidden);
 }
 
 // One initial-response exchange (PLAIN, XOAUTH2, OAUTHBEARER). A token
@@ -107,10 +93,13 @@ int log_in_with_login(LoginRun* run) {
   std::vector<std::string> reply;
   std::string decoded;
   smtp_send(run->at, "AUTH LOGIN\r\n");
-  int code = read_reply(run, &reply);
+  int code = smtp_read_reply(run->at, kLoginMs, &reply, &run->hidden);
   if (code != kCodeChallenge) return refuse(run, "AUTH LOGIN", code, reply);
   if (!challenge_decodes(run->at->reply, &decoded))
     return refuse(run, "AUTH LOGIN", code, reply, "a challenge not in base64");
+  // Only this challenge comes before a credential went out (a later one may echo it).
+  if (run->at->reply.compare(0, 4, "334 ") == 0 && !decoded.empty())
+    transcript_event("challenge decoded: " + transcript_shown(decoded, true));
   code = send_credential(run, "", "", secret_base64(run->with.user), &reply);
   if (code != kCodeChallenge) return refuse(run, "AUTH LOGIN (user name)", code, reply);
   if (!challenge_decodes(run->at->reply, &decoded)) {
@@ -167,8 +156,7 @@ int smtp_check_login_peer(const char* name, DialogueStep* at) {
   }
   if (refusal.empty()) return 0;
   smtp_name_step(at, "checking where a login in clear text would go");
-  smtp_note_reason(at, refusal);
-  smtp_abort(at, refusal + kUseTls);
+  smtp_abort(at, refusal + kUseTls, refusal);
   return kExitNoServerOrSender;
 }
 
