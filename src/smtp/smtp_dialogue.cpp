@@ -68,12 +68,6 @@ bool reply_arrived_early() {
   return g_gensock.getchar(g_state.connection, GENSOCK_WAIT_POLL, &ch) == 0;
 }
 
-// A refused RCPT under -rcpt-skip-refused: printed with its code, kept.
-void note_refused(SmtpSession* session, const std::string& name, int code) {
-  say(name + ": refused by the mail server with " + std::to_string(code) + "\n");
-  session->refused.push_back(name);
-}
-
 // One RCPT per non-empty element of the list; an empty element (two
 // separators in a row, or one at either end) sends nothing. parameters
 // follow each address.
@@ -97,8 +91,12 @@ int send_recipients(const std::string& recipients, const std::string& parameters
         smtp_abort(at, refusal);
         return -1;
       }
-      if (code == kCodeOk) accepted = true;
-      if (code != kCodeOk) note_refused(session, name, code);
+      if (code == kCodeOk) {
+        accepted = true;
+      } else {  // printed with its code, kept
+        say(name + ": refused by the mail server with " + std::to_string(code) + "\n");
+        session->refused.push_back(name);
+      }
     }
     begin = recipients.find_first_not_of(kRecipientSeparators, end);
   }

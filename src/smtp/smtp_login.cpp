@@ -38,17 +38,6 @@ struct LoginRun {
   HiddenTexts hidden;
 };
 
-// Where the connection really leads, as the socket library reports it; an
-// empty text when it cannot tell.
-std::string peer_address() {
-  char address[kPeerAddressBytes] = {};
-  if (g_gensock.peer_address == nullptr ||
-      g_gensock.peer_address(g_state.connection, address, kPeerAddressBytes) != 0) {
-    return std::string();
-  }
-  return address;
-}
-
 // Ends the login at `step`: the message names the step and the server's
 // reply (or why, or that none came), then QUIT. Always -1.
 int refuse(LoginRun* run, const std::string& step, int code, const std::vector<std::string>& reply,
@@ -109,12 +98,6 @@ int log_in_with_login(LoginRun* run) {
   return code == kCodeLoggedIn ? 0 : refuse(run, "AUTH LOGIN (password)", code, reply);
 }
 
-std::string joined(const std::vector<std::string>& names) {
-  std::string text;
-  for (const std::string& name : names) text += (text.empty() ? "" : " ") + name;
-  return text;
-}
-
 // Logs in with the mechanism; may_renew lets a token mechanism's 535 come
 // back as kRefusedMayRenew, the session left open.
 int log_in_with(LoginRun* run, SaslMechanism mechanism, bool may_renew) {
@@ -143,7 +126,11 @@ int smtp_check_login_peer(const char* name, DialogueStep* at) {
   if (server.transport != ServerTransport::kPlain) return 0;
   std::string refusal;
   if (socket_library_can(GENSOCK_CAN_PEER)) {
-    const std::string address = peer_address();
+    // Where the connection really leads, as the socket library reports it, or empty.
+    char buffer[kPeerAddressBytes] = {};
+    const bool told = g_gensock.peer_address != nullptr &&
+                      g_gensock.peer_address(g_state.connection, buffer, kPeerAddressBytes) == 0;
+    const std::string address = told ? buffer : "";
     transcript_event("the server's address is " + (address.empty() ? "unknown" : address));
     if (address.empty()) {
       refusal = "-u: the socket library cannot tell the server's address";
@@ -170,10 +157,12 @@ int smtp_log_in(const SmtpLogin& login, int code, const std::vector<std::string>
   if (mechanism == SaslMechanism::kNone) {
     const std::string wanted =
         asked == SaslMechanism::kNone ? "PLAIN or LOGIN" : sasl_mechanism_text(asked);
+    std::string names;
+    for (const std::string& name : offered) names += (names.empty() ? "" : " ") + name;
     return refuse(&run, "EHLO", code, reply,
-                  offered.empty() ? "the server offers no AUTH"
-                                  : "the server offers no AUTH " + wanted + " (it offers " +
-                                        joined(offered) + ")");
+                  offered.empty()
+                      ? "the server offers no AUTH"
+                      : "the server offers no AUTH " + wanted + " (it offers " + names + ")");
   }
   parse_server_name(login.server, &run.server);
   run.hidden.hide_secret(login.secret->view());

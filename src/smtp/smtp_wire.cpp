@@ -161,11 +161,10 @@ int smtp_send(DialogueStep* at, std::string_view command) {
 }
 
 int smtp_send_hidden(DialogueStep* at, const std::string& step, const Secret& command) {
-  const std::string shown = step.empty() ? kCredentialsHidden : step;
   const std::string kept = at->shown;
-  smtp_note_step(at, shown);
+  smtp_note_step(at, step.empty() ? kCredentialsHidden : step);
   if (step.empty()) at->shown = kept;
-  return send_shown(at, command.view(), shown);
+  return send_shown(at, command.view(), at->step);
 }
 
 void smtp_abort(DialogueStep* at, const std::string& message, std::string_view reason) {
