@@ -83,14 +83,16 @@ const char* sasl_mechanism_text(SaslMechanism mechanism) {
   return "";
 }
 
+bool is_auth_line(std::string_view line) {
+  return line.size() >= 9 && equal_nocase(line.substr(4, 4), "AUTH") &&
+         (line[8] == ' ' || line[8] == '=');
+}
+
 std::vector<std::string> offered_mechanisms(const std::vector<std::string>& ehlo_lines) {
   std::vector<std::string> offered;
   for (std::size_t i = 1; i < ehlo_lines.size(); ++i) {
     const std::string& line = ehlo_lines[i];
-    if (line.size() < 9 || !equal_nocase(std::string_view(line).substr(4, 4), "AUTH") ||
-        (line[8] != ' ' && line[8] != '=')) {
-      continue;
-    }
+    if (!is_auth_line(line)) continue;
     std::size_t at = 9;
     while (at < line.size()) {
       std::string name;
@@ -174,11 +176,6 @@ void HiddenTexts::hide_secret(std::string_view secret) {
     const std::size_t end = (offset + secret.size()) * 8 / 6;
     if (end > first) hide(encoded.view().substr(first, end - first));
   }
-}
-
-void HiddenTexts::hide_credential(std::string_view sent) {
-  hide(sent);
-  credential_sent_ = true;
 }
 
 std::string HiddenTexts::applied_to(std::string_view server_text) const {

@@ -17,6 +17,8 @@ SaslMechanism sasl_mechanism_named(std::string_view name);
 // Its name on the wire: "PLAIN", "LOGIN", "XOAUTH2", "OAUTHBEARER".
 const char* sasl_mechanism_text(SaslMechanism mechanism);
 
+// "250-AUTH PLAIN", "250 auth=login": an AUTH line of an EHLO reply (its CR LF left out).
+bool is_auth_line(std::string_view line);
 // The mechanisms that the AUTH lines of an EHLO reply offer (lines without
 // CR LF, the first line being the server's name): "250-AUTH PLAIN LOGIN"
 // and the older "250-AUTH=LOGIN", any case, upper-cased, each once, in the
@@ -44,14 +46,11 @@ constexpr char kCredentialsHidden[] = "[credentials hidden]";
 class HiddenTexts {
  public:
   void hide_secret(std::string_view secret);
-  void hide_credential(std::string_view sent);
-  bool credential_sent() const { return credential_sent_; }
+  void hide(std::string_view text);  // kept longest first: a response before the secret in it
   std::string applied_to(std::string_view server_text) const;
 
  private:
-  void hide(std::string_view text);  // kept longest first: a response before the secret in it
   std::vector<Secret> texts_;
-  bool credential_sent_ = false;
 };
 
 // The server as typed in -server: its transport, host and port.

@@ -1,12 +1,8 @@
 #include "smtp/smtp_dialogue.h"
 
-#include <algorithm>
-#include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "cli/run_options.h"
 #include "common/ascii.h"
 #include "quib/console.h"
 #include "quib/mailer_state.h"
@@ -15,7 +11,6 @@
 #include "smtp/smtp_login.h"
 #include "smtp/socket_library.h"
 #include "smtp/transcript.h"
-#include "smtp/transport_error.h"
 
 namespace {
 
@@ -73,20 +68,6 @@ bool reply_arrived_early() {
   return g_gensock.getchar(g_state.connection, GENSOCK_WAIT_POLL, &ch) == 0;
 }
 
-// The name sent with HELO keeps only what a host name may hold of what a
-// library hands back, so that it cannot end the command early.
-void keep_safe_host_name(char* name) {
-  char* end =
-      std::remove_if(name, name + std::strlen(name), [](char c) { return !is_host_name_char(c); });
-  *end = '\0';
-}
-
-// A refused RCPT under -rcpt-skip-refused: printed with its code, kept.
-void note_refused(SmtpSession* session, const std::string& name, int code) {
-  say(name + ": refused by the mail server with " + std::to_string(code) + "\n");
-  session->refused.push_back(name);
-}
-
 // One RCPT per non-empty element of the list; an empty element (two
 // separators in a row, or one at either end) sends nothing. parameters
 // follow each address.
@@ -110,18 +91,18 @@ int send_recipients(const std::string& recipients, const std::string& parameters
         smtp_abort(at, refusal);
         return -1;
       }
-      if (code == kCodeOk) accepted = true;
-      if (code != kCodeOk) note_refused(session, name, code);
+      if (code == kCodeOk) {
+        accepted = true;
+      } else {  // printed with its code, kept
+        say(name + ": refused by the mail server with " + std::to_string(code) + "\n");
+        session->refused.push_back(name);
+      }
     }
     begin = recipients.find_first_not_of(kRecipientSeparators, end);
   }
   if (accepted || session->refused.empty()) return 0;
   smtp_abort(at, kNoneAccepted);
   return -1;
-}
-
-bool envelope_is_international(const char* login, const std::string& recipients) {
-  return is_international(login) || is_international(recipients);
 }
 
 // EHLO, falling back to HELO once when the server knows no EHLO and
@@ -145,10 +126,10 @@ int extended_hello(bool international, const SmtpLogin* login, SmtpSession* sess
 // Loads the socket library, connects to g_state.smtp_server on "smtp" (on "25" after 4014)
 // and asks for the local host name. 0, or -1 after a printed failure (nothing is undone).
 int smtp_connect(DialogueStep* at) {
-  smtp_name_step(at, "loading the socket library");
   std::string why;
   if (load_socket_library(&why) != 0) {
-    smtp_note_reason(at, why);
+    smtp_name_step(at, "loading the socket library");
+    at->reason = transcript_shown(why);
     at->failed = true;
     return -1;
   }
@@ -167,12 +148,16 @@ int smtp_connect(DialogueStep* at) {
     code = g_gensock.gethostname(g_state.local_host, static_cast<int>(kLocalHostBytes));
   }
   if (code != 0) {
-    at->transport_code = code;
-    at->reason = report_transport_error(call, code);
     at->failed = true;
-    return -1;
+    return smtp_transport_failed(at, call, code);
   }
-  keep_safe_host_name(g_state.local_host);
+  // The name sent with HELO keeps only what a host name may hold, so that it cannot end the
+  // command early.
+  char* kept = g_state.local_host;
+  for (const char* c = g_state.local_host; *c != '\0'; ++c) {
+    if (is_host_name_char(*c)) *kept++ = *c;
+  }
+  *kept = '\0';
   smtp_note_step(at, "the greeting");
   return 0;
 }
@@ -195,7 +180,7 @@ int smtp_open_session(const char* login, const std::string& recipients, const Sm
   transcript_replaying(false);
   if (greeted != 0) return -1;
   session->server_offers = 0;
-  const bool international = envelope_is_international(login, recipients);
+  const bool international = is_international(login) || is_international(recipients);
   if (with != nullptr || options.dsn[0] != '\0' || options.eight_bit || international) {
     return extended_hello(international, with, session);
   }
@@ -211,15 +196,13 @@ int smtp_start_mail(const char* login, const std::string& recipients, bool eight
                     const std::string& message_id, const DeliveryOptions& options,
                     SmtpSession* session) {
   DialogueStep* at = &session->step;
-  const bool international = envelope_is_international(login, recipients);
+  const bool international = is_international(login) || is_international(recipients);
   if (international && !(session->server_offers & kOffersSmtpUtf8)) {
-    smtp_note_reason(at, "the server does not offer SMTPUTF8");
-    smtp_abort(at, kNoSmtpUtf8);
+    smtp_abort(at, kNoSmtpUtf8, "the server does not offer SMTPUTF8");
     return -1;
   }
   if (eight_bit_body && !(session->server_offers & kOffers8BitMime)) {
-    smtp_note_reason(at, "the server does not offer 8BITMIME");
-    smtp_abort(at, kNo8BitMimeForBody);
+    smtp_abort(at, kNo8BitMimeForBody, "the server does not offer 8BITMIME");
     return -1;
   }
   const bool dsn = options.dsn[0] != '\0' && (session->server_offers & kOffersDsn);
@@ -232,8 +215,7 @@ int smtp_start_mail(const char* login, const std::string& recipients, bool eight
   if (send_recipients(recipients, notify, options.skip_refused, session) != 0) return -1;
   if (exchange(at, "DATA\r\n", kCodeStartData, kDataRefused, kDataMs) != 0) return -1;
   if (!reply_arrived_early()) return 0;
-  smtp_note_reason(at, "a reply arrived before the message text was sent");
-  smtp_abort(at, kDataRefused);
+  smtp_abort(at, kDataRefused, "a reply arrived before the message text was sent");
   return -1;
 }
 

@@ -1,8 +1,6 @@
-// The SMTP dialogue: one connection, one transaction. TLS is not seen
-// here: for smtps:// and starttls:// the socket library's gensock_connect
-// (gensock/common/tls_connect.cpp) does the handshake, and for starttls://
-// the plain greeting, EHLO and STARTTLS exchange before it, so the dialogue
-// below starts at the greeting either way, inside TLS when one was asked for.
+// The SMTP dialogue: one connection, one transaction. TLS is not seen here: the socket
+// library's gensock_connect (gensock/common/tls_connect.cpp) does the handshake, after the plain
+// greeting, EHLO and STARTTLS for starttls://, so the dialogue starts at the greeting either way.
 #pragma once
 
 #include <cstdint>
@@ -29,13 +27,10 @@ struct SmtpSession {
   std::vector<std::string> refused;  // recipients refused under skip_refused
 };
 
-// Connects, reads the greeting and sends HELO; EHLO instead when the login
-// (with), -dsn, -8bit or an address of the envelope holding bytes above 127
-// (in login or recipients) needs it, keeping what the server offers in
-// session. An EHLO answered 500 or 502 falls back to HELO once when only
-// -dsn or -8bit asked for it. Then the login, with `with`. 0, or -1 after a
-// printed failure (closed as below); with a login, 12 when a login in clear
-// text would leave this machine. After a failure session->step says what failed.
+// Connects, reads the greeting and sends HELO; EHLO instead when the login (with), -dsn, -8bit
+// or an address with bytes above 127 needs it, keeping what the server offers in session; an EHLO
+// answered 500 or 502 falls back to HELO once when only -dsn or -8bit asked for it. Then the
+// login. 0, or -1 after a printed failure; 12 when a login in clear text would leave this machine.
 int smtp_open_session(const char* login, const std::string& recipients, const SmtpLogin* with,
                       const DeliveryOptions& options, SmtpSession* session);
 
@@ -43,13 +38,11 @@ int smtp_open_session(const char* login, const std::string& recipients, const Sm
 // 250; -1 after smtp_abort otherwise.
 int smtp_reset(SmtpSession* session);
 
-// On an open session: MAIL (with the parameters that -dsn, SMTPUTF8 and
-// eight_bit_body ask and the server offers, ENVID from message_id), one RCPT per recipient and
-// DATA: 0 once DATA is accepted and no further reply came with it. An
-// international address to a server without SMTPUTF8 ends the run before
-// MAIL, as does an 8-bit body to a server without 8BITMIME (a queued one).
-// With skip_refused a refused RCPT is printed with its code and kept in
-// session->refused; the run ends only when none was accepted.
+// On an open session: MAIL (with the parameters asked and offered, ENVID from message_id), one
+// RCPT per recipient and DATA: 0 once DATA is accepted and no further reply came with it. An
+// international address without SMTPUTF8, or an 8-bit body without 8BITMIME, ends the run before
+// MAIL. With skip_refused a refused RCPT is printed and kept in session->refused; the run ends
+// only when none was accepted.
 int smtp_start_mail(const char* login, const std::string& recipients, bool eight_bit_body,
                     const std::string& message_id, const DeliveryOptions& options,
                     SmtpSession* session);

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/run_options.h"
 #include "message/base64.h"
 #include "quib/exit_status.h"
 #include "quib/mailer_state.h"
@@ -39,17 +38,6 @@ struct LoginRun {
   HiddenTexts hidden;
 };
 
-// Where the connection really leads, as the socket library reports it; an
-// empty text when it cannot tell.
-std::string peer_address() {
-  char address[kPeerAddressBytes] = {};
-  if (g_gensock.peer_address == nullptr ||
-      g_gensock.peer_address(g_state.connection, address, kPeerAddressBytes) != 0) {
-    return std::string();
-  }
-  return address;
-}
-
 // Ends the login at `step`: the message names the step and the server's
 // reply (or why, or that none came), then QUIT. Always -1.
 int refuse(LoginRun* run, const std::string& step, int code, const std::vector<std::string>& reply,
@@ -63,19 +51,6 @@ bool challenge_decodes(const std::string& last, std::string* decoded) {
   return base64_decode(last.size() > 4 ? std::string_view(last).substr(4) : "", decoded);
 }
 
-// Reads a reply with the secrets hidden; until a credential went out (after
-// which a challenge may echo it), a challenge is shown decoded.
-int read_reply(LoginRun* run, std::vector<std::string>* reply) {
-  const int code = smtp_read_reply(run->at, kLoginMs, reply, &run->hidden);
-  std::string decoded;
-  if (transcript_on() && !run->hidden.credential_sent() && code == kCodeChallenge &&
-      run->at->reply.compare(0, 4, "334 ") == 0 && challenge_decodes(run->at->reply, &decoded) &&
-      !decoded.empty()) {
-    transcript_event("challenge decoded: " + transcript_shown(decoded, true));
-  }
-  return code;
-}
-
 // Sends prefix and the encoded credential as one line, shown as `step`
 // (empty: going on the step before), and reads the reply into *reply.
 int send_credential(LoginRun* run, const std::string& step, const std::string& prefix,
@@ -83,9 +58,9 @@ int send_credential(LoginRun* run, const std::string& step, const std::string& p
   Secret line(prefix);
   line.append(encoded.view());
   line.append("\r\n");
-  run->hidden.hide_credential(encoded.view());
+  run->hidden.hide(encoded.view());
   smtp_send_hidden(run->at, step, line);
-  return read_reply(run, reply);
+  return smtp_read_reply(run->at, kLoginMs, reply, &run->hidden);
 }
 
 // One initial-response exchange (PLAIN, XOAUTH2, OAUTHBEARER). A token
@@ -107,10 +82,13 @@ int log_in_with_login(LoginRun* run) {
   std::vector<std::string> reply;
   std::string decoded;
   smtp_send(run->at, "AUTH LOGIN\r\n");
-  int code = read_reply(run, &reply);
+  int code = smtp_read_reply(run->at, kLoginMs, &reply, &run->hidden);
   if (code != kCodeChallenge) return refuse(run, "AUTH LOGIN", code, reply);
   if (!challenge_decodes(run->at->reply, &decoded))
     return refuse(run, "AUTH LOGIN", code, reply, "a challenge not in base64");
+  // Only this challenge comes before a credential went out (a later one may echo it).
+  if (run->at->reply.compare(0, 4, "334 ") == 0 && !decoded.empty())
+    transcript_event("challenge decoded: " + transcript_shown(decoded, true));
   code = send_credential(run, "", "", secret_base64(run->with.user), &reply);
   if (code != kCodeChallenge) return refuse(run, "AUTH LOGIN (user name)", code, reply);
   if (!challenge_decodes(run->at->reply, &decoded)) {
@@ -118,12 +96,6 @@ int log_in_with_login(LoginRun* run) {
   }
   code = send_credential(run, "", "", secret_base64(run->with.secret->view()), &reply);
   return code == kCodeLoggedIn ? 0 : refuse(run, "AUTH LOGIN (password)", code, reply);
-}
-
-std::string joined(const std::vector<std::string>& names) {
-  std::string text;
-  for (const std::string& name : names) text += (text.empty() ? "" : " ") + name;
-  return text;
 }
 
 // Logs in with the mechanism; may_renew lets a token mechanism's 535 come
@@ -154,7 +126,11 @@ int smtp_check_login_peer(const char* name, DialogueStep* at) {
   if (server.transport != ServerTransport::kPlain) return 0;
   std::string refusal;
   if (socket_library_can(GENSOCK_CAN_PEER)) {
-    const std::string address = peer_address();
+    // Where the connection really leads, as the socket library reports it, or empty.
+    char buffer[kPeerAddressBytes] = {};
+    const bool told = g_gensock.peer_address != nullptr &&
+                      g_gensock.peer_address(g_state.connection, buffer, kPeerAddressBytes) == 0;
+    const std::string address = told ? buffer : "";
     transcript_event("the server's address is " + (address.empty() ? "unknown" : address));
     if (address.empty()) {
       refusal = "-u: the socket library cannot tell the server's address";
@@ -167,8 +143,7 @@ int smtp_check_login_peer(const char* name, DialogueStep* at) {
   }
   if (refusal.empty()) return 0;
   smtp_name_step(at, "checking where a login in clear text would go");
-  smtp_note_reason(at, refusal);
-  smtp_abort(at, refusal + kUseTls);
+  smtp_abort(at, refusal + kUseTls, refusal);
   return kExitNoServerOrSender;
 }
 
@@ -182,10 +157,12 @@ int smtp_log_in(const SmtpLogin& login, int code, const std::vector<std::string>
   if (mechanism == SaslMechanism::kNone) {
     const std::string wanted =
         asked == SaslMechanism::kNone ? "PLAIN or LOGIN" : sasl_mechanism_text(asked);
+    std::string names;
+    for (const std::string& name : offered) names += (names.empty() ? "" : " ") + name;
     return refuse(&run, "EHLO", code, reply,
-                  offered.empty() ? "the server offers no AUTH"
-                                  : "the server offers no AUTH " + wanted + " (it offers " +
-                                        joined(offered) + ")");
+                  offered.empty()
+                      ? "the server offers no AUTH"
+                      : "the server offers no AUTH " + wanted + " (it offers " + names + ")");
   }
   parse_server_name(login.server, &run.server);
   run.hidden.hide_secret(login.secret->view());

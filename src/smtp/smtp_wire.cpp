@@ -79,23 +79,15 @@ long read_reply_line(DialogueStep* at, const HiddenTexts* hidden, std::string* l
     if (*budget == 0) return 0;
     int code = g_gensock.getchar(g_state.connection, *wait, &ch);
     *wait = 0;
-    if (code != 0) {
-      at->transport_code = code;
-      at->reason = report_transport_error("gensock_getchar", code);
-      return -1;
-    }
+    if (code != 0) return smtp_transport_failed(at, "gensock_getchar", code);
     --*budget;
     if (length < kReplyLineBytes + 2) line->push_back(ch);
     number->take(ch);
     ++length;
   } while (ch != '\n');
-  std::size_t shown_length = length;
-  if (hidden != nullptr) {
-    const std::size_t stored = line->size();
-    *line = hidden->applied_to(*line);
-    shown_length = length + line->size() - stored;
-  }
-  at->reason = transcript_received(line->data(), line->size(), shown_length);
+  const std::size_t stored = line->size();
+  if (hidden != nullptr) *line = hidden->applied_to(*line);
+  at->reason = transcript_received(line->data(), line->size(), length - stored + line->size());
   return static_cast<long>(length);
 }
 
@@ -108,19 +100,36 @@ std::string kept_text(std::string line) {
   return line;
 }
 
-// "250-AUTH PLAIN", "250 auth=login": a line the login looks at.
-bool is_auth_line(const std::string& line) {
-  if (line.size() < 9) return false;
-  for (std::size_t i = 0; i < 4; ++i) {
-    if ((line[4 + i] & ~0x20) != "AUTH"[i]) return false;
-  }
-  return line[8] == ' ' || line[8] == '=';
+int send_shown(DialogueStep* at, std::string_view data, std::string_view shown) {
+  transcript_sent(shown);
+  const int code = g_gensock.put_data(g_state.connection, data.data(), data.size());
+  return code == 0 ? 0 : smtp_transport_failed(at, "gensock_put_data", code);
 }
 
-// Reads a whole reply: its code, 0 for an endless one, -1 on failure. Of its
-// lines *lines keeps what the login uses, and *last gets the last one.
-int read_whole_reply(DialogueStep* at, const HiddenTexts* hidden, int limit_ms,
-                     std::vector<std::string>* lines, std::string* last) {
+}  // namespace
+
+void smtp_note_step(DialogueStep* at, std::string_view step) {
+  *at = DialogueStep();
+  at->step = step;
+  at->shown = transcript_shown(step);
+}
+
+void smtp_name_step(DialogueStep* at, std::string_view shown) {
+  at->shown = transcript_shown(shown);
+  at->reason.clear();
+}
+
+int smtp_transport_failed(DialogueStep* at, const char* call, int code) {
+  at->transport_code = code;
+  at->reason = report_transport_error(call, code);
+  return -1;
+}
+
+int smtp_read_reply(DialogueStep* at, int limit_ms, std::vector<std::string>* lines,
+                    const HiddenTexts* hidden) {
+  std::vector<std::string> own;
+  if (lines == nullptr) lines = &own;
+  lines->clear();
   std::string line;
   std::size_t budget = kReplyLimitBytes;
   int wait = socket_library_can(GENSOCK_CAN_TIME_REPLIES) ? limit_ms : 0;
@@ -139,50 +148,11 @@ int read_whole_reply(DialogueStep* at, const HiddenTexts* hidden, int limit_ms,
       lines->push_back(more ? std::move(text) : text);
     }
     if (more) continue;
-    *last = std::move(text);
-    return number.code();
+    const int code = number.code();
+    if (code > 0) at->reply_code = code;
+    if (code > 0) at->reply = std::move(text);
+    return code;
   }
-}
-
-int send_shown(DialogueStep* at, std::string_view data, std::string_view shown) {
-  transcript_sent(shown);
-  const int code = g_gensock.put_data(g_state.connection, data.data(), data.size());
-  if (code == 0) return 0;
-  const std::string why = report_transport_error("gensock_put_data", code);
-  if (at != nullptr) at->transport_code = code;
-  if (at != nullptr) at->reason = why;
-  return -1;
-}
-
-}  // namespace
-
-void smtp_note_step(DialogueStep* at, std::string_view step) {
-  *at = DialogueStep();
-  at->step = step;
-  at->shown = transcript_shown(step);
-}
-
-void smtp_name_step(DialogueStep* at, std::string_view shown) {
-  at->shown = transcript_shown(shown);
-  at->reason.clear();
-}
-
-void smtp_note_reason(DialogueStep* at, std::string_view reason) {
-  at->reason = transcript_shown(reason);
-}
-
-int smtp_read_reply(DialogueStep* at, int limit_ms, std::vector<std::string>* lines,
-                    const HiddenTexts* hidden) {
-  std::vector<std::string> own;
-  if (lines == nullptr) lines = &own;
-  lines->clear();
-  std::string last;
-  const int code = read_whole_reply(at, hidden, limit_ms, lines, &last);
-  if (code > 0) {
-    at->reply_code = code;
-    at->reply = std::move(last);
-  }
-  return code;
 }
 
 int smtp_send(DialogueStep* at, std::string_view command) {
@@ -191,15 +161,15 @@ int smtp_send(DialogueStep* at, std::string_view command) {
 }
 
 int smtp_send_hidden(DialogueStep* at, const std::string& step, const Secret& command) {
-  const std::string shown = step.empty() ? kCredentialsHidden : step;
   const std::string kept = at->shown;
-  smtp_note_step(at, shown);
+  smtp_note_step(at, step.empty() ? kCredentialsHidden : step);
   if (step.empty()) at->shown = kept;
-  return send_shown(at, command.view(), shown);
+  return send_shown(at, command.view(), at->step);
 }
 
-void smtp_abort(DialogueStep* at, const std::string& message) {
+void smtp_abort(DialogueStep* at, const std::string& message, std::string_view reason) {
   at->failed = true;
+  if (!reason.empty()) at->reason = transcript_shown(reason);
   say(message + "\n");
   smtp_quit();  // no reply is waited for
   smtp_disconnect();
@@ -212,7 +182,10 @@ int smtp_ended(int status, const DialogueStep& at) {
   return status;
 }
 
-int smtp_quit() { return send_shown(nullptr, kQuit, kQuit); }
+int smtp_quit() {
+  DialogueStep ignored;
+  return send_shown(&ignored, kQuit, kQuit);
+}
 
 int smtp_disconnect() {
   int code = g_gensock.close(g_state.connection);

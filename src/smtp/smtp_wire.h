@@ -25,11 +25,11 @@ struct DialogueStep {
   std::string reason;      // and why it failed: the last reply line, or what went wrong
 };
 
-// A new step, what the last one met forgotten; a step named for the
-// transcript only; why the step failed when no reply tells it.
+// A new step, what the last one met forgotten; a step named for the transcript only.
 void smtp_note_step(DialogueStep* at, std::string_view step);
 void smtp_name_step(DialogueStep* at, std::string_view shown);
-void smtp_note_reason(DialogueStep* at, std::string_view reason);
+// Prints the failure of the library's `call` and notes it in *at. Returns -1.
+int smtp_transport_failed(DialogueStep* at, const char* call, int code);
 
 // Reads one reply within limit_ms (where the library times replies): the code of its last line,
 // 0 past 16 MiB in all, -1 after a printed transport failure. *lines (emptied first) gets its
@@ -45,8 +45,9 @@ int smtp_read_reply(DialogueStep* at, int limit_ms, std::vector<std::string>* li
 int smtp_send(DialogueStep* at, std::string_view command);
 int smtp_send_hidden(DialogueStep* at, const std::string& step, const Secret& command);
 
-// Marks the step as failed, prints message and a line end, sends QUIT, disconnects.
-void smtp_abort(DialogueStep* at, const std::string& message);
+// Marks the step as failed (why: `reason` when no reply tells it), prints message and a line
+// end, sends QUIT, disconnects.
+void smtp_abort(DialogueStep* at, const std::string& message, std::string_view reason = {});
 
 // For whoever ends the run: names a failed step in the transcript. Returns status.
 int smtp_ended(int status, const DialogueStep& at);
