@@ -28,21 +28,6 @@ const char kMime[] =
     "Content-Type: text/plain; charset=ISO-8859-1\r\n"
     "Content-Transfer-Encoding: quoted-printable\r\n";
 
-// The replies of a server that accepts everything, for that many RCPTs.
-std::string accepting(int recipients, const std::string& verdict = "250 kept\r\n") {
-  std::string replies = "220 fake\r\n250 hello\r\n250 sender ok\r\n";
-  for (int i = 0; i < recipients; ++i) replies += "250 recipient ok\r\n";
-  return replies + "354 go on\r\n" + verdict;
-}
-
-int count(const std::string& text, const std::string& part) {
-  int found = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++found;
-  }
-  return found;
-}
-
 void write_file(const std::string& name, const std::string& bytes) {
   std::ofstream(name, std::ios::binary) << bytes;
 }
@@ -59,7 +44,8 @@ class RunDriverTest : public ::testing::Test {
     std::snprintf(g_state.sender, kSenderBytes, "me@example.org");
     g_state.quiet = 1;
     g_state.to_list = "ann@example.org";
-    script_.replies = accepting(1);
+    script_.replies =
+        "220 fake\r\n250 hello\r\n250 sender ok\r\n250 recipient ok\r\n354 go on\r\n250 kept\r\n";
     fake::install(&script_);
   }
   void TearDown() override {
@@ -95,15 +81,6 @@ class RunDriverTest : public ::testing::Test {
   std::string tmpdir_, file_;
 };
 
-TEST_F(RunDriverTest, MimeBodyIsEncodedWholeNulIncluded) {
-  g_state.mime = 1;
-  std::string body("caf\xe9 = x \r\n", 12);
-  body += std::string(100, 'y') + std::string("\0tail\n", 6);
-  use_file(body);
-  EXPECT_EQ(run_driver(), kExitSent);
-  EXPECT_EQ(script_.data, header(true) + qp_reference(body) + ".\r\n");
-}
-
 // The body is read in blocks: a NUL past the first still ends the text there.
 TEST_F(RunDriverTest, PlainBodyEndsAtANulPastTheFirstReadBlock) {
   std::string lines;
@@ -123,32 +100,16 @@ TEST_F(RunDriverTest, MimeBodyLargerThanAReadBlockIsEncodedAsOne) {
   EXPECT_TRUE(script_.data == header(true) + qp_reference(body) + "\r\n.\r\n") << "differs";
 }
 
-TEST_F(RunDriverTest, ProgressLinesByteForByte) {
-  struct Row {
-    const char* to;
-    const char* bcc;
-    const char* subject;
-    int recipients;
-    const char* expected_tail;  // after "Sending <file>"
-  } rows[] = {
-      {"ann@example.org", "", "Hello", 1,
-       " to ann@example.org\nSubject:Hello\nLogin name is me@example.org\n"},
-      {"ann@example.org", "", "", 1, " to ann@example.org\nLogin name is me@example.org\n"},
-      {"", "", "", 0, " to <unspecified>\nLogin name is me@example.org\n"},
-      {"", "bob@example.org", "x", 1,
-       " to ,bob@example.org\nSubject:x\nLogin name is me@example.org\n"},
-  };
-  for (const Row& row : rows) {
-    script_ = fake::Script();
-    script_.replies = accepting(row.recipients);
-    g_state.to_list = row.to;
-    g_state.bcc_list = row.bcc;
-    g_state.subject = row.subject;
-    use_file("body\r\n");
-    std::string output;
-    EXPECT_EQ(run_loud(&output), kExitSent);
-    EXPECT_EQ(output, "Sending " + file_ + row.expected_tail);
-  }
+// Only a blind copy: the list printed starts with the comma of the empty ones.
+TEST_F(RunDriverTest, ProgressLinesOfABlindCopyAlone) {
+  g_state.to_list = "";
+  g_state.bcc_list = "bob@example.org";
+  g_state.subject = "x";
+  use_file("body\r\n");
+  std::string output;
+  EXPECT_EQ(run_loud(&output), kExitSent);
+  EXPECT_EQ(output,
+            "Sending " + file_ + " to ,bob@example.org\nSubject:x\nLogin name is me@example.org\n");
 }
 
 TEST_F(RunDriverTest, FilesThatCannotBeMailed) {
@@ -221,17 +182,6 @@ TEST_F(RunDriverTest, ReadFailureIsStatusFiveInBothModes) {
       EXPECT_EQ(script_.transcript, "") << "no connection";
     }
   }
-}
-
-TEST_F(RunDriverTest, RefusedMessageClosesOnce) {
-  script_.replies = accepting(1, "554 no\r\n");
-  use_file("body\r\n");
-  std::string output;
-  EXPECT_EQ(run_loud(&output), kExitSmtpFailed);
-  EXPECT_NE(output.find("Message not accepted by server\n"), std::string::npos);
-  EXPECT_EQ(count(script_.transcript, "C: QUIT\r\n"), 1);
-  EXPECT_EQ(count(script_.transcript, "close\n"), 1);
-  EXPECT_EQ(g_state.library, nullptr);
 }
 
 }  // namespace

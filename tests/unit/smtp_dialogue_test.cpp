@@ -282,12 +282,6 @@ TEST_F(Dialogue, FailureWhileConnectingLeavesThingsAsTheyAre) {
   }
 }
 
-TEST_F(Dialogue, GethostnameFailureIsPutIntoWords) {
-  script_.gethostname_results = {4001};
-  EXPECT_EQ(open_mail("me", "ann"), -1);
-  EXPECT_EQ(out(), "Error: Malloc failed (possibly out of memory).");
-}
-
 TEST_F(Dialogue, FailedTransmissionIsNeverSuccess) {
   // The server still answers 250, but not all of the text went out.
   script_.replies = std::string(kGreetingToData) + kDataOk + "250 kept\r\n";

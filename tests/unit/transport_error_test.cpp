@@ -61,16 +61,4 @@ TEST_F(TransportError, EveryCodePrintsItsMessageWithoutLineEnd) {
   }
 }
 
-TEST_F(TransportError, QuietPrintsNothing) {
-  g_state.quiet = 1;
-  for (const Case& c : kCases) report_transport_error(c.context, c.code);
-  EXPECT_EQ(out(), "");
-}
-
-TEST_F(TransportError, TwoReportsRunTogetherOnOneLine) {
-  report_transport_error("gensock_getchar", 4013);
-  report_transport_error("gensock_close", 4012);
-  EXPECT_EQ(out(), "Error: Wait a bit (possible timeout).Error: Error closing socket.");
-}
-
 }  // namespace
